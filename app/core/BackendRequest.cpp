@@ -1,0 +1,95 @@
+#include "BackendRequest.h"
+
+#include "SettingsStore.h"
+
+#include <QHttpMultiPart>
+#include <QHttpPart>
+#include <QNetworkAccessManager>
+
+namespace castora::api {
+
+QNetworkRequest request(const QUrl &url, RequestOptions options)
+{
+    QNetworkRequest req(url);
+    if (options.accept)
+        req.setRawHeader("Accept", "application/json");
+    if (options.auth != Auth::None) {
+        const QString token = settings::token();
+        if (options.auth == Auth::Bearer || !token.isEmpty())
+            req.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    }
+    return req;
+}
+
+QByteArray jsonBody(const QJsonObject &body)
+{
+    return QJsonDocument(body).toJson(QJsonDocument::Indented);
+}
+
+QNetworkReply *get(QNetworkAccessManager &nam, const QUrl &url, RequestOptions options)
+{
+    return nam.get(request(url, options));
+}
+
+QNetworkReply *postJson(QNetworkAccessManager &nam, const QUrl &url, const QJsonObject &body,
+                        RequestOptions options)
+{
+    QNetworkRequest req = request(url, options);
+    req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    return nam.post(req, jsonBody(body));
+}
+
+QNetworkReply *postEmpty(QNetworkAccessManager &nam, const QUrl &url, RequestOptions options)
+{
+    return nam.post(request(url, options), QByteArray());
+}
+
+QNetworkReply *postMultipart(QNetworkAccessManager &nam, const QUrl &url, QHttpMultiPart *body,
+                             RequestOptions options)
+{
+    QNetworkReply *reply = nam.post(request(url, options), body);
+    body->setParent(reply);
+    return reply;
+}
+
+namespace {
+QByteArray quoted(const QString &text)
+{
+    return '"' + text.toUtf8() + '"';
+}
+} // namespace
+
+QHttpPart formField(const QString &name, const QByteArray &value)
+{
+    QHttpPart part;
+    part.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=" + quoted(name));
+    part.setBody(value);
+    return part;
+}
+
+QHttpPart formFile(const QString &name, const QString &fileName, const QByteArray &contentType,
+                   QIODevice *body)
+{
+    QHttpPart part;
+    part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                   "form-data; name=" + quoted(name) + "; filename=" + quoted(fileName));
+    part.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
+    part.setBodyDevice(body);
+    return part;
+}
+
+Reply readReply(QNetworkReply *reply)
+{
+    Reply result;
+    result.error = reply->error();
+    result.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (result.ok()) {
+        result.body = reply->readAll();
+        result.document = QJsonDocument::fromJson(result.body);
+    } else {
+        result.errorString = reply->errorString();
+    }
+    return result;
+}
+
+} // namespace castora::api

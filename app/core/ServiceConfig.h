@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+namespace castora {
+
+// Where the program finds the service: backend, chat socket server, Icecast and the
+// connectivity probe. Production code takes ServiceConfig::fromBuild(); tests build one that
+// points at servers they started on free ports.
+struct ServiceConfig {
+    QString backendUrl; // scheme://host[:port], no trailing slash
+    QString chatUrl;    // ws(s)://host[:port]/path
+    QString icecastHost;
+    quint16 icecastPort = 8000;
+    QString probeUrl;
+    QString websiteUrl; // sign-up, forgotten password and listen links
+
+    // base URL + "/" + path, path beginning with "api/". A run-time suffix (mount point,
+    // slug) is taken as it is, with QUrl's tolerant parsing.
+    QUrl endpoint(const QString &path) const;
+    // base URL + "/api/" + relative ("auth/login")
+    QUrl apiUrl(const QString &relative) const;
+
+    // The compiled-in addresses; in development builds each can be overridden by the
+    // environment variable of the same name as its CMake option (CASTORA_BACKEND_URL, ...).
+    static ServiceConfig fromBuild();
+    // Loopback addresses for a stand-in backend on `backendPort`.
+    static ServiceConfig local(quint16 backendPort, quint16 chatPort = 0, quint16 icecastPort = 0);
+};
+
+// The program's own version.
+inline constexpr const char *kAppVersion = "1.0.0";
+
+} // namespace castora

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// The per-user settings store (organisation "Castora", application "mic"). Every access opens
+// a short-lived QSettings, so the store can be used from any thread, one object per use.
+namespace castora::settings {
+
+QString token(); // "auth": the bearer token of the signed-in user, empty when none
+void setToken(const QString &token);
+void clearToken();
+
+int dismissCount(); // "update/dismissCount"
+void setDismissCount(int count);
+QString pendingVersion(); // "update/pendingVersion"
+void setPendingVersion(const QString &version);
+
+} // namespace castora::settings

@@ -1,0 +1,62 @@
+#pragma once
+
+// The controllers as the UI sees them: singletons and creatable record types under the import
+// URI "com.StreamController" 1.0. The program creates each controller once; the engine is
+// handed these instances and never owns them.
+
+#include "AuthController.h"
+#include "UpdateController.h"
+
+#include <QtQml/qqml.h>
+
+class QJSEngine;
+
+namespace castora::qmlapi {
+
+template <typename T>
+T *&instance()
+{
+    static T *object = nullptr;
+    return object;
+}
+
+template <typename T>
+void provide(T *object)
+{
+    instance<T>() = object;
+}
+
+// Hands the registered instance to the engine, keeping ownership on the C++ side.
+QObject *lend(QObject *object, QJSEngine *engine);
+
+template <typename T>
+T *lend(QJSEngine *engine)
+{
+    return static_cast<T *>(lend(instance<T>(), engine));
+}
+
+} // namespace castora::qmlapi
+
+struct AuthControllerForeign {
+    Q_GADGET
+    QML_FOREIGN(AuthController)
+    QML_NAMED_ELEMENT(AuthController)
+    QML_SINGLETON
+public:
+    static AuthController *create(QQmlEngine *, QJSEngine *engine)
+    {
+        return castora::qmlapi::lend<AuthController>(engine);
+    }
+};
+
+struct UpdateControllerForeign {
+    Q_GADGET
+    QML_FOREIGN(UpdateController)
+    QML_NAMED_ELEMENT(UpdateController)
+    QML_SINGLETON
+public:
+    static UpdateController *create(QQmlEngine *, QJSEngine *engine)
+    {
+        return castora::qmlapi::lend<UpdateController>(engine);
+    }
+};

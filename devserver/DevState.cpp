@@ -1,0 +1,138 @@
+#include "DevState.h"
+
+#include <QJsonValue>
+#include <QRandomGenerator>
+#include <QUuid>
+
+namespace castora::dev {
+
+QJsonObject Channel::toJson() const
+{
+    return QJsonObject{
+        {QStringLiteral("id"), id},
+        {QStringLiteral("name"), name},
+        {QStringLiteral("slug"), slug},
+        {QStringLiteral("stream_title"), streamTitle},
+        {QStringLiteral("credits"), credits},
+        {QStringLiteral("uuid"), mountPoint},
+        {QStringLiteral("channel_art"), channelArt},
+        {QStringLiteral("stream_art"), streamArt},
+        {QStringLiteral("is_active"), isActive},
+        {QStringLiteral("is_subscriber"), isSubscriber},
+    };
+}
+
+DevState::DevState()
+{
+    versionInfo = QJsonObject{
+        {QStringLiteral("latest_version"), QStringLiteral("1.0.0")},
+        {QStringLiteral("minimum_version"), QStringLiteral("1.0.0")},
+        {QStringLiteral("download_url_windows"), QStringLiteral("https://castora.example/download/windows")},
+        {QStringLiteral("download_url_macos"), QStringLiteral("https://castora.example/download/macos")},
+        {QStringLiteral("release_notes"), QString()},
+        {QStringLiteral("max_dismissals"), 3},
+    };
+    Account &demo = addAccount(QString::fromLatin1(kDemoEmail), QString::fromLatin1(kDemoPassword));
+    Channel *channel = channelById(demo.channelId);
+    channel->name = QStringLiteral("Castora Demo");
+    channel->slug = QStringLiteral("castora-demo");
+    channel->streamTitle = QStringLiteral("Morning Show");
+    channel->credits = 120;
+}
+
+Account &DevState::addAccount(const QString &email, const QString &password, bool channelCreated)
+{
+    Channel channel;
+    channel.id = m_channels.size() + 1;
+    const QString local = email.section(QLatin1Char('@'), 0, 0);
+    channel.name = local;
+    channel.slug = local.toLower() + QLatin1Char('-') + QString::number(channel.id);
+    channel.mountPoint = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    m_channels.append(channel);
+
+    Account account;
+    account.email = email;
+    account.password = password;
+    account.channelCreated = channelCreated;
+    account.channelId = channel.id;
+    m_accounts.append(account);
+    return m_accounts.last();
+}
+
+QString DevState::issueToken(const QString &email)
+{
+    QByteArray raw(24, Qt::Uninitialized);
+    for (char &c : raw)
+        c = char(QRandomGenerator::global()->bounded(256));
+    const QString token = QString::number(m_tokens.size() + 1) + QLatin1Char('|') +
+                          QString::fromLatin1(raw.toBase64(QByteArray::Base64UrlEncoding |
+                                                           QByteArray::OmitTrailingEquals));
+    m_tokens.insert(token, email);
+    return token;
+}
+
+QString DevState::login(const QString &email, const QString &password)
+{
+    for (const Account &account : std::as_const(m_accounts)) {
+        if (account.email.compare(email, Qt::CaseInsensitive) == 0 && account.password == password)
+            return issueToken(account.email);
+    }
+    return QString();
+}
+
+bool DevState::logout(const QString &token)
+{
+    return m_tokens.remove(token) > 0;
+}
+
+Account *DevState::accountForToken(const QString &token)
+{
+    const auto it = m_tokens.constFind(token);
+    if (it == m_tokens.constEnd())
+        return nullptr;
+    for (Account &account : m_accounts) {
+        if (account.email == it.value())
+            return &account;
+    }
+    return nullptr;
+}
+
+Channel *DevState::channelForToken(const QString &token)
+{
+    Account *account = accountForToken(token);
+    return account ? channelById(account->channelId) : nullptr;
+}
+
+Channel *DevState::channelById(int id)
+{
+    for (Channel &channel : m_channels) {
+        if (channel.id == id)
+            return &channel;
+    }
+    return nullptr;
+}
+
+Channel *DevState::channelBySlug(const QString &slug)
+{
+    for (Channel &channel : m_channels) {
+        if (channel.slug == slug)
+            return &channel;
+    }
+    return nullptr;
+}
+
+Channel *DevState::channelByMount(const QString &mount)
+{
+    for (Channel &channel : m_channels) {
+        if (channel.mountPoint == mount)
+            return &channel;
+    }
+    return nullptr;
+}
+
+Channel &DevState::demoChannel()
+{
+    return m_channels.first();
+}
+
+} // namespace castora::dev

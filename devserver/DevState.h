@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+namespace castora::dev {
+
+// A broadcaster's channel as the service keeps it.
+struct Channel {
+    int id = 0;
+    QString name;
+    QString slug;
+    QString streamTitle;
+    QString channelArt; // URL
+    QString streamArt;  // URL
+    int credits = 0;
+    bool isActive = true;
+    bool isSubscriber = true;
+    QString mountPoint; // a UUID, the Icecast mount without the leading "/"
+
+    // What the service saw of its broadcasts.
+    int streamStarts = 0;
+    int streamStops = 0;
+    int usageReports = 0;
+    bool onAir = false;
+    QDateTime onAirSince;
+    qint64 secondsOnAir = 0;
+
+    QJsonObject toJson() const; // the "data"[0] element of the channel record
+};
+
+struct Account {
+    QString email;
+    QString password;
+    bool channelCreated = true;
+    int channelId = 0;
+};
+
+// Everything the stand-in remembers: accounts, issued tokens, channels, the latest version.
+class DevState {
+public:
+    static constexpr const char *kDemoEmail = "demo@castora.local";
+    static constexpr const char *kDemoPassword = "castora";
+
+    DevState();
+
+    // Signs in; returns a new token, or an empty string for unknown credentials.
+    QString login(const QString &email, const QString &password);
+    bool logout(const QString &token);
+    bool isValidToken(const QString &token) const { return m_tokens.contains(token); }
+    // A token for `email` without going through the sign-in endpoint (tests).
+    QString issueToken(const QString &email);
+
+    Account *accountForToken(const QString &token);
+    Channel *channelForToken(const QString &token);
+    Channel *channelById(int id);
+    Channel *channelBySlug(const QString &slug);
+    Channel *channelByMount(const QString &mount);
+    Channel &demoChannel();
+
+    Account &addAccount(const QString &email, const QString &password, bool channelCreated = true);
+
+    QJsonObject versionInfo;
+
+private:
+    QList<Account> m_accounts;
+    QList<Channel> m_channels;
+    QHash<QString, QString> m_tokens; // token -> e-mail
+};
+
+} // namespace castora::dev
