@@ -1,5 +1,6 @@
 #include "Startup.h"
 
+#include "AppLinks.h"
 #include "AuthController.h"
 #include "NetworkClient.h"
 #include "QmlRegistration.h"
@@ -32,6 +33,7 @@ int runApplication(int argc, char **argv)
     prepareEngine(engine);
 
     NetworkClient &client = NetworkClient::instance();
+    qmlapi::provide(new AppLinks(client.config(), &app));
     qmlapi::provide(new AuthController(client, &app));
     qmlapi::provide(new UpdateController(client, &app));
 

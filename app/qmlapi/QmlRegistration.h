@@ -4,6 +4,7 @@
 // URI "com.StreamController" 1.0. The program creates each controller once; the engine is
 // handed these instances and never owns them.
 
+#include "AppLinks.h"
 #include "AuthController.h"
 #include "UpdateController.h"
 
@@ -58,5 +59,17 @@ public:
     static UpdateController *create(QQmlEngine *, QJSEngine *engine)
     {
         return castora::qmlapi::lend<UpdateController>(engine);
+    }
+};
+
+struct AppLinksForeign {
+    Q_GADGET
+    QML_FOREIGN(AppLinks)
+    QML_NAMED_ELEMENT(AppLinks)
+    QML_SINGLETON
+public:
+    static AppLinks *create(QQmlEngine *, QJSEngine *engine)
+    {
+        return castora::qmlapi::lend<AppLinks>(engine);
     }
 };
