@@ -7,5 +7,6 @@ Q_IMPORT_QML_PLUGIN(com_StreamControllerPlugin)
 Q_IMPORT_QML_PLUGIN(Castora_V2Plugin)
 
 namespace castora {
-void linkQmlModules() {}
+void linkQmlModules() {
+}
 } // namespace castora

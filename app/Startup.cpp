@@ -11,17 +11,14 @@
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
 
-
 namespace castora {
 
-void prepareEngine(QQmlEngine &engine)
-{
+void prepareEngine(QQmlEngine &engine) {
     linkQmlModules();
     engine.addImportPath(QStringLiteral("qrc:/"));
 }
 
-int runApplication(int argc, char **argv)
-{
+int runApplication(int argc, char **argv) {
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Castora"));

@@ -1,6 +1,5 @@
 #include "Startup.h"
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     return castora::runApplication(argc, argv);
 }

@@ -12,8 +12,7 @@ using namespace castora;
 
 AuthController::AuthController(NetworkClient &client, QObject *parent)
     : QObject(parent)
-    , m_client(client)
-{
+    , m_client(client) {
     // Warm up the connection to the backend so the first request is quicker; nothing waits
     // for it.
     const QUrl backend(client.config().backendUrl);
@@ -24,22 +23,19 @@ AuthController::AuthController(NetworkClient &client, QObject *parent)
     checkTokenExpiry();
 }
 
-void AuthController::setLoggedIn(bool loggedIn)
-{
+void AuthController::setLoggedIn(bool loggedIn) {
     m_loggedIn = loggedIn;
     emit loggedInChanged();
 }
 
-void AuthController::setStartUp(bool startUp)
-{
+void AuthController::setStartUp(bool startUp) {
     if (m_startUp == startUp)
         return;
     m_startUp = startUp;
     emit startUpChanged();
 }
 
-void AuthController::setToken(const QString &token)
-{
+void AuthController::setToken(const QString &token) {
     if (m_token == token)
         return;
     m_token = token;
@@ -47,32 +43,28 @@ void AuthController::setToken(const QString &token)
     emit tokenChanged();
 }
 
-void AuthController::setIsTokenExpired(bool expired)
-{
+void AuthController::setIsTokenExpired(bool expired) {
     if (m_isTokenExpired == expired)
         return;
     m_isTokenExpired = expired;
     emit isTokenExpiredChanged();
 }
 
-void AuthController::setIsLoading(bool loading)
-{
+void AuthController::setIsLoading(bool loading) {
     if (m_isLoading == loading)
         return;
     m_isLoading = loading;
     emit isLoadingChanged();
 }
 
-void AuthController::setHasChannel(bool hasChannel)
-{
+void AuthController::setHasChannel(bool hasChannel) {
     if (m_hasChannel == hasChannel)
         return;
     m_hasChannel = hasChannel;
     emit hasChannelChanged();
 }
 
-void AuthController::checkTokenExpiry()
-{
+void AuthController::checkTokenExpiry() {
     const QString saved = settings::token();
     if (saved.isEmpty()) {
         qInfo() << "No saved token found";
@@ -95,10 +87,10 @@ void AuthController::checkTokenExpiry()
     });
 }
 
-void AuthController::login(const QString &email, const QString &password)
-{
+void AuthController::login(const QString &email, const QString &password) {
     setIsLoading(true);
-    const QJsonObject body{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
+    const QJsonObject body{{QStringLiteral("email"), email},
+                           {QStringLiteral("password"), password}};
     QNetworkReply *reply = m_client.post(QStringLiteral("auth/login"), body);
     api::onFinished(reply, this, [this](const api::Reply &result) {
         if (result.error == QNetworkReply::OperationCanceledError) {
@@ -123,8 +115,7 @@ void AuthController::login(const QString &email, const QString &password)
     });
 }
 
-void AuthController::logout()
-{
+void AuthController::logout() {
     // The request is built now, with the token still stored; only then is the token dropped,
     // so that an offline sign-out does not sign the user straight back in at the next start.
     QNetworkReply *reply =

@@ -7,19 +7,20 @@
 
 namespace castora::dev {
 
-void DevServer::installAuthRoutes()
-{
+void DevServer::installAuthRoutes() {
     addRoute(QStringLiteral("POST"), QStringLiteral("api/auth/login"),
              [this](const RecordedRequest &request, const QString &) {
                  const QJsonObject body = QJsonDocument::fromJson(request.body).object();
                  const QString email = body.value(QStringLiteral("email")).toString();
                  const QString password = body.value(QStringLiteral("password")).toString();
                  if (email.isEmpty() || password.isEmpty())
-                     return Answer::error(422, QStringLiteral("The email and password fields are required."));
+                     return Answer::error(
+                         422, QStringLiteral("The email and password fields are required."));
                  const QString token = m_state->login(email, password);
                  if (token.isEmpty())
-                     return Answer::json(QJsonObject{{QStringLiteral("status"), QStringLiteral("error")},
-                                                     {QStringLiteral("message"), QStringLiteral("Invalid credentials")}});
+                     return Answer::json(QJsonObject{
+                         {QStringLiteral("status"), QStringLiteral("error")},
+                         {QStringLiteral("message"), QStringLiteral("Invalid credentials")}});
                  const Account *account = m_state->accountForToken(token);
                  return Answer::json(QJsonObject{
                      {QStringLiteral("status"), QStringLiteral("success")},
@@ -32,15 +33,18 @@ void DevServer::installAuthRoutes()
              [this](const RecordedRequest &request, const QString &) {
                  if (!m_state->logout(QString::fromUtf8(request.bearerToken())))
                      return Answer::error(401, QStringLiteral("Unauthenticated."));
-                 return Answer::json(QJsonObject{{QStringLiteral("message"), QStringLiteral("Logged out")}});
+                 return Answer::json(
+                     QJsonObject{{QStringLiteral("message"), QStringLiteral("Logged out")}});
              });
 
     addRoute(QStringLiteral("GET"), QStringLiteral("api/channel/user-channel"),
              [this](const RecordedRequest &request, const QString &) {
-                 const Channel *channel = m_state->channelForToken(QString::fromUtf8(request.bearerToken()));
+                 const Channel *channel =
+                     m_state->channelForToken(QString::fromUtf8(request.bearerToken()));
                  if (!channel)
                      return Answer::error(401, QStringLiteral("Unauthenticated."));
-                 return Answer::json(QJsonObject{{QStringLiteral("data"), QJsonArray{channel->toJson()}}});
+                 return Answer::json(
+                     QJsonObject{{QStringLiteral("data"), QJsonArray{channel->toJson()}}});
              });
 
     addRoute(QStringLiteral("GET"), QStringLiteral("api/app/version"),

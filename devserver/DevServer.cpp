@@ -8,8 +8,7 @@
 
 namespace castora::dev {
 
-bool RecordedRequest::hasHeader(const QByteArray &name) const
-{
+bool RecordedRequest::hasHeader(const QByteArray &name) const {
     for (const auto &h : headers) {
         if (h.first.compare(name, Qt::CaseInsensitive) == 0)
             return true;
@@ -17,8 +16,7 @@ bool RecordedRequest::hasHeader(const QByteArray &name) const
     return false;
 }
 
-QByteArray RecordedRequest::header(const QByteArray &name) const
-{
+QByteArray RecordedRequest::header(const QByteArray &name) const {
     for (const auto &h : headers) {
         if (h.first.compare(name, Qt::CaseInsensitive) == 0)
             return h.second;
@@ -26,27 +24,23 @@ QByteArray RecordedRequest::header(const QByteArray &name) const
     return QByteArray();
 }
 
-QByteArray RecordedRequest::bearerToken() const
-{
+QByteArray RecordedRequest::bearerToken() const {
     const QByteArray value = header("Authorization");
     return value.startsWith("Bearer ") ? value.mid(7) : QByteArray();
 }
 
-Answer Answer::json(const QJsonObject &object, int status)
-{
+Answer Answer::json(const QJsonObject &object, int status) {
     return json(QJsonDocument(object), status);
 }
 
-Answer Answer::json(const QJsonDocument &document, int status)
-{
+Answer Answer::json(const QJsonDocument &document, int status) {
     Answer answer;
     answer.status = status;
     answer.body = document.toJson(QJsonDocument::Compact);
     return answer;
 }
 
-Answer Answer::text(const QByteArray &text, int status, const QByteArray &contentType)
-{
+Answer Answer::text(const QByteArray &text, int status, const QByteArray &contentType) {
     Answer answer;
     answer.status = status;
     answer.body = text;
@@ -54,46 +48,40 @@ Answer Answer::text(const QByteArray &text, int status, const QByteArray &conten
     return answer;
 }
 
-Answer Answer::error(int status, const QString &message)
-{
+Answer Answer::error(int status, const QString &message) {
     return json(QJsonObject{{QStringLiteral("status"), QStringLiteral("error")},
                             {QStringLiteral("message"), message}},
                 status);
 }
 
 DevServer::DevServer(QObject *parent)
-    : DevServer(Options{}, parent)
-{
+    : DevServer(Options{}, parent) {
 }
 
 DevServer::DevServer(Options options, QObject *parent)
     : QObject(parent)
     , m_options(std::move(options))
-    , m_state(std::make_unique<DevState>())
-{
+    , m_state(std::make_unique<DevState>()) {
     qRegisterMetaType<castora::dev::RecordedRequest>();
-    m_http.setMissingHandler([this](const QHttpServerRequest &request,
-                                    QHttpServerResponder &&responder) {
-        handle(request, std::move(responder));
-    });
+    m_http.setMissingHandler(
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            handle(request, std::move(responder));
+        });
     installRoutes();
 }
 
 DevServer::~DevServer() = default;
 
-quint16 DevServer::listen(quint16 port)
-{
+quint16 DevServer::listen(quint16 port) {
     m_port = m_http.listen(QHostAddress::LocalHost, port);
     return m_port;
 }
 
-QString DevServer::baseUrl() const
-{
+QString DevServer::baseUrl() const {
     return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
-QList<RecordedRequest> DevServer::requests(const QString &path) const
-{
+QList<RecordedRequest> DevServer::requests(const QString &path) const {
     QList<RecordedRequest> matching;
     for (const RecordedRequest &request : m_requests) {
         if (request.path == path)
@@ -102,28 +90,23 @@ QList<RecordedRequest> DevServer::requests(const QString &path) const
     return matching;
 }
 
-void DevServer::failNext(int count, int status, const QString &path)
-{
+void DevServer::failNext(int count, int status, const QString &path) {
     m_faults.append(Fault{Fault::Status, count, status, path});
 }
 
-void DevServer::malformNext(int count, const QString &path)
-{
+void DevServer::malformNext(int count, const QString &path) {
     m_faults.append(Fault{Fault::Malformed, count, 200, path});
 }
 
-void DevServer::dropNext(int count, const QString &path)
-{
+void DevServer::dropNext(int count, const QString &path) {
     m_faults.append(Fault{Fault::Drop, count, 0, path});
 }
 
-void DevServer::addRoute(const QString &method, const QString &pattern, Handler handler)
-{
+void DevServer::addRoute(const QString &method, const QString &pattern, Handler handler) {
     m_routes.append(Route{method, pattern, std::move(handler)});
 }
 
-bool DevServer::takeFault(const QString &path, Fault &fault)
-{
+bool DevServer::takeFault(const QString &path, Fault &fault) {
     for (int i = 0; i < m_faults.size(); ++i) {
         Fault &candidate = m_faults[i];
         if (!candidate.path.isEmpty() && candidate.path != path)
@@ -136,8 +119,7 @@ bool DevServer::takeFault(const QString &path, Fault &fault)
     return false;
 }
 
-static QString methodName(QHttpServerRequest::Method method)
-{
+static QString methodName(QHttpServerRequest::Method method) {
     switch (method) {
     case QHttpServerRequest::Method::Get:
         return QStringLiteral("GET");
@@ -158,8 +140,7 @@ static QString methodName(QHttpServerRequest::Method method)
     }
 }
 
-void DevServer::handle(const QHttpServerRequest &request, QHttpServerResponder &&responder)
-{
+void DevServer::handle(const QHttpServerRequest &request, QHttpServerResponder &&responder) {
     RecordedRequest recorded;
     recorded.method = methodName(request.method());
     recorded.path = request.url().path(QUrl::FullyDecoded);
@@ -197,8 +178,7 @@ void DevServer::handle(const QHttpServerRequest &request, QHttpServerResponder &
     response.write(std::move(responder));
 }
 
-Answer DevServer::dispatch(const RecordedRequest &request)
-{
+Answer DevServer::dispatch(const RecordedRequest &request) {
     bool pathKnown = false;
     for (const Route &route : std::as_const(m_routes)) {
         QString rest;
@@ -217,8 +197,7 @@ Answer DevServer::dispatch(const RecordedRequest &request)
                      : Answer::error(404, QStringLiteral("Not found"));
 }
 
-void DevServer::installRoutes()
-{
+void DevServer::installRoutes() {
     addRoute(QStringLiteral("GET"), QStringLiteral("probe"),
              [](const RecordedRequest &, const QString &) { return Answer::text("ok"); });
     installAuthRoutes();

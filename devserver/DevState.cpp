@@ -6,8 +6,7 @@
 
 namespace castora::dev {
 
-QJsonObject Channel::toJson() const
-{
+QJsonObject Channel::toJson() const {
     return QJsonObject{
         {QStringLiteral("id"), id},
         {QStringLiteral("name"), name},
@@ -22,13 +21,14 @@ QJsonObject Channel::toJson() const
     };
 }
 
-DevState::DevState()
-{
+DevState::DevState() {
     versionInfo = QJsonObject{
         {QStringLiteral("latest_version"), QStringLiteral("1.0.0")},
         {QStringLiteral("minimum_version"), QStringLiteral("1.0.0")},
-        {QStringLiteral("download_url_windows"), QStringLiteral("https://castora.example/download/windows")},
-        {QStringLiteral("download_url_macos"), QStringLiteral("https://castora.example/download/macos")},
+        {QStringLiteral("download_url_windows"),
+         QStringLiteral("https://castora.example/download/windows")},
+        {QStringLiteral("download_url_macos"),
+         QStringLiteral("https://castora.example/download/macos")},
         {QStringLiteral("release_notes"), QString()},
         {QStringLiteral("max_dismissals"), 3},
     };
@@ -40,8 +40,7 @@ DevState::DevState()
     channel->credits = 120;
 }
 
-Account &DevState::addAccount(const QString &email, const QString &password, bool channelCreated)
-{
+Account &DevState::addAccount(const QString &email, const QString &password, bool channelCreated) {
     Channel channel;
     channel.id = m_channels.size() + 1;
     const QString local = email.section(QLatin1Char('@'), 0, 0);
@@ -59,8 +58,7 @@ Account &DevState::addAccount(const QString &email, const QString &password, boo
     return m_accounts.last();
 }
 
-QString DevState::issueToken(const QString &email)
-{
+QString DevState::issueToken(const QString &email) {
     QByteArray raw(24, Qt::Uninitialized);
     for (char &c : raw)
         c = char(QRandomGenerator::global()->bounded(256));
@@ -71,8 +69,7 @@ QString DevState::issueToken(const QString &email)
     return token;
 }
 
-QString DevState::login(const QString &email, const QString &password)
-{
+QString DevState::login(const QString &email, const QString &password) {
     for (const Account &account : std::as_const(m_accounts)) {
         if (account.email.compare(email, Qt::CaseInsensitive) == 0 && account.password == password)
             return issueToken(account.email);
@@ -80,13 +77,11 @@ QString DevState::login(const QString &email, const QString &password)
     return QString();
 }
 
-bool DevState::logout(const QString &token)
-{
+bool DevState::logout(const QString &token) {
     return m_tokens.remove(token) > 0;
 }
 
-Account *DevState::accountForToken(const QString &token)
-{
+Account *DevState::accountForToken(const QString &token) {
     const auto it = m_tokens.constFind(token);
     if (it == m_tokens.constEnd())
         return nullptr;
@@ -97,14 +92,12 @@ Account *DevState::accountForToken(const QString &token)
     return nullptr;
 }
 
-Channel *DevState::channelForToken(const QString &token)
-{
+Channel *DevState::channelForToken(const QString &token) {
     Account *account = accountForToken(token);
     return account ? channelById(account->channelId) : nullptr;
 }
 
-Channel *DevState::channelById(int id)
-{
+Channel *DevState::channelById(int id) {
     for (Channel &channel : m_channels) {
         if (channel.id == id)
             return &channel;
@@ -112,8 +105,7 @@ Channel *DevState::channelById(int id)
     return nullptr;
 }
 
-Channel *DevState::channelBySlug(const QString &slug)
-{
+Channel *DevState::channelBySlug(const QString &slug) {
     for (Channel &channel : m_channels) {
         if (channel.slug == slug)
             return &channel;
@@ -121,8 +113,7 @@ Channel *DevState::channelBySlug(const QString &slug)
     return nullptr;
 }
 
-Channel *DevState::channelByMount(const QString &mount)
-{
+Channel *DevState::channelByMount(const QString &mount) {
     for (Channel &channel : m_channels) {
         if (channel.mountPoint == mount)
             return &channel;
@@ -130,8 +121,7 @@ Channel *DevState::channelByMount(const QString &mount)
     return nullptr;
 }
 
-Channel &DevState::demoChannel()
-{
+Channel &DevState::demoChannel() {
     return m_channels.first();
 }
 

@@ -5,18 +5,18 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
-
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("castora-devserver"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Castora stand-in backend"));
     parser.addHelpOption();
-    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("HTTP port (0: any free port)."),
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("HTTP port (0: any free port)."),
                                         QStringLiteral("port"), QStringLiteral("8085"));
-    const QCommandLineOption dataOption(QStringLiteral("data"), QStringLiteral("Folder for uploads and artwork."),
+    const QCommandLineOption dataOption(QStringLiteral("data"),
+                                        QStringLiteral("Folder for uploads and artwork."),
                                         QStringLiteral("dir"));
     const QCommandLineOption icecastOption(QStringLiteral("icecast-status"),
                                            QStringLiteral("URL of icecast2's status-json.xsl."),
@@ -31,7 +31,8 @@ int main(int argc, char **argv)
     const quint16 port = server.listen(quint16(parser.value(portOption).toUInt()));
     QTextStream out(stdout);
     if (port == 0) {
-        QTextStream(stderr) << "castora-devserver: cannot listen on port " << parser.value(portOption) << '\n';
+        QTextStream(stderr) << "castora-devserver: cannot listen on port "
+                            << parser.value(portOption) << '\n';
         return 1;
     }
     out << "castora-devserver listening on " << server.baseUrl() << Qt::endl;

@@ -16,9 +16,7 @@
 using namespace castora;
 
 namespace {
-template <typename T>
-bool assign(T &member, const T &value)
-{
+template <typename T> bool assign(T &member, const T &value) {
     if (member == value)
         return false;
     member = value;
@@ -29,61 +27,52 @@ bool assign(T &member, const T &value)
 UpdateController::UpdateController(NetworkClient &client, QObject *parent)
     : QObject(parent)
     , m_client(client)
-    , m_dismissCount(settings::dismissCount())
-{
+    , m_dismissCount(settings::dismissCount()) {
 }
 
-QString UpdateController::currentVersion() const
-{
+QString UpdateController::currentVersion() const {
     return QString::fromLatin1(kAppVersion);
 }
 
-void UpdateController::setUpdateAvailable(bool value)
-{
+void UpdateController::setUpdateAvailable(bool value) {
     if (assign(m_updateAvailable, value))
         emit updateAvailableChanged();
 }
 
-void UpdateController::setIsMandatory(bool value)
-{
+void UpdateController::setIsMandatory(bool value) {
     if (assign(m_isMandatory, value))
         emit isMandatoryChanged();
 }
 
-void UpdateController::setCanDismiss(bool value)
-{
+void UpdateController::setCanDismiss(bool value) {
     if (assign(m_canDismiss, value))
         emit canDismissChanged();
 }
 
-void UpdateController::setLatestVersion(const QString &value)
-{
+void UpdateController::setLatestVersion(const QString &value) {
     if (assign(m_latestVersion, value))
         emit latestVersionChanged();
 }
 
-void UpdateController::setReleaseNotes(const QString &value)
-{
+void UpdateController::setReleaseNotes(const QString &value) {
     if (assign(m_releaseNotes, value))
         emit releaseNotesChanged();
 }
 
-void UpdateController::setDownloadUrl(const QString &value)
-{
+void UpdateController::setDownloadUrl(const QString &value) {
     if (assign(m_downloadUrl, value))
         emit downloadUrlChanged();
 }
 
-void UpdateController::checkForUpdate()
-{
+void UpdateController::checkForUpdate() {
     qInfo() << "Checking for updates";
-    QNetworkReply *reply = api::get(m_client.manager(), m_client.config().apiUrl(QStringLiteral("app/version")),
-                                    {api::Auth::None});
+    QNetworkReply *reply =
+        api::get(m_client.manager(), m_client.config().apiUrl(QStringLiteral("app/version")),
+                 {api::Auth::None});
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onCheckFinished(reply); });
 }
 
-void UpdateController::onCheckFinished(QNetworkReply *reply)
-{
+void UpdateController::onCheckFinished(QNetworkReply *reply) {
     const api::Reply result = api::readReply(reply);
     reply->deleteLater();
     if (!result.ok()) {
@@ -124,23 +113,20 @@ void UpdateController::onCheckFinished(QNetworkReply *reply)
     setUpdateAvailable(true);
 }
 
-void UpdateController::evaluateMandatory(const QString &minimumVersion, int maxDismissals)
-{
+void UpdateController::evaluateMandatory(const QString &minimumVersion, int maxDismissals) {
     const bool mandatory =
         update::isMandatory(currentVersion(), minimumVersion, m_dismissCount, maxDismissals);
     setIsMandatory(mandatory);
     setCanDismiss(!mandatory);
 }
 
-void UpdateController::dismissUpdate()
-{
+void UpdateController::dismissUpdate() {
     ++m_dismissCount;
     settings::setDismissCount(m_dismissCount);
     setUpdateAvailable(false);
 }
 
-void UpdateController::openDownloadPage()
-{
+void UpdateController::openDownloadPage() {
     if (m_downloadUrl.isEmpty())
         return;
     QDesktopServices::openUrl(QUrl::fromUserInput(m_downloadUrl));

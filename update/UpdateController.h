@@ -17,10 +17,10 @@ class UpdateController : public QObject {
                    updateAvailableChanged)
     Q_PROPERTY(bool isMandatory READ isMandatory WRITE setIsMandatory NOTIFY isMandatoryChanged)
     Q_PROPERTY(bool canDismiss READ canDismiss WRITE setCanDismiss NOTIFY canDismissChanged)
-    Q_PROPERTY(QString latestVersion READ latestVersion WRITE setLatestVersion NOTIFY
-                   latestVersionChanged)
-    Q_PROPERTY(QString releaseNotes READ releaseNotes WRITE setReleaseNotes NOTIFY
-                   releaseNotesChanged)
+    Q_PROPERTY(
+        QString latestVersion READ latestVersion WRITE setLatestVersion NOTIFY latestVersionChanged)
+    Q_PROPERTY(
+        QString releaseNotes READ releaseNotes WRITE setReleaseNotes NOTIFY releaseNotesChanged)
     Q_PROPERTY(QString downloadUrl READ downloadUrl WRITE setDownloadUrl NOTIFY downloadUrlChanged)
     Q_PROPERTY(QString currentVersion READ currentVersion CONSTANT)
 

@@ -4,20 +4,17 @@
 
 namespace castora::update {
 
-bool isNewer(const QString &candidate, const QString &current)
-{
+bool isNewer(const QString &candidate, const QString &current) {
     return QVersionNumber::fromString(candidate) > QVersionNumber::fromString(current);
 }
 
 bool isMandatory(const QString &current, const QString &minimum, int dismissCount,
-                 int maxDismissals)
-{
+                 int maxDismissals) {
     return QVersionNumber::fromString(current) < QVersionNumber::fromString(minimum) ||
            dismissCount >= maxDismissals;
 }
 
-int maxDismissals(const QJsonValue &value)
-{
+int maxDismissals(const QJsonValue &value) {
     return value.toInt(kDefaultMaxDismissals);
 }
 

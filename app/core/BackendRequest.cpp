@@ -8,8 +8,7 @@
 
 namespace castora::api {
 
-QNetworkRequest request(const QUrl &url, RequestOptions options)
-{
+QNetworkRequest request(const QUrl &url, RequestOptions options) {
     QNetworkRequest req(url);
     if (options.accept)
         req.setRawHeader("Accept", "application/json");
@@ -21,46 +20,39 @@ QNetworkRequest request(const QUrl &url, RequestOptions options)
     return req;
 }
 
-QByteArray jsonBody(const QJsonObject &body)
-{
+QByteArray jsonBody(const QJsonObject &body) {
     return QJsonDocument(body).toJson(QJsonDocument::Indented);
 }
 
-QNetworkReply *get(QNetworkAccessManager &nam, const QUrl &url, RequestOptions options)
-{
+QNetworkReply *get(QNetworkAccessManager &nam, const QUrl &url, RequestOptions options) {
     return nam.get(request(url, options));
 }
 
 QNetworkReply *postJson(QNetworkAccessManager &nam, const QUrl &url, const QJsonObject &body,
-                        RequestOptions options)
-{
+                        RequestOptions options) {
     QNetworkRequest req = request(url, options);
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     return nam.post(req, jsonBody(body));
 }
 
-QNetworkReply *postEmpty(QNetworkAccessManager &nam, const QUrl &url, RequestOptions options)
-{
+QNetworkReply *postEmpty(QNetworkAccessManager &nam, const QUrl &url, RequestOptions options) {
     return nam.post(request(url, options), QByteArray());
 }
 
 QNetworkReply *postMultipart(QNetworkAccessManager &nam, const QUrl &url, QHttpMultiPart *body,
-                             RequestOptions options)
-{
+                             RequestOptions options) {
     QNetworkReply *reply = nam.post(request(url, options), body);
     body->setParent(reply);
     return reply;
 }
 
 namespace {
-QByteArray quoted(const QString &text)
-{
+QByteArray quoted(const QString &text) {
     return '"' + text.toUtf8() + '"';
 }
 } // namespace
 
-QHttpPart formField(const QString &name, const QByteArray &value)
-{
+QHttpPart formField(const QString &name, const QByteArray &value) {
     QHttpPart part;
     part.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=" + quoted(name));
     part.setBody(value);
@@ -68,8 +60,7 @@ QHttpPart formField(const QString &name, const QByteArray &value)
 }
 
 QHttpPart formFile(const QString &name, const QString &fileName, const QByteArray &contentType,
-                   QIODevice *body)
-{
+                   QIODevice *body) {
     QHttpPart part;
     part.setHeader(QNetworkRequest::ContentDispositionHeader,
                    "form-data; name=" + quoted(name) + "; filename=" + quoted(fileName));
@@ -78,8 +69,7 @@ QHttpPart formFile(const QString &name, const QString &fileName, const QByteArra
     return part;
 }
 
-Reply readReply(QNetworkReply *reply)
-{
+Reply readReply(QNetworkReply *reply) {
     Reply result;
     result.error = reply->error();
     result.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

@@ -70,8 +70,7 @@ Reply readReply(QNetworkReply *reply);
 // Runs `handler(const Reply &)` on `context`'s thread when `reply` finishes, then releases the
 // reply with deleteLater() on every path. Dropped when `context` is destroyed first.
 template <typename Handler>
-void onFinished(QNetworkReply *reply, QObject *context, Handler handler)
-{
+void onFinished(QNetworkReply *reply, QObject *context, Handler handler) {
     QObject::connect(reply, &QNetworkReply::finished, context,
                      [reply, handler = std::move(handler)]() mutable {
                          const Reply result = readReply(reply);

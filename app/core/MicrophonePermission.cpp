@@ -10,8 +10,7 @@
 
 namespace castora::microphone {
 
-Permission status()
-{
+Permission status() {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
     switch (qApp->checkPermission(QMicrophonePermission{})) {
     case Qt::PermissionStatus::Undetermined:
@@ -27,8 +26,7 @@ Permission status()
 #endif
 }
 
-void request(QObject *context, std::function<void()> answered)
-{
+void request(QObject *context, std::function<void()> answered) {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
     qApp->requestPermission(QMicrophonePermission{}, context,
                             [answered = std::move(answered)](const QPermission &) { answered(); });

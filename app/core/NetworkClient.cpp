@@ -9,12 +9,10 @@ namespace castora {
 
 NetworkClient::NetworkClient(ServiceConfig config, QObject *parent)
     : QObject(parent)
-    , m_config(std::move(config))
-{
+    , m_config(std::move(config)) {
 }
 
-NetworkClient &NetworkClient::instance()
-{
+NetworkClient &NetworkClient::instance() {
     // Created on first use, owned by the application object so that its manager goes before
     // the application does.
     static QPointer<NetworkClient> client;
@@ -23,8 +21,7 @@ NetworkClient &NetworkClient::instance()
     return *client;
 }
 
-QNetworkReply *NetworkClient::post(const QString &path, const QJsonObject &body)
-{
+QNetworkReply *NetworkClient::post(const QString &path, const QJsonObject &body) {
     return api::postJson(m_manager, m_config.apiUrl(path), body, {api::Auth::BearerIfStored});
 }
 

@@ -8,15 +8,13 @@ namespace castora {
 
 namespace {
 
-QString trimmedBase(QString url)
-{
+QString trimmedBase(QString url) {
     while (url.endsWith(QLatin1Char('/')))
         url.chop(1);
     return url;
 }
 
-QString fromEnvironment(const char *name, const QString &compiled)
-{
+QString fromEnvironment(const char *name, const QString &compiled) {
 #if CASTORA_ENV_OVERRIDES
     const QString value = qEnvironmentVariable(name);
     if (!value.isEmpty())
@@ -29,18 +27,15 @@ QString fromEnvironment(const char *name, const QString &compiled)
 
 } // namespace
 
-QUrl ServiceConfig::endpoint(const QString &path) const
-{
+QUrl ServiceConfig::endpoint(const QString &path) const {
     return QUrl(trimmedBase(backendUrl) + QLatin1Char('/') + path, QUrl::TolerantMode);
 }
 
-QUrl ServiceConfig::apiUrl(const QString &relative) const
-{
+QUrl ServiceConfig::apiUrl(const QString &relative) const {
     return endpoint(QStringLiteral("api/") + relative);
 }
 
-ServiceConfig ServiceConfig::fromBuild()
-{
+ServiceConfig ServiceConfig::fromBuild() {
     ServiceConfig config;
     config.backendUrl =
         trimmedBase(fromEnvironment("CASTORA_BACKEND_URL", QStringLiteral(CASTORA_BACKEND_URL)));
@@ -50,15 +45,15 @@ ServiceConfig ServiceConfig::fromBuild()
     bool ok = false;
     const uint port =
         fromEnvironment("CASTORA_ICECAST_PORT", QString::number(CASTORA_ICECAST_PORT)).toUInt(&ok);
-    config.icecastPort = ok && port > 0 && port < 65536 ? quint16(port) : quint16(CASTORA_ICECAST_PORT);
+    config.icecastPort =
+        ok && port > 0 && port < 65536 ? quint16(port) : quint16(CASTORA_ICECAST_PORT);
     config.probeUrl = fromEnvironment("CASTORA_PROBE_URL", QStringLiteral(CASTORA_PROBE_URL));
     config.websiteUrl =
         trimmedBase(fromEnvironment("CASTORA_WEBSITE_URL", QStringLiteral(CASTORA_WEBSITE_URL)));
     return config;
 }
 
-ServiceConfig ServiceConfig::local(quint16 backendPort, quint16 chatPort, quint16 icecastPort)
-{
+ServiceConfig ServiceConfig::local(quint16 backendPort, quint16 chatPort, quint16 icecastPort) {
     ServiceConfig config;
     const QString backend = QStringLiteral("http://127.0.0.1:%1").arg(backendPort);
     config.backendUrl = backend;

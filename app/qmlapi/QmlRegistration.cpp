@@ -4,8 +4,7 @@
 
 namespace castora::qmlapi {
 
-QObject *lend(QObject *object, QJSEngine *engine)
-{
+QObject *lend(QObject *object, QJSEngine *engine) {
     Q_UNUSED(engine)
     if (!object)
         qFatal("A controller was used by the UI before the program created it");

@@ -14,25 +14,19 @@ class QJSEngine;
 
 namespace castora::qmlapi {
 
-template <typename T>
-T *&instance()
-{
+template <typename T> T *&instance() {
     static T *object = nullptr;
     return object;
 }
 
-template <typename T>
-void provide(T *object)
-{
+template <typename T> void provide(T *object) {
     instance<T>() = object;
 }
 
 // Hands the registered instance to the engine, keeping ownership on the C++ side.
 QObject *lend(QObject *object, QJSEngine *engine);
 
-template <typename T>
-T *lend(QJSEngine *engine)
-{
+template <typename T> T *lend(QJSEngine *engine) {
     return static_cast<T *>(lend(instance<T>(), engine));
 }
 
@@ -44,8 +38,7 @@ struct AuthControllerForeign {
     QML_NAMED_ELEMENT(AuthController)
     QML_SINGLETON
 public:
-    static AuthController *create(QQmlEngine *, QJSEngine *engine)
-    {
+    static AuthController *create(QQmlEngine *, QJSEngine *engine) {
         return castora::qmlapi::lend<AuthController>(engine);
     }
 };
@@ -56,8 +49,7 @@ struct UpdateControllerForeign {
     QML_NAMED_ELEMENT(UpdateController)
     QML_SINGLETON
 public:
-    static UpdateController *create(QQmlEngine *, QJSEngine *engine)
-    {
+    static UpdateController *create(QQmlEngine *, QJSEngine *engine) {
         return castora::qmlapi::lend<UpdateController>(engine);
     }
 };
@@ -68,8 +60,7 @@ struct AppLinksForeign {
     QML_NAMED_ELEMENT(AppLinks)
     QML_SINGLETON
 public:
-    static AppLinks *create(QQmlEngine *, QJSEngine *engine)
-    {
+    static AppLinks *create(QQmlEngine *, QJSEngine *engine) {
         return castora::qmlapi::lend<AppLinks>(engine);
     }
 };

@@ -5,8 +5,7 @@
 
 namespace castora::test {
 
-void isolateUserFolders()
-{
+void isolateUserFolders() {
     static QTemporaryDir root(QDir::tempPath() + QStringLiteral("/castora-test-XXXXXX"));
     const QString base = root.path();
     const auto set = [&base](const char *name, const char *sub) {

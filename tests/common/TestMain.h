@@ -11,16 +11,15 @@ void isolateUserFolders();
 } // namespace castora::test
 
 // QTEST_GUILESS_MAIN / QTEST_MAIN with isolated user folders.
-#define CASTORA_TEST_MAIN_IMPL(TestObject, AppType)                                              \
-    int main(int argc, char **argv)                                                            \
-    {                                                                                          \
-        castora::test::isolateUserFolders();                                                   \
-        AppType app(argc, argv);                                                               \
-        app.setApplicationName(QStringLiteral("Castora"));                                     \
-        app.setOrganizationName(QStringLiteral("Castora"));                                    \
-        TestObject tc;                                                                         \
-        QTEST_SET_MAIN_SOURCE_PATH                                                             \
-        return QTest::qExec(&tc, argc, argv);                                                  \
+#define CASTORA_TEST_MAIN_IMPL(TestObject, AppType)                                                \
+    int main(int argc, char **argv) {                                                              \
+        castora::test::isolateUserFolders();                                                       \
+        AppType app(argc, argv);                                                                   \
+        app.setApplicationName(QStringLiteral("Castora"));                                         \
+        app.setOrganizationName(QStringLiteral("Castora"));                                        \
+        TestObject tc;                                                                             \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                 \
+        return QTest::qExec(&tc, argc, argv);                                                      \
     }
 
 #define CASTORA_TEST_MAIN(TestObject) CASTORA_TEST_MAIN_IMPL(TestObject, QCoreApplication)
