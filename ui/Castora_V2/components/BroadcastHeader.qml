@@ -1,0 +1,105 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import com.StreamController
+
+// The broadcast screen's black top bar: channel avatar and name, the support link and the
+// logout button.
+ToolBar {
+    id: header
+
+    property string channelName: ""
+    property string channelArt: ""
+
+    // The logout button was clicked.
+    signal profileClicked
+
+    implicitHeight: 46
+    padding: 0
+    background: Rectangle {
+        color: "#000000"
+    }
+
+    RowLayout {
+        anchors.fill: parent
+        anchors.leftMargin: 10
+        anchors.rightMargin: 10
+        anchors.topMargin: 5
+        anchors.bottomMargin: 5
+        spacing: 0
+
+        Rectangle {
+            objectName: "channelAvatar"
+            Layout.preferredWidth: 30
+            Layout.preferredHeight: 30
+            radius: 15
+            color: "#D4A574"
+            clip: true
+
+            Image {
+                anchors.fill: parent
+                source: header.channelArt
+                fillMode: Image.PreserveAspectCrop
+                visible: header.channelArt !== ""
+            }
+        }
+
+        Label {
+            objectName: "channelNameLabel"
+            Layout.leftMargin: 10
+            text: header.channelName.length > 13 ? header.channelName.substring(0, 13) + "..."
+                                                 : header.channelName
+            color: "#FFFFFF"
+            font.pixelSize: 14
+            font.bold: true
+        }
+
+        Item {
+            Layout.fillWidth: true
+        }
+
+        RowLayout {
+            Layout.alignment: Qt.AlignVCenter
+            spacing: 3
+
+            Button {
+                id: supportButton
+
+                objectName: "supportButton"
+                flat: true
+                text: qsTr("🎧 Support")
+                contentItem: Text {
+                    text: supportButton.text
+                    color: "#AAAAAA"
+                    font.pixelSize: 12
+                    verticalAlignment: Text.AlignVCenter
+                }
+                onClicked: Qt.openUrlExternally(AppLinks.support)
+            }
+
+            Rectangle {
+                objectName: "logoutButton"
+                Layout.preferredWidth: 32
+                Layout.preferredHeight: 32
+                radius: 16
+                color: "#FFFFFF"
+
+                Image {
+                    anchors.centerIn: parent
+                    width: 18
+                    height: 18
+                    source: "../icons/logout.png"
+                    sourceSize.width: 36
+                    sourceSize.height: 36
+                    fillMode: Image.PreserveAspectFit
+                }
+
+                MouseArea {
+                    anchors.fill: parent
+                    cursorShape: Qt.PointingHandCursor
+                    onClicked: header.profileClicked()
+                }
+            }
+        }
+    }
+}

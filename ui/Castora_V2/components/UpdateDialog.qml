@@ -1,0 +1,195 @@
+import QtQuick
+import QtQuick.Controls
+import com.StreamController
+
+// The update prompt over the whole window. While it is shown nothing behind it can be used:
+// it takes every click and, holding the keyboard focus, every key.
+Rectangle {
+    id: prompt
+
+    color: "#80000000"
+    visible: UpdateController.updateAvailable
+    // Tab would otherwise walk into the form behind the prompt, and Space or Return would
+    // press its buttons.
+    focus: visible
+    onVisibleChanged: {
+        if (visible)
+            forceActiveFocus();
+    }
+    Keys.onPressed: event => event.accepted = true
+
+    MouseArea {
+        anchors.fill: parent
+        acceptedButtons: Qt.AllButtons
+        hoverEnabled: true
+        onWheel: wheel => wheel.accepted = true
+    }
+
+    Rectangle {
+        id: card
+
+        objectName: "updateCard"
+        anchors.centerIn: parent
+        width: 520
+        height: content.height + 80
+        color: "#FFFFFF"
+        radius: 20
+
+        Column {
+            id: content
+
+            anchors.centerIn: parent
+            width: card.width * 0.8
+            spacing: 20
+
+            Label {
+                anchors.horizontalCenter: parent.horizontalCenter
+                text: qsTr("Update Available")
+                font.pixelSize: 22
+                font.bold: true
+            }
+
+            Label {
+                width: parent.width
+                text: qsTr("A new version of Castora is available.")
+                font.pixelSize: 14
+                color: "#666666"
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.WordWrap
+            }
+
+            Rectangle {
+                width: parent.width
+                height: versionRow.height + 24
+                color: "#F5F5F5"
+                radius: 10
+
+                Row {
+                    id: versionRow
+
+                    anchors.centerIn: parent
+                    spacing: 20
+
+                    Column {
+                        spacing: 4
+
+                        Label {
+                            anchors.horizontalCenter: parent.horizontalCenter
+                            text: qsTr("Current")
+                            font.pixelSize: 11
+                            color: "#999999"
+                        }
+                        Label {
+                            objectName: "currentVersionLabel"
+                            anchors.horizontalCenter: parent.horizontalCenter
+                            text: UpdateController.currentVersion
+                            font.pixelSize: 16
+                            font.bold: true
+                            color: "#333333"
+                        }
+                    }
+
+                    Label {
+                        anchors.verticalCenter: parent.verticalCenter
+                        text: "→"
+                        font.pixelSize: 20
+                        color: "#999999"
+                    }
+
+                    Column {
+                        spacing: 4
+
+                        Label {
+                            anchors.horizontalCenter: parent.horizontalCenter
+                            text: qsTr("Latest")
+                            font.pixelSize: 11
+                            color: "#999999"
+                        }
+                        Label {
+                            objectName: "latestVersionLabel"
+                            anchors.horizontalCenter: parent.horizontalCenter
+                            text: UpdateController.latestVersion
+                            font.pixelSize: 16
+                            font.bold: true
+                            color: "#2E7D32"
+                        }
+                    }
+                }
+            }
+
+            Label {
+                objectName: "releaseNotesLabel"
+                width: parent.width
+                visible: UpdateController.releaseNotes !== ""
+                text: UpdateController.releaseNotes
+                font.pixelSize: 13
+                color: "#555555"
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.WordWrap
+            }
+
+            Label {
+                objectName: "mandatoryWarning"
+                width: parent.width
+                visible: UpdateController.isMandatory
+                text: qsTr("This update is required to continue using Castora.")
+                font.pixelSize: 12
+                font.bold: true
+                color: "#D32F2F"
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.WordWrap
+            }
+
+            Column {
+                width: parent.width
+                spacing: 12
+
+                Button {
+                    id: updateNowButton
+
+                    objectName: "updateNowButton"
+                    width: parent.width
+                    height: 50
+                    text: qsTr("Update Now")
+                    background: Rectangle {
+                        color: "#000000"
+                        radius: 8
+                    }
+                    contentItem: Text {
+                        text: updateNowButton.text
+                        color: "#FFFFFF"
+                        font.pixelSize: 14
+                        font.bold: true
+                        horizontalAlignment: Text.AlignHCenter
+                        verticalAlignment: Text.AlignVCenter
+                    }
+                    onClicked: UpdateController.openDownloadPage()
+                }
+
+                Button {
+                    id: laterButton
+
+                    objectName: "laterButton"
+                    width: parent.width
+                    height: 50
+                    visible: UpdateController.canDismiss
+                    text: qsTr("Later")
+                    background: Rectangle {
+                        color: "#FFFFFF"
+                        radius: 8
+                        border.color: "#DDDDDD"
+                        border.width: 1
+                    }
+                    contentItem: Text {
+                        text: laterButton.text
+                        color: "#000000"
+                        font.pixelSize: 14
+                        horizontalAlignment: Text.AlignHCenter
+                        verticalAlignment: Text.AlignVCenter
+                    }
+                    onClicked: UpdateController.dismissUpdate()
+                }
+            }
+        }
+    }
+}
