@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace castora::engine {
+
+// One audio device as the audio library describes it.
+struct AudioDevice {
+    unsigned int id = 0; // the library's identifier; with RtAudio 5 an index that hot-plug shifts
+    QString name;
+    unsigned int inputChannels = 0;
+    std::vector<unsigned int> sampleRates;
+    unsigned int preferredRate = 0;
+    bool isDefaultInput = false;
+};
+
+// The capture side of the audio hardware, kept behind a small interface so the broadcast engine
+// can be driven without a sound card (hot-plug, failures, callback timing).
+//
+// Threads: the callback runs on the library's capture thread. Every other call may come from
+// any thread; implementations serialise them internally.
+class AudioInput {
+public:
+    // `frames` mono signed 16-bit samples. Runs on the capture thread; must not block.
+    using Callback = std::function<void(const qint16 *samples, unsigned int frames)>;
+
+    virtual ~AudioInput() = default;
+
+    // Every device the library lists, in its order (devices without inputs included).
+    virtual std::vector<AudioDevice> devices() = 0;
+    virtual std::optional<AudioDevice> defaultInput() = 0;
+
+    // Opens a mono 16-bit capture stream. `frames` is the wanted buffer size; the library may
+    // change it, and the size it settled on is written back.
+    virtual bool open(unsigned int deviceId, unsigned int sampleRate, unsigned int &frames,
+                      Callback callback) = 0;
+    virtual bool start() = 0;
+    // Stops the hardware. A callback already running may still finish after this returns.
+    virtual void stop() = 0;
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+    virtual bool isRunning() const = 0;
+    // The library's text for the last failure.
+    virtual QString errorText() const = 0;
+};
+
+// Devices that can capture (at least one input channel).
+std::vector<AudioDevice> inputDevices(const std::vector<AudioDevice> &all);
+// The input device called `name`, if it is there.
+std::optional<AudioDevice> findInput(const std::vector<AudioDevice> &all, const QString &name);
+
+// The capture rate for a device and a quality choice: the qualities 0 and 1 want 44100 or
+// 48000 (else the listed rate nearest to 44100), 2 and above want 22050, 44100 or 48000 (else
+// the rate nearest to 22050); on a tie the rate listed first wins; 44100 without a list.
+unsigned int chooseSampleRate(const std::vector<unsigned int> &rates, int quality);
+
+// Peak of a buffer in thousandths of full scale (|-32768| counts as 1000).
+int peakThousandths(const qint16 *samples, unsigned int frames);
+
+} // namespace castora::engine

@@ -1,0 +1,239 @@
+#include "BroadcastEngine.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <thread>
+
+namespace castora::engine {
+
+BroadcastEngine::BroadcastEngine(AudioInput &input)
+    : m_input(input) {
+    m_recorder.setWriteFailed([this](const QString &error) {
+        m_recording = false; // the capture callback stops feeding the record queue
+        if (m_events.recordingFailed)
+            m_events.recordingFailed(error);
+    });
+}
+
+BroadcastEngine::~BroadcastEngine() {
+    stop();
+    // The capture callback points at this engine.
+    m_input.close();
+}
+
+void BroadcastEngine::setEvents(Events events) {
+    m_events = std::move(events);
+    m_sender.setEvents({m_events.connectionLost, m_events.connectionRestored});
+}
+
+void BroadcastEngine::closeGate() {
+    m_accepting = false;
+    // A callback that saw the gate open is finishing its buffer; it never blocks.
+    while (m_inCallback.load() != 0)
+        std::this_thread::yield();
+}
+
+StartResult BroadcastEngine::fail(StartResult result, StartResult::Failure failure,
+                                  const QString &message) {
+    result.failure = failure;
+    result.message = message;
+    return result;
+}
+
+StartResult BroadcastEngine::start(const BroadcastRequest &request) {
+    std::lock_guard job(m_jobMutex);
+    StartResult result;
+    if (m_onAir)
+        return fail(result, StartResult::Failure::Busy, QStringLiteral("A broadcast is running"));
+    m_cancelStart = false;
+
+    // The microphone, found again by name: device indices move when devices come and go.
+    const std::vector<AudioDevice> all = m_input.devices();
+    std::optional<AudioDevice> device;
+    if (!request.deviceName.isEmpty())
+        device = findInput(all, request.deviceName);
+    if (!device)
+        device = m_input.defaultInput();
+    if (!device)
+        return fail(result, StartResult::Failure::NoDevice,
+                    QStringLiteral("No microphone was found. Connect one and try again."));
+    result.device = *device;
+    const unsigned int rate = chooseSampleRate(device->sampleRates, request.quality);
+    result.sampleRate = rate;
+
+    // The capture stream stays open between broadcasts; another device or rate reopens it.
+    if (m_input.isOpen() &&
+        (m_openDeviceName != device->name || m_openDeviceId != device->id || m_openRate != rate))
+        m_input.close();
+    if (!m_input.isOpen()) {
+        unsigned int frames = request.bufferFrames;
+        qInfo() << "About to Open Stream ...!" << device->name << rate;
+        if (!m_input.open(
+                device->id, rate, frames,
+                [this](const qint16 *samples, unsigned int count) { onCapture(samples, count); })) {
+            const QString error = m_input.errorText();
+            qInfo() << "Could not open the capture stream:" << error;
+            return fail(result, StartResult::Failure::CaptureOpen,
+                        QStringLiteral("Could not open the microphone \"%1\": %2")
+                            .arg(device->name, error));
+        }
+        m_openDeviceName = device->name;
+        m_openDeviceId = device->id;
+        m_openRate = rate;
+        m_openFrames = frames;
+        ++m_captureOpens;
+    }
+    result.bufferFrames = m_openFrames;
+
+    // A fresh encoder: nothing of an earlier stream is left in it.
+    const EncoderSettings encoding = settingsForQuality(request.quality);
+    if (!m_encoder.configure(rate, encoding, m_openFrames))
+        return fail(
+            result, StartResult::Failure::Encoder,
+            QStringLiteral("Could not prepare the MP3 encoder: %1").arg(m_encoder.errorText()));
+    m_encoderDelay = m_encoder.encoderDelay();
+
+    IcecastSettings icecast = request.icecast;
+    icecast.bitrate = encoding.bitrate;
+    icecast.sampleRate = rate;
+    if (!m_sink.configure(icecast) ||
+        m_sink.open([this] { return m_cancelStart.load(); }, m_sender.timing().openTimeout) !=
+            IcecastSink::Status::Ok) {
+        m_encoder.release();
+        qInfo() << " Cannot Connect to server..." << m_sink.errorText();
+        return fail(result, StartResult::Failure::Connection,
+                    QStringLiteral("Could not connect to the streaming server: %1")
+                        .arg(m_sink.errorText()));
+    }
+
+    // Every broadcast starts with empty queues.
+    m_sendQueue.clear();
+    m_sendQueue.resetDropped();
+    m_recordQueue.clear();
+    m_capturedFrames = 0;
+    m_droppedBuffers = 0;
+    m_peak = 0;
+
+    bool createdFile = false;
+    if (!request.recordingsFolder.isEmpty()) {
+        QString folder = request.recordingsFolder;
+        if (!folder.endsWith(QLatin1Char('/')))
+            folder += QLatin1Char('/');
+        if (!QDir().mkpath(folder)) {
+            qWarning() << "Could not create the recordings folder" << folder;
+            result.recordingProblem =
+                QStringLiteral("The recordings folder %1 could not be created. The broadcast "
+                               "goes on air without a local recording.")
+                    .arg(QDir::toNativeSeparators(folder));
+        } else {
+            const QDateTime start =
+                request.startTime.isValid() ? request.startTime : QDateTime::currentDateTime();
+            const QString path = folder + recordingFileName(request.title, start);
+            qInfo() << "File Path " << path;
+            if (m_writer.open(path, &createdFile)) {
+                result.recordingPath = path;
+                result.recordingName = recordingBaseName(request.title);
+            } else {
+                qWarning() << "Could not open the recording file" << path << m_writer.errorText();
+                result.recordingProblem =
+                    QStringLiteral("The recording file %1 could not be created (%2). The "
+                                   "broadcast goes on air without a local recording.")
+                        .arg(QDir::toNativeSeparators(path), m_writer.errorText());
+            }
+        }
+    }
+    m_recording = m_writer.isOpen();
+    m_recordingPath = result.recordingPath;
+
+    m_recorder.start();
+    m_sender.start();
+    m_accepting = true;
+    if (!m_input.start()) {
+        const QString error = m_input.errorText();
+        qInfo() << "Could not start the capture stream:" << error;
+        closeGate();
+        m_recorder.stop();
+        m_sender.stop();
+        m_writer.close();
+        if (createdFile && QFileInfo(result.recordingPath).size() == 0)
+            QFile::remove(result.recordingPath);
+        m_recording = false;
+        m_recordingPath.clear();
+        m_sink.close();
+        m_encoder.release();
+        m_sendQueue.clear();
+        m_recordQueue.clear();
+        result.recordingPath.clear();
+        result.recordingName.clear();
+        result.recordingProblem.clear();
+        return fail(
+            result, StartResult::Failure::CaptureStart,
+            QStringLiteral("Could not start the microphone \"%1\": %2").arg(device->name, error));
+    }
+    m_onAir = true;
+    return result;
+}
+
+StopResult BroadcastEngine::stop() {
+    std::lock_guard job(m_jobMutex);
+    StopResult result;
+    if (!m_onAir)
+        return result;
+    result.wasOnAir = true;
+
+    // No buffer reaches the encoder or the queues after this.
+    closeGate();
+    m_input.stop();
+    qInfo() << "Stream Stopped On ...!";
+
+    // The samples LAME still holds belong to the broadcast too.
+    const QByteArray tail = m_encoder.flush();
+    if (!tail.isEmpty()) {
+        m_sendQueue.pushAlways(tail);
+        if (m_recording)
+            m_recordQueue.pushAlways(tail);
+    }
+
+    // The record thread writes out its whole queue; the send thread drains within its limit.
+    m_recorder.requestStop();
+    m_sender.stop();
+    m_recorder.join();
+
+    result.recordingPath = m_recordingPath;
+    result.recordedBytes = m_recordingPath.isEmpty() ? 0 : m_writer.bytesWritten();
+    m_recordingPath.clear();
+    m_writer.close();
+    m_sink.close();
+
+    m_sendQueue.clear();
+    m_recordQueue.clear();
+    m_recording = false;
+    m_peak = 0;
+    result.capturedFrames = m_capturedFrames.load();
+    m_onAir = false;
+    return result;
+}
+
+void BroadcastEngine::onCapture(const qint16 *samples, unsigned int frames) {
+    m_inCallback.fetch_add(1);
+    if (m_accepting.load()) {
+        m_peak.store(peakThousandths(samples, frames));
+        QByteArray chunk;
+        if (m_encoder.encode(samples, frames, chunk)) {
+            m_capturedFrames.fetch_add(frames, std::memory_order_relaxed);
+            if (!chunk.isEmpty()) {
+                m_sendQueue.push(chunk);
+                if (m_recording.load())
+                    m_recordQueue.push(chunk);
+            }
+        } else {
+            m_droppedBuffers.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    m_inCallback.fetch_sub(1);
+}
+
+} // namespace castora::engine

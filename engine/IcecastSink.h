@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <chrono>
+#include <functional>
+
+struct shout;
+
+namespace castora::engine {
+
+// Where and how the source stream goes: HTTP source protocol, MP3.
+struct IcecastSettings {
+    QString host;
+    quint16 port = 8000;
+    QString user = QStringLiteral("source");
+    QString password;
+    QString mount; // with or without the leading "/"
+    // Announced to the server (listed on its status page).
+    int bitrate = 0; // kbit/s
+    unsigned int sampleRate = 0;
+};
+
+// One Icecast source connection (libshout 2.4), used by one thread at a time.
+//
+// The connection runs in libshout's non-blocking mode, so that connecting and sending can be
+// given up: every wait polls a cancel check, a connection attempt has a deadline, and a
+// connection that stops taking data (server frozen, link gone without a reset) counts as failed
+// after a stall limit instead of blocking its thread. After any failure the connection is
+// broken until it is closed and opened again.
+class IcecastSink {
+public:
+    using Cancel = std::function<bool()>;
+    enum class Status { Ok, Failed, Cancelled };
+
+    IcecastSink();
+    ~IcecastSink();
+    IcecastSink(const IcecastSink &) = delete;
+    IcecastSink &operator=(const IcecastSink &) = delete;
+
+    // A new connection handle with these settings (closing any open connection). A setting
+    // the library refuses is reported on the standard output, as libshout users expect.
+    bool configure(const IcecastSettings &settings);
+    bool isConfigured() const { return m_shout != nullptr; }
+
+    Status open(const Cancel &cancelled,
+                std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+    // Hands the chunk to the server. Returns once libshout holds nothing back any more.
+    Status send(const QByteArray &chunk, const Cancel &cancelled,
+                std::chrono::milliseconds stallLimit = std::chrono::milliseconds(5000));
+    // Milliseconds until the audio sent so far is due at real-time pace (<= 0: send now).
+    int delay();
+    void close();
+    bool isOpen() const { return m_connected; }
+
+    int errorCode() const { return m_errorCode; }
+    QString errorText() const { return m_errorText; }
+
+private:
+    void takeError(int code);
+    void fail(int code, const QString &text);
+
+    shout *m_shout = nullptr;
+    bool m_connected = false;
+    bool m_broken = false;
+    int m_errorCode = 0;
+    QString m_errorText;
+};
+
+} // namespace castora::engine

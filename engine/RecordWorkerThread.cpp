@@ -1,0 +1,49 @@
+#include "RecordWorkerThread.h"
+
+#include "ChunkQueue.h"
+#include "RecordingWriter.h"
+
+#include <QByteArray>
+
+namespace castora::engine {
+
+RecordWorkerThread::RecordWorkerThread(ChunkQueue &queue, RecordingWriter &writer)
+    : m_queue(queue)
+    , m_writer(writer) {
+}
+
+RecordWorkerThread::~RecordWorkerThread() {
+    stop();
+}
+
+void RecordWorkerThread::start() {
+    stop();
+    m_chunksWritten = 0;
+    m_running = true;
+    m_thread = std::thread([this] { run(); });
+}
+
+void RecordWorkerThread::requestStop() {
+    m_running = false;
+    m_queue.wakeAll();
+}
+
+void RecordWorkerThread::join() {
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void RecordWorkerThread::run() {
+    QByteArray chunk;
+    while (m_queue.waitPop(chunk, m_running)) {
+        if (!m_writer.isOpen())
+            continue;
+        if (m_writer.write(chunk)) {
+            ++m_chunksWritten;
+        } else if (m_writeFailed) {
+            m_writeFailed(m_writer.errorText());
+        }
+    }
+}
+
+} // namespace castora::engine

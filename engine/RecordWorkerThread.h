@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+namespace castora::engine {
+
+class ChunkQueue;
+class RecordingWriter;
+
+// The record thread: appends every chunk of the record queue to the recording file. A stop
+// lets it write out everything still queued before it ends; only then may the file be closed.
+// The first failed write (disk full) is reported once; the file is closed by the writer and
+// later chunks are taken from the queue and let go.
+class RecordWorkerThread {
+public:
+    using WriteFailed = std::function<void(const QString &error)>; // on the record thread
+
+    RecordWorkerThread(ChunkQueue &queue, RecordingWriter &writer);
+    ~RecordWorkerThread();
+    RecordWorkerThread(const RecordWorkerThread &) = delete;
+    RecordWorkerThread &operator=(const RecordWorkerThread &) = delete;
+
+    void setWriteFailed(WriteFailed callback) { m_writeFailed = std::move(callback); }
+
+    void start();
+    // Clears the running flag and wakes the thread; join() waits until the queue is written.
+    void requestStop();
+    void join();
+    void stop() {
+        requestStop();
+        join();
+    }
+    bool isRunning() const { return m_thread.joinable(); }
+    int chunksWritten() const { return m_chunksWritten.load(); }
+
+private:
+    void run();
+
+    ChunkQueue &m_queue;
+    RecordingWriter &m_writer;
+    WriteFailed m_writeFailed;
+    std::thread m_thread;
+    std::atomic<bool> m_running{false};
+    std::atomic<int> m_chunksWritten{0};
+};
+
+} // namespace castora::engine

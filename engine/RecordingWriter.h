@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+namespace castora::engine {
+
+// The name a recording is listed under: the stream title with blanks turned into "_" and
+// every character that would leave the recordings folder or that file systems refuse ("/",
+// "\", "..", ":", control characters, and * ? " < > | which Windows refuses) replaced by "_".
+// Long titles are shortened so the whole file name stays within file-system limits.
+QString recordingBaseName(const QString &title);
+// base name + "_" + start time as yyyyMMdd_HHmmss + ".mp3"
+QString recordingFileName(const QString &title, const QDateTime &start);
+// The per-user local data folder followed by "Castora/" ("./" when there is none).
+QString defaultRecordingsFolder();
+
+// Appends a broadcast's MP3 chunks to its file. Every chunk goes straight to the operating
+// system (no user-space buffer), so a crash loses at most the chunk being written. The first
+// failed write (disk full) closes the file; later writes are refused.
+//
+// Used by one thread at a time: opened by the start job, written by the record thread, closed
+// by the stop job after the record thread has ended.
+class RecordingWriter {
+public:
+    RecordingWriter() = default;
+    ~RecordingWriter();
+    RecordingWriter(const RecordingWriter &) = delete;
+    RecordingWriter &operator=(const RecordingWriter &) = delete;
+
+    // Opens `path` for appending (created when missing). `created` tells whether it is new.
+    bool open(const QString &path, bool *created = nullptr);
+    bool write(const QByteArray &chunk);
+    void close();
+
+    bool isOpen() const { return m_fd >= 0; }
+    bool failed() const { return m_failed; }
+    QString path() const { return m_path; }
+    QString errorText() const { return m_error; }
+    qint64 bytesWritten() const { return m_written; }
+
+private:
+    int m_fd = -1;
+    bool m_failed = false;
+    QString m_path;
+    QString m_error;
+    qint64 m_written = 0;
+};
+
+} // namespace castora::engine

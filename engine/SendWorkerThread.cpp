@@ -1,0 +1,150 @@
+#include "SendWorkerThread.h"
+
+#include "ChunkQueue.h"
+#include "IcecastSink.h"
+
+#include <QDebug>
+
+namespace castora::engine {
+
+using Clock = std::chrono::steady_clock;
+
+SendWorkerThread::SendWorkerThread(ChunkQueue &queue, IcecastSink &sink)
+    : m_queue(queue)
+    , m_sink(sink) {
+}
+
+SendWorkerThread::~SendWorkerThread() {
+    stop();
+}
+
+void SendWorkerThread::start() {
+    stop();
+    m_failedSends = 0;
+    m_failedReconnects = 0;
+    m_reconnects = 0;
+    m_chunksSent = 0;
+    m_bytesSent = 0;
+    m_abort = false;
+    m_finished = false;
+    m_running = true;
+    m_thread = std::thread([this] { run(); });
+}
+
+void SendWorkerThread::stop() {
+    if (!m_thread.joinable())
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        m_drainDeadline = Clock::now() + m_timing.drainLimit;
+        m_running = false;
+    }
+    m_wake.notify_all();
+    m_queue.wakeAll();
+    {
+        // The drain gets its time; then whatever the connection is doing is given up.
+        std::unique_lock lock(m_mutex);
+        m_wake.wait_for(lock, m_timing.drainLimit + std::chrono::milliseconds(200),
+                        [this] { return m_finished; });
+        m_abort = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+bool SendWorkerThread::pause(std::chrono::milliseconds duration) {
+    std::unique_lock lock(m_mutex);
+    return !m_wake.wait_for(lock, duration, [this] { return stopping(); });
+}
+
+void SendWorkerThread::run() {
+    QByteArray chunk;
+    while (m_queue.waitPop(chunk, m_running)) {
+        if (stopping()) {
+            drain(chunk);
+            break;
+        }
+        if (sendWithRetries(chunk)) {
+            // Real-time pace: hold back until the audio sent so far is due.
+            const int ahead = m_sink.delay();
+            if (ahead > 0)
+                pause(std::chrono::milliseconds(ahead));
+            continue;
+        }
+        if (stopping())
+            break;
+        if (!reconnect())
+            break;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_finished = true;
+    }
+    m_wake.notify_all();
+}
+
+bool SendWorkerThread::sendWithRetries(const QByteArray &chunk) {
+    const auto aborted = [this] { return m_abort.load(); };
+    for (int attempt = 1; attempt <= m_timing.attempts; ++attempt) {
+        if (stopping())
+            return false;
+        const IcecastSink::Status status = m_sink.send(chunk, aborted, m_timing.stallLimit);
+        if (status == IcecastSink::Status::Ok) {
+            ++m_chunksSent;
+            m_bytesSent += chunk.size();
+            return true;
+        }
+        if (status == IcecastSink::Status::Cancelled)
+            return false;
+        ++m_failedSends;
+        qInfo() << "Send attempt" << attempt << "failed:" << m_sink.errorText();
+        if (attempt < m_timing.attempts && !pause(m_timing.retryDelay))
+            return false;
+    }
+    return false;
+}
+
+bool SendWorkerThread::reconnect() {
+    m_sink.close();
+    qInfo() << "Connection lost, reconnecting";
+    if (m_events.connectionLost)
+        m_events.connectionLost();
+    const auto stopRequested = [this] { return stopping(); };
+    while (true) {
+        if (stopping())
+            return false;
+        const IcecastSink::Status status = m_sink.open(stopRequested, m_timing.openTimeout);
+        if (status == IcecastSink::Status::Ok)
+            break;
+        if (status == IcecastSink::Status::Cancelled)
+            return false;
+        ++m_failedReconnects;
+        qInfo() << "Reconnect failed:" << m_sink.errorText();
+        if (!pause(m_timing.reconnectDelay))
+            return false;
+    }
+    ++m_reconnects;
+    qInfo() << "Reconnected to Icecast";
+    if (m_events.connectionRestored)
+        m_events.connectionRestored();
+    return true;
+}
+
+void SendWorkerThread::drain(QByteArray chunk) {
+    Clock::time_point deadline;
+    {
+        std::lock_guard lock(m_mutex);
+        deadline = m_drainDeadline;
+    }
+    const auto giveUp = [this, deadline] { return m_abort.load() || Clock::now() >= deadline; };
+    do {
+        if (!m_sink.isOpen() || giveUp())
+            return;
+        if (m_sink.send(chunk, giveUp, m_timing.stallLimit) != IcecastSink::Status::Ok)
+            return;
+        ++m_chunksSent;
+        m_bytesSent += chunk.size();
+    } while (m_queue.tryPop(chunk));
+}
+
+} // namespace castora::engine

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace castora::engine {
+
+class ChunkQueue;
+class IcecastSink;
+
+// How the send loop deals with a failing connection.
+struct SendTiming {
+    int attempts = 10;                              // sends of one chunk before reconnecting
+    std::chrono::milliseconds retryDelay{1000};     // between those attempts
+    std::chrono::milliseconds reconnectDelay{2000}; // between connection attempts
+    std::chrono::milliseconds openTimeout{10000};   // one connection attempt at most
+    std::chrono::milliseconds stallLimit{5000};     // no progress this long: the send failed
+    std::chrono::milliseconds drainLimit{2000};     // at a stop, for the chunks still queued
+};
+
+// The send thread: takes chunks from the send queue and pushes them to Icecast at real-time
+// pace. A failed send is tried again (ten times, 1 s apart); then the connection is closed,
+// reported lost, and opened again every 2 s until it works, which is reported as restored.
+// The chunk whose sends failed is dropped; chunks queued meanwhile go out after it.
+//
+// A stop sends what is still queued without pacing, for at most the drain limit, then gives
+// up whatever the connection is doing. stop() returns only after the thread has ended, so
+// nothing of this thread touches the connection afterwards.
+class SendWorkerThread {
+public:
+    struct Events {
+        std::function<void()> connectionLost;     // called on the send thread
+        std::function<void()> connectionRestored; // called on the send thread
+    };
+
+    SendWorkerThread(ChunkQueue &queue, IcecastSink &sink);
+    ~SendWorkerThread();
+    SendWorkerThread(const SendWorkerThread &) = delete;
+    SendWorkerThread &operator=(const SendWorkerThread &) = delete;
+
+    void setEvents(Events events) { m_events = std::move(events); }
+    void setTiming(const SendTiming &timing) { m_timing = timing; }
+    const SendTiming &timing() const { return m_timing; }
+
+    void start();
+    void stop();
+    bool isRunning() const { return m_thread.joinable(); }
+
+    // What the current (or last) run did.
+    int failedSends() const { return m_failedSends.load(); }
+    int failedReconnects() const { return m_failedReconnects.load(); }
+    int reconnects() const { return m_reconnects.load(); }
+    int chunksSent() const { return m_chunksSent.load(); }
+    qint64 bytesSent() const { return m_bytesSent.load(); }
+
+private:
+    void run();
+    bool sendWithRetries(const QByteArray &chunk);
+    bool reconnect();
+    void drain(QByteArray chunk);
+    // Waits `duration` unless a stop comes first; false when stopping.
+    bool pause(std::chrono::milliseconds duration);
+    bool stopping() const { return !m_running.load(); }
+
+    ChunkQueue &m_queue;
+    IcecastSink &m_sink;
+    Events m_events;
+    SendTiming m_timing;
+
+    std::thread m_thread;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_abort{false};
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_finished = false;                               // guarded by m_mutex
+    std::chrono::steady_clock::time_point m_drainDeadline; // written before m_running clears
+
+    std::atomic<int> m_failedSends{0};
+    std::atomic<int> m_failedReconnects{0};
+    std::atomic<int> m_reconnects{0};
+    std::atomic<int> m_chunksSent{0};
+    std::atomic<qint64> m_bytesSent{0};
+};
+
+} // namespace castora::engine

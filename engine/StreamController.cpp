@@ -1,0 +1,127 @@
+// The controller as a whole: construction, properties, timers, the level meter.
+#include "StreamController.h"
+
+#include <QDebug>
+#include <QThreadPool>
+
+#include <cmath>
+
+using namespace castora;
+using namespace castora::engine;
+
+StreamController::StreamController(ServiceConfig config, AudioInput &input, QObject *parent)
+    : QAbstractListModel(parent)
+    , m_config(std::move(config))
+    , m_input(input)
+    , m_engine(input) {
+    // The engine's threads report here; every property changes on this (the GUI) thread.
+    m_engine.setEvents({
+        [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { onConnectionLost(); }, Qt::QueuedConnection);
+        },
+        [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { onConnectionRestored(); }, Qt::QueuedConnection);
+        },
+        [this](const QString &error) {
+            QMetaObject::invokeMethod(
+                this, [this, error] { onRecordingFailed(error); }, Qt::QueuedConnection);
+        },
+    });
+
+    setMicList();
+    if (const std::optional<AudioDevice> device = m_input.defaultInput()) {
+        for (unsigned int rate : device->sampleRates)
+            qInfo() << "Supported rate:" << rate;
+    }
+    setCurrentMic(makeDefaultMic());
+
+    connect(&m_deviceWatchTimer, &QTimer::timeout, this, &StreamController::checkForDeviceChanges);
+    m_deviceWatchTimer.start(2000);
+    qInfo() << "Initialized stuff";
+
+    connect(&m_levelTimer, &QTimer::timeout, this, &StreamController::onLevelTimerTimeout);
+    m_levelTimer.start(33);
+
+    m_networkBarTimer.setSingleShot(true);
+    m_networkBarTimer.setInterval(kNetworkBarMs);
+    connect(&m_networkBarTimer, &QTimer::timeout, this, [this] {
+        if (m_networkBarVisible)
+            setNetworkBarVisible(false);
+    });
+
+    m_startTimeoutTimer.setSingleShot(true);
+    m_startTimeoutTimer.setInterval(kStartTimeoutMs);
+    connect(&m_startTimeoutTimer, &QTimer::timeout, this, [this] {
+        if (!m_streaming && m_isBusy) {
+            qInfo() << "Start sequence timed out; resetting busy state";
+            setIsBusy(false);
+        }
+    });
+
+    // The listener poll (10 s, started by the first non-empty mount point) and the usage
+    // report (300 s while on air) belong to the channel calls, which connect them.
+    m_listenerPollTimer.setInterval(10000);
+    m_usageTimer.setInterval(kUsageIntervalMs);
+}
+
+StreamController::~StreamController() {
+    m_engine.cancelStart();
+    {
+        std::unique_lock lock(m_poolMutex);
+        m_poolDone.wait(lock, [this] { return !m_poolJobRunning; });
+    }
+    m_engine.stop();
+}
+
+void StreamController::onLevelTimerTimeout() {
+    const float level = static_cast<float>(m_engine.takePeak()) / 1000.0f;
+    const float held = m_micLevel;
+    const bool same =
+        std::fabs(level - held) * 100000.0f <= std::min(std::fabs(level), std::fabs(held));
+    if (!same) {
+        m_micLevel = level;
+        emit micLevelChanged();
+    }
+}
+
+#define CASTORA_SETTER(Type, name, member, signal)                                                 \
+    void StreamController::name(Type value) {                                                      \
+        if (member == value)                                                                       \
+            return;                                                                                \
+        member = value;                                                                            \
+        emit signal();                                                                             \
+    }
+
+CASTORA_SETTER(bool, setStreaming, m_streaming, streamingChanged)
+CASTORA_SETTER(bool, setInternetConnection, m_internetConnection, internetConnectionChanged)
+CASTORA_SETTER(const QString &, setChannelName, m_channelName, channelNameChanged)
+CASTORA_SETTER(const QString &, setChannelSlug, m_channelSlug, ChannelSlugChanged)
+CASTORA_SETTER(int, setChannelId, m_channelId, channelIdChanged)
+CASTORA_SETTER(const QString &, setStreamTitle, m_streamTitle, streamTitleChanged)
+CASTORA_SETTER(int, setCredits, m_credits, creditsChanged)
+CASTORA_SETTER(int, setListeners, m_listeners, listenersChanged)
+CASTORA_SETTER(const QString &, setMountPoint, m_mountPoint, mountPointChanged)
+CASTORA_SETTER(bool, setIsLoading, m_isLoading, isLoadingChanged)
+CASTORA_SETTER(bool, setIsBusy, m_isBusy, isBusyChanged)
+CASTORA_SETTER(bool, setInitialized, m_initialized, initializedChanged)
+CASTORA_SETTER(bool, setSubStatus, m_subStatus, subStatusChanged)
+CASTORA_SETTER(bool, setIsSubscriber, m_isSubscriber, isSubscriberChanged)
+CASTORA_SETTER(bool, setShowStatus, m_showStatus, showStatusChanged)
+CASTORA_SETTER(const QString &, setChannelArt, m_channelArt, channelArtChanged)
+CASTORA_SETTER(const QString &, setStreamArt, m_streamArt, streamArtChanged)
+CASTORA_SETTER(bool, setNetworkBarVisible, m_networkBarVisible, networkBarVisibleChanged)
+CASTORA_SETTER(bool, setNetworkBarIsError, m_networkBarIsError, networkBarIsErrorChanged)
+CASTORA_SETTER(const QString &, setNetworkBarMessage, m_networkBarMessage, networkBarMessageChanged)
+CASTORA_SETTER(const QString &, setChatToken, m_chatToken, chatTokenChanged)
+
+#undef CASTORA_SETTER
+
+void StreamController::setStreamQuality(int value) {
+    if (m_streamQuality == value)
+        return;
+    m_streamQuality = value;
+    emit streamQualityChanged();
+    setInitialized(false);
+}

@@ -1,0 +1,264 @@
+#pragma once
+
+#include "BroadcastEngine.h"
+#include "MicModel.h"
+#include "ServiceConfig.h"
+
+#include <QAbstractListModel>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+// The object behind the broadcast screen: every piece of broadcast state as a property, the
+// list model of the microphones, the timers, and the start/stop button. The work itself is
+// done by castora::engine::BroadcastEngine on a pool thread and the engine's own threads;
+// this class only moves their outcomes onto the GUI thread, where every property changes.
+class StreamController : public QAbstractListModel {
+    Q_OBJECT
+    Q_PROPERTY(bool streaming READ streaming WRITE setStreaming NOTIFY streamingChanged)
+    Q_PROPERTY(MicModel *currentMic READ currentMic WRITE setCurrentMic NOTIFY currentMicChanged)
+    Q_PROPERTY(bool internetConnection READ internetConnection WRITE setInternetConnection NOTIFY
+                   internetConnectionChanged)
+    Q_PROPERTY(QString channelName READ channelName WRITE setChannelName NOTIFY channelNameChanged)
+    Q_PROPERTY(QString ChannelSlug READ ChannelSlug WRITE setChannelSlug NOTIFY ChannelSlugChanged)
+    Q_PROPERTY(int channelId READ channelId WRITE setChannelId NOTIFY channelIdChanged)
+    Q_PROPERTY(QString streamTitle READ streamTitle WRITE setStreamTitle NOTIFY streamTitleChanged)
+    Q_PROPERTY(int credits READ credits WRITE setCredits NOTIFY creditsChanged)
+    Q_PROPERTY(int listeners READ listeners WRITE setListeners NOTIFY listenersChanged)
+    Q_PROPERTY(QString mountPoint READ mountPoint WRITE setMountPoint NOTIFY mountPointChanged)
+    Q_PROPERTY(bool isLoading READ isLoading WRITE setIsLoading NOTIFY isLoadingChanged)
+    Q_PROPERTY(bool isBusy READ isBusy WRITE setIsBusy NOTIFY isBusyChanged)
+    Q_PROPERTY(bool initialized READ initialized WRITE setInitialized NOTIFY initializedChanged)
+    Q_PROPERTY(bool subStatus READ subStatus WRITE setSubStatus NOTIFY subStatusChanged)
+    Q_PROPERTY(bool isSubscriber READ isSubscriber WRITE setIsSubscriber NOTIFY isSubscriberChanged)
+    Q_PROPERTY(bool showStatus READ showStatus WRITE setShowStatus NOTIFY showStatusChanged)
+    Q_PROPERTY(QString channelArt READ channelArt WRITE setChannelArt NOTIFY channelArtChanged)
+    Q_PROPERTY(QString streamArt READ streamArt WRITE setStreamArt NOTIFY streamArtChanged)
+    Q_PROPERTY(float micLevel READ micLevel NOTIFY micLevelChanged)
+    Q_PROPERTY(
+        int streamQuality READ streamQuality WRITE setStreamQuality NOTIFY streamQualityChanged)
+    Q_PROPERTY(bool networkBarVisible READ networkBarVisible WRITE setNetworkBarVisible NOTIFY
+                   networkBarVisibleChanged)
+    Q_PROPERTY(bool networkBarIsError READ networkBarIsError WRITE setNetworkBarIsError NOTIFY
+                   networkBarIsErrorChanged)
+    Q_PROPERTY(QString networkBarMessage READ networkBarMessage WRITE setNetworkBarMessage NOTIFY
+                   networkBarMessageChanged)
+    Q_PROPERTY(QString chatToken READ chatToken WRITE setChatToken NOTIFY chatTokenChanged)
+
+public:
+    enum Roles { MicNameRole = Qt::UserRole + 1, MicIdRole };
+
+    static constexpr int kStartTimeoutMs = 15000;
+    static constexpr int kUsageIntervalMs = 300000;
+    static constexpr int kNetworkBarMs = 4000;
+
+    // `input` is the audio hardware (RtAudioInput in the program) and must outlive the
+    // controller; `config` says where Icecast, the backend and the probe are.
+    StreamController(castora::ServiceConfig config, castora::engine::AudioInput &input,
+                     QObject *parent = nullptr);
+    ~StreamController() override;
+
+    // list model: one row per input device
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    bool streaming() const { return m_streaming; }
+    MicModel *currentMic() const { return m_currentMic; }
+    bool internetConnection() const { return m_internetConnection; }
+    QString channelName() const { return m_channelName; }
+    QString ChannelSlug() const { return m_channelSlug; }
+    int channelId() const { return m_channelId; }
+    QString streamTitle() const { return m_streamTitle; }
+    int credits() const { return m_credits; }
+    int listeners() const { return m_listeners; }
+    QString mountPoint() const { return m_mountPoint; }
+    bool isLoading() const { return m_isLoading; }
+    bool isBusy() const { return m_isBusy; }
+    bool initialized() const { return m_initialized; }
+    bool subStatus() const { return m_subStatus; }
+    bool isSubscriber() const { return m_isSubscriber; }
+    bool showStatus() const { return m_showStatus; }
+    QString channelArt() const { return m_channelArt; }
+    QString streamArt() const { return m_streamArt; }
+    float micLevel() const { return m_micLevel; }
+    int streamQuality() const { return m_streamQuality; }
+    bool networkBarVisible() const { return m_networkBarVisible; }
+    bool networkBarIsError() const { return m_networkBarIsError; }
+    QString networkBarMessage() const { return m_networkBarMessage; }
+    QString chatToken() const { return m_chatToken; }
+
+    void setStreaming(bool value);
+    void setCurrentMic(MicModel *mic);
+    void setInternetConnection(bool value);
+    void setChannelName(const QString &value);
+    void setChannelSlug(const QString &value);
+    void setChannelId(int value);
+    void setStreamTitle(const QString &value);
+    void setCredits(int value);
+    void setListeners(int value);
+    void setMountPoint(const QString &value);
+    void setIsLoading(bool value);
+    void setIsBusy(bool value);
+    void setInitialized(bool value);
+    void setSubStatus(bool value);
+    void setIsSubscriber(bool value);
+    void setShowStatus(bool value);
+    void setChannelArt(const QString &value);
+    void setStreamArt(const QString &value);
+    // Clears `initialized` on a change: the next start configures the encoder anew.
+    void setStreamQuality(int value);
+    void setNetworkBarVisible(bool value);
+    void setNetworkBarIsError(bool value);
+    void setNetworkBarMessage(const QString &value);
+    void setChatToken(const QString &value);
+
+    // Fills the microphone list from the audio library.
+    void setMicList();
+    // The capture and encoder rate for the current microphone and quality.
+    unsigned int determineSampleRate();
+    // Checks the encoder and connection settings for the current microphone and quality;
+    // 0 when both are good (and `initialized` is set), 1 otherwise.
+    int init_stream();
+    // The start/stop job, run here and now (startStop() runs it on a pool thread): 1 when a
+    // start is refused for the subscription, otherwise 0.
+    int startRecording();
+    // The start-stream and stop-stream notices to the backend.
+    void insertStreamData();
+    void updateStreamData();
+    // One probe of internet reachability.
+    void checkNetworkConnection();
+
+    // Closing the program: gives up a start in progress, stops a broadcast (the recording is
+    // completed and closed, stop-stream is posted and answered) within `timeout`. True when
+    // nothing is left on air.
+    bool shutdown(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+    castora::engine::BroadcastEngine &engine() { return m_engine; }
+    const QTimer &usageTimer() const { return m_usageTimer; }
+    const QTimer &listenerPollTimer() const { return m_listenerPollTimer; }
+    const QTimer &startTimeoutTimer() const { return m_startTimeoutTimer; }
+    const QTimer &networkBarTimer() const { return m_networkBarTimer; }
+    unsigned int sampleRate() const { return m_sampleRate; }
+    // A start or stop job is in progress (presses are ignored meanwhile).
+    bool jobInProgress() const { return m_jobActive; }
+
+public slots:
+    void startStop();
+    void getInternetStatus();
+    void checkForDeviceChanges();
+    void changeMic(int index);
+    QString getAppWritablePath();
+    void onLevelTimerTimeout();
+
+signals:
+    void streamingChanged();
+    void currentMicChanged();
+    void internetConnectionChanged();
+    void channelNameChanged();
+    void ChannelSlugChanged();
+    void channelIdChanged();
+    void streamTitleChanged();
+    void creditsChanged();
+    void listenersChanged();
+    void mountPointChanged();
+    void isLoadingChanged();
+    void isBusyChanged();
+    void initializedChanged();
+    void subStatusChanged();
+    void isSubscriberChanged();
+    void showStatusChanged();
+    void channelArtChanged();
+    void streamArtChanged();
+    void micLevelChanged();
+    void streamQualityChanged();
+    void networkBarVisibleChanged();
+    void networkBarIsErrorChanged();
+    void networkBarMessageChanged();
+    void chatTokenChanged();
+
+    void errorOccurred(const QString &message);
+    // A user-facing outcome (shown as a toast).
+    void requestCompleted(const QString &message, bool hasError);
+    // A broadcast's recording file has been opened / completed and closed.
+    void recordingOpened(const QString &name, const QString &path);
+    void recordingClosed(const QString &path);
+
+private:
+    struct Job {
+        bool stop = false;
+        castora::engine::BroadcastRequest request;
+    };
+
+    Job prepareJob() const;
+    void runJob(const Job &job);
+    void applyStart(const castora::engine::StartResult &result);
+    void applyStop(const castora::engine::StopResult &result);
+    void refuseStart();
+    void beginJob(const Job &job);
+    void onConnectionLost();
+    void onConnectionRestored();
+    void onRecordingFailed(const QString &error);
+    void rebuildMicList();
+    void keepCurrentMicAfterRebuild(const QString &name);
+    MicModel *makeDefaultMic();
+    bool waitOnGui(const std::function<bool()> &done, std::chrono::milliseconds timeout);
+
+    castora::ServiceConfig m_config;
+    castora::engine::AudioInput &m_input;
+    castora::engine::BroadcastEngine m_engine;
+    QNetworkAccessManager m_network;
+
+    QList<MicModel *> m_mics;
+    MicModel *m_currentMic = nullptr;
+    MicModel *m_defaultMic = nullptr; // a record of the default device, not a row
+
+    unsigned int m_sampleRate = 44100;
+    unsigned int m_bufferFrames = 16384;
+
+    QTimer m_statusTimer;
+    QTimer m_deviceWatchTimer;
+    QTimer m_levelTimer;
+    QTimer m_listenerPollTimer;
+    QTimer m_usageTimer;
+    QTimer m_startTimeoutTimer;
+    QTimer m_networkBarTimer;
+
+    // GUI thread: a job was handed over and its outcome is not applied yet.
+    bool m_jobActive = false;
+    // Pool side: the job itself is running (the destructor waits for it).
+    std::mutex m_poolMutex;
+    std::condition_variable m_poolDone;
+    bool m_poolJobRunning = false;
+    int m_pendingNotices = 0;
+
+    bool m_streaming = false;
+    bool m_internetConnection = false;
+    QString m_channelName;
+    QString m_channelSlug;
+    int m_channelId = 0;
+    QString m_streamTitle;
+    int m_credits = 0;
+    int m_listeners = 0;
+    QString m_mountPoint;
+    bool m_isLoading = false;
+    bool m_isBusy = false;
+    bool m_initialized = false;
+    bool m_subStatus = false;
+    bool m_isSubscriber = false;
+    bool m_showStatus = false;
+    QString m_channelArt;
+    QString m_streamArt;
+    float m_micLevel = 0.0f;
+    int m_streamQuality = 2;
+    bool m_networkBarVisible = false;
+    bool m_networkBarIsError = false;
+    QString m_networkBarMessage;
+    QString m_chatToken;
+};

@@ -1,0 +1,259 @@
+// The start/stop button: configuration check, the job on the thread pool, applying its
+// outcome on the GUI thread, the start-stream and stop-stream notices, and the stop at exit.
+#include "StreamController.h"
+
+#include "BackendRequest.h"
+#include "MicrophonePermission.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QEventLoop>
+#include <QJsonObject>
+#include <QThread>
+#include <QThreadPool>
+
+#include <exception>
+#include <iostream>
+
+using namespace castora;
+using namespace castora::engine;
+
+namespace {
+const char *const kSubscriptionMessage =
+    "Your subscribtion has expired Or You don't have credits. Renew it and try again";
+}
+
+int StreamController::init_stream() {
+    m_sampleRate = determineSampleRate();
+    const EncoderSettings encoding = settingsForQuality(m_streamQuality);
+    Mp3Encoder encoder;
+    if (!encoder.configure(m_sampleRate, encoding, m_bufferFrames)) {
+        qWarning() << "Encoder settings refused:" << encoder.errorText();
+        return 1;
+    }
+    IcecastSettings icecast;
+    icecast.host = m_config.icecastHost;
+    icecast.port = m_config.icecastPort;
+    icecast.password = QStringLiteral("rubel@ki");
+    icecast.mount = m_mountPoint;
+    IcecastSink sink;
+    if (!sink.configure(icecast))
+        return 1;
+    setInitialized(true);
+    return 0;
+}
+
+QString StreamController::getAppWritablePath() {
+    return defaultRecordingsFolder();
+}
+
+StreamController::Job StreamController::prepareJob() const {
+    Job job;
+    job.stop = m_streaming;
+    BroadcastRequest &request = job.request;
+    request.deviceName = m_currentMic ? m_currentMic->micName() : QString();
+    request.quality = m_streamQuality;
+    request.bufferFrames = m_bufferFrames;
+    request.icecast.host = m_config.icecastHost;
+    request.icecast.port = m_config.icecastPort;
+    request.icecast.user = QStringLiteral("source");
+    request.icecast.password = QStringLiteral("rubel@ki");
+    request.icecast.mount = m_mountPoint;
+    request.recordingsFolder = defaultRecordingsFolder();
+    request.title = m_streamTitle;
+    request.startTime = QDateTime::currentDateTime();
+    return job;
+}
+
+void StreamController::refuseStart() {
+    setShowStatus(true);
+    emit requestCompleted(QString::fromUtf8(kSubscriptionMessage), true);
+}
+
+void StreamController::startStop() {
+    try {
+        // One press at a time: a press while a start or stop is under way is ignored.
+        if (m_jobActive) {
+            qInfo() << "Start/stop in progress; press ignored";
+            return;
+        }
+        if (!m_initialized)
+            init_stream();
+        switch (microphone::status()) {
+        case microphone::Permission::Undetermined:
+            microphone::request(this, [this] { startStop(); });
+            return;
+        case microphone::Permission::Denied:
+            return;
+        case microphone::Permission::Granted:
+            break;
+        }
+        const Job job = prepareJob();
+        // The subscription gates starting only: a lapsed channel can always stop.
+        if (!job.stop && !m_subStatus) {
+            refuseStart();
+            return;
+        }
+        beginJob(job);
+        QThreadPool::globalInstance()->start([this, job] { runJob(job); });
+    } catch (const std::exception &error) {
+        std::cerr << "Exception caught: " << error.what() << std::endl;
+    }
+}
+
+int StreamController::startRecording() {
+    const Job job = prepareJob();
+    if (!job.stop && !m_subStatus) {
+        refuseStart();
+        return 1;
+    }
+    if (m_jobActive)
+        return 0;
+    beginJob(job);
+    runJob(job);
+    return 0;
+}
+
+void StreamController::beginJob(const Job &job) {
+    m_jobActive = true;
+    {
+        std::lock_guard lock(m_poolMutex);
+        m_poolJobRunning = true;
+    }
+    if (!job.stop) {
+        setIsBusy(true);
+        // A safety net: the job reports its outcome in any case.
+        m_startTimeoutTimer.start(kStartTimeoutMs);
+    }
+}
+
+// On a pool thread, or on the GUI thread when called through startRecording().
+void StreamController::runJob(const Job &job) {
+    const bool onGui = QThread::currentThread() == thread();
+    if (job.stop) {
+        const StopResult result = m_engine.stop();
+        if (onGui)
+            applyStop(result);
+        else
+            QMetaObject::invokeMethod(
+                this, [this, result] { applyStop(result); }, Qt::QueuedConnection);
+    } else {
+        const StartResult result = m_engine.start(job.request);
+        if (onGui)
+            applyStart(result);
+        else
+            QMetaObject::invokeMethod(
+                this, [this, result] { applyStart(result); }, Qt::QueuedConnection);
+    }
+    {
+        std::lock_guard lock(m_poolMutex);
+        m_poolJobRunning = false;
+    }
+    m_poolDone.notify_all();
+}
+
+void StreamController::applyStart(const StartResult &result) {
+    m_startTimeoutTimer.stop();
+    if (!result.ok()) {
+        setIsBusy(false);
+        m_jobActive = false;
+        emit requestCompleted(result.message, true);
+        return;
+    }
+    m_sampleRate = result.sampleRate;
+    setStreaming(true);
+    setIsBusy(false);
+    m_usageTimer.start(kUsageIntervalMs);
+    // The backend hears of the broadcast once it is actually on air.
+    insertStreamData();
+    if (!result.recordingPath.isEmpty()) {
+        emit recordingOpened(result.recordingName, result.recordingPath);
+        qInfo() << "Recording added to database via RecordingController";
+    }
+    if (!result.recordingProblem.isEmpty())
+        emit requestCompleted(result.recordingProblem, true);
+    m_jobActive = false;
+}
+
+void StreamController::applyStop(const StopResult &result) {
+    m_usageTimer.stop();
+    if (m_networkBarVisible)
+        setNetworkBarVisible(false);
+    if (result.wasOnAir)
+        updateStreamData();
+    setStreaming(false);
+    if (!result.recordingPath.isEmpty())
+        emit recordingClosed(result.recordingPath);
+    qInfo() << "File Saved To :" << getAppWritablePath();
+    m_jobActive = false;
+}
+
+void StreamController::onRecordingFailed(const QString &error) {
+    qWarning() << "Writing the recording failed:" << error;
+    emit requestCompleted(QStringLiteral("The recording could not be written (%1). The broadcast "
+                                         "goes on; the rest of it is not recorded.")
+                              .arg(error),
+                          true);
+}
+
+void StreamController::insertStreamData() {
+    QNetworkReply *reply = api::postJson(
+        m_network, m_config.endpoint(QStringLiteral("api/channel/start-stream")), QJsonObject());
+    qInfo() << "Posted";
+    ++m_pendingNotices;
+    api::onFinished(reply, this, [this](const api::Reply &r) {
+        --m_pendingNotices;
+        if (r.ok())
+            qInfo() << "Stream Data Inserted";
+        qInfo() << r.error;
+    });
+}
+
+void StreamController::updateStreamData() {
+    QNetworkReply *reply = api::postJson(
+        m_network, m_config.endpoint(QStringLiteral("api/channel/stop-stream")), QJsonObject());
+    ++m_pendingNotices;
+    api::onFinished(reply, this, [this](const api::Reply &r) {
+        --m_pendingNotices;
+        if (r.ok())
+            qInfo() << "Stream Data Updated";
+        qInfo() << r.error;
+    });
+}
+
+bool StreamController::waitOnGui(const std::function<bool()> &done,
+                                 std::chrono::milliseconds timeout) {
+    const QDeadlineTimer deadline(timeout);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QEventLoop loop;
+        QTimer tick;
+        tick.setSingleShot(true);
+        QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
+        tick.start(10);
+        loop.exec();
+    }
+    return true;
+}
+
+bool StreamController::shutdown(std::chrono::milliseconds timeout) {
+    const QDeadlineTimer deadline(timeout);
+    const auto left = [&deadline] {
+        return std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime()));
+    };
+    // A start under way gives up its connection attempt; its outcome still arrives.
+    m_engine.cancelStart();
+    waitOnGui([this] { return !m_jobActive; }, left());
+    if (m_streaming && !m_jobActive) {
+        qInfo() << "Closing while on air: stopping the broadcast";
+        const Job job = prepareJob();
+        beginJob(job);
+        QThreadPool::globalInstance()->start([this, job] { runJob(job); });
+    }
+    waitOnGui([this] { return !m_jobActive; }, left());
+    // The stop-stream notice needs the event loop to go out and be answered.
+    waitOnGui([this] { return m_pendingNotices == 0; }, left());
+    return !m_streaming && !m_engine.isOnAir();
+}
