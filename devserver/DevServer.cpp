@@ -201,6 +201,7 @@ void DevServer::installRoutes() {
     addRoute(QStringLiteral("GET"), QStringLiteral("probe"),
              [](const RecordedRequest &, const QString &) { return Answer::text("ok"); });
     installAuthRoutes();
+    installChannelRoutes();
 }
 
 } // namespace castora::dev

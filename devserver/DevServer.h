@@ -102,6 +102,7 @@ private:
     Answer dispatch(const RecordedRequest &request);
     void installRoutes();
     void installAuthRoutes();
+    void installChannelRoutes();
 
     Options m_options;
     std::unique_ptr<DevState> m_state;

@@ -1,0 +1,286 @@
+#include "LocalServices.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+
+#ifndef CASTORA_SOURCE_DIR
+#error "CASTORA_SOURCE_DIR must name the project's source folder"
+#endif
+
+namespace castora::test {
+
+QString sourceDir() {
+    return QStringLiteral(CASTORA_SOURCE_DIR);
+}
+
+bool runLocalService(const QStringList &args, QString *output, int timeoutMs) {
+    QProcess process;
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(sourceDir() + QStringLiteral("/scripts/local-service"), args);
+    if (!process.waitForFinished(timeoutMs)) {
+        qWarning() << "local-service" << args << "did not finish";
+        process.kill();
+        process.waitForFinished(2000);
+        return false;
+    }
+    const QString out = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        qWarning() << "local-service" << args << "failed:" << process.readAllStandardError();
+        return false;
+    }
+    if (output)
+        *output = out;
+    return true;
+}
+
+namespace {
+
+QByteArray runTool(const QString &program, const QStringList &args, int timeoutMs,
+                   QByteArray *errors = nullptr, const QByteArray &input = QByteArray()) {
+    QProcess process;
+    if (input.isEmpty())
+        process.setStandardInputFile(QProcess::nullDevice());
+    process.start(program, args);
+    if (!input.isEmpty()) {
+        process.write(input);
+        process.closeWriteChannel();
+    }
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(2000);
+    }
+    if (errors)
+        *errors = process.readAllStandardError();
+    return process.readAllStandardOutput();
+}
+
+} // namespace
+
+// ---- icecast2 ----
+
+IcecastServer::IcecastServer(const QString &sourcePassword)
+    : m_password(sourcePassword)
+    , m_dir(QDir::tempPath() + QStringLiteral("/castora-icecast-XXXXXX")) {
+}
+
+IcecastServer::~IcecastServer() {
+    stop();
+}
+
+bool IcecastServer::start() {
+    QString out;
+    if (!runLocalService({QStringLiteral("icecast"), QStringLiteral("start"), m_dir.path(),
+                          QStringLiteral("0"), m_password},
+                         &out))
+        return false;
+    m_port = quint16(out.split(QLatin1Char('\n')).last().trimmed().toUInt());
+    m_running = m_port != 0;
+    return m_running;
+}
+
+void IcecastServer::stop() {
+    if (m_port == 0)
+        return;
+    resume();
+    runLocalService({QStringLiteral("icecast"), QStringLiteral("stop"), m_dir.path()});
+    m_running = false;
+    m_port = 0;
+}
+
+QString IcecastServer::baseUrl() const {
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+}
+
+bool IcecastServer::kill() {
+    m_running = false;
+    return runLocalService({QStringLiteral("icecast"), QStringLiteral("kill"), m_dir.path()});
+}
+
+bool IcecastServer::restart() {
+    m_running =
+        runLocalService({QStringLiteral("icecast"), QStringLiteral("restart"), m_dir.path()});
+    return m_running;
+}
+
+qint64 IcecastServer::pid() const {
+    QString dir = m_dir.path();
+    QFile redirect(dir + QStringLiteral("/icecast.dir"));
+    if (redirect.open(QIODevice::ReadOnly))
+        dir = QString::fromLocal8Bit(redirect.readAll()).trimmed();
+    QFile pidFile(dir + QStringLiteral("/icecast.pid"));
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return 0;
+    return pidFile.readAll().trimmed().toLongLong();
+}
+
+bool IcecastServer::pause() {
+    const qint64 server = pid();
+    return server > 0 && ::kill(pid_t(server), SIGSTOP) == 0;
+}
+
+bool IcecastServer::resume() {
+    const qint64 server = pid();
+    return server > 0 && ::kill(pid_t(server), SIGCONT) == 0;
+}
+
+QJsonObject IcecastServer::status() const {
+    const QByteArray body =
+        runTool(QStringLiteral("curl"),
+                {QStringLiteral("-fsS"), QStringLiteral("--max-time"), QStringLiteral("5"),
+                 baseUrl() + QStringLiteral("/status-json.xsl")},
+                10000);
+    return QJsonDocument::fromJson(body).object().value(QStringLiteral("icestats")).toObject();
+}
+
+QJsonArray IcecastServer::sources() const {
+    const QJsonValue source = status().value(QStringLiteral("source"));
+    if (source.isArray())
+        return source.toArray();
+    if (source.isObject())
+        return QJsonArray{source};
+    return QJsonArray();
+}
+
+QJsonObject IcecastServer::source(const QString &mount) const {
+    const QString suffix = QLatin1Char('/') + mount;
+    for (const QJsonValue &value : sources()) {
+        const QJsonObject object = value.toObject();
+        if (object.value(QStringLiteral("listenurl")).toString().endsWith(suffix))
+            return object;
+    }
+    return QJsonObject();
+}
+
+QByteArray IcecastServer::listen(const QString &mount, double seconds) const {
+    return runTool(QStringLiteral("curl"),
+                   {QStringLiteral("-s"), QStringLiteral("--max-time"), QString::number(seconds),
+                    baseUrl() + QLatin1Char('/') + mount},
+                   int(seconds * 1000) + 10000);
+}
+
+// ---- PulseAudio ----
+
+VirtualMicrophone::VirtualMicrophone()
+    : m_dir(QDir::tempPath() + QStringLiteral("/castora-pulse-XXXXXX")) {
+}
+
+VirtualMicrophone::~VirtualMicrophone() {
+    stop();
+}
+
+bool VirtualMicrophone::start() {
+    QString out;
+    if (!runLocalService({QStringLiteral("pulse"), QStringLiteral("start"), m_dir.path()}, &out))
+        return false;
+    for (const QString &line : out.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QStringLiteral("PULSE_SERVER=")))
+            m_server = line.mid(13).trimmed();
+    }
+    if (m_server.isEmpty())
+        return false;
+    m_previousServer = qgetenv("PULSE_SERVER");
+    qputenv("PULSE_SERVER", m_server.toLocal8Bit());
+    m_running = true;
+    return true;
+}
+
+void VirtualMicrophone::stop() {
+    if (!m_running)
+        return;
+    runLocalService({QStringLiteral("pulse"), QStringLiteral("stop"), m_dir.path()});
+    if (m_previousServer.isEmpty())
+        qunsetenv("PULSE_SERVER");
+    else
+        qputenv("PULSE_SERVER", m_previousServer);
+    m_running = false;
+}
+
+bool VirtualMicrophone::playTone(int frequency, int seconds) {
+    return runLocalService({QStringLiteral("pulse"), QStringLiteral("tone"), m_dir.path(),
+                            QString::number(frequency), QString::number(seconds)});
+}
+
+// ---- audio checks ----
+
+namespace audio {
+
+namespace {
+
+Decoded decode(const QStringList &inputArgs, int sampleRate, const QByteArray &input) {
+    Decoded decoded;
+    QByteArray errors;
+    QStringList args{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-nostdin")};
+    args << inputArgs
+         << QStringList{QStringLiteral("-f"), QStringLiteral("s16le"), QStringLiteral("-ac"),
+                        QStringLiteral("1"),  QStringLiteral("-ar"),   QString::number(sampleRate),
+                        QStringLiteral("-")};
+    const QByteArray pcm = runTool(QStringLiteral("ffmpeg"), args, 120000, &errors, input);
+    decoded.errors = QString::fromLocal8Bit(errors).trimmed();
+    decoded.ok = !pcm.isEmpty();
+    decoded.samples.resize(std::size_t(pcm.size()) / 2);
+    std::memcpy(decoded.samples.data(), pcm.constData(), decoded.samples.size() * 2);
+    return decoded;
+}
+
+} // namespace
+
+Decoded decodeMp3File(const QString &path, int sampleRate) {
+    return decode({QStringLiteral("-f"), QStringLiteral("mp3"), QStringLiteral("-i"), path},
+                  sampleRate, QByteArray());
+}
+
+Decoded decodeMp3(const QByteArray &mp3, int sampleRate) {
+    return decode({QStringLiteral("-f"), QStringLiteral("mp3"), QStringLiteral("-i"),
+                   QStringLiteral("pipe:0")},
+                  sampleRate, mp3);
+}
+
+double dominantFrequency(const std::vector<qint16> &samples, int sampleRate, std::size_t skip) {
+    if (samples.size() <= skip + 2 || sampleRate <= 0)
+        return 0.0;
+    // Crossings with hysteresis, so coding noise around zero and silent stretches count for
+    // nothing; the frequency is taken between the first and the last crossing.
+    const double threshold = std::max(200.0, 0.2 * rms(samples, skip));
+    int state = 0;
+    std::size_t crossings = 0;
+    std::size_t first = 0;
+    std::size_t last = 0;
+    for (std::size_t i = skip; i < samples.size(); ++i) {
+        const int now = samples[i] > threshold ? 1 : (samples[i] < -threshold ? -1 : 0);
+        if (now == 0 || now == state)
+            continue;
+        if (state != 0) {
+            if (crossings == 0)
+                first = i;
+            last = i;
+            ++crossings;
+        }
+        state = now;
+    }
+    if (crossings < 3)
+        return 0.0;
+    return double(crossings - 1) / 2.0 / (double(last - first) / sampleRate);
+}
+
+double rms(const std::vector<qint16> &samples, std::size_t from, std::size_t count) {
+    if (from >= samples.size())
+        return 0.0;
+    const std::size_t end = count == 0 ? samples.size() : std::min(samples.size(), from + count);
+    double sum = 0.0;
+    for (std::size_t i = from; i < end; ++i)
+        sum += double(samples[i]) * samples[i];
+    return std::sqrt(sum / double(end - from));
+}
+
+} // namespace audio
+
+} // namespace castora::test

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <vector>
+
+// Real services for tests, started through scripts/local-service and stopped again by the
+// destructors of these fixtures: an icecast2 on a free loopback port and a PulseAudio server
+// whose default source is a virtual microphone.
+namespace castora::test {
+
+// The project's source folder (compiled in).
+QString sourceDir();
+
+// Runs `scripts/local-service args...`; the output on success, an empty string and a warning
+// otherwise.
+bool runLocalService(const QStringList &args, QString *output = nullptr, int timeoutMs = 30000);
+
+class IcecastServer {
+public:
+    static constexpr const char *kSourcePassword = "rubel@ki";
+
+    explicit IcecastServer(const QString &sourcePassword = QString::fromLatin1(kSourcePassword));
+    ~IcecastServer();
+    IcecastServer(const IcecastServer &) = delete;
+    IcecastServer &operator=(const IcecastServer &) = delete;
+
+    bool start(); // on a free port
+    void stop();
+    bool isRunning() const { return m_running; }
+    quint16 port() const { return m_port; }
+    QString baseUrl() const; // http://127.0.0.1:<port>
+
+    // Outages: killed abruptly, then started again on the same port with the same settings.
+    bool kill();
+    bool restart();
+    // Frozen (SIGSTOP) and thawed: the connection stays up but nothing is read any more.
+    bool pause();
+    bool resume();
+
+    // status-json.xsl; "icestats" of it, or an empty object when the server does not answer.
+    QJsonObject status() const;
+    // Every source as a list (the status page gives an object for one source).
+    QJsonArray sources() const;
+    // The source whose listen URL ends in "/" + mount (mount without the leading "/").
+    QJsonObject source(const QString &mount) const;
+    bool hasMount(const QString &mount) const { return !source(mount).isEmpty(); }
+
+    // Listens to `mount` for `seconds` like a player would; the bytes received.
+    QByteArray listen(const QString &mount, double seconds) const;
+
+    QString stateDir() const { return m_dir.path(); }
+
+private:
+    qint64 pid() const;
+
+    QString m_password;
+    QTemporaryDir m_dir;
+    quint16 m_port = 0;
+    bool m_running = false;
+};
+
+class VirtualMicrophone {
+public:
+    VirtualMicrophone();
+    ~VirtualMicrophone();
+    VirtualMicrophone(const VirtualMicrophone &) = delete;
+    VirtualMicrophone &operator=(const VirtualMicrophone &) = delete;
+
+    // Starts PulseAudio and points this process (PULSE_SERVER) at it.
+    bool start();
+    void stop();
+    bool isRunning() const { return m_running; }
+    // Plays a sine of `frequency` Hz into the microphone for `seconds`.
+    bool playTone(int frequency = 440, int seconds = 600);
+    QString pulseServer() const { return m_server; }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_server;
+    QByteArray m_previousServer;
+    bool m_running = false;
+};
+
+// Audio checks on MP3 data.
+namespace audio {
+
+struct Decoded {
+    std::vector<qint16> samples; // mono
+    QString errors;              // what the decoder complained about; empty for a clean stream
+    bool ok = false;             // the decoder ran
+};
+
+// Decodes MP3 (a file or bytes) to mono 16-bit samples at `sampleRate` with ffmpeg.
+Decoded decodeMp3File(const QString &path, int sampleRate);
+Decoded decodeMp3(const QByteArray &mp3, int sampleRate);
+// Dominant frequency by zero crossings over `samples` (after skipping `skip` samples).
+double dominantFrequency(const std::vector<qint16> &samples, int sampleRate, std::size_t skip = 0);
+double rms(const std::vector<qint16> &samples, std::size_t from = 0, std::size_t count = 0);
+
+} // namespace audio
+
+} // namespace castora::test
