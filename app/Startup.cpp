@@ -2,6 +2,8 @@
 
 #include "AppLinks.h"
 #include "AuthController.h"
+#include "ChatController.h"
+#include "ChatProtocol.h"
 #include "NetworkClient.h"
 #include "QmlRegistration.h"
 #include "UpdateController.h"
@@ -32,6 +34,8 @@ int runApplication(int argc, char **argv) {
     NetworkClient &client = NetworkClient::instance();
     qmlapi::provide(new AppLinks(client.config(), &app));
     qmlapi::provide(new AuthController(client, &app));
+    qmlapi::provide(new ChatController(client.config(), &app));
+    qmlapi::provide(new ChatProtocol(client.config().chatUrl, &app));
     qmlapi::provide(new UpdateController(client, &app));
 
     QObject::connect(

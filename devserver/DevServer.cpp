@@ -179,19 +179,26 @@ void DevServer::handle(const QHttpServerRequest &request, QHttpServerResponder &
 }
 
 Answer DevServer::dispatch(const RecordedRequest &request) {
+    // The most specific route answers: an exact path before any prefix, a longer prefix before
+    // a shorter one, and among equals the one added last (so a test can answer one path of a
+    // prefix route, "api/comment/<room>", in its own way).
     bool pathKnown = false;
+    const Route *best = nullptr;
+    qsizetype bestRank = -1;
     for (const Route &route : std::as_const(m_routes)) {
-        QString rest;
-        if (route.pattern.endsWith(QLatin1Char('/'))) {
-            if (!request.path.startsWith(route.pattern))
-                continue;
-            rest = request.path.mid(route.pattern.size());
-        } else if (request.path != route.pattern) {
+        const bool prefix = route.pattern.endsWith(QLatin1Char('/'));
+        if (prefix ? !request.path.startsWith(route.pattern) : request.path != route.pattern)
             continue;
-        }
         pathKnown = true;
-        if (route.method == request.method)
-            return route.handler(request, rest);
+        const qsizetype rank = prefix ? route.pattern.size() : request.path.size() + 1;
+        if (route.method == request.method && rank >= bestRank) {
+            best = &route;
+            bestRank = rank;
+        }
+    }
+    if (best) {
+        const bool prefix = best->pattern.endsWith(QLatin1Char('/'));
+        return best->handler(request, prefix ? request.path.mid(best->pattern.size()) : QString());
     }
     return pathKnown ? Answer::error(405, QStringLiteral("Method not allowed"))
                      : Answer::error(404, QStringLiteral("Not found"));
@@ -201,6 +208,7 @@ void DevServer::installRoutes() {
     addRoute(QStringLiteral("GET"), QStringLiteral("probe"),
              [](const RecordedRequest &, const QString &) { return Answer::text("ok"); });
     installAuthRoutes();
+    installChatRoutes();
     installChannelRoutes();
 }
 

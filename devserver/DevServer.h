@@ -19,6 +19,8 @@ class QHttpServerRequest;
 
 namespace castora::dev {
 
+class ChatServer;
+
 // One request as the server received it.
 struct RecordedRequest {
     QString method; // "GET", "POST", ...
@@ -65,6 +67,11 @@ public:
     QString baseUrl() const; // http://127.0.0.1:<port>
 
     DevState &state() { return *m_state; }
+    // Chat tokens, room histories and the chat socket server (ChatServer.h).
+    ChatServer &chat() { return *m_chat; }
+    // Starts the chat socket server on 127.0.0.1 (port 0: any free port). Returns the
+    // port, 0 on failure.
+    quint16 listenChat(quint16 port = 0);
 
     // Requests received so far, oldest first; `path` without the leading "/".
     QList<RecordedRequest> requests() const { return m_requests; }
@@ -78,7 +85,8 @@ public:
 
     using Handler = std::function<Answer(const RecordedRequest &request, const QString &rest)>;
     // `pattern` is a path; one ending in "/" also takes every path below it, whose remainder
-    // is handed to the handler as `rest`.
+    // is handed to the handler as `rest`. The most specific route answers (exact, then the
+    // longest prefix; among equals the one added last).
     void addRoute(const QString &method, const QString &pattern, Handler handler);
 
 signals:
@@ -102,10 +110,12 @@ private:
     Answer dispatch(const RecordedRequest &request);
     void installRoutes();
     void installAuthRoutes();
+    void installChatRoutes();
     void installChannelRoutes();
 
     Options m_options;
     std::unique_ptr<DevState> m_state;
+    ChatServer *m_chat = nullptr; // a child
     QHttpServer m_http;
     quint16 m_port = 0;
     QList<RecordedRequest> m_requests;

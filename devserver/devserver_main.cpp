@@ -1,4 +1,5 @@
 // The stand-in backend as a program, for the local stack (scripts/run-local).
+#include "ChatServer.h"
 #include "DevServer.h"
 
 #include <QCommandLineParser>
@@ -21,7 +22,11 @@ int main(int argc, char **argv) {
     const QCommandLineOption icecastOption(QStringLiteral("icecast-status"),
                                            QStringLiteral("URL of icecast2's status-json.xsl."),
                                            QStringLiteral("url"));
+    const QCommandLineOption chatPortOption(QStringLiteral("chat-port"),
+                                            QStringLiteral("Chat socket port (0: any free port)."),
+                                            QStringLiteral("port"), QStringLiteral("8086"));
     parser.addOptions({portOption, dataOption, icecastOption});
+    parser.addOption(chatPortOption);
     parser.process(app);
 
     castora::dev::DevServer::Options options;
@@ -36,6 +41,12 @@ int main(int argc, char **argv) {
         return 1;
     }
     out << "castora-devserver listening on " << server.baseUrl() << Qt::endl;
+    if (server.listenChat(quint16(parser.value(chatPortOption).toUInt())) == 0) {
+        QTextStream(stderr) << "castora-devserver: cannot listen for chat on port "
+                            << parser.value(chatPortOption) << '\n';
+        return 1;
+    }
+    out << "castora-devserver chat on " << server.chat().url() << Qt::endl;
 
     return app.exec();
 }

@@ -6,6 +6,8 @@
 
 #include "AppLinks.h"
 #include "AuthController.h"
+#include "ChatController.h"
+#include "ChatProtocol.h"
 #include "UpdateController.h"
 
 #include <QtQml/qqml.h>
@@ -40,6 +42,29 @@ struct AuthControllerForeign {
 public:
     static AuthController *create(QQmlEngine *, QJSEngine *engine) {
         return castora::qmlapi::lend<AuthController>(engine);
+    }
+};
+
+struct ChatControllerForeign {
+    Q_GADGET
+    QML_FOREIGN(ChatController)
+    QML_NAMED_ELEMENT(ChatController)
+    QML_SINGLETON
+public:
+    static ChatController *create(QQmlEngine *, QJSEngine *engine) {
+        return castora::qmlapi::lend<ChatController>(engine);
+    }
+};
+
+// Room address, frames and reconnection delay of the broadcast screen's chat socket.
+struct ChatProtocolForeign {
+    Q_GADGET
+    QML_FOREIGN(ChatProtocol)
+    QML_NAMED_ELEMENT(ChatProtocol)
+    QML_SINGLETON
+public:
+    static ChatProtocol *create(QQmlEngine *, QJSEngine *engine) {
+        return castora::qmlapi::lend<ChatProtocol>(engine);
     }
 };
 

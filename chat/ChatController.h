@@ -1,0 +1,55 @@
+#pragma once
+
+#include "ServiceConfig.h"
+
+#include <QAbstractListModel>
+#include <QHash>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QSet>
+#include <QString>
+
+class MessageModel;
+
+// The chat list of the broadcast screen: the room's history fetched from the backend, the live
+// messages that arrive over the chat socket and the broadcaster's own messages, in one list.
+class ChatController : public QAbstractListModel {
+    Q_OBJECT
+
+public:
+    enum Role {
+        SenderRole = Qt::UserRole + 1,
+        MessageTextRole,
+        IdRole,
+        CreatedAtRole,
+    };
+    Q_ENUM(Role)
+
+    // History requests go below `config`'s backend URL.
+    explicit ChatController(castora::ServiceConfig config, QObject *parent = nullptr);
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    // The message at `row`, or nullptr.
+    MessageModel *message(int row) const;
+
+    // Appends one message as it is; an empty `createdAt` shows as "now".
+    Q_INVOKABLE void addMessage(int id, const QString &sender, const QString &messageText,
+                                const QString &createdAt = QString());
+
+    // Requests the history of the room `slug` and appends it. A message that an earlier fetch
+    // of the same room already added (same non-zero id) is not added again.
+    Q_INVOKABLE void fetchMessages(const QString &slug);
+
+signals:
+    // A history request has been handled (successfully or not); for tests and tools.
+    void historyFetched(const QString &slug, bool ok);
+
+private:
+    castora::ServiceConfig m_config;
+    QNetworkAccessManager m_manager;
+    QList<MessageModel *> m_messages;
+    QHash<QString, QSet<int>> m_historyIds; // room -> ids added from its history
+};
