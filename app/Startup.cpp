@@ -6,6 +6,8 @@
 #include "ChatProtocol.h"
 #include "NetworkClient.h"
 #include "QmlRegistration.h"
+#include "RecordingController.h"
+#include "RecordingsDatabase.h"
 #include "UpdateController.h"
 
 #include <QCoreApplication>
@@ -36,7 +38,9 @@ int runApplication(int argc, char **argv) {
     qmlapi::provide(new AuthController(client, &app));
     qmlapi::provide(new ChatController(client.config(), &app));
     qmlapi::provide(new ChatProtocol(client.config().chatUrl, &app));
+    qmlapi::provide(new RecordingController(client.config(), &app));
     qmlapi::provide(new UpdateController(client, &app));
+    initDatabase();
 
     QObject::connect(
         &engine, &QQmlApplicationEngine::objectCreated, &app,

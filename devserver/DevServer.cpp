@@ -1,9 +1,12 @@
 #include "DevServer.h"
 
+#include "UploadRoutes.h"
+
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QUrl>
 
 namespace castora::dev {
@@ -79,6 +82,14 @@ quint16 DevServer::listen(quint16 port) {
 
 QString DevServer::baseUrl() const {
     return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+}
+
+QString DevServer::dataDir() {
+    if (!m_options.dataDir.isEmpty())
+        return m_options.dataDir;
+    if (!m_tempDataDir)
+        m_tempDataDir = std::make_unique<QTemporaryDir>();
+    return m_tempDataDir->path();
 }
 
 QList<RecordedRequest> DevServer::requests(const QString &path) const {
@@ -208,6 +219,7 @@ void DevServer::installRoutes() {
     addRoute(QStringLiteral("GET"), QStringLiteral("probe"),
              [](const RecordedRequest &, const QString &) { return Answer::text("ok"); });
     installAuthRoutes();
+    installUploadRoutes();
     installChatRoutes();
     installChannelRoutes();
 }

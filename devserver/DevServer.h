@@ -16,10 +16,12 @@
 #include <memory>
 
 class QHttpServerRequest;
+class QTemporaryDir;
 
 namespace castora::dev {
 
 class ChatServer;
+class UploadStore;
 
 // One request as the server received it.
 struct RecordedRequest {
@@ -67,6 +69,10 @@ public:
     QString baseUrl() const; // http://127.0.0.1:<port>
 
     DevState &state() { return *m_state; }
+    // Recordings received through the upload endpoints (UploadRoutes.h).
+    UploadStore &uploads() { return *m_uploads; }
+    // Options::dataDir, or a temporary folder owned by the server when none was given.
+    QString dataDir();
     // Chat tokens, room histories and the chat socket server (ChatServer.h).
     ChatServer &chat() { return *m_chat; }
     // Starts the chat socket server on 127.0.0.1 (port 0: any free port). Returns the
@@ -110,11 +116,14 @@ private:
     Answer dispatch(const RecordedRequest &request);
     void installRoutes();
     void installAuthRoutes();
+    void installUploadRoutes();
     void installChatRoutes();
     void installChannelRoutes();
 
     Options m_options;
     std::unique_ptr<DevState> m_state;
+    std::unique_ptr<UploadStore> m_uploads;
+    std::unique_ptr<QTemporaryDir> m_tempDataDir;
     ChatServer *m_chat = nullptr; // a child
     QHttpServer m_http;
     quint16 m_port = 0;

@@ -6,6 +6,7 @@
 
 #include "AppLinks.h"
 #include "AuthController.h"
+#include "RecordingController.h"
 #include "ChatController.h"
 #include "ChatProtocol.h"
 #include "UpdateController.h"
@@ -66,6 +67,24 @@ public:
     static ChatProtocol *create(QQmlEngine *, QJSEngine *engine) {
         return castora::qmlapi::lend<ChatProtocol>(engine);
     }
+};
+
+struct RecordingControllerForeign {
+    Q_GADGET
+    QML_FOREIGN(RecordingController)
+    QML_NAMED_ELEMENT(RecordingController)
+    QML_SINGLETON
+public:
+    static RecordingController *create(QQmlEngine *, QJSEngine *engine) {
+        return castora::qmlapi::lend<RecordingController>(engine);
+    }
+};
+
+// One row of the recordings list; creatable so that screens can hold one of their own.
+struct RecordingModelForeign {
+    Q_GADGET
+    QML_FOREIGN(RecordingModel)
+    QML_NAMED_ELEMENT(RecordingModel)
 };
 
 struct UpdateControllerForeign {
