@@ -12,6 +12,38 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kPollStep = std::chrono::milliseconds(5);
 
+// libshout's own wording; its error state does not always hold the code a call returned.
+QString describe(int code) {
+    switch (code) {
+    case SHOUTERR_INSANE:
+        return QStringLiteral("Nonsensical arguments");
+    case SHOUTERR_NOCONNECT:
+        return QStringLiteral("Couldn't connect");
+    case SHOUTERR_NOLOGIN:
+        return QStringLiteral("Login failed (wrong password, or the mount is in use)");
+    case SHOUTERR_SOCKET:
+        return QStringLiteral("Socket error");
+    case SHOUTERR_MALLOC:
+        return QStringLiteral("Out of memory");
+    case SHOUTERR_CONNECTED:
+        return QStringLiteral("Cannot set parameter while connected");
+    case SHOUTERR_UNCONNECTED:
+        return QStringLiteral("Not connected");
+    case SHOUTERR_UNSUPPORTED:
+        return QStringLiteral("This libshout doesn't support the requested option");
+    case SHOUTERR_BUSY:
+        return QStringLiteral("Resource is busy");
+    case SHOUTERR_NOTLS:
+        return QStringLiteral("TLS requested but not supported by peer");
+    case SHOUTERR_TLSBADCERT:
+        return QStringLiteral("TLS connection can not be established because of bad certificate");
+    case SHOUTERR_RETRY:
+        return QStringLiteral("Retry last operation");
+    default:
+        return QStringLiteral("Error %1").arg(code);
+    }
+}
+
 bool applied(shout_t *shout, int result, const char *what) {
     if (result == SHOUTERR_SUCCESS)
         return true;

@@ -148,6 +148,8 @@ public:
     unsigned int sampleRate() const { return m_sampleRate; }
     // A start or stop job is in progress (presses are ignored meanwhile).
     bool jobInProgress() const { return m_jobActive; }
+    // Start-stream and stop-stream notices posted and not answered yet.
+    int pendingNotices() const { return m_pendingNotices; }
 
 public slots:
     void startStop();

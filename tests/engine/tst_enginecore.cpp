@@ -21,14 +21,12 @@ namespace audio = castora::test::audio;
 
 namespace {
 
-QString newMount()
-{
+QString newMount() {
     return QStringLiteral("core-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
 // Several MB of real MP3 frames, enough to fill the socket buffers of a frozen server.
-QByteArray bulkMp3()
-{
+QByteArray bulkMp3() {
     Mp3Encoder encoder;
     encoder.configure(44100, settingsForQuality(0), 44100);
     std::vector<qint16> noise(44100);
@@ -46,9 +44,7 @@ QByteArray bulkMp3()
     return mp3;
 }
 
-template <typename F>
-bool finishesWithin(F &&work, std::chrono::seconds limit)
-{
+template <typename F> bool finishesWithin(F &&work, std::chrono::seconds limit) {
     auto done = std::async(std::launch::async, std::forward<F>(work));
     return done.wait_for(limit) == std::future_status::ready;
 }
@@ -61,8 +57,7 @@ class EngineCoreTest : public QObject {
     IcecastServer m_icecast;
     QTemporaryDir m_recordings;
 
-    BroadcastRequest request(const QString &mount, const QString &title = QStringLiteral("Core"))
-    {
+    BroadcastRequest request(const QString &mount, const QString &title = QStringLiteral("Core")) {
         BroadcastRequest r;
         r.deviceName = QStringLiteral("Scripted Microphone");
         r.quality = 2;
@@ -76,10 +71,9 @@ class EngineCoreTest : public QObject {
         return r;
     }
 
-    IcecastSettings sinkSettings(const QString &mount,
-                                 const QString &password = QString::fromLatin1(
-                                     IcecastServer::kSourcePassword))
-    {
+    IcecastSettings
+    sinkSettings(const QString &mount,
+                 const QString &password = QString::fromLatin1(IcecastServer::kSourcePassword)) {
         IcecastSettings s;
         s.host = QStringLiteral("127.0.0.1");
         s.port = m_icecast.port();
@@ -89,15 +83,13 @@ class EngineCoreTest : public QObject {
     }
 
 private slots:
-    void initTestCase()
-    {
+    void initTestCase() {
         ignoreBrokenPipe();
         QVERIFY(m_icecast.start());
         QVERIFY(m_recordings.isValid());
     }
 
-    void cleanup()
-    {
+    void cleanup() {
         if (!m_icecast.isRunning()) {
             m_icecast.resume();
             QVERIFY(m_icecast.restart());
@@ -105,15 +97,14 @@ private slots:
         m_icecast.resume();
     }
 
-    void sinkRefusals_data()
-    {
+    void sinkRefusals_data() {
         QTest::addColumn<bool>("serverDown");
         QTest::addColumn<QString>("password");
-        QTest::newRow("nothing listening") << true << QString::fromLatin1(IcecastServer::kSourcePassword);
+        QTest::newRow("nothing listening")
+            << true << QString::fromLatin1(IcecastServer::kSourcePassword);
         QTest::newRow("wrong password") << false << QStringLiteral("not-the-password");
     }
-    void sinkRefusals()
-    {
+    void sinkRefusals() {
         QFETCH(bool, serverDown);
         QFETCH(QString, password);
         if (serverDown)
@@ -127,8 +118,7 @@ private slots:
     }
 
     // The mount appears with the bitrate announced, and goes when the connection closes.
-    void sinkOpensMount()
-    {
+    void sinkOpensMount() {
         const QString mount = newMount();
         IcecastSink sink;
         IcecastSettings settings = sinkSettings(mount);
@@ -146,14 +136,12 @@ private slots:
 
     // A frozen server stops taking data: the send gives up after its stall limit, or at
     // once when cancelled, instead of blocking its thread.
-    void sinkGivesUpOnFrozenServer_data()
-    {
+    void sinkGivesUpOnFrozenServer_data() {
         QTest::addColumn<bool>("cancel");
         QTest::newRow("stall limit") << false;
         QTest::newRow("cancelled") << true;
     }
-    void sinkGivesUpOnFrozenServer()
-    {
+    void sinkGivesUpOnFrozenServer() {
         QFETCH(bool, cancel);
         IcecastSink sink;
         QVERIFY(sink.configure(sinkSettings(newMount())));
@@ -167,8 +155,8 @@ private slots:
                 for (int i = 0; i < 200 && status == IcecastSink::Status::Ok; ++i) {
                     if (cancel && i == 3)
                         cancelled = true; // from now on the sends are given up
-                    status = sink.send(bulk, [&] { return cancelled.load(); },
-                                       std::chrono::milliseconds(500));
+                    status = sink.send(
+                        bulk, [&] { return cancelled.load(); }, std::chrono::milliseconds(500));
                 }
             },
             std::chrono::seconds(60));
@@ -181,8 +169,7 @@ private slots:
 
     // A whole broadcast: the file holds every captured buffer and the encoder's tail, the
     // mount comes and goes, the queues end empty.
-    void broadcastRecordsEverything()
-    {
+    void broadcastRecordsEverything() {
         ScriptedAudioInput input;
         input.setTone(440.0);
         BroadcastEngine engine(input);
@@ -190,7 +177,8 @@ private slots:
         const StartResult started = engine.start(request(mount, QStringLiteral("Whole show")));
         QVERIFY2(started.ok(), qPrintable(started.message));
         QCOMPARE(started.sampleRate, 22050u);
-        QVERIFY(QFileInfo(started.recordingPath).fileName().startsWith(QStringLiteral("Whole_show_")));
+        QVERIFY(
+            QFileInfo(started.recordingPath).fileName().startsWith(QStringLiteral("Whole_show_")));
         QCOMPARE(started.recordingName, QStringLiteral("Whole_show"));
         QTRY_VERIFY(m_icecast.hasMount(mount));
         QTRY_VERIFY(engine.capturedFrames() > 22050 * 2);
@@ -218,8 +206,7 @@ private slots:
     // and the broadcast stops: the stop ends in bounded time, the file still holds everything,
     // and the next broadcast starts with empty queues, so neither its stream nor its file
     // carries anything of this one.
-    void stopWithBackloggedQueuesLeavesNothingBehind()
-    {
+    void stopWithBackloggedQueuesLeavesNothingBehind() {
         ScriptedAudioInput input;
         input.setTone(440.0);
         input.setGrantedFrames(512);
@@ -252,10 +239,11 @@ private slots:
         const StopResult secondStop = engine.stop();
         const auto secondFile = audio::decodeMp3File(secondStop.recordingPath, 22050);
         QVERIFY(secondFile.samples.size() >= std::size_t(secondStop.capturedFrames));
-        QVERIFY(secondFile.samples.size() <=
-                std::size_t(secondStop.capturedFrames) + std::size_t(engine.encoderDelay()) + 2 * 576);
+        QVERIFY(secondFile.samples.size() <= std::size_t(secondStop.capturedFrames) +
+                                                 std::size_t(engine.encoderDelay()) + 2 * 576);
         // Only the second tone is in the second file and in what listeners got.
-        QVERIFY(std::abs(audio::dominantFrequency(secondFile.samples, 22050, 2048) - 1000.0) < 10.0);
+        QVERIFY(std::abs(audio::dominantFrequency(secondFile.samples, 22050, 2048) - 1000.0) <
+                10.0);
         const auto stream = audio::decodeMp3(heard, 22050);
         QVERIFY(stream.samples.size() > 2048);
         QVERIFY(std::abs(audio::dominantFrequency(stream.samples, 22050, 1024) - 1000.0) < 10.0);
@@ -263,15 +251,13 @@ private slots:
 
     // A capture stream that cannot be opened or started ends the start with a message; no
     // connection is left open and no empty recording is left behind.
-    void captureFailuresAbortTheStart_data()
-    {
+    void captureFailuresAbortTheStart_data() {
         QTest::addColumn<bool>("openFails");
         QTest::addColumn<int>("failure");
         QTest::newRow("open fails") << true << int(StartResult::Failure::CaptureOpen);
         QTest::newRow("start fails") << false << int(StartResult::Failure::CaptureStart);
     }
-    void captureFailuresAbortTheStart()
-    {
+    void captureFailuresAbortTheStart() {
         QFETCH(bool, openFails);
         QFETCH(int, failure);
         ScriptedAudioInput input;
@@ -293,11 +279,11 @@ private slots:
 
     // The capture stream is reopened only for another device or rate; otherwise a new
     // broadcast just starts it again.
-    void captureReopensForAnotherDeviceOrRate()
-    {
+    void captureReopensForAnotherDeviceOrRate() {
         ScriptedAudioInput input;
-        input.setDevices({ScriptedAudioInput::device(0, QStringLiteral("Desk"), {22050, 44100}, 1, true),
-                          ScriptedAudioInput::device(1, QStringLiteral("Headset"), {48000}, 1)});
+        input.setDevices(
+            {ScriptedAudioInput::device(0, QStringLiteral("Desk"), {22050, 44100}, 1, true),
+             ScriptedAudioInput::device(1, QStringLiteral("Headset"), {48000}, 1)});
         BroadcastEngine engine(input);
         struct Step {
             QString device;
@@ -332,8 +318,7 @@ private slots:
 
     // Starts and stops from one thread while the capture thread runs and the server drops
     // out: the thread sanitizer's view of the whole job.
-    void startStopUnderLoad()
-    {
+    void startStopUnderLoad() {
         ScriptedAudioInput input;
         input.setTone(440.0);
         input.setGrantedFrames(256);
