@@ -66,7 +66,7 @@ IcecastSink::~IcecastSink() {
 
 void IcecastSink::takeError(int code) {
     m_errorCode = code;
-    m_errorText = m_shout ? QString::fromUtf8(shout_get_error(m_shout)) : QString();
+    m_errorText = describe(code);
 }
 
 void IcecastSink::fail(int code, const QString &text) {
