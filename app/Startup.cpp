@@ -5,9 +5,12 @@
 #include "ChatController.h"
 #include "ChatProtocol.h"
 #include "NetworkClient.h"
+#include "ProcessSignals.h"
 #include "QmlRegistration.h"
 #include "RecordingController.h"
 #include "RecordingsDatabase.h"
+#include "RtAudioInput.h"
+#include "StreamController.h"
 #include "UpdateController.h"
 
 #include <QCoreApplication>
@@ -29,6 +32,13 @@ int runApplication(int argc, char **argv) {
     QCoreApplication::setOrganizationName(QStringLiteral("Castora"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kAppVersion));
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
+    // A dropped Icecast connection must not end the program; the send loop reconnects.
+    engine::ignoreBrokenPipe();
+
+    // The broadcast engine exists before every other controller and outlives the UI engine.
+    engine::RtAudioInput audioInput;
+    StreamController streamController(ServiceConfig::fromBuild(), audioInput);
+    qmlapi::provide(&streamController);
 
     QQmlApplicationEngine engine;
     prepareEngine(engine);
@@ -38,7 +48,16 @@ int runApplication(int argc, char **argv) {
     qmlapi::provide(new AuthController(client, &app));
     qmlapi::provide(new ChatController(client.config(), &app));
     qmlapi::provide(new ChatProtocol(client.config().chatUrl, &app));
-    qmlapi::provide(new RecordingController(client.config(), &app));
+    auto *recordings = new RecordingController(client.config(), &app);
+    qmlapi::provide(recordings);
+    // A broadcast's recording is listed from its start; uploads wait until it is closed.
+    QObject::connect(&streamController, &StreamController::recordingOpened, recordings,
+                     [recordings](const QString &name, const QString &path) {
+                         recordings->addRecording(name, path);
+                         recordings->recordingStarted(path);
+                     });
+    QObject::connect(&streamController, &StreamController::recordingClosed, recordings,
+                     &RecordingController::recordingFinished);
     qmlapi::provide(new UpdateController(client, &app));
     initDatabase();
 
@@ -50,7 +69,11 @@ int runApplication(int argc, char **argv) {
         },
         Qt::QueuedConnection);
     engine.load(kMainDocument);
-    return app.exec();
+    const int code = app.exec();
+    // The window is gone; a broadcast still on air is stopped properly: the recording is
+    // completed and closed and the backend hears of the stop.
+    streamController.shutdown(std::chrono::milliseconds(10000));
+    return code;
 }
 
 } // namespace castora

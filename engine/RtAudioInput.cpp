@@ -58,6 +58,8 @@ std::vector<AudioDevice> RtAudioInput::devices() {
     if (!m_audio)
         return list;
     try {
+        // The device watch asks every 2 s; a missing sound server is not news each time.
+        m_audio->showWarnings(false);
         const unsigned int count = m_audio->getDeviceCount();
         for (unsigned int id = 0; id < count; ++id)
             list.push_back(describe(id));
@@ -72,6 +74,7 @@ std::optional<AudioDevice> RtAudioInput::defaultInput() {
     if (!m_audio)
         return std::nullopt;
     try {
+        m_audio->showWarnings(false);
         if (m_audio->getDeviceCount() == 0)
             return std::nullopt;
         const AudioDevice device = describe(m_audio->getDefaultInputDevice());

@@ -9,6 +9,7 @@
 #include "RecordingController.h"
 #include "ChatController.h"
 #include "ChatProtocol.h"
+#include "StreamController.h"
 #include "UpdateController.h"
 
 #include <QtQml/qqml.h>
@@ -34,6 +35,25 @@ template <typename T> T *lend(QJSEngine *engine) {
 }
 
 } // namespace castora::qmlapi
+
+// The broadcast engine: a list model of the microphones and every broadcast property.
+struct StreamControllerForeign {
+    Q_GADGET
+    QML_FOREIGN(StreamController)
+    QML_NAMED_ELEMENT(StreamController)
+    QML_SINGLETON
+public:
+    static StreamController *create(QQmlEngine *, QJSEngine *engine) {
+        return castora::qmlapi::lend<StreamController>(engine);
+    }
+};
+
+// One audio input device; creatable.
+struct MicModelForeign {
+    Q_GADGET
+    QML_FOREIGN(MicModel)
+    QML_NAMED_ELEMENT(MicModel)
+};
 
 struct AuthControllerForeign {
     Q_GADGET
