@@ -3,7 +3,8 @@ import QtQuick.Controls
 import com.StreamController
 
 // The update prompt over the whole window. While it is shown nothing behind it can be used:
-// it takes every click and, holding the keyboard focus, every key.
+// it takes every click and, holding the keyboard focus, every key. Its buttons take no focus,
+// so Tab never leads out of the prompt into the screen behind it.
 Rectangle {
     id: prompt
 
@@ -148,6 +149,7 @@ Rectangle {
                     id: updateNowButton
 
                     objectName: "updateNowButton"
+                    focusPolicy: Qt.NoFocus
                     width: parent.width
                     height: 50
                     text: qsTr("Update Now")
@@ -170,6 +172,7 @@ Rectangle {
                     id: laterButton
 
                     objectName: "laterButton"
+                    focusPolicy: Qt.NoFocus
                     width: parent.width
                     height: 50
                     visible: UpdateController.canDismiss
