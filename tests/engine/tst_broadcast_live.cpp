@@ -1,0 +1,188 @@
+// The whole engine on real parts: RtAudio capturing a PulseAudio virtual microphone that
+// plays a 440 Hz tone, a real icecast2, the stand-in backend. A broadcast goes on air, survives
+// a 20 s outage of the server, and leaves a complete recording; a second broadcast's file holds
+// nothing of the first.
+#include "DevServer.h"
+#include "LocalServices.h"
+#include "ProcessSignals.h"
+#include "RtAudioInput.h"
+#include "SettingsStore.h"
+#include "StreamController.h"
+#include "TestMain.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSignalSpy>
+
+using namespace castora;
+using castora::test::IcecastServer;
+using castora::test::VirtualMicrophone;
+namespace audio = castora::test::audio;
+
+class BroadcastLiveTest : public QObject {
+    Q_OBJECT
+
+    dev::DevServer m_backend;
+    IcecastServer m_icecast;
+    VirtualMicrophone m_microphone;
+    QString m_mount;
+    std::unique_ptr<engine::RtAudioInput> m_input;
+    std::unique_ptr<StreamController> m_controller;
+
+    static bool onAir(StreamController &c) {
+        return QTest::qWaitFor([&] { return c.streaming() && !c.jobInProgress(); }, 15000);
+    }
+    static bool offAir(StreamController &c) {
+        return QTest::qWaitFor(
+            [&] { return !c.streaming() && !c.jobInProgress() && c.pendingNotices() == 0; }, 20000);
+    }
+
+    // Listens to the mount for a while; the dominant frequency of what arrived.
+    double heardFrequency(double seconds) {
+        const QByteArray stream = m_icecast.listen(m_mount, seconds);
+        const auto decoded = audio::decodeMp3(stream, int(m_controller->sampleRate()));
+        return audio::dominantFrequency(decoded.samples, int(m_controller->sampleRate()), 2048);
+    }
+
+private slots:
+    void initTestCase() {
+        engine::ignoreBrokenPipe();
+        QVERIFY(m_microphone.start());
+        QVERIFY(m_microphone.playTone(440, 900));
+        QVERIFY(m_icecast.start());
+        QVERIFY(m_backend.listen() != 0);
+        m_mount = m_backend.state().demoChannel().mountPoint;
+        settings::setToken(
+            m_backend.state().issueToken(QString::fromLatin1(dev::DevState::kDemoEmail)));
+        m_input = std::make_unique<engine::RtAudioInput>();
+        m_controller = std::make_unique<StreamController>(
+            ServiceConfig::local(m_backend.port(), 0, m_icecast.port()), *m_input);
+        m_controller->setMountPoint(m_mount);
+        m_controller->setSubStatus(true);
+        m_controller->setStreamTitle(QStringLiteral("Live Test"));
+        QVERIFY2(m_controller->rowCount() > 0, "PulseAudio lists no input device");
+        QCOMPARE(m_controller->currentMic()->micName(), QStringLiteral("Monitor of Null Output"));
+    }
+
+    void cleanupTestCase() {
+        m_controller.reset();
+        m_input.reset();
+    }
+
+    // On air: the mount is there as MP3 at the Standard bitrate, a listener hears the tone.
+    // Then icecast2 is down for 20 s: ten sends 1 s apart, the red bar, a reconnection within
+    // 2 s of the server taking sources again, the green bar hiding after 4 s, and listeners
+    // hear the tone again. The recording holds every captured buffer and the encoder's tail.
+    void broadcastThroughAnOutage() {
+        StreamController &c = *m_controller;
+        QSignalSpy opened(&c, &StreamController::recordingOpened);
+        QSignalSpy closed(&c, &StreamController::recordingClosed);
+        QElapsedTimer clock;
+        clock.start();
+        struct BarState {
+            qint64 at;
+            bool visible;
+            bool error;
+        };
+        QList<BarState> bar;
+        const auto noteBar = [&] {
+            bar.append({clock.elapsed(), c.networkBarVisible(), c.networkBarIsError()});
+        };
+        connect(&c, &StreamController::networkBarVisibleChanged, this, noteBar);
+        connect(&c, &StreamController::networkBarIsErrorChanged, this, noteBar);
+
+        c.startStop();
+        QVERIFY(onAir(c));
+        QCOMPARE(c.sampleRate(), 22050u);
+        QTRY_VERIFY(m_icecast.hasMount(m_mount));
+        const QJsonObject source = m_icecast.source(m_mount);
+        QCOMPARE(source.value(QStringLiteral("server_type")).toString(),
+                 QStringLiteral("audio/mpeg"));
+        QCOMPARE(source.value(QStringLiteral("bitrate")).toVariant().toInt(), 96);
+        // PulseAudio delivers silence for the first 1.3 to 1.8 s.
+        QTRY_VERIFY_WITH_TIMEOUT(c.micLevel() > 0.3f, 5000);
+        QVERIFY(std::abs(heardFrequency(4.0) - 440.0) < 5.0);
+
+        // The outage.
+        QVERIFY(m_icecast.kill());
+        const qint64 killedAt = clock.elapsed();
+        QTRY_VERIFY_WITH_TIMEOUT(c.networkBarVisible() && c.networkBarIsError(), 20000);
+        const qint64 lostAt = clock.elapsed();
+        QCOMPARE(c.engine().sender().failedSends(), 10);
+        QVERIFY2(lostAt - killedAt >= 9000, qPrintable(QString::number(lostAt - killedAt)));
+        QCOMPARE(c.networkBarMessage(), QStringLiteral("No network connection. Retrying..."));
+        QVERIFY(!c.internetConnection());
+        // The server stays down for 20 s in all.
+        QTest::qWait(int(std::max<qint64>(0, 20000 - (clock.elapsed() - killedAt))));
+        QVERIFY(c.engine().sender().failedReconnects() >= 3);
+        QVERIFY(m_icecast.restart());
+        const qint64 acceptingAt = clock.elapsed();
+        QTRY_VERIFY_WITH_TIMEOUT(c.networkBarVisible() && !c.networkBarIsError(), 10000);
+        const qint64 restoredAt = clock.elapsed();
+        QVERIFY2(restoredAt - acceptingAt <= 2500,
+                 qPrintable(QString::number(restoredAt - acceptingAt)));
+        QCOMPARE(c.networkBarMessage(), QStringLiteral("Network restored. Stream resumed."));
+        QCOMPARE(c.engine().sender().reconnects(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!c.networkBarVisible(), 6000);
+        const qint64 hiddenAt = clock.elapsed();
+        QVERIFY2(hiddenAt - restoredAt >= 3900 && hiddenAt - restoredAt <= 4600,
+                 qPrintable(QString::number(hiddenAt - restoredAt)));
+        // loss -> restored -> hidden, nothing in between
+        QStringList shown;
+        for (const BarState &state : std::as_const(bar)) {
+            const QString label = !state.visible ? QStringLiteral("hidden")
+                                  : state.error  ? QStringLiteral("loss")
+                                                 : QStringLiteral("restored");
+            if ((shown.isEmpty() && label != QStringLiteral("hidden")) ||
+                (!shown.isEmpty() && shown.last() != label))
+                shown.append(label);
+        }
+        QCOMPARE(shown, QStringList({QStringLiteral("loss"), QStringLiteral("restored"),
+                                     QStringLiteral("hidden")}));
+        QTRY_VERIFY(m_icecast.hasMount(m_mount));
+        QVERIFY(std::abs(heardFrequency(4.0) - 440.0) < 5.0);
+
+        c.startStop();
+        QVERIFY(offAir(c));
+        QTRY_VERIFY(!m_icecast.hasMount(m_mount));
+        QCOMPARE(opened.size(), 1);
+        QCOMPARE(closed.size(), 1);
+
+        const QString path = closed.at(0).at(0).toString();
+        const auto decoded = audio::decodeMp3File(path, 22050);
+        QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
+        const std::size_t captured = std::size_t(c.engine().capturedFrames());
+        const std::size_t slack = 16384 + std::size_t(c.engine().encoderDelay()) + 2 * 576;
+        QVERIFY2(decoded.samples.size() >= captured && decoded.samples.size() <= captured + slack,
+                 qPrintable(QStringLiteral("decoded %1, captured %2")
+                                .arg(decoded.samples.size())
+                                .arg(captured)));
+        // The tone runs through the outage in the file: 440 Hz over the whole of it.
+        QVERIFY(std::abs(audio::dominantFrequency(decoded.samples, 22050, 22050 * 2) - 440.0) <
+                5.0);
+        const std::size_t outageStart = std::size_t(double(killedAt) / 1000.0 * 22050);
+        QVERIFY(audio::rms(decoded.samples, outageStart + 22050, 22050 * 15) > 5000.0);
+    }
+
+    // The next broadcast writes a new file that holds only its own audio.
+    void secondBroadcastStartsClean() {
+        StreamController &c = *m_controller;
+        QSignalSpy closed(&c, &StreamController::recordingClosed);
+        c.startStop();
+        QVERIFY(onAir(c));
+        QTRY_VERIFY_WITH_TIMEOUT(c.engine().capturedFrames() > 22050 * 4, 10000);
+        c.startStop();
+        QVERIFY(offAir(c));
+        QCOMPARE(closed.size(), 1);
+        const QString path = closed.at(0).at(0).toString();
+        const auto decoded = audio::decodeMp3File(path, 22050);
+        QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
+        const std::size_t captured = std::size_t(c.engine().capturedFrames());
+        QVERIFY(decoded.samples.size() >= captured);
+        QVERIFY(decoded.samples.size() <=
+                captured + std::size_t(c.engine().encoderDelay()) + 2 * 576);
+    }
+};
+
+CASTORA_TEST_MAIN(BroadcastLiveTest)
+#include "tst_broadcast_live.moc"
