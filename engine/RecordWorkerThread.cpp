@@ -5,6 +5,10 @@
 
 #include <QByteArray>
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 namespace castora::engine {
 
 RecordWorkerThread::RecordWorkerThread(ChunkQueue &queue, RecordingWriter &writer)
@@ -20,7 +24,12 @@ void RecordWorkerThread::start() {
     stop();
     m_chunksWritten = 0;
     m_running = true;
-    m_thread = std::thread([this] { run(); });
+    m_thread = std::thread([this] {
+#if defined(__linux__)
+        pthread_setname_np(pthread_self(), "castora-record"); // for profilers and the benchmark
+#endif
+        run();
+    });
 }
 
 void RecordWorkerThread::requestStop() {

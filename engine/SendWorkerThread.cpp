@@ -5,6 +5,10 @@
 
 #include <QDebug>
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 namespace castora::engine {
 
 using Clock = std::chrono::steady_clock;
@@ -28,7 +32,12 @@ void SendWorkerThread::start() {
     m_abort = false;
     m_finished = false;
     m_running = true;
-    m_thread = std::thread([this] { run(); });
+    m_thread = std::thread([this] {
+#if defined(__linux__)
+        pthread_setname_np(pthread_self(), "castora-send"); // for profilers and the benchmark
+#endif
+        run();
+    });
 }
 
 void SendWorkerThread::stop() {
