@@ -6,9 +6,9 @@
 
 #include "AppLinks.h"
 #include "AuthController.h"
-#include "RecordingController.h"
 #include "ChatController.h"
 #include "ChatProtocol.h"
+#include "RecordingController.h"
 #include "StreamController.h"
 #include "UpdateController.h"
 
