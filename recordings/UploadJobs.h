@@ -7,14 +7,15 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThread>
+#include <QUrl>
 
 class QNetworkRequest;
 
 namespace castora::recordings {
 
-// One upload of one recording file. It reports `completed` exactly once, then deletes itself;
-// it owns the network access manager of its requests, so chunks of one upload reuse one
-// connection while separate uploads share nothing.
+// One upload of one recording file. It reports `completed` exactly once, then deletes itself.
+// Separate uploads share nothing but the database and the list.
 class UploadJob : public QObject {
     Q_OBJECT
 public:
@@ -50,18 +51,54 @@ public:
     void start() override;
 };
 
+// One chunk to send, with everything needed to send it (copied: the transfer thread shares
+// nothing with the upload).
+struct ChunkTask {
+    QString path;
+    QString fileName;
+    int index = 0;
+    UploadPlan plan;
+    UploadCredentials credentials;
+    QUrl url;
+};
+
+struct ChunkOutcome {
+    bool opened = false;
+    bool wholeChunk = false;
+    QString sha1;
+    bool sent = false;
+    QString errorString;
+};
+
+// Reads, hashes and sends chunks on an upload's transfer thread, so that neither the disk nor
+// the transfer holds up the UI.
+class ChunkSender : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    void send(const ChunkTask &task);
+
+signals:
+    void sent(const castora::recordings::ChunkOutcome &outcome);
+};
+
 // From the chunk threshold up: start (credentials), one chunk at a time with its SHA-1, finish
-// with the list of SHA-1s. Only the chunk being sent is held in memory.
+// with the list of SHA-1s. The steps and every signal stay on the controller's thread; only
+// one chunk is in flight, and only its bytes are in memory.
 class ChunkedFileUpload : public UploadJob {
     Q_OBJECT
 public:
     using UploadJob::UploadJob;
+    // A chunk still on its way is left to finish on the transfer thread, which then ends and
+    // deletes itself: nothing waits for it.
+    ~ChunkedFileUpload() override;
     void start() override;
 
 private:
     void requestCredentials();
     void onCredentials(const QJsonObject &reply);
     void sendNextChunk();
+    void onChunkSent(const ChunkOutcome &outcome);
     void finishUpload();
 
     QString m_fileName;
@@ -69,6 +106,10 @@ private:
     UploadCredentials m_credentials;
     int m_currentChunk = 0;
     QStringList m_partSha1s;
+    QThread *m_transferThread = nullptr; // started with the first chunk; deletes itself
+    ChunkSender *m_sender = nullptr;     // lives on m_transferThread
 };
 
 } // namespace castora::recordings
+
+Q_DECLARE_METATYPE(castora::recordings::ChunkOutcome)

@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -402,6 +403,20 @@ private slots:
             QCOMPARE(completed.at(1),
                      (QVariantList{id, true, QStringLiteral("Upload completed successfully")}));
         }
+    }
+
+    void controllerGoesAwayMidUpload() {
+        const int id = addRecording(QStringLiteral("gone.mp3"), recordingBytes(12'345'678, 5));
+        QSignalSpy completed(m_controller.get(), &RecordingController::uploadCompleted);
+        connect(m_controller.get(), &RecordingController::uploadProgress, this,
+                [this] { m_controller.release()->deleteLater(); });
+        QPointer<RecordingController> controller = m_controller.get();
+        controller->uploadRecording(id);
+        QTRY_VERIFY_WITH_TIMEOUT(controller.isNull(), 60000);
+        roundTrip();
+        QCOMPARE(completed.count(), 0);
+        QVERIFY(m_seen.size() <= 3); // the start and at most the two chunks already under way
+        QVERIFY(m_server->uploads().stored().isEmpty());
     }
 
     void uploadCredentialsStayOutOfTheLog() {
