@@ -76,11 +76,11 @@ void IcecastSink::fail(int code, const QString &text) {
 
 bool IcecastSink::configure(const IcecastSettings &settings) {
     close();
-    if (m_shout) {
-        shout_free(m_shout);
-        m_shout = nullptr;
-    }
-    m_shout = shout_new();
+    // One handle for the sink's whole life, its settings applied again for each broadcast:
+    // libshout 2.4.6's shout_free() gives up early on a handle without a connection, so every
+    // handle let go would stay allocated.
+    if (!m_shout)
+        m_shout = shout_new();
     if (!m_shout) {
         std::printf("Could not allocate shout_t\n");
         std::fflush(stdout);
@@ -104,8 +104,7 @@ bool IcecastSink::configure(const IcecastSettings &settings) {
         applied(m_shout, shout_set_nonblocking(m_shout, SHOUT_BLOCKING_NONE), "non-blocking mode");
     if (!ok) {
         takeError(shout_get_errno(m_shout));
-        shout_free(m_shout);
-        m_shout = nullptr;
+        m_configured = false;
         return false;
     }
     // What the server lists for the mount; refusals here change nothing of the stream.
@@ -116,13 +115,14 @@ bool IcecastSink::configure(const IcecastSettings &settings) {
         (void)shout_set_audio_info(m_shout, SHOUT_AI_SAMPLERATE,
                                    QByteArray::number(settings.sampleRate).constData());
     (void)shout_set_audio_info(m_shout, SHOUT_AI_CHANNELS, "1");
+    m_configured = true;
     m_errorCode = 0;
     m_errorText.clear();
     return true;
 }
 
 IcecastSink::Status IcecastSink::open(const Cancel &cancelled, std::chrono::milliseconds timeout) {
-    if (!m_shout) {
+    if (!m_shout || !m_configured) {
         fail(SHOUTERR_INSANE, QStringLiteral("The connection is not configured"));
         return Status::Failed;
     }

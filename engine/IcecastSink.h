@@ -43,7 +43,7 @@ public:
     // A new connection handle with these settings (closing any open connection). A setting
     // the library refuses is reported on the standard output, as libshout users expect.
     bool configure(const IcecastSettings &settings);
-    bool isConfigured() const { return m_shout != nullptr; }
+    bool isConfigured() const { return m_configured; }
 
     Status open(const Cancel &cancelled,
                 std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
@@ -63,6 +63,7 @@ private:
     void fail(int code, const QString &text);
 
     shout *m_shout = nullptr;
+    bool m_configured = false;
     bool m_connected = false;
     bool m_broken = false;
     int m_errorCode = 0;

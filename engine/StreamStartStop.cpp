@@ -32,14 +32,12 @@ int StreamController::init_stream() {
         qWarning() << "Encoder settings refused:" << encoder.errorText();
         return 1;
     }
-    IcecastSettings icecast;
-    icecast.host = m_config.icecastHost;
-    icecast.port = m_config.icecastPort;
-    icecast.password = QStringLiteral("rubel@ki");
-    icecast.mount = m_mountPoint;
-    IcecastSink sink;
-    if (!sink.configure(icecast))
+    // The connection itself is configured at each start (IcecastSink::configure); here only
+    // what cannot work anyway is caught.
+    if (m_config.icecastHost.isEmpty() || m_config.icecastPort == 0) {
+        qWarning() << "No Icecast server configured";
         return 1;
+    }
     setInitialized(true);
     return 0;
 }

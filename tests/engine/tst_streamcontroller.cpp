@@ -232,7 +232,7 @@ private slots:
         c->startStop();
         QVERIFY(onAir(*c));
         QTRY_COMPARE(posted(QStringLiteral("api/channel/start-stream")), 1);
-        QVERIFY(m_icecast.hasMount(m_mount));
+        QTRY_VERIFY(m_icecast.hasMount(m_mount));
         QTRY_VERIFY(channel.onAir);
         QVERIFY(c->usageTimer().isActive());
 
