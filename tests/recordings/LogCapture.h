@@ -1,23 +1,20 @@
 #pragma once
 
 #include <QMutex>
-#include <QMutexLocker>
 #include <QStringList>
 #include <QtGlobal>
 
 // Collects every log line written while it exists (and still passes them on).
 class LogCapture {
 public:
-    LogCapture() {
+    LogCapture()
+        : m_previous(qInstallMessageHandler(&LogCapture::handle)) {
         s_current = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handle);
     }
     ~LogCapture() {
         qInstallMessageHandler(m_previous);
         s_current = nullptr;
     }
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
 
     QStringList lines() const {
         QMutexLocker lock(&m_mutex);
@@ -35,20 +32,20 @@ public:
     bool contains(const QString &text) const { return indexOf(text) >= 0; }
 
 private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text) {
         LogCapture *capture = s_current;
         if (!capture)
             return;
         {
             QMutexLocker lock(&capture->m_mutex);
-            capture->m_lines.append(message);
+            capture->m_lines.append(text);
         }
         if (capture->m_previous)
-            capture->m_previous(type, context, message);
+            capture->m_previous(type, context, text);
     }
 
     inline static LogCapture *s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
+    const QtMessageHandler m_previous;
     mutable QMutex m_mutex;
     QStringList m_lines;
 };

@@ -57,12 +57,11 @@ private slots:
     }
 
     void beyondFourGigabytes() {
-        const UploadPlan plan(20'000'000'001LL);
+        const UploadPlan plan(20'000'000'001LL); // offsets and sizes need 64 bits
         QCOMPARE(plan.totalChunks(), 4001);
         QCOMPARE(plan.chunkOffset(4000), 20'000'000'000LL);
         QCOMPARE(plan.chunkLength(4000), qint64(1));
         QCOMPARE(plan.progressAfter(1999), 49);
-        QCOMPARE(plan.progressAfter(4000), 100);
     }
 
     void encodedFileName_data() {
@@ -128,22 +127,12 @@ private slots:
             expected);
     }
 
-    void credentialsAndPartList() {
-        const auto full = UploadCredentials::fromReply(
-            QJsonObject{{QStringLiteral("authorizationToken"), QStringLiteral("t")},
-                        {QStringLiteral("uploadUrl"), QStringLiteral("u")},
-                        {QStringLiteral("fileId"), QStringLiteral("f")}});
-        QCOMPARE(full.authorizationToken, QStringLiteral("t"));
-        QCOMPARE(full.uploadUrl, QStringLiteral("u"));
-        QCOMPARE(full.fileId, QStringLiteral("f"));
-        // Missing or mistyped fields read as empty strings.
-        const auto partial =
-            UploadCredentials::fromReply(QJsonObject{{QStringLiteral("fileId"), 42}});
+    void credentials() {
+        // Missing or mistyped fields read as empty strings; the service's answers decide then.
+        const auto partial = UploadCredentials::fromReply(
+            QJsonObject{{QStringLiteral("fileId"), 42}, {QStringLiteral("uploadUrl"), "u"}});
         QVERIFY(partial.authorizationToken.isEmpty() && partial.fileId.isEmpty());
-
-        QCOMPARE(UploadPlan::partListJson({QStringLiteral("ab"), QStringLiteral("cd")}),
-                 QByteArray(R"(["ab","cd"])"));
-        QCOMPARE(UploadPlan::partListJson({}), QByteArray("[]"));
+        QCOMPARE(partial.uploadUrl, QStringLiteral("u"));
     }
 };
 
