@@ -24,7 +24,10 @@ command -v curl >/dev/null || { echo "upload.sh: curl is needed" >&2; exit 1; }
 work=$(mktemp -d /tmp/castora-bench-upload.XXXXXX)
 server_pid=
 cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -59,7 +62,8 @@ start_server() {
         -d '{"email":"demo@castora.local","password":"castora"}' "$base/api/auth/login" | field token)
 }
 stop_server() {
-    kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
     server_pid=
 }
 
