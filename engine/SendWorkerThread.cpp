@@ -74,10 +74,13 @@ void SendWorkerThread::run() {
             break;
         }
         if (sendWithRetries(chunk)) {
-            // Real-time pace: hold back until the audio sent so far is due.
-            const int ahead = m_sink.delay();
-            if (ahead > 0)
-                pause(std::chrono::milliseconds(ahead));
+            // Real-time pace. The capture hands over chunks at the stream's own pace, so this
+            // only holds the loop back when it has run ahead of real time by more than the
+            // lead: when it works off a backlog after a reconnection, which then goes out at
+            // the stream's rate instead of flooding the server and its listeners.
+            const auto ahead = std::chrono::milliseconds(m_sink.delay());
+            if (ahead > m_timing.paceLead)
+                pause(ahead - m_timing.paceLead);
             continue;
         }
         if (stopping())

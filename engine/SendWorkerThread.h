@@ -22,6 +22,7 @@ struct SendTiming {
     std::chrono::milliseconds openTimeout{10000};   // one connection attempt at most
     std::chrono::milliseconds stallLimit{5000};     // no progress this long: the send failed
     std::chrono::milliseconds drainLimit{2000};     // at a stop, for the chunks still queued
+    std::chrono::milliseconds paceLead{2000};       // how far the stream may run ahead
 };
 
 // The send thread: takes chunks from the send queue and pushes them to Icecast at real-time
