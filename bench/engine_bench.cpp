@@ -363,8 +363,8 @@ PathCost measurePath(quint16 port, int quality, double seconds, const QString &f
     cost.callback = input.callbackCpu();
     cost.audioSeconds = input.deliveredSeconds();
     // The whole process, less the bench's own baseline encoding done meanwhile.
-    cost.process = processCpuSeconds(RUSAGE_SELF) - processBefore -
-                   (input.baselineCpu() - baselineBefore);
+    cost.process =
+        processCpuSeconds(RUSAGE_SELF) - processBefore - (input.baselineCpu() - baselineBefore);
     cost.lame = input.baselineCpu();
     engine.stop();
     return cost;
