@@ -7,6 +7,7 @@
 #include <QAbstractListModel>
 #include <QList>
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -70,7 +71,7 @@ public:
     QHash<int, QByteArray> roleNames() const override;
 
     bool streaming() const { return m_streaming; }
-    MicModel *currentMic() const { return m_currentMic; }
+    MicModel *currentMic() const { return m_currentMic.data(); }
     bool internetConnection() const { return m_internetConnection; }
     QString channelName() const { return m_channelName; }
     QString ChannelSlug() const { return m_channelSlug; }
@@ -218,8 +219,9 @@ private:
     QNetworkAccessManager m_network;
 
     QList<MicModel *> m_mics;
-    MicModel *m_currentMic = nullptr;
-    MicModel *m_defaultMic = nullptr; // a record of the default device, not a row
+    // Guarded: a record handed in from the UI may be destroyed there.
+    QPointer<MicModel> m_currentMic;
+    QPointer<MicModel> m_defaultMic; // a record of the default device, not a row
 
     unsigned int m_sampleRate = 44100;
     unsigned int m_bufferFrames = 16384;

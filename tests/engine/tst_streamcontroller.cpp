@@ -147,6 +147,43 @@ private slots:
         QVERIFY(!c->initialized());
     }
 
+    // The internet probe: any answer, even an error status or a refused connection, counts as
+    // reachable; the request carries no headers of the backend's.
+    void internetProbe_data() {
+        QTest::addColumn<int>("failStatus");
+        QTest::addColumn<bool>("nothingListening");
+        QTest::newRow("page answers") << 0 << false;
+        QTest::newRow("HTTP 404") << 404 << false;
+        QTest::newRow("connection refused") << 0 << true;
+    }
+    void internetProbe() {
+        QFETCH(int, failStatus);
+        QFETCH(bool, nothingListening);
+        ScriptedAudioInput input;
+        ServiceConfig cfg = config();
+        if (nothingListening)
+            cfg.probeUrl = QStringLiteral("http://127.0.0.1:1/probe");
+        StreamController c(cfg, input);
+        if (failStatus != 0)
+            m_backend.failNext(1, failStatus, QStringLiteral("probe"));
+        QSignalSpy changed(&c, &StreamController::internetConnectionChanged);
+        c.checkNetworkConnection();
+        QVERIFY(changed.wait(5000));
+        QVERIFY(c.internetConnection());
+        if (!nothingListening) {
+            const dev::RecordedRequest probe = m_backend.requests(QStringLiteral("probe")).last();
+            QVERIFY(!probe.hasHeader("Authorization"));
+            QVERIFY(!probe.hasHeader("Accept"));
+        }
+    }
+
+    void periodicProbing() {
+        ScriptedAudioInput input;
+        StreamController c(config(), input);
+        c.getInternetStatus();
+        QTRY_VERIFY_WITH_TIMEOUT(m_backend.requests(QStringLiteral("probe")).size() >= 2, 5000);
+    }
+
     // A lapsed subscription refuses a start, without connecting or telling the backend, and
     // never stands in the way of a stop.
     void subscriptionGate() {
