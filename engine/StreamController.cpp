@@ -45,6 +45,7 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
     m_levelTimer.start(33);
 
     m_networkBarTimer.setSingleShot(true);
+    m_networkBarTimer.setTimerType(Qt::PreciseTimer); // a coarse timer may hide it 5% early
     m_networkBarTimer.setInterval(kNetworkBarMs);
     connect(&m_networkBarTimer, &QTimer::timeout, this, [this] {
         if (m_networkBarVisible)

@@ -64,6 +64,16 @@ private slots:
         QCOMPARE(m_controller->currentMic()->micName(), QStringLiteral("Monitor of Null Output"));
     }
 
+    // A failed check must not leave the next case a broadcast on air.
+    void cleanup() {
+        if (m_controller->streaming()) {
+            m_controller->startStop();
+            QVERIFY(offAir(*m_controller));
+        }
+        if (!m_icecast.isRunning())
+            QVERIFY(m_icecast.restart());
+    }
+
     void cleanupTestCase() {
         m_controller.reset();
         m_input.reset();
