@@ -129,7 +129,19 @@ bool IcecastServer::pause() {
 
 bool IcecastServer::resume() {
     const qint64 server = pid();
-    return server > 0 && ::kill(pid_t(server), SIGCONT) == 0;
+    if (server <= 0 || ::kill(pid_t(server), SIGCONT) != 0)
+        return false;
+    // As root the server runs under runuser, which stops itself along with its child and
+    // would stay stopped (and never reap the server) unless continued too.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(server));
+    if (stat.open(QIODevice::ReadOnly)) {
+        const QByteArray fields = stat.readAll();
+        const qint64 parent =
+            fields.mid(fields.lastIndexOf(')') + 2).split(' ').value(1).toLongLong();
+        if (parent > 1)
+            ::kill(pid_t(parent), SIGCONT);
+    }
+    return true;
 }
 
 QJsonObject IcecastServer::status() const {
