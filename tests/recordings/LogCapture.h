@@ -7,10 +7,7 @@
 // Collects every log line written while it exists (and still passes them on).
 class LogCapture {
 public:
-    LogCapture()
-        : m_previous(qInstallMessageHandler(&LogCapture::handle)) {
-        s_current = this;
-    }
+    LogCapture() { s_current = this; }
     ~LogCapture() {
         qInstallMessageHandler(m_previous);
         s_current = nullptr;
@@ -36,16 +33,15 @@ private:
         LogCapture *capture = s_current;
         if (!capture)
             return;
-        {
-            QMutexLocker lock(&capture->m_mutex);
-            capture->m_lines.append(text);
-        }
+        capture->m_mutex.lock();
+        capture->m_lines.append(text);
+        capture->m_mutex.unlock();
         if (capture->m_previous)
             capture->m_previous(type, context, text);
     }
 
     inline static LogCapture *s_current = nullptr;
-    const QtMessageHandler m_previous;
+    const QtMessageHandler m_previous = qInstallMessageHandler(&LogCapture::handle);
     mutable QMutex m_mutex;
     QStringList m_lines;
 };

@@ -1,4 +1,5 @@
 // The stand-in's upload endpoints refuse what the service would refuse.
+#include "BackendRequest.h"
 #include "DevServer.h"
 #include "TestMain.h"
 #include "UploadRoutes.h"
@@ -11,7 +12,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
-#include <QTest>
 
 #include <memory>
 
@@ -31,24 +31,15 @@ private:
     // POSTs `body`, or the form fields when given; returns the status and fills `json`.
     int post(const QString &path, const Headers &headers, const QByteArray &body,
              const Headers &form = {}, QJsonObject *json = nullptr) {
-        QNetworkRequest request(QUrl(m_server->baseUrl() + QLatin1Char('/') + path));
-        for (const auto &header : headers)
-            request.setRawHeader(header.first, header.second);
-        std::unique_ptr<QNetworkReply> reply;
-        if (form.isEmpty()) {
-            reply.reset(m_nam.post(request, body));
-        } else {
-            auto *multipart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-            for (const auto &field : form) {
-                QHttpPart part;
-                part.setHeader(QNetworkRequest::ContentDispositionHeader,
-                               "form-data; name=\"" + field.first + '"');
-                part.setBody(field.second);
-                multipart->append(part);
-            }
-            reply.reset(m_nam.post(request, multipart));
-            multipart->setParent(reply.get());
-        }
+        QNetworkRequest request(QUrl(m_server->baseUrl() + '/' + path));
+        for (const auto &[name, value] : headers)
+            request.setRawHeader(name, value);
+        auto *multipart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+        for (const auto &[name, value] : form)
+            multipart->append(castora::api::formField(QString::fromLatin1(name), value));
+        std::unique_ptr<QNetworkReply> reply(form.isEmpty() ? m_nam.post(request, body)
+                                                            : m_nam.post(request, multipart));
+        multipart->setParent(reply.get());
         QSignalSpy(reply.get(), &QNetworkReply::finished).wait(10000);
         if (json)
             *json = QJsonDocument::fromJson(reply->readAll()).object();
@@ -79,11 +70,11 @@ private:
         QByteArray body = data;
         if (spoil == "body")
             body[0] = char(body.at(0) ^ 1);
-        return post(QStringLiteral("api/upload-file"), headers, body);
+        return post("api/upload-file", headers, body);
     }
 
     int finish(const QByteArray &sha1List, const QByteArray &fileId) {
-        return post(QStringLiteral("api/finish-file-upload"), {{"Authorization", m_bearer}}, {},
+        return post("api/finish-file-upload", {{"Authorization", m_bearer}}, {},
                     {{"authorizationToken", credential("authorizationToken")},
                      {"fileId", fileId},
                      {"partSha1Array", sha1List}});
@@ -97,10 +88,9 @@ private slots:
     void init() {
         m_server = std::make_unique<castora::dev::DevServer>();
         QVERIFY(m_server->listen() != 0);
-        m_bearer = "Bearer " + m_server->state()
-                                   .issueToken(QLatin1String(castora::dev::DevState::kDemoEmail))
-                                   .toUtf8();
-        QCOMPARE(post(QStringLiteral("api/start-file-upload"), {{"Authorization", m_bearer}}, {},
+        m_bearer =
+            "Bearer " + m_server->state().issueToken(castora::dev::DevState::kDemoEmail).toUtf8();
+        QCOMPARE(post("api/start-file-upload", {{"Authorization", m_bearer}}, {},
                       {{"filename", "show.mp3"}}, &m_credentials),
                  200);
     }
@@ -134,7 +124,7 @@ private slots:
         QCOMPARE(chunk(2, 2, m_two), 200);
         QCOMPARE(finish("[\"" + sha1(m_one) + "\",\"" + sha1(m_two) + "\"]", credential("fileId")),
                  200);
-        const auto *stored = m_server->uploads().find(QStringLiteral("show.mp3"));
+        const auto *stored = m_server->uploads().find("show.mp3");
         QVERIFY(stored);
         QFile file(stored->path);
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -149,11 +139,11 @@ private slots:
         QTest::addColumn<QString>("list"); // %1, %2: the parts' SHA-1s
         QTest::addColumn<bool>("otherFileId");
         QTest::addColumn<int>("status");
-        QTest::newRow("hashes swapped") << 2 << QStringLiteral(R"(["%2","%1"])") << false << 400;
-        QTest::newRow("hash missing") << 2 << QStringLiteral(R"(["%1"])") << false << 400;
+        QTest::newRow("hashes swapped") << 2 << QString(R"(["%2","%1"])") << false << 400;
+        QTest::newRow("hash missing") << 2 << QString(R"(["%1"])") << false << 400;
         QTest::newRow("not a list") << 2 << QStringLiteral("%1,%2") << false << 400;
-        QTest::newRow("part missing") << 1 << QStringLiteral(R"(["%1"])") << false << 409;
-        QTest::newRow("other file id") << 2 << QStringLiteral(R"(["%1","%2"])") << true << 403;
+        QTest::newRow("part missing") << 1 << QString(R"(["%1"])") << false << 409;
+        QTest::newRow("other file id") << 2 << QString(R"(["%1","%2"])") << true << 403;
     }
 
     void finishRefusals() {
@@ -177,8 +167,7 @@ private slots:
         QTest::addColumn<bool>("signedIn");
         QTest::addColumn<QByteArray>("fileName"); // percent-encoded for the single upload
         QTest::addColumn<int>("status");
-        const QString single = QStringLiteral("api/upload-small-file");
-        const QString start = QStringLiteral("api/start-file-upload");
+        const QString single = "api/upload-small-file", start = "api/start-file-upload";
         QTest::newRow("single: signed out") << single << false << QByteArray("a.mp3") << 401;
         QTest::newRow("single: path in the name")
             << single << true << QByteArray("..%2F..%2Fevil.mp3") << 422;
@@ -195,7 +184,7 @@ private slots:
         Headers headers;
         if (signedIn)
             headers.append({"Authorization", m_bearer});
-        if (path.contains(QLatin1String("start"))) {
+        if (path.contains("start")) {
             QCOMPARE(post(path, headers, {}, {{"filename", fileName}}), status);
         } else {
             if (!fileName.isEmpty())
