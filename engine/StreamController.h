@@ -24,6 +24,9 @@ class StreamController : public QAbstractListModel {
     Q_OBJECT
     Q_PROPERTY(bool streaming READ streaming WRITE setStreaming NOTIFY streamingChanged)
     Q_PROPERTY(MicModel *currentMic READ currentMic WRITE setCurrentMic NOTIFY currentMicChanged)
+    // The row of the current microphone in the list (matched by name: the default input chosen
+    // at start-up is a record of its own), -1 when it is not listed.
+    Q_PROPERTY(int currentMicIndex READ currentMicIndex NOTIFY currentMicIndexChanged)
     Q_PROPERTY(bool internetConnection READ internetConnection WRITE setInternetConnection NOTIFY
                    internetConnectionChanged)
     Q_PROPERTY(QString channelName READ channelName WRITE setChannelName NOTIFY channelNameChanged)
@@ -72,6 +75,7 @@ public:
 
     bool streaming() const { return m_streaming; }
     MicModel *currentMic() const { return m_currentMic.data(); }
+    int currentMicIndex() const;
     bool internetConnection() const { return m_internetConnection; }
     QString channelName() const { return m_channelName; }
     QString ChannelSlug() const { return m_channelSlug; }
@@ -163,6 +167,7 @@ public slots:
 signals:
     void streamingChanged();
     void currentMicChanged();
+    void currentMicIndexChanged();
     void internetConnectionChanged();
     void channelNameChanged();
     void ChannelSlugChanged();

@@ -37,6 +37,17 @@ void StreamController::setMicList() {
     for (const AudioDevice &device : inputs)
         m_mics.append(new MicModel(device.name, int(device.id), int(device.preferredRate), this));
     endInsertRows();
+    emit currentMicIndexChanged();
+}
+
+int StreamController::currentMicIndex() const {
+    if (!m_currentMic)
+        return -1;
+    for (int row = 0; row < m_mics.size(); ++row) {
+        if (m_mics.at(row)->micName() == m_currentMic->micName())
+            return row;
+    }
+    return -1;
 }
 
 MicModel *StreamController::makeDefaultMic() {
@@ -72,6 +83,8 @@ void StreamController::checkForDeviceChanges() {
     keepCurrentMicAfterRebuild(current);
     if (currentWasRow && previous != m_currentMic)
         previous->deleteLater();
+    // The rows moved under the chooser, whether or not the microphone changed.
+    emit currentMicIndexChanged();
 }
 
 // The chosen microphone is kept by its name: the same device under a new row (its index may
@@ -115,6 +128,7 @@ void StreamController::setCurrentMic(MicModel *mic) {
     qInfo() << "Mic  has  changed ...!\n";
     setInitialized(false);
     emit currentMicChanged();
+    emit currentMicIndexChanged();
     if (previousDefault && previousDefault != m_defaultMic && previousDefault->parent() == this)
         previousDefault->deleteLater();
 }
