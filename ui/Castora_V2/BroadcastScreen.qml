@@ -1,16 +1,65 @@
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Layouts
+import QtWebSockets
 import com.StreamController
 
-// The working screen after sign-in. For now: the top bar with the channel and the logout
-// confirmation; the broadcast controls join when the broadcast engine is in place.
+// The working screen after sign-in: the channel bar, the network bar, the event panel, the
+// microphone and chat strip and the on-air bar, with the logout and edit-event dialogs over
+// them. It owns the chat socket of the channel's room.
 Page {
     id: screen
 
     // 0: ready, 2: the logout dialog is shown.
     property int currentState: 0
+    property bool showEditEventModal: false
+    // The edit-event dialog's first image choice.
+    property string selectedImageFile: ""
+    // The last backend request failed: the edit-event dialog stays open.
+    property bool hasError: false
+    // Logout was confirmed while on air: the broadcast is being stopped, the sign-out follows.
+    property bool logoutPending: false
+    // The chat room's address, once the chat token is there.
+    readonly property url chatAddress: StreamController.chatToken === ""
+                                       ? ""
+                                       : ChatProtocol.roomAddress(StreamController.ChannelSlug,
+                                                                  StreamController.chatToken)
+
+    function signOut() {
+        screen.logoutPending = false;
+        AuthController.logout();
+        screen.StackView.view.pop();
+    }
+
+    // A broadcast on air is stopped before the sign-out: its recording is completed and the
+    // stop-stream notice goes out while the token is still valid.
+    function confirmLogout() {
+        if (!StreamController.streaming) {
+            screen.signOut();
+            return;
+        }
+        screen.logoutPending = true;
+        StreamController.startStop();
+    }
+
+    // Connects to the room, or moves to another room when the address changes. A socket that
+    // is not active yet has no address, so it opens exactly once here.
+    function openChat() {
+        if (StreamController.chatToken === "")
+            return;
+        reconnectTimer.stop();
+        chatSocket.active = true;
+        chatSocket.url = screen.chatAddress;
+    }
 
     objectName: "broadcastScreen"
+    onChatAddressChanged: openChat()
+    Component.onCompleted: {
+        StreamController.fetchChannel();
+        StreamController.fetchChatToken();
+        // A token from an earlier visit of this screen is used until the new one arrives.
+        openChat();
+    }
 
     background: Rectangle {
         gradient: Gradient {
@@ -27,14 +76,171 @@ Page {
 
     header: BroadcastHeader {
         objectName: "broadcastHeader"
+        channelName: StreamController.channelName
+        channelArt: StreamController.channelArt
         onProfileClicked: screen.currentState = 2
+        onRecordingsClicked: screen.StackView.view.push(recordingsScreen)
     }
 
-    footer: ToolBar {
+    footer: BroadcastFooter {
         objectName: "broadcastFooter"
-        implicitHeight: 50
-        background: Rectangle {
-            color: "#000000"
+    }
+
+    Component {
+        id: recordingsScreen
+
+        RecordingsScreen {}
+    }
+
+    Connections {
+        target: StreamController
+
+        // A stream-details update closes the dialog when it went through; requestCompleted
+        // has told by then.
+        function onIsLoadingChanged() {
+            if (!StreamController.isLoading && screen.showEditEventModal && !screen.hasError)
+                screen.showEditEventModal = false;
+        }
+
+        function onRequestCompleted(message: string, hasError: bool) {
+            screen.hasError = hasError;
+            requestToast.showMessage(message, hasError);
+        }
+
+        function onMountPointChanged() {
+            if (StreamController.mountPoint !== "")
+                ChatController.fetchMessages(StreamController.ChannelSlug);
+        }
+
+        function onStreamingChanged() {
+            if (screen.logoutPending && !StreamController.streaming)
+                screen.signOut();
+        }
+    }
+
+    // The room's live messages. A closed connection is opened again after a delay that grows
+    // from 1 s to 30 s while the server stays unreachable, and starts over once connected.
+    WebSocket {
+        id: chatSocket
+
+        // Closed or failed connections in a row.
+        property int failures: 0
+
+        objectName: "chatSocket"
+        active: false
+        onTextMessageReceived: message => {
+            const frame = ChatProtocol.parseFrame(message);
+            if (frame.hasMessage)
+                ChatController.addMessage(2, frame.name, frame.message);
+        }
+        onStatusChanged: {
+            if (status === WebSocket.Error) {
+                console.log("# socket error " + errorString);
+            } else if (status === WebSocket.Open) {
+                console.log("# socket open");
+                failures = 0;
+            } else if (status === WebSocket.Closed) {
+                console.log("# socket closed");
+                if (active && !reconnectTimer.running) {
+                    reconnectTimer.interval = ChatProtocol.reconnectDelay(failures);
+                    failures += 1;
+                    reconnectTimer.start();
+                }
+            }
+        }
+    }
+
+    Timer {
+        id: reconnectTimer
+
+        objectName: "chatReconnectTimer"
+        onTriggered: {
+            chatSocket.active = false;
+            chatSocket.active = true;
+        }
+    }
+
+    // Slides in at the top of the content area when the connection is lost or comes back.
+    Rectangle {
+        id: networkBar
+
+        objectName: "networkBar"
+        parent: screen
+        y: screen.header.height
+        width: screen.width
+        height: StreamController.networkBarVisible ? 36 : 0
+        z: 50
+        color: StreamController.networkBarIsError ? "#CC3333" : "#4CAF50"
+        clip: true
+
+        Behavior on height {
+            NumberAnimation {
+                duration: 250
+                easing.type: Easing.InOutQuad
+            }
+        }
+
+        Row {
+            anchors.centerIn: parent
+            spacing: 8
+
+            Text {
+                anchors.verticalCenter: parent.verticalCenter
+                text: StreamController.networkBarIsError ? "\u26A0" : "\u2713"
+                color: "#FFFFFF"
+                font.pixelSize: 14
+                font.bold: true
+            }
+
+            Text {
+                objectName: "networkBarMessage"
+                anchors.verticalCenter: parent.verticalCenter
+                text: StreamController.networkBarMessage
+                color: "#FFFFFF"
+                font.pixelSize: 13
+                font.bold: true
+            }
+        }
+    }
+
+    Column {
+        anchors.fill: parent
+        anchors.topMargin: networkBar.height
+
+        StreamDetails {
+            objectName: "streamDetails"
+            width: parent.width
+            height: parent.height - 380
+            onEditEventClicked: {
+                screen.hasError = false;
+                screen.showEditEventModal = true;
+            }
+        }
+
+        Rectangle {
+            objectName: "controlStrip"
+            width: parent.width
+            height: 380
+            color: "#1A1A1A"
+
+            RowLayout {
+                anchors.fill: parent
+                spacing: 0
+
+                MicControlPanel {
+                    objectName: "micPanel"
+                    Layout.preferredWidth: parent.width / 4
+                    Layout.fillHeight: true
+                    headerText: qsTr("MIC")
+                }
+
+                ChatPanel {
+                    objectName: "chatPanel"
+                    Layout.preferredWidth: parent.width * 3 / 4
+                    Layout.fillHeight: true
+                    socket: chatSocket
+                }
+            }
         }
     }
 
@@ -46,10 +252,41 @@ Page {
         anchors.fill: parent
         z: 1
         visible: screen.currentState === 2
-        onLogoutConfirmed: {
-            AuthController.logout();
-            screen.StackView.view.pop();
-        }
+        busy: screen.logoutPending || StreamController.isBusy
+        onLogoutConfirmed: screen.confirmLogout()
         onCancelled: screen.currentState = 0
+    }
+
+    EditEventDialog {
+        objectName: "editEventDialog"
+        parent: screen
+        anchors.fill: parent
+        z: 2
+        visible: screen.showEditEventModal
+        selectedImageFile: screen.selectedImageFile
+        onSaved: (eventName, filePath) => StreamController.updateStreamDetails(eventName, filePath)
+        onCancelled: screen.showEditEventModal = false
+    }
+
+    Toast {
+        id: requestToast
+
+        property bool isError: false
+
+        function showMessage(message: string, error: bool) {
+            isError = error;
+            show(message);
+        }
+
+        objectName: "requestToast"
+        parent: screen
+        anchors.right: parent.right
+        anchors.rightMargin: 10
+        y: screen.header.height + 10
+        width: screen.width * 0.3
+        textWidth: width - 24
+        height: label.height + 24
+        z: 100
+        color: isError ? "#CC3333" : "#2E7D32"
     }
 }

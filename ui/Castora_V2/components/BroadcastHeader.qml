@@ -2,9 +2,10 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 import com.StreamController
+import "ScreenLogic.js" as Logic
 
-// The broadcast screen's black top bar: channel avatar and name, the support link and the
-// logout button.
+// The broadcast screen's black top bar: channel avatar and name, the support link, the way to
+// the recordings and the logout button.
 ToolBar {
     id: header
 
@@ -13,6 +14,8 @@ ToolBar {
 
     // The logout button was clicked.
     signal profileClicked
+    // The recordings button was clicked; the screen pushes the recordings screen.
+    signal recordingsClicked
 
     implicitHeight: 46
     padding: 0
@@ -47,8 +50,7 @@ ToolBar {
         Label {
             objectName: "channelNameLabel"
             Layout.leftMargin: 10
-            text: header.channelName.length > 13 ? header.channelName.substring(0, 13) + "..."
-                                                 : header.channelName
+            text: Logic.truncated(header.channelName, 13)
             color: "#FFFFFF"
             font.pixelSize: 14
             font.bold: true
@@ -75,6 +77,32 @@ ToolBar {
                     verticalAlignment: Text.AlignVCenter
                 }
                 onClicked: Qt.openUrlExternally(AppLinks.support)
+            }
+
+            Button {
+                objectName: "recordingsButton"
+                flat: true
+                contentItem: Row {
+                    spacing: 6
+
+                    Image {
+                        anchors.verticalCenter: parent.verticalCenter
+                        width: 14
+                        height: 14
+                        source: "../icons/recording.png"
+                        sourceSize.width: 28
+                        sourceSize.height: 28
+                        fillMode: Image.PreserveAspectFit
+                    }
+
+                    Text {
+                        anchors.verticalCenter: parent.verticalCenter
+                        text: qsTr("Recordings")
+                        color: "#AAAAAA"
+                        font.pixelSize: 12
+                    }
+                }
+                onClicked: header.recordingsClicked()
             }
 
             Rectangle {

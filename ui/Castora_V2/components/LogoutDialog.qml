@@ -5,6 +5,9 @@ import QtQuick.Controls
 Rectangle {
     id: dialog
 
+    // A broadcast is being started or stopped: the buttons wait, "Logout" shows a spinner.
+    property bool busy: false
+
     signal logoutConfirmed
     signal cancelled
 
@@ -18,6 +21,11 @@ Rectangle {
         height: 250
         color: "#FFFFFF"
         radius: 20
+
+        // Clicks on the card stay on the card; only those beside it reach the screen.
+        MouseArea {
+            anchors.fill: parent
+        }
 
         Column {
             anchors.centerIn: parent
@@ -51,17 +59,29 @@ Rectangle {
                     width: parent.width
                     height: 50
                     text: qsTr("Logout")
+                    enabled: !dialog.busy
                     background: Rectangle {
                         color: "#000000"
                         radius: 8
                     }
-                    contentItem: Text {
-                        text: confirmButton.text
-                        color: "#FFFFFF"
-                        font.pixelSize: 14
-                        font.bold: true
-                        horizontalAlignment: Text.AlignHCenter
-                        verticalAlignment: Text.AlignVCenter
+                    contentItem: Item {
+                        Text {
+                            anchors.centerIn: parent
+                            text: confirmButton.text
+                            visible: !dialog.busy
+                            color: "#FFFFFF"
+                            font.pixelSize: 14
+                            font.bold: true
+                        }
+
+                        BusyIndicator {
+                            anchors.centerIn: parent
+                            width: 30
+                            height: 30
+                            visible: dialog.busy
+                            running: dialog.busy
+                            palette.dark: "#FFFFFF"
+                        }
                     }
                     onClicked: dialog.logoutConfirmed()
                 }
@@ -73,6 +93,7 @@ Rectangle {
                     width: parent.width
                     height: 50
                     text: qsTr("Cancel")
+                    enabled: !dialog.busy
                     background: Rectangle {
                         color: "#CC3333"
                         radius: 8

@@ -1,0 +1,208 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Dialogs
+import com.StreamController
+
+// Renames the event and picks a new event image. The screen that shows it sends the result on
+// and closes it once the update went through.
+Rectangle {
+    id: dialog
+
+    // The chosen image as the file dialog gives it (a file URL as text); kept across openings.
+    property string selectedImageFile: ""
+
+    signal saved(string eventName, string filePath)
+    signal cancelled
+
+    color: "#80000000"
+
+    // A white-grey box with a thin frame, as the name field and the image button are drawn.
+    component FieldBox: Rectangle {
+        color: "#F5F5F5"
+        radius: 8
+        border.color: "#DDDDDD"
+        border.width: 1
+    }
+
+    Rectangle {
+        id: card
+
+        objectName: "editEventCard"
+        anchors.centerIn: parent
+        width: 550
+        height: 400
+        color: "#FFFFFF"
+        radius: 20
+
+        // Clicks on the card stay on the card; only those beside it reach the screen.
+        MouseArea {
+            anchors.fill: parent
+        }
+
+        Column {
+            anchors.centerIn: parent
+            width: card.width * 0.85
+            spacing: 25
+
+            Label {
+                anchors.horizontalCenter: parent.horizontalCenter
+                text: qsTr("Edit Event")
+                font.pixelSize: 24
+                font.bold: true
+            }
+
+            Column {
+                width: parent.width
+                spacing: 8
+
+                Label {
+                    text: qsTr("Event Name")
+                    font.pixelSize: 13
+                    color: "#333333"
+                }
+
+                FieldBox {
+                    width: parent.width
+                    height: 45
+
+                    // Follows the stream title until the user types; then keeps the typed
+                    // text (an edit replaces the binding).
+                    TextField {
+                        id: nameField
+
+                        objectName: "eventNameField"
+                        anchors.fill: parent
+                        anchors.margins: 12
+                        padding: 0
+                        text: StreamController.streamTitle
+                        placeholderText: qsTr("Enter event name...")
+                        placeholderTextColor: "#999999"
+                        color: "#000000"
+                        font.pixelSize: 13
+                        verticalAlignment: TextInput.AlignVCenter
+                        selectByMouse: true
+                        activeFocusOnTab: true
+                        background: null
+                    }
+                }
+            }
+
+            Column {
+                width: parent.width
+                spacing: 8
+
+                Label {
+                    text: qsTr("Event Image")
+                    font.pixelSize: 13
+                    color: "#333333"
+                }
+
+                FileDialog {
+                    id: imageDialog
+
+                    title: qsTr("Please choose an image")
+                    nameFilters: [qsTr("Image files (*.png *.jpg *.jpeg)")]
+                    onAccepted: dialog.selectedImageFile = String(selectedFile)
+                }
+
+                Button {
+                    objectName: "chooseImageButton"
+                    width: parent.width
+                    height: 45
+                    background: FieldBox {}
+                    contentItem: Item {
+                        Row {
+                            anchors.left: parent.left
+                            anchors.leftMargin: 12
+                            anchors.right: parent.right
+                            anchors.verticalCenter: parent.verticalCenter
+                            spacing: 10
+
+                            Text {
+                                anchors.verticalCenter: parent.verticalCenter
+                                text: "📁"
+                                font.pixelSize: 18
+                            }
+
+                            Text {
+                                objectName: "chosenImageText"
+                                anchors.verticalCenter: parent.verticalCenter
+                                width: parent.width - 40
+                                text: dialog.selectedImageFile !== "" ? dialog.selectedImageFile
+                                                                      : qsTr("Choose Image File...")
+                                color: "#666666"
+                                font.pixelSize: 13
+                                elide: Text.ElideMiddle
+                            }
+                        }
+                    }
+                    onClicked: imageDialog.open()
+                }
+            }
+
+            Column {
+                width: parent.width
+                spacing: 12
+
+                Button {
+                    id: saveButton
+
+                    objectName: "saveEventButton"
+                    width: parent.width
+                    height: 50
+                    text: StreamController.isLoading ? "" : qsTr("Save Changes")
+                    enabled: !StreamController.isLoading
+                    background: Rectangle {
+                        color: StreamController.isLoading ? "#00202e" : "#000000"
+                        radius: 8
+                    }
+                    contentItem: Item {
+                        Text {
+                            anchors.centerIn: parent
+                            text: saveButton.text
+                            visible: !StreamController.isLoading
+                            color: "#FFFFFF"
+                            font.pixelSize: 14
+                            font.bold: true
+                        }
+
+                        BusyIndicator {
+                            anchors.centerIn: parent
+                            width: 30
+                            height: 30
+                            visible: StreamController.isLoading
+                            running: StreamController.isLoading
+                        }
+                    }
+                    onClicked: {
+                        console.debug("Event saved:", nameField.text);
+                        dialog.saved(nameField.text, dialog.selectedImageFile);
+                    }
+                }
+
+                Button {
+                    id: cancelButton
+
+                    objectName: "cancelEventButton"
+                    width: parent.width
+                    height: 50
+                    text: qsTr("Cancel")
+                    background: Rectangle {
+                        color: "#CC3333"
+                        radius: 8
+                        border.color: "#DDDDDD"
+                        border.width: 1
+                    }
+                    contentItem: Text {
+                        text: cancelButton.text
+                        color: "#FFFFFF"
+                        font.pixelSize: 14
+                        horizontalAlignment: Text.AlignHCenter
+                        verticalAlignment: Text.AlignVCenter
+                    }
+                    onClicked: dialog.cancelled()
+                }
+            }
+        }
+    }
+}

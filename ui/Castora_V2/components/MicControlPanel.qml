@@ -1,0 +1,105 @@
+pragma ComponentBehavior: Bound
+
+import QtQuick
+import QtQuick.Controls
+import com.StreamController
+import "ScreenLogic.js" as Logic
+
+// The microphone column of the control strip: a header, the input level as 72 dots that light
+// from the bottom up, and the chooser of the input device.
+Column {
+    id: panel
+
+    property string headerText: qsTr("MIC")
+    property color indicatorColor: "#4CAF50"
+
+    spacing: 0
+
+    Rectangle {
+        width: panel.width
+        height: 50
+        color: "#000000"
+
+        Text {
+            anchors.centerIn: parent
+            text: panel.headerText
+            color: "#FFFFFF"
+            font.pixelSize: 13
+        }
+    }
+
+    Rectangle {
+        width: panel.width
+        height: 280
+        color: "#292929"
+
+        Item {
+            anchors.centerIn: parent
+            width: 60
+            height: 260
+
+            Grid {
+                objectName: "levelDots"
+                anchors.centerIn: parent
+                columns: 3
+                rowSpacing: 6
+                columnSpacing: 6
+
+                Repeater {
+                    model: 72
+
+                    Rectangle {
+                        required property int index
+
+                        width: 5
+                        height: 5
+                        radius: 3
+                        color: Logic.dotLit(index, StreamController.micLevel) ? panel.indicatorColor
+                                                                               : "#DDDDDD"
+                    }
+                }
+            }
+        }
+    }
+
+    Rectangle {
+        width: panel.width
+        height: 50
+        color: "#8B0000"
+
+        // The current microphone is shown, also when it is the default input chosen at
+        // start-up; picking an entry switches the capture device.
+        ComboBox {
+            id: deviceBox
+
+            objectName: "deviceBox"
+            anchors.centerIn: parent
+            width: 200
+            height: 30
+            model: StreamController
+            textRole: "micName"
+            currentIndex: StreamController.currentMicIndex
+            enabled: !StreamController.streaming
+            onActivated: index => StreamController.changeMic(index)
+
+            background: Rectangle {
+                color: deviceBox.enabled ? "#6B0000" : "#4A0000"
+                radius: 4
+            }
+            contentItem: Row {
+                leftPadding: 10
+                rightPadding: 10
+
+                Text {
+                    objectName: "deviceText"
+                    anchors.verticalCenter: parent.verticalCenter
+                    width: 160
+                    text: Logic.truncated(deviceBox.displayText, 20)
+                    color: deviceBox.enabled ? "#FFFFFF" : "#888888"
+                    font.pixelSize: 12
+                    elide: Text.ElideRight
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,95 @@
+.pragma library
+
+// The rules behind what the screens show, kept out of the documents so that tests can call
+// them directly: truncated names and titles, the on-air clock, the level dots, the recordings
+// search and the folder link of a recording.
+
+// `text` cut to its first `limit` characters, followed by "...", when it is longer. Characters
+// are code points, so an emoji at the cut is kept whole or dropped, never split in half.
+function truncated(text, limit) {
+    const chars = Array.from(text || "");
+    return chars.length > limit ? chars.slice(0, limit).join("") + "..." : (text || "");
+}
+
+function twoDigits(value) {
+    return value < 10 ? "0" + value : "" + value;
+}
+
+// hh:mm:ss for a count of seconds; the hours grow past 99 as needed.
+function clockText(seconds) {
+    const s = Math.max(0, Math.floor(seconds));
+    return twoDigits(Math.floor(s / 3600)) + ":" + twoDigits(Math.floor(s / 60) % 60) + ":"
+            + twoDigits(s % 60);
+}
+
+// Level dot `index` (0 at the top left, row by row) is lit at `level` (0.0 to 1.0). The dots
+// light from the bottom up; the scale of 75 leaves the last dot dark below about 5 %.
+function dotLit(index, level) {
+    return index >= 75 * (1.0 - level);
+}
+
+function titleLine(title) {
+    return title ? truncated(title, 25) : qsTr("Click on start to go live...");
+}
+
+function channelCaption(name) {
+    return name ? qsTr("%1 on Castora").arg(name) : qsTr("Loading Channel...");
+}
+
+function listenerText(count) {
+    return count === 1 ? qsTr("%1 listener").arg(count) : qsTr("%1 listeners").arg(count);
+}
+
+// The channel's public page: the web site's address, "/" and the slug.
+function listenLink(website, slug) {
+    return website + "/" + (slug || "");
+}
+
+// The first character of a sender's name in upper case, "?" for an empty name.
+function avatarLetter(sender) {
+    const chars = Array.from(sender || "");
+    return chars.length ? chars[0].toUpperCase() : "?";
+}
+
+// Whether a chat message is worth sending: something besides white space.
+function hasText(message) {
+    return (message || "").trim() !== "";
+}
+
+// A recording matches a search when the trimmed search is empty, or when it appears, case
+// ignored, in the recording's name or in its creation date.
+function matchesSearch(search, name, dateCreated) {
+    const needle = (search || "").trim().toLowerCase();
+    return needle === "" || (name || "").toLowerCase().indexOf(needle) >= 0
+            || (dateCreated || "").toLowerCase().indexOf(needle) >= 0;
+}
+
+// The file URL of the folder holding `path` (Windows or POSIX separators). A path without a
+// folder part is used whole. Characters that would end a URL's path ("%", "#", "?") are
+// escaped, so a folder named "Show #5" opens that folder and not "Show ".
+function folderUrl(path) {
+    const text = path || "";
+    const cut = Math.max(text.lastIndexOf("/"), text.lastIndexOf("\\"));
+    const folder = (cut > 0 ? text.substring(0, cut) : text).replace(/\\/g, "/");
+    const escaped = folder.replace(/%/g, "%25").replace(/#/g, "%23").replace(/\?/g, "%3F");
+    if (folder.length >= 2 && folder.charAt(1) === ":")
+        return "file:///" + escaped;
+    return "file://" + (folder.charAt(0) === "/" ? "" : "/") + escaped;
+}
+
+// The upload table with `id`'s entry set (a new object: every row reading it is updated).
+function withUpload(table, id, isLargeFile, progress) {
+    const result = Object.assign({}, table);
+    result[id] = {
+        "isLargeFile": isLargeFile,
+        "progress": progress
+    };
+    return result;
+}
+
+// The upload table without `id`'s entry (a new object).
+function withoutUpload(table, id) {
+    const result = Object.assign({}, table);
+    delete result[id];
+    return result;
+}
