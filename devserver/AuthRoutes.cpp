@@ -1,4 +1,5 @@
-// Sign-in, sign-out, the saved-token check and the version check.
+// Sign-in, sign-out and the version check (the saved-token check reads the channel record,
+// ChannelRoutes.cpp).
 #include "DevServer.h"
 
 #include <QJsonArray>
@@ -35,16 +36,6 @@ void DevServer::installAuthRoutes() {
                      return Answer::error(401, QStringLiteral("Unauthenticated."));
                  return Answer::json(
                      QJsonObject{{QStringLiteral("message"), QStringLiteral("Logged out")}});
-             });
-
-    addRoute(QStringLiteral("GET"), QStringLiteral("api/channel/user-channel"),
-             [this](const RecordedRequest &request, const QString &) {
-                 const Channel *channel =
-                     m_state->channelForToken(QString::fromUtf8(request.bearerToken()));
-                 if (!channel)
-                     return Answer::error(401, QStringLiteral("Unauthenticated."));
-                 return Answer::json(
-                     QJsonObject{{QStringLiteral("data"), QJsonArray{channel->toJson()}}});
              });
 
     addRoute(QStringLiteral("GET"), QStringLiteral("api/app/version"),

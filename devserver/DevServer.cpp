@@ -102,15 +102,19 @@ QList<RecordedRequest> DevServer::requests(const QString &path) const {
 }
 
 void DevServer::failNext(int count, int status, const QString &path) {
-    m_faults.append(Fault{Fault::Status, count, status, path});
+    m_faults.append(Fault{Fault::Status, count, status, path, {}});
 }
 
 void DevServer::malformNext(int count, const QString &path) {
-    m_faults.append(Fault{Fault::Malformed, count, 200, path});
+    m_faults.append(Fault{Fault::Malformed, count, 200, path, {}});
 }
 
 void DevServer::dropNext(int count, const QString &path) {
-    m_faults.append(Fault{Fault::Drop, count, 0, path});
+    m_faults.append(Fault{Fault::Drop, count, 0, path, {}});
+}
+
+void DevServer::answerNext(int count, const Answer &answer, const QString &path) {
+    m_faults.append(Fault{Fault::Scripted, count, answer.status, path, answer});
 }
 
 void DevServer::addRoute(const QString &method, const QString &pattern, Handler handler) {
@@ -176,6 +180,9 @@ void DevServer::handle(const QHttpServerRequest &request, QHttpServerResponder &
             break;
         case Fault::Status:
             answer = Answer::error(fault.status, QStringLiteral("Injected failure"));
+            break;
+        case Fault::Scripted:
+            answer = fault.answer;
             break;
         }
     } else {

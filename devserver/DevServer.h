@@ -88,6 +88,8 @@ public:
     void failNext(int count, int status = 500, const QString &path = QString());
     void malformNext(int count, const QString &path = QString()); // 200 with a non-JSON body
     void dropNext(int count, const QString &path = QString());    // close without an answer
+    // `answer` instead of the route's own (a reply shape the service might send one day).
+    void answerNext(int count, const Answer &answer, const QString &path = QString());
 
     using Handler = std::function<Answer(const RecordedRequest &request, const QString &rest)>;
     // `pattern` is a path; one ending in "/" also takes every path below it, whose remainder
@@ -100,10 +102,11 @@ signals:
 
 private:
     struct Fault {
-        enum Kind { Status, Malformed, Drop } kind;
+        enum Kind { Status, Malformed, Drop, Scripted } kind;
         int remaining;
         int status;
         QString path;
+        Answer answer; // Scripted
     };
     struct Route {
         QString method;

@@ -4,9 +4,19 @@
 #include <QRandomGenerator>
 #include <QUuid>
 
+#include <algorithm>
+
 namespace castora::dev {
 
-QJsonObject Channel::toJson() const {
+namespace {
+QString address(const QString &art, const QString &publicUrl) {
+    if (art.isEmpty() || publicUrl.isEmpty() || art.contains(QLatin1String("://")))
+        return art;
+    return publicUrl + QLatin1Char('/') + art;
+}
+} // namespace
+
+QJsonObject Channel::toJson(const QString &publicUrl) const {
     return QJsonObject{
         {QStringLiteral("id"), id},
         {QStringLiteral("name"), name},
@@ -14,11 +24,25 @@ QJsonObject Channel::toJson() const {
         {QStringLiteral("stream_title"), streamTitle},
         {QStringLiteral("credits"), credits},
         {QStringLiteral("uuid"), mountPoint},
-        {QStringLiteral("channel_art"), channelArt},
-        {QStringLiteral("stream_art"), streamArt},
+        {QStringLiteral("channel_art"), address(channelArt, publicUrl)},
+        {QStringLiteral("stream_art"), address(streamArt, publicUrl)},
         {QStringLiteral("is_active"), isActive},
         {QStringLiteral("is_subscriber"), isSubscriber},
     };
+}
+
+void Channel::charge(const QDateTime &now) {
+    if (!onAir)
+        return;
+    const QDateTime from =
+        chargedUntil.isValid() && chargedUntil > onAirSince ? chargedUntil : onAirSince;
+    secondsCharged += std::max<qint64>(0, from.secsTo(now));
+    chargedUntil = now;
+    const int due = int(secondsCharged / 60) - creditsUsed;
+    creditsUsed += due;
+    credits = std::max(0, credits - due);
+    if (credits == 0 && !isSubscriber)
+        isActive = false;
 }
 
 DevState::DevState() {
@@ -47,6 +71,7 @@ Account &DevState::addAccount(const QString &email, const QString &password, boo
     channel.name = local;
     channel.slug = local.toLower() + QLatin1Char('-') + QString::number(channel.id);
     channel.mountPoint = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    channel.channelArt = QStringLiteral("artwork/channel-%1.png").arg(channel.id);
     m_channels.append(channel);
 
     Account account;

@@ -14,8 +14,10 @@ struct Channel {
     QString name;
     QString slug;
     QString streamTitle;
-    QString channelArt; // URL
-    QString streamArt;  // URL
+    // Artwork: an absolute URL, or a path below the stand-in's public address ("artwork/...")
+    // for the images it keeps itself.
+    QString channelArt;
+    QString streamArt;
     int credits = 0;
     bool isActive = true;
     bool isSubscriber = true;
@@ -28,8 +30,17 @@ struct Channel {
     bool onAir = false;
     QDateTime onAirSince;
     qint64 secondsOnAir = 0;
+    // On-air time paid for with credits (one credit a minute), up to `chargedUntil`.
+    qint64 secondsCharged = 0;
+    QDateTime chargedUntil;
+    int creditsUsed = 0;
 
-    QJsonObject toJson() const; // the "data"[0] element of the channel record
+    // The "data"[0] element of the channel record; artwork paths of the stand-in's own become
+    // addresses below `publicUrl`.
+    QJsonObject toJson(const QString &publicUrl = QString()) const;
+    // Charges the on-air time since the last charge. A channel without a subscription that
+    // runs out of credits may not go on air again ("is_active" false).
+    void charge(const QDateTime &now);
 };
 
 struct Account {

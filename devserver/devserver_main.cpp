@@ -25,13 +25,19 @@ int main(int argc, char **argv) {
     const QCommandLineOption chatPortOption(QStringLiteral("chat-port"),
                                             QStringLiteral("Chat socket port (0: any free port)."),
                                             QStringLiteral("port"), QStringLiteral("8086"));
-    parser.addOptions({portOption, dataOption, icecastOption});
+    const QCommandLineOption publicUrlOption(
+        QStringLiteral("public-url"),
+        QStringLiteral("How the program reaches this server, for artwork links (default: "
+                       "http://127.0.0.1:<port>)."),
+        QStringLiteral("url"));
+    parser.addOptions({portOption, dataOption, icecastOption, publicUrlOption});
     parser.addOption(chatPortOption);
     parser.process(app);
 
     castora::dev::DevServer::Options options;
     options.dataDir = parser.value(dataOption);
     options.icecastStatusUrl = parser.value(icecastOption);
+    options.publicUrl = parser.value(publicUrlOption);
     castora::dev::DevServer server(options);
     const quint16 port = server.listen(quint16(parser.value(portOption).toUInt()));
     QTextStream out(stdout);

@@ -61,10 +61,14 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
         }
     });
 
-    // The listener poll (10 s, started by the first non-empty mount point) and the usage
-    // report (300 s while on air) belong to the channel calls, which connect them.
-    m_listenerPollTimer.setInterval(10000);
+    // The listener poll starts with the first non-empty mount point and runs from then on;
+    // the usage report goes out every 300 s while on air (StreamUsage.cpp).
+    m_listenerPollTimer.setInterval(kListenerPollMs);
+    connect(&m_listenerPollTimer, &QTimer::timeout, this, &StreamController::fetchListeners);
+    connect(this, &StreamController::mountPointChanged, this,
+            &StreamController::onMountPointChanged);
     m_usageTimer.setInterval(kUsageIntervalMs);
+    connect(&m_usageTimer, &QTimer::timeout, this, &StreamController::updateUsageDuration);
 }
 
 StreamController::~StreamController() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BackendRequest.h"
 #include "BroadcastEngine.h"
 #include "MicModel.h"
 #include "ServiceConfig.h"
@@ -61,6 +62,7 @@ public:
     static constexpr int kStartTimeoutMs = 15000;
     static constexpr int kUsageIntervalMs = 300000;
     static constexpr int kNetworkBarMs = 4000;
+    static constexpr int kListenerPollMs = 10000;
 
     // `input` is the audio hardware (RtAudioInput in the program) and must outlive the
     // controller; `config` says where Icecast, the backend and the probe are.
@@ -139,6 +141,8 @@ public:
     void updateStreamData();
     // One probe of internet reachability.
     void checkNetworkConnection();
+    // One request for the listener count of the current mount point.
+    void fetchListeners();
 
     // Closing the program: gives up a start in progress, stops a broadcast (the recording is
     // completed and closed, stop-stream is posted and answered) within `timeout`. True when
@@ -150,6 +154,12 @@ public:
     const QTimer &listenerPollTimer() const { return m_listenerPollTimer; }
     const QTimer &startTimeoutTimer() const { return m_startTimeoutTimer; }
     const QTimer &networkBarTimer() const { return m_networkBarTimer; }
+    const QTimer &statusTimer() const { return m_statusTimer; }
+    // Tests: shorter periods for the usage report (300 s) and the listener poll (10 s).
+    void setUsageInterval(int ms) { m_usageTimer.setInterval(ms); }
+    void setListenerPollInterval(int ms) { m_listenerPollTimer.setInterval(ms); }
+    // Channel, stream-details, usage, listener-count and chat-token requests not answered yet.
+    int pendingRequests() const { return m_pendingRequests; }
     unsigned int sampleRate() const { return m_sampleRate; }
     // A start or stop job is in progress (presses are ignored meanwhile).
     bool jobInProgress() const { return m_jobActive; }
@@ -158,6 +168,16 @@ public:
 
 public slots:
     void startStop();
+    // The signed-in user's channel record into the channel properties.
+    void fetchChannel();
+    // A new stream title and, when `imagePath` (a local path or a file URL) is not empty, a
+    // new stream image; the outcome arrives as requestCompleted().
+    void updateStreamDetails(const QString &title, const QString &imagePath);
+    void fetchChatToken();
+    // Sent by the usage timer while on air.
+    void updateUsageDuration();
+    // Polls the listener count on the shared status timer (every 5 s).
+    void getListenersCount();
     void getInternetStatus();
     void checkForDeviceChanges();
     void changeMic(int index);
@@ -217,6 +237,20 @@ private:
     void keepCurrentMicAfterRebuild(const QString &name);
     MicModel *makeDefaultMic();
     bool waitOnGui(const std::function<bool()> &done, std::chrono::milliseconds timeout);
+    void onMountPointChanged();
+    void applyChannelRecord(const QJsonObject &record);
+    void finishStreamDetails(const QString &message, bool hasError);
+
+    // Runs `handler(const api::Reply &)` when `reply` is answered, counting it meanwhile in
+    // pendingRequests().
+    template <typename Handler> void whenAnswered(QNetworkReply *reply, Handler handler) {
+        ++m_pendingRequests;
+        castora::api::onFinished(
+            reply, this, [this, handler = std::move(handler)](const castora::api::Reply &r) {
+                handler(r);
+                --m_pendingRequests;
+            });
+    }
 
     castora::ServiceConfig m_config;
     castora::engine::AudioInput &m_input;
@@ -246,6 +280,7 @@ private:
     std::condition_variable m_poolDone;
     bool m_poolJobRunning = false;
     int m_pendingNotices = 0;
+    int m_pendingRequests = 0;
 
     bool m_streaming = false;
     bool m_internetConnection = false;

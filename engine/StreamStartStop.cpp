@@ -162,7 +162,7 @@ void StreamController::applyStart(const StartResult &result) {
     m_sampleRate = result.sampleRate;
     setStreaming(true);
     setIsBusy(false);
-    m_usageTimer.start(kUsageIntervalMs);
+    m_usageTimer.start(); // 300 s from now: a new broadcast starts a new period
     // The backend hears of the broadcast once it is actually on air.
     insertStreamData();
     if (!result.recordingPath.isEmpty()) {
