@@ -134,16 +134,16 @@ Page {
                 ChatController.addMessage(2, frame.name, frame.message);
         }
         onStatusChanged: {
-            if (status === WebSocket.Error) {
-                console.log("# socket error " + errorString);
-            } else if (status === WebSocket.Open) {
+            if (chatSocket.status === WebSocket.Error) {
+                console.log("# socket error " + chatSocket.errorString);
+            } else if (chatSocket.status === WebSocket.Open) {
                 console.log("# socket open");
-                failures = 0;
-            } else if (status === WebSocket.Closed) {
+                chatSocket.failures = 0;
+            } else if (chatSocket.status === WebSocket.Closed) {
                 console.log("# socket closed");
-                if (active && !reconnectTimer.running) {
-                    reconnectTimer.interval = ChatProtocol.reconnectDelay(failures);
-                    failures += 1;
+                if (chatSocket.active && !reconnectTimer.running) {
+                    reconnectTimer.interval = ChatProtocol.reconnectDelay(chatSocket.failures);
+                    chatSocket.failures += 1;
                     reconnectTimer.start();
                 }
             }

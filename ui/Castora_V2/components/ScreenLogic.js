@@ -4,10 +4,15 @@
 // them directly: truncated names and titles, the on-air clock, the level dots, the recordings
 // search and the folder link of a recording.
 
+// The code points of `text`: a character outside the basic plane (most emoji) is one entry.
+function codePoints(text) {
+    return (text || "").match(/[\uD800-\uDBFF][\uDC00-\uDFFF]|[\s\S]/g) || [];
+}
+
 // `text` cut to its first `limit` characters, followed by "...", when it is longer. Characters
 // are code points, so an emoji at the cut is kept whole or dropped, never split in half.
 function truncated(text, limit) {
-    const chars = Array.from(text || "");
+    const chars = codePoints(text);
     return chars.length > limit ? chars.slice(0, limit).join("") + "..." : (text || "");
 }
 
@@ -47,7 +52,7 @@ function listenLink(website, slug) {
 
 // The first character of a sender's name in upper case, "?" for an empty name.
 function avatarLetter(sender) {
-    const chars = Array.from(sender || "");
+    const chars = codePoints(sender);
     return chars.length ? chars[0].toUpperCase() : "?";
 }
 

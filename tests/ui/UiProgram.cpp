@@ -1,0 +1,137 @@
+#include "UiProgram.h"
+
+#include "QmlRegistration.h"
+#include "RecordingsDatabase.h"
+#include "SettingsStore.h"
+#include "Startup.h"
+
+#include <QTcpServer>
+
+namespace castora::test {
+
+QQuickItem *findItem(QQuickItem *root, const QString &name) {
+    const QList<QQuickItem *> found = findItems(root, name);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+QList<QQuickItem *> findItems(QQuickItem *root, const QString &name) {
+    QList<QQuickItem *> found;
+    if (!root)
+        return found;
+    if (root->objectName() == name)
+        found.append(root);
+    const auto children = root->childItems();
+    for (QQuickItem *child : children)
+        found += findItems(child, name);
+    return found;
+}
+
+void typeText(QWindow *window, const QString &text) {
+    for (const QChar c : text)
+        QTest::keyClick(window, c.toLatin1());
+}
+
+UiProgram::~UiProgram() {
+    engine.reset(); // the documents go before the controllers they bind to
+    if (stream)
+        stream->shutdown();
+}
+
+bool UiProgram::listen(Options options) {
+    if (server.listen() == 0)
+        return false;
+    if (options.chatServer) {
+        chatPort = server.listenChat();
+    } else {
+        // A port that was free a moment ago: connections to it are refused.
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost))
+            return false;
+        chatPort = probe.serverPort();
+    }
+    if (chatPort == 0)
+        return false;
+    client = std::make_unique<NetworkClient>(
+        ServiceConfig::local(server.port(), chatPort, options.icecastPort));
+    return true;
+}
+
+bool UiProgram::start() {
+    const ServiceConfig &config = client->config();
+    stream = std::make_unique<StreamController>(config, audio);
+    links = std::make_unique<AppLinks>(config);
+    auth = std::make_unique<AuthController>(*client);
+    chat = std::make_unique<ChatController>(config);
+    protocol = std::make_unique<ChatProtocol>(config.chatUrl);
+    recordings = std::make_unique<RecordingController>(config);
+    update = std::make_unique<UpdateController>(*client);
+    QObject::connect(stream.get(), &StreamController::recordingOpened, recordings.get(),
+                     [this](const QString &name, const QString &path) {
+                         recordings->addRecording(name, path);
+                         recordings->recordingStarted(path);
+                     });
+    QObject::connect(stream.get(), &StreamController::recordingClosed, recordings.get(),
+                     &RecordingController::recordingFinished);
+    qmlapi::provide(stream.get());
+    qmlapi::provide(links.get());
+    qmlapi::provide(auth.get());
+    qmlapi::provide(chat.get());
+    qmlapi::provide(protocol.get());
+    qmlapi::provide(recordings.get());
+    qmlapi::provide(update.get());
+    if (!initDatabase())
+        return false;
+    engine = std::make_unique<QQmlApplicationEngine>();
+    prepareEngine(*engine);
+    engine->load(kMainDocument);
+    window = qobject_cast<QQuickWindow *>(engine->rootObjects().value(0));
+    return window && QTest::qWaitForWindowExposed(window);
+}
+
+bool UiProgram::startSignedIn() {
+    settings::setToken(server.state().issueToken(QString::fromLatin1(dev::DevState::kDemoEmail)));
+    if (!start())
+        return false;
+    return QTest::qWaitFor([this] {
+        return depth() == 2 && !stackBusy() &&
+               currentScreen()->objectName() == QLatin1String("broadcastScreen");
+    });
+}
+
+QQuickItem *UiProgram::item(const QString &name) const {
+    return findItem(window->contentItem(), name);
+}
+
+int UiProgram::depth() const {
+    return stackView()->property("depth").toInt();
+}
+
+bool UiProgram::stackBusy() const {
+    return stackView()->property("busy").toBool();
+}
+
+QQuickItem *UiProgram::currentScreen() const {
+    return stackView()->property("currentItem").value<QQuickItem *>();
+}
+
+QQuickItem *UiProgram::onScreen(const QString &name) const {
+    return findItem(currentScreen(), name);
+}
+
+QVariant UiProgram::read(const QString &name, const char *property) const {
+    QQuickItem *found = onScreen(name);
+    return found ? found->property(property) : QVariant();
+}
+
+void UiProgram::click(QQuickItem *target) const {
+    QVERIFY2(target, "no such item");
+    const QPointF centre(target->width() / 2, target->height() / 2);
+    QTest::mouseClick(window, Qt::LeftButton, {}, target->mapToScene(centre).toPoint());
+}
+
+void UiProgram::type(QQuickItem *field, const QString &text) const {
+    click(field);
+    typeText(window, text);
+}
+
+} // namespace castora::test
