@@ -66,20 +66,6 @@ private slots:
         m_server.reset();
     }
 
-    void addMessage() {
-        QCOMPARE(m_chat->roleNames(),
-                 (QHash<int, QByteArray>{
-                     {257, "sender"}, {258, "messageText"}, {259, "id"}, {260, "createdAt"}}));
-        // As QML calls it for a live message: three arguments.
-        QMetaObject::invokeMethod(m_chat.get(), "addMessage", Q_ARG(int, 2), Q_ARG(QString, "ann"),
-                                  Q_ARG(QString, ""));
-        m_chat->addMessage(9, "cy", "yo", "Mar 5, 4:07 PM");
-        QCOMPARE(rows(), (QStringList{"2|ann||now", "9|cy|yo|Mar 5, 4:07 PM"}));
-        QVERIFY(!m_chat->index(0).data(261).isValid());
-        QCOMPARE(m_chat->index(0).data(259).typeId(), QMetaType::Int);
-        QCOMPARE(m_chat->message(1)->parent(), m_chat.get());
-    }
-
     void fetchHistory_data() {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("fault");
