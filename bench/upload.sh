@@ -6,10 +6,13 @@
 #
 #   bench/upload.sh [BUILD_DIR]          SIZE_MB=200 ROUNDS=4 bench/upload.sh build
 #
+# ROWS=1 adds the result rows that bench/run-all gathers into its table.
+#
 # Each round starts a fresh stand-in and uploads with both clients, taking turns at going first.
 # The ratio compares the best rounds (the least disturbed by other work on the machine); the
 # medians are printed beside them.
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 build=${1:-build}
 size_mb=${SIZE_MB:-200}
@@ -24,10 +27,7 @@ command -v curl >/dev/null || { echo "upload.sh: curl is needed" >&2; exit 1; }
 work=$(mktemp -d /tmp/castora-bench-upload.XXXXXX)
 server_pid=
 cleanup() {
-    if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
+    bench_stop_pid "$server_pid" "the stand-in"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -38,32 +38,17 @@ export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/ho
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$work/server" "$work/chunks"
 [ -n "${XDG_RUNTIME_DIR:-}" ] || { export XDG_RUNTIME_DIR=$work/runtime; mkdir -m 700 "$XDG_RUNTIME_DIR"; }
 
-# A string field of the stand-in's compact JSON answers.
-field() { sed -n "s/.*\"$1\":\"\([^\"]*\)\".*/\1/p"; }
-
 # The stand-in keeps every request it received (bodies included), so each round gets a fresh
 # one; within a round both clients talk to the same process.
-server_args=(--port 0 --data "$work/server")
-# Its chat socket, when it has one, also on a free port.
-"$server_bin" --help | grep -q -- --chat-port && server_args+=(--chat-port 0)
 start_server() {
-    : >"$work/server.log"
-    "$server_bin" "${server_args[@]}" >"$work/server.log" 2>&1 &
-    server_pid=$!
-    base=
-    for _ in $(seq 1 100); do
-        base=$(sed -n 's/^castora-devserver listening on //p' "$work/server.log")
-        [ -n "$base" ] && break
-        kill -0 "$server_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    [ -n "$base" ] || { cat "$work/server.log" >&2; echo "upload.sh: the stand-in did not start" >&2; exit 1; }
-    token=$(curl -fsS -H 'Content-Type: application/json' -H 'Accept: application/json' \
-        -d '{"email":"demo@castora.local","password":"castora"}' "$base/api/auth/login" | field token)
+    rm -rf "$work/server"
+    bench_start_devserver "$server_bin" "$work/server"
+    server_pid=$BENCH_DEVSERVER_PID
+    base=$BENCH_BACKEND_URL
+    token=$(bench_login "$base")
 }
 stop_server() {
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
+    bench_stop_pid "$server_pid" "the stand-in"
     server_pid=
 }
 
@@ -80,9 +65,9 @@ curl_upload() {
     started=$(date +%s.%N)
     credentials=$(curl -fsS -H 'Accept: application/json' -H "Authorization: Bearer $token" \
         -F 'filename=bench.mp3' "$base/api/start-file-upload")
-    upload_token=$(field authorizationToken <<<"$credentials")
-    upload_url=$(field uploadUrl <<<"$credentials")
-    file_id=$(field fileId <<<"$credentials")
+    upload_token=$(bench_field authorizationToken <<<"$credentials")
+    upload_url=$(bench_field uploadUrl <<<"$credentials")
+    file_id=$(bench_field fileId <<<"$credentials")
     mapfile -t shas < <(sha1sum "${chunks[@]}" | cut -d' ' -f1)
     config=$work/curl.conf
     : >"$config"
@@ -155,9 +140,10 @@ for round in $(seq 1 "$rounds"); do
     [ "$growth" -gt "$worst_growth" ] && worst_growth=$growth
 done
 
-python3 - "$size_mb" "$worst_growth" "${curl_times[*]}" "${client_times[*]}" <<'PY'
+python3 - "$size_mb" "$worst_growth" "${curl_times[*]}" "${client_times[*]}" "${ROWS:-0}" <<'PY'
 import statistics, sys
 size_mb, growth_kb = int(sys.argv[1]), int(sys.argv[2])
+rows = sys.argv[5] == "1"
 curl = [float(t) for t in sys.argv[3].split()]
 client = [float(t) for t in sys.argv[4].split()]
 growth_mb = growth_kb / 1000
@@ -174,4 +160,14 @@ ratio = row("RecordingController", client)
 print(f"throughput ratio (best rounds): {ratio:.2f}   target >= 0.70  {'ok' if ratio >= 0.7 else 'MISSED'}")
 print(f"peak memory growth of the uploading process: {growth_mb:.1f} MB   target < 20 MB  "
       f"{'ok' if 0 <= growth_mb < 20 else 'MISSED'}")
+if rows:
+    # measure, Castora, baseline, baseline's value, ratio, target (see bench/BenchSupport.h)
+    best_curl, best_client = min(curl), min(client)
+    print("\t".join(["ROW",
+        f"Upload throughput, {size_mb} MB in 5,000,000-byte chunks to the stand-in "
+        f"(ratio: Castora / curl, higher is better; best of {len(curl)} rounds)",
+        f"{size_mb / best_client:.1f} MB/s", "curl posting the same chunks and headers",
+        f"{size_mb / best_curl:.1f} MB/s", f"{best_curl / best_client:.2f}", ">= 0.70"]))
+    print("\t".join(["ROW", "Peak memory growth of the uploading process (no baseline)",
+        f"{growth_mb:.1f} MB", "", "", "", "< 20 MB"]))
 PY

@@ -5,6 +5,7 @@
 //   castora-bench-upload --backend http://127.0.0.1:PORT --file rec.mp3
 //
 // Prints one line: "seconds=<s> bytes=<n> peak_growth_kb=<kB> baseline_rss_kb=<kB> ok=<0|1>".
+#include "BenchSupport.h"
 #include "NetworkClient.h"
 #include "RecordingController.h"
 #include "RecordingsDatabase.h"
@@ -21,26 +22,9 @@
 #include <QNetworkReply>
 #include <QTextStream>
 
+#include <unistd.h>
+
 namespace {
-
-// A field of /proc/self/status in kB ("VmRSS", "VmHWM").
-qint64 statusKb(const QByteArray &field) {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-// Lets VmHWM start again from the current resident size (Linux 4.0 and later).
-bool resetPeak() {
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
-}
 
 int fail(const QString &message) {
     QTextStream(stderr) << "castora-bench-upload: " << message << '\n';
@@ -110,14 +94,14 @@ int main(int argc, char **argv) {
                      });
 
     // Everything above (Qt, SQLite, the sign-in) is in the baseline; the upload is measured.
-    const bool peakReset = resetPeak();
-    const qint64 baselineKb = statusKb("VmRSS");
+    const bool peakReset = castora::bench::resetPeak(getpid());
+    const qint64 baselineKb = castora::bench::statusKb(getpid(), "VmRSS");
     QElapsedTimer timer;
     timer.start();
     controller.uploadRecording(id);
     app.exec();
     const double seconds = timer.nsecsElapsed() / 1e9;
-    const qint64 peakKb = statusKb("VmHWM");
+    const qint64 peakKb = castora::bench::statusKb(getpid(), "VmHWM");
     const qint64 growthKb = peakReset ? peakKb - baselineKb : -1;
 
     QTextStream(stdout) << "seconds=" << QString::number(seconds, 'f', 3)

@@ -1,0 +1,153 @@
+#include "BenchSupport.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+namespace castora::bench {
+
+namespace {
+
+QByteArray readProc(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString procPath(pid_t pid) {
+    return QStringLiteral("/proc/%1").arg(pid);
+}
+
+// The first field of a schedstat file: time spent on a CPU, in nanoseconds.
+double schedstatSeconds(const QString &path) {
+    return readProc(path).split(' ').value(0).toDouble() / 1e9;
+}
+
+} // namespace
+
+double processCpuSeconds(pid_t pid) {
+    const QDir tasks(procPath(pid) + QStringLiteral("/task"));
+    double total = 0;
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        total += schedstatSeconds(tasks.filePath(tid + QStringLiteral("/schedstat")));
+    return total;
+}
+
+double threadCpuSeconds(pid_t pid, const QByteArray &name) {
+    const QDir tasks(procPath(pid) + QStringLiteral("/task"));
+    double total = 0;
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (readProc(tasks.filePath(tid + QStringLiteral("/comm"))).trimmed() == name)
+            total += schedstatSeconds(tasks.filePath(tid + QStringLiteral("/schedstat")));
+    }
+    return total;
+}
+
+qint64 statusKb(pid_t pid, const QByteArray &field) {
+    const QList<QByteArray> lines = readProc(procPath(pid) + QStringLiteral("/status")).split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+bool resetPeak(pid_t pid) {
+    QFile clear(procPath(pid) + QStringLiteral("/clear_refs"));
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
+qint64 monotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+Child::Child(QString name)
+    : m_name(std::move(name)) {
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+}
+
+Child::~Child() {
+    stop();
+}
+
+bool Child::start(const QString &program, const QStringList &arguments,
+                  const QProcessEnvironment &environment) {
+    m_output.clear();
+    m_process.setProcessEnvironment(environment);
+    m_process.start(program, arguments);
+    if (!m_process.waitForStarted(10000)) {
+        std::fprintf(stderr, "%s: cannot start %s: %s\n", qPrintable(m_name), qPrintable(program),
+                     qPrintable(m_process.errorString()));
+        return false;
+    }
+    return true;
+}
+
+pid_t Child::pid() const {
+    return pid_t(m_process.processId());
+}
+
+bool Child::isRunning() const {
+    return m_process.state() == QProcess::Running;
+}
+
+void Child::poll(std::chrono::milliseconds timeout) {
+    if (isRunning())
+        m_process.waitForReadyRead(int(timeout.count()));
+    m_output += m_process.readAll();
+}
+
+std::optional<QRegularExpressionMatch> Child::waitForLine(const QRegularExpression &pattern,
+                                                          std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        // Complete lines only; all of them each time (the outputs are short), so that waiting
+        // for one line does not hide another that came earlier.
+        const QList<QByteArray> lines = m_output.left(m_output.lastIndexOf('\n') + 1).split('\n');
+        for (const QByteArray &line : lines) {
+            const QRegularExpressionMatch match = pattern.match(QString::fromUtf8(line));
+            if (match.hasMatch())
+                return match;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !isRunning())
+            return std::nullopt;
+        poll(std::min(left, std::chrono::milliseconds(100)));
+    }
+}
+
+QString Child::endReport() const {
+    const QString how = m_process.exitStatus() == QProcess::CrashExit
+                            ? QStringLiteral("crashed")
+                            : QStringLiteral("exited with status %1").arg(m_process.exitCode());
+    return how + QStringLiteral("; its last output:\n") +
+           QString::fromUtf8(m_output.right(1500)).trimmed();
+}
+
+int Child::stop(std::chrono::milliseconds grace) {
+    if (m_process.state() == QProcess::NotRunning)
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    m_process.terminate();
+    if (!m_process.waitForFinished(int(grace.count()))) {
+        std::fprintf(stderr, "%s: did not stop within %lld ms, killing it\n", qPrintable(m_name),
+                     static_cast<long long>(grace.count()));
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    m_output += m_process.readAll();
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+void printRow(const Row &row) {
+    std::printf("ROW\t%s\t%s\t%s\t%s\t%.2f\t%s\n", qPrintable(row.measure), qPrintable(row.value),
+                qPrintable(row.baseline), qPrintable(row.baselineValue), row.ratio,
+                qPrintable(row.target));
+    std::fflush(stdout);
+}
+
+} // namespace castora::bench
