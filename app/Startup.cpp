@@ -10,6 +10,7 @@
 #include "RecordingController.h"
 #include "RecordingsDatabase.h"
 #include "RtAudioInput.h"
+#include "StartupProbe.h"
 #include "StreamController.h"
 #include "UpdateController.h"
 
@@ -31,6 +32,8 @@ int runApplication(int argc, char **argv) {
     QCoreApplication::setApplicationName(QStringLiteral("Castora"));
     QCoreApplication::setOrganizationName(QStringLiteral("Castora"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kAppVersion));
+    // Ties the window to the installed desktop entry and icon (packaging/).
+    QGuiApplication::setDesktopFileName(QStringLiteral(CASTORA_APP_ID));
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
     // A dropped Icecast connection must not end the program; the send loop reconnects.
     engine::ignoreBrokenPipe();
@@ -69,6 +72,7 @@ int runApplication(int argc, char **argv) {
         },
         Qt::QueuedConnection);
     engine.load(kMainDocument);
+    reportFirstFrame(engine); // development builds, for bench/ (CASTORA_STARTUP_PROBE)
     const int code = app.exec();
     // The window is gone; a broadcast still on air is stopped properly: the recording is
     // completed and closed and the backend hears of the stop.
