@@ -28,6 +28,9 @@ class StreamController : public QAbstractListModel {
     // The row of the current microphone in the list (matched by name: the default input chosen
     // at start-up is a record of its own), -1 when it is not listed.
     Q_PROPERTY(int currentMicIndex READ currentMicIndex NOTIFY currentMicIndexChanged)
+    // Start-stream and stop-stream notices posted and not answered yet: signing out waits for
+    // the stop-stream notice, which needs the token.
+    Q_PROPERTY(int pendingNotices READ pendingNotices NOTIFY pendingNoticesChanged)
     Q_PROPERTY(bool internetConnection READ internetConnection WRITE setInternetConnection NOTIFY
                    internetConnectionChanged)
     Q_PROPERTY(QString channelName READ channelName WRITE setChannelName NOTIFY channelNameChanged)
@@ -188,6 +191,7 @@ signals:
     void streamingChanged();
     void currentMicChanged();
     void currentMicIndexChanged();
+    void pendingNoticesChanged();
     void internetConnectionChanged();
     void channelNameChanged();
     void ChannelSlugChanged();

@@ -200,8 +200,10 @@ void StreamController::insertStreamData() {
         m_network, m_config.endpoint(QStringLiteral("api/channel/start-stream")), QJsonObject());
     qInfo() << "Posted";
     ++m_pendingNotices;
+    emit pendingNoticesChanged();
     api::onFinished(reply, this, [this](const api::Reply &r) {
         --m_pendingNotices;
+        emit pendingNoticesChanged();
         if (r.ok())
             qInfo() << "Stream Data Inserted";
         qInfo() << r.error;
@@ -212,8 +214,10 @@ void StreamController::updateStreamData() {
     QNetworkReply *reply = api::postJson(
         m_network, m_config.endpoint(QStringLiteral("api/channel/stop-stream")), QJsonObject());
     ++m_pendingNotices;
+    emit pendingNoticesChanged();
     api::onFinished(reply, this, [this](const api::Reply &r) {
         --m_pendingNotices;
+        emit pendingNoticesChanged();
         if (r.ok())
             qInfo() << "Stream Data Updated";
         qInfo() << r.error;
