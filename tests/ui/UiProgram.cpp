@@ -72,6 +72,8 @@ bool UiProgram::start() {
                      });
     QObject::connect(stream.get(), &StreamController::recordingClosed, recordings.get(),
                      &RecordingController::recordingFinished);
+    QObject::connect(chat.get(), &ChatController::historyFetched, chat.get(),
+                     [this] { ++historyFetches; });
     qmlapi::provide(stream.get());
     qmlapi::provide(links.get());
     qmlapi::provide(auth.get());

@@ -48,6 +48,7 @@ struct UiProgram {
     std::unique_ptr<UpdateController> update;
     std::unique_ptr<QQmlApplicationEngine> engine;
     QQuickWindow *window = nullptr;
+    int historyFetches = 0; // chat histories applied
 
     ~UiProgram();
 

@@ -31,6 +31,14 @@ Page {
         screen.StackView.view.pop();
     }
 
+    // Signs out once a broadcast stopped for the logout is off air and the backend has
+    // answered its stop-stream notice (sent with the token that the sign-out revokes).
+    function signOutWhenStopped() {
+        if (screen.logoutPending && !StreamController.streaming
+                && StreamController.pendingNotices === 0)
+            screen.signOut();
+    }
+
     // A broadcast on air is stopped before the sign-out: its recording is completed and the
     // stop-stream notice goes out while the token is still valid.
     function confirmLogout() {
@@ -113,8 +121,11 @@ Page {
         }
 
         function onStreamingChanged() {
-            if (screen.logoutPending && !StreamController.streaming)
-                screen.signOut();
+            screen.signOutWhenStopped();
+        }
+
+        function onPendingNoticesChanged() {
+            screen.signOutWhenStopped();
         }
     }
 
@@ -185,6 +196,7 @@ Page {
             spacing: 8
 
             Text {
+                objectName: "networkBarSymbol"
                 anchors.verticalCenter: parent.verticalCenter
                 text: StreamController.networkBarIsError ? "\u26A0" : "\u2713"
                 color: "#FFFFFF"

@@ -255,6 +255,7 @@ Column {
 
                                     required property string modelData
 
+                                    objectName: "emojiCell"
                                     width: 35
                                     height: 35
                                     text: modelData
