@@ -17,35 +17,13 @@
 
 namespace castora::test {
 
-QString sourceDir() {
-    return QStringLiteral(CASTORA_SOURCE_DIR);
-}
-
-bool runLocalService(const QStringList &args, QString *output, int timeoutMs) {
-    QProcess process;
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(sourceDir() + QStringLiteral("/scripts/local-service"), args);
-    if (!process.waitForFinished(timeoutMs)) {
-        qWarning() << "local-service" << args << "did not finish";
-        process.kill();
-        process.waitForFinished(2000);
-        return false;
-    }
-    const QString out = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning() << "local-service" << args << "failed:" << process.readAllStandardError();
-        return false;
-    }
-    if (output)
-        *output = out;
-    return true;
-}
-
 namespace {
 
+// Runs `program args`, feeding it `input`; its standard output. `ok` tells whether it ended
+// by itself with status 0 within `timeoutMs`.
 QByteArray runTool(const QString &program, const QStringList &args, int timeoutMs,
-                   QByteArray *errors = nullptr, const QByteArray &input = QByteArray()) {
+                   QByteArray *errors = nullptr, const QByteArray &input = QByteArray(),
+                   bool *ok = nullptr) {
     QProcess process;
     if (input.isEmpty())
         process.setStandardInputFile(QProcess::nullDevice());
@@ -54,10 +32,13 @@ QByteArray runTool(const QString &program, const QStringList &args, int timeoutM
         process.write(input);
         process.closeWriteChannel();
     }
-    if (!process.waitForFinished(timeoutMs)) {
+    const bool finished = process.waitForFinished(timeoutMs);
+    if (!finished) {
         process.kill();
         process.waitForFinished(2000);
     }
+    if (ok)
+        *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     if (errors)
         *errors = process.readAllStandardError();
     return process.readAllStandardOutput();
@@ -65,11 +46,27 @@ QByteArray runTool(const QString &program, const QStringList &args, int timeoutM
 
 } // namespace
 
+QString sourceDir() {
+    return QStringLiteral(CASTORA_SOURCE_DIR);
+}
+
+bool runLocalService(const QStringList &args, QString *output, int timeoutMs) {
+    bool ok = false;
+    QByteArray errors;
+    const QByteArray out =
+        runTool(sourceDir() + "/scripts/local-service", args, timeoutMs, &errors, {}, &ok);
+    if (!ok)
+        qWarning() << "local-service" << args << "failed:" << errors;
+    else if (output)
+        *output = QString::fromLocal8Bit(out).trimmed();
+    return ok;
+}
+
 // ---- icecast2 ----
 
 IcecastServer::IcecastServer(const QString &sourcePassword)
     : m_password(sourcePassword)
-    , m_dir(QDir::tempPath() + QStringLiteral("/castora-icecast-XXXXXX")) {
+    , m_dir(QDir::tempPath() + "/castora-icecast-XXXXXX") {
 }
 
 IcecastServer::~IcecastServer() {
@@ -78,11 +75,9 @@ IcecastServer::~IcecastServer() {
 
 bool IcecastServer::start() {
     QString out;
-    if (!runLocalService({QStringLiteral("icecast"), QStringLiteral("start"), m_dir.path(),
-                          QStringLiteral("0"), m_password},
-                         &out))
+    if (!runLocalService({"icecast", "start", m_dir.path(), "0", m_password}, &out))
         return false;
-    m_port = quint16(out.split(QLatin1Char('\n')).last().trimmed().toUInt());
+    m_port = quint16(out.split('\n').last().trimmed().toUInt());
     m_running = m_port != 0;
     return m_running;
 }
@@ -91,7 +86,7 @@ void IcecastServer::stop() {
     if (m_port == 0)
         return;
     resume();
-    runLocalService({QStringLiteral("icecast"), QStringLiteral("stop"), m_dir.path()});
+    runLocalService({"icecast", "stop", m_dir.path()});
     m_running = false;
     m_port = 0;
 }
@@ -102,24 +97,21 @@ QString IcecastServer::baseUrl() const {
 
 bool IcecastServer::kill() {
     m_running = false;
-    return runLocalService({QStringLiteral("icecast"), QStringLiteral("kill"), m_dir.path()});
+    return runLocalService({"icecast", "kill", m_dir.path()});
 }
 
 bool IcecastServer::restart() {
-    m_running =
-        runLocalService({QStringLiteral("icecast"), QStringLiteral("restart"), m_dir.path()});
+    m_running = runLocalService({"icecast", "restart", m_dir.path()});
     return m_running;
 }
 
 qint64 IcecastServer::pid() const {
     QString dir = m_dir.path();
-    QFile redirect(dir + QStringLiteral("/icecast.dir"));
+    QFile redirect(dir + "/icecast.dir"); // as root the server lives in a folder of its own
     if (redirect.open(QIODevice::ReadOnly))
         dir = QString::fromLocal8Bit(redirect.readAll()).trimmed();
-    QFile pidFile(dir + QStringLiteral("/icecast.pid"));
-    if (!pidFile.open(QIODevice::ReadOnly))
-        return 0;
-    return pidFile.readAll().trimmed().toLongLong();
+    QFile pidFile(dir + "/icecast.pid");
+    return pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toLongLong() : 0;
 }
 
 bool IcecastServer::pause() {
@@ -146,43 +138,34 @@ bool IcecastServer::resume() {
 
 QJsonObject IcecastServer::status() const {
     const QByteArray body =
-        runTool(QStringLiteral("curl"),
-                {QStringLiteral("-fsS"), QStringLiteral("--max-time"), QStringLiteral("5"),
-                 baseUrl() + QStringLiteral("/status-json.xsl")},
-                10000);
-    return QJsonDocument::fromJson(body).object().value(QStringLiteral("icestats")).toObject();
+        runTool("curl", {"-fsS", "--max-time", "5", baseUrl() + "/status-json.xsl"}, 10000);
+    return QJsonDocument::fromJson(body).object().value("icestats").toObject();
 }
 
 QJsonArray IcecastServer::sources() const {
-    const QJsonValue source = status().value(QStringLiteral("source"));
-    if (source.isArray())
-        return source.toArray();
+    const QJsonValue source = status().value("source");
     if (source.isObject())
         return QJsonArray{source};
-    return QJsonArray();
+    return source.toArray();
 }
 
 QJsonObject IcecastServer::source(const QString &mount) const {
-    const QString suffix = QLatin1Char('/') + mount;
     for (const QJsonValue &value : sources()) {
-        const QJsonObject object = value.toObject();
-        if (object.value(QStringLiteral("listenurl")).toString().endsWith(suffix))
-            return object;
+        if (value["listenurl"].toString().endsWith('/' + mount))
+            return value.toObject();
     }
     return QJsonObject();
 }
 
 QByteArray IcecastServer::listen(const QString &mount, double seconds) const {
-    return runTool(QStringLiteral("curl"),
-                   {QStringLiteral("-s"), QStringLiteral("--max-time"), QString::number(seconds),
-                    baseUrl() + QLatin1Char('/') + mount},
+    return runTool("curl", {"-s", "--max-time", QString::number(seconds), baseUrl() + '/' + mount},
                    int(seconds * 1000) + 10000);
 }
 
 // ---- PulseAudio ----
 
 VirtualMicrophone::VirtualMicrophone()
-    : m_dir(QDir::tempPath() + QStringLiteral("/castora-pulse-XXXXXX")) {
+    : m_dir(QDir::tempPath() + "/castora-pulse-XXXXXX") {
 }
 
 VirtualMicrophone::~VirtualMicrophone() {
@@ -191,10 +174,10 @@ VirtualMicrophone::~VirtualMicrophone() {
 
 bool VirtualMicrophone::start() {
     QString out;
-    if (!runLocalService({QStringLiteral("pulse"), QStringLiteral("start"), m_dir.path()}, &out))
+    if (!runLocalService({"pulse", "start", m_dir.path()}, &out))
         return false;
-    for (const QString &line : out.split(QLatin1Char('\n'))) {
-        if (line.startsWith(QStringLiteral("PULSE_SERVER=")))
+    for (const QString &line : out.split('\n')) {
+        if (line.startsWith("PULSE_SERVER="))
             m_server = line.mid(13).trimmed();
     }
     if (m_server.isEmpty())
@@ -208,7 +191,7 @@ bool VirtualMicrophone::start() {
 void VirtualMicrophone::stop() {
     if (!m_running)
         return;
-    runLocalService({QStringLiteral("pulse"), QStringLiteral("stop"), m_dir.path()});
+    runLocalService({"pulse", "stop", m_dir.path()});
     if (m_previousServer.isEmpty())
         qunsetenv("PULSE_SERVER");
     else
@@ -217,8 +200,8 @@ void VirtualMicrophone::stop() {
 }
 
 bool VirtualMicrophone::playTone(int frequency, int seconds) {
-    return runLocalService({QStringLiteral("pulse"), QStringLiteral("tone"), m_dir.path(),
-                            QString::number(frequency), QString::number(seconds)});
+    return runLocalService(
+        {"pulse", "tone", m_dir.path(), QString::number(frequency), QString::number(seconds)});
 }
 
 // ---- audio checks ----
@@ -227,15 +210,14 @@ namespace audio {
 
 namespace {
 
-Decoded decode(const QStringList &inputArgs, int sampleRate, const QByteArray &input) {
+// ffmpeg reading MP3 from `source` (a file, or "pipe:0" with `input`).
+Decoded decode(const QString &source, int sampleRate, const QByteArray &input) {
     Decoded decoded;
     QByteArray errors;
-    QStringList args{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-nostdin")};
-    args << inputArgs
-         << QStringList{QStringLiteral("-f"), QStringLiteral("s16le"), QStringLiteral("-ac"),
-                        QStringLiteral("1"),  QStringLiteral("-ar"),   QString::number(sampleRate),
-                        QStringLiteral("-")};
-    const QByteArray pcm = runTool(QStringLiteral("ffmpeg"), args, 120000, &errors, input);
+    const QByteArray pcm = runTool("ffmpeg",
+                                   {"-v", "error", "-nostdin", "-f", "mp3", "-i", source, "-f",
+                                    "s16le", "-ac", "1", "-ar", QString::number(sampleRate), "-"},
+                                   120000, &errors, input);
     decoded.errors = QString::fromLocal8Bit(errors).trimmed();
     decoded.ok = !pcm.isEmpty();
     decoded.samples.resize(std::size_t(pcm.size()) / 2);
@@ -246,14 +228,11 @@ Decoded decode(const QStringList &inputArgs, int sampleRate, const QByteArray &i
 } // namespace
 
 Decoded decodeMp3File(const QString &path, int sampleRate) {
-    return decode({QStringLiteral("-f"), QStringLiteral("mp3"), QStringLiteral("-i"), path},
-                  sampleRate, QByteArray());
+    return decode(path, sampleRate, QByteArray());
 }
 
 Decoded decodeMp3(const QByteArray &mp3, int sampleRate) {
-    return decode({QStringLiteral("-f"), QStringLiteral("mp3"), QStringLiteral("-i"),
-                   QStringLiteral("pipe:0")},
-                  sampleRate, mp3);
+    return decode("pipe:0", sampleRate, mp3);
 }
 
 double dominantFrequency(const std::vector<qint16> &samples, int sampleRate, std::size_t skip) {
@@ -263,18 +242,15 @@ double dominantFrequency(const std::vector<qint16> &samples, int sampleRate, std
     // nothing; the frequency is taken between the first and the last crossing.
     const double threshold = std::max(200.0, 0.2 * rms(samples, skip));
     int state = 0;
-    std::size_t crossings = 0;
-    std::size_t first = 0;
-    std::size_t last = 0;
+    std::size_t crossings = 0, first = 0, last = 0;
     for (std::size_t i = skip; i < samples.size(); ++i) {
         const int now = samples[i] > threshold ? 1 : (samples[i] < -threshold ? -1 : 0);
         if (now == 0 || now == state)
             continue;
         if (state != 0) {
-            if (crossings == 0)
+            if (crossings++ == 0)
                 first = i;
             last = i;
-            ++crossings;
         }
         state = now;
     }

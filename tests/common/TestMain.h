@@ -8,6 +8,12 @@ namespace castora::test {
 // (QSettings and QStandardPaths cache their locations on first use).
 void isolateUserFolders();
 
+// One data row on one line: row("name", a, b) is QTest::newRow("name") << a << b. A string
+// literal goes into a QString column.
+template <typename... T> void row(const char *name, T... values) {
+    (QTest::newRow(name) << ... << values);
+}
+
 } // namespace castora::test
 
 // QTEST_GUILESS_MAIN / QTEST_MAIN with isolated user folders.
