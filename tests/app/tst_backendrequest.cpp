@@ -11,6 +11,7 @@
 using namespace castora;
 using castora::dev::DevServer;
 using castora::dev::RecordedRequest;
+using castora::test::row;
 
 Q_DECLARE_METATYPE(castora::api::Auth)
 
@@ -62,14 +63,13 @@ private slots:
         QTest::addColumn<bool>("present");
         QTest::addColumn<QByteArray>("value");
         const auto bearer = api::Auth::Bearer, ifStored = api::Auth::BearerIfStored;
-        QTest::newRow("bearer, stored")
-            << "abc|123" << bearer << true << QByteArray("Bearer abc|123");
-        QTest::newRow("bearer, nothing stored") << "" << bearer << true << QByteArray("Bearer ");
-        QTest::newRow("if stored, stored") << "t0k" << ifStored << true << QByteArray("Bearer t0k");
-        QTest::newRow("if stored, nothing stored") << "" << ifStored << false << QByteArray();
-        QTest::newRow("none, stored") << "t0k" << api::Auth::None << false << QByteArray();
-        QTest::newRow("non-ASCII token as UTF-8")
-            << QStringLiteral("jeton-é") << bearer << true << QByteArray("Bearer jeton-\xc3\xa9");
+        row("bearer, stored", "abc|123", bearer, true, QByteArray("Bearer abc|123"));
+        row("bearer, nothing stored", "", bearer, true, QByteArray("Bearer "));
+        row("if stored, stored", "t0k", ifStored, true, QByteArray("Bearer t0k"));
+        row("if stored, nothing stored", "", ifStored, false, QByteArray());
+        row("none, stored", "t0k", api::Auth::None, false, QByteArray());
+        row("non-ASCII token as UTF-8", QStringLiteral("jeton-é"), bearer, true,
+            QByteArray("Bearer jeton-\xc3\xa9"));
     }
 
     void authorizationHeader() {
@@ -95,15 +95,15 @@ private slots:
         QTest::addColumn<QByteArray>("body");        // multipart: a part the body holds
         QTest::addColumn<bool>("bearer");
         const QByteArray json("application/json");
-        QTest::newRow("GET without Accept") << "get" << QByteArray() << QByteArray() << false;
-        QTest::newRow("empty object, indented") << "json" << json << QByteArray("{\n}\n") << true;
-        QTest::newRow("members, indented")
-            << "members" << json << QByteArray("{\n    \"email\": \"a@b\"\n}\n") << true;
-        QTest::newRow("empty POST") << "empty" << QByteArray() << QByteArray() << true;
-        QTest::newRow("multipart") << "multipart" << QByteArray("multipart/form-data; boundary=")
-                                   << QByteArray("Content-Disposition: form-data; "
-                                                 "name=\"filename\"\r\n\r\ncaf\xc3\xa9.mp3\r\n")
-                                   << true;
+        row("GET without Accept", "get", QByteArray(), QByteArray(), false);
+        row("empty object, indented", "json", json, QByteArray("{\n}\n"), true);
+        row("members, indented", "members", json, QByteArray("{\n    \"email\": \"a@b\"\n}\n"),
+            true);
+        row("empty POST", "empty", QByteArray(), QByteArray(), true);
+        row("multipart", "multipart", QByteArray("multipart/form-data; boundary="),
+            QByteArray("Content-Disposition: form-data; "
+                       "name=\"filename\"\r\n\r\ncaf\xc3\xa9.mp3\r\n"),
+            true);
     }
 
     void requestForms() {
@@ -144,10 +144,10 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QString>("version");
-        QTest::newRow("json") << "" << true << "1.0.0";
-        QTest::newRow("malformed body reads as defaults") << "malformed" << true << "";
-        QTest::newRow("http error") << "500" << false << "";
-        QTest::newRow("dropped connection") << "drop" << false << "";
+        row("json", "", true, "1.0.0");
+        row("malformed body reads as defaults", "malformed", true, "");
+        row("http error", "500", false, "");
+        row("dropped connection", "drop", false, "");
     }
 
     void replyPattern() {

@@ -13,6 +13,7 @@
 
 using namespace castora;
 using castora::dev::DevState;
+using castora::test::row;
 
 class TestAuthController : public QObject {
     Q_OBJECT
@@ -46,10 +47,10 @@ private slots:
     void savedTokenCheckAtStart_data() {
         QTest::addColumn<QString>("stored"); // "valid", "refused", "offline" or empty
         QTest::addColumn<bool>("loggedIn");
-        QTest::newRow("first start, nothing stored") << "" << false;
-        QTest::newRow("saved token accepted") << "valid" << true;
-        QTest::newRow("saved token refused") << "refused" << false;
-        QTest::newRow("backend unreachable") << "offline" << false;
+        row("first start, nothing stored", "", false);
+        row("saved token accepted", "valid", true);
+        row("saved token refused", "refused", false);
+        row("backend unreachable", "offline", false);
     }
 
     void savedTokenCheckAtStart() {
@@ -94,25 +95,14 @@ private slots:
         const QString demo = DevState::kDemoPassword;
         const QString invalid = "Invalid email or password";
         const QString failed = "Login Failed. Please check your email and password";
-        QTest::newRow("success") << demo << ""
-                                 << ""
-                                 << "" << 1;
-        QTest::newRow("success, stale token sent along") << demo << ""
-                                                         << "3|old"
-                                                         << "" << 1;
-        QTest::newRow("wrong password") << "nope"
-                                        << ""
-                                        << "" << invalid << 0;
-        QTest::newRow("password not trimmed") << demo + ' ' << ""
-                                              << "" << invalid << 0;
-        QTest::newRow("HTTP 401") << demo << "401"
-                                  << "" << failed << 1;
-        QTest::newRow("server error") << demo << "500"
-                                      << "" << failed << 1;
-        QTest::newRow("connection dropped") << demo << "drop"
-                                            << "" << failed << 1;
-        QTest::newRow("garbage body") << demo << "malformed"
-                                      << "" << invalid << 0;
+        row("success", demo, "", "", "", 1);
+        row("success, stale token sent along", demo, "", "3|old", "", 1);
+        row("wrong password", "nope", "", "", invalid, 0);
+        row("password not trimmed", demo + ' ', "", "", invalid, 0);
+        row("HTTP 401", demo, "401", "", failed, 1);
+        row("server error", demo, "500", "", failed, 1);
+        row("connection dropped", demo, "drop", "", failed, 1);
+        row("garbage body", demo, "malformed", "", invalid, 0);
     }
 
     void signIn() {
@@ -162,8 +152,8 @@ private slots:
 
     void signOut_data() {
         QTest::addColumn<bool>("online");
-        QTest::newRow("backend reachable") << true;
-        QTest::newRow("offline") << false;
+        row("backend reachable", true);
+        row("offline", false);
     }
 
     void signOut() {

@@ -14,6 +14,7 @@
 #include <memory>
 
 using namespace castora;
+using castora::test::row;
 
 class TestUpdateController : public QObject {
     Q_OBJECT
@@ -60,11 +61,11 @@ private slots:
     void maxDismissals_data() {
         QTest::addColumn<QJsonValue>("value");
         QTest::addColumn<int>("expected");
-        QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << 3;
-        QTest::newRow("zero") << QJsonValue(0) << 0;
-        QTest::newRow("whole") << QJsonValue(5) << 5;
-        QTest::newRow("fractional") << QJsonValue(2.5) << 3;
-        QTest::newRow("string") << QJsonValue("5") << 3;
+        row("missing", QJsonValue(QJsonValue::Undefined), 3);
+        row("zero", QJsonValue(0), 0);
+        row("whole", QJsonValue(5), 5);
+        row("fractional", QJsonValue(2.5), 3);
+        row("string", QJsonValue("5"), 3);
     }
 
     void maxDismissals() {
@@ -82,28 +83,17 @@ private slots:
         QTest::addColumn<bool>("available");
         QTest::addColumn<bool>("mandatory");
         const QJsonValue none(QJsonValue::Undefined);
-        QTest::newRow("same") << "1.0.0"
-                              << "1.0.0" << none << "" << false << false;
-        QTest::newRow("patch") << "1.0.1"
-                               << "1.0.0" << none << "" << true << false;
-        QTest::newRow("longer is newer") << "1.0.0.0"
-                                         << "1.0.0" << none << "" << true << false;
-        QTest::newRow("numeric, not text order") << "1.0.10"
-                                                 << "" << none << "" << true << false;
-        QTest::newRow("older") << "0.9"
-                               << "0.1" << none << "" << false << false;
-        QTest::newRow("not a version") << "latest"
-                                       << "" << none << "" << false << false;
-        QTest::newRow("empty") << ""
-                               << "" << none << "" << false << false;
-        QTest::newRow("below the minimum") << "1.0.1"
-                                           << "1.0.1" << none << "" << true << true;
-        QTest::newRow("no later allowed") << "1.2"
-                                          << "" << QJsonValue(0) << "" << true << true;
-        QTest::newRow("server error") << "9.9.9"
-                                      << "" << none << "500" << false << false;
-        QTest::newRow("garbage") << "9.9.9"
-                                 << "" << none << "malformed" << false << false;
+        row("same", "1.0.0", "1.0.0", none, "", false, false);
+        row("patch", "1.0.1", "1.0.0", none, "", true, false);
+        row("longer is newer", "1.0.0.0", "1.0.0", none, "", true, false);
+        row("numeric, not text order", "1.0.10", "", none, "", true, false);
+        row("older", "0.9", "0.1", none, "", false, false);
+        row("not a version", "latest", "", none, "", false, false);
+        row("empty", "", "", none, "", false, false);
+        row("below the minimum", "1.0.1", "1.0.1", none, "", true, true);
+        row("no later allowed", "1.2", "", QJsonValue(0), "", true, true);
+        row("server error", "9.9.9", "", none, "500", false, false);
+        row("garbage", "9.9.9", "", none, "malformed", false, false);
     }
 
     void versionCheck() {
