@@ -3,6 +3,7 @@
 #include "TestMain.h"
 
 using castora::dev::MultipartBody;
+using castora::test::row;
 
 class MultipartTest : public QObject {
     Q_OBJECT
@@ -14,32 +15,26 @@ private slots:
         QTest::addColumn<QByteArrayList>("parts"); // "name=body"; empty: refused
 
         // The framing Qt's QHttpMultiPart writes.
-        QTest::newRow("Qt form")
-            << QByteArray("; boundary=\"boundary_.oOo._MjQ1\"")
-            << QByteArray(
-                   "--boundary_.oOo._MjQ1\r\nContent-Disposition: form-data; "
-                   "name=\"authorizationToken\"\r\n\r\ntok\r\n"
-                   "--boundary_.oOo._MjQ1\r\nContent-Disposition: form-data; "
-                   "name=\"partSha1Array\"\r\n\r\n[\"a\",\"b\"]\r\n--boundary_.oOo._MjQ1--\r\n")
-            << QByteArrayList{"authorizationToken=tok", "partSha1Array=[\"a\",\"b\"]"};
-        QTest::newRow("preamble, LF line ends, body with CRLF and dashes")
-            << QByteArray("; boundary=XyZ")
-            << QByteArray("ignored preamble\n--XyZ\nContent-Disposition: form-data; name=a\n\n"
-                          "line1\r\n--Xy not the boundary\n--XyZ--\nepilogue")
-            << QByteArrayList{"a=line1\r\n--Xy not the boundary"};
-        QTest::newRow("empty part body")
-            << QByteArray("; boundary=b")
-            << QByteArray("--b\r\nContent-Disposition: form-data; name=\"fileId\"\r\n\r\n\r\n--b--")
-            << QByteArrayList{"fileId="};
-        QTest::newRow("no boundary")
-            << QByteArray() << QByteArray("--b\r\n\r\nx\r\n--b--") << QByteArrayList{};
-        QTest::newRow("never closed")
-            << QByteArray("; boundary=b")
-            << QByteArray("--b\r\nContent-Disposition: form-data; name=a\r\n\r\ntruncated")
-            << QByteArrayList{};
-        QTest::newRow("header without colon")
-            << QByteArray("; boundary=b") << QByteArray("--b\r\nbroken header\r\n\r\nx\r\n--b--")
-            << QByteArrayList{};
+        row("Qt form", QByteArray("; boundary=\"boundary_.oOo._MjQ1\""),
+            QByteArray(
+                "--boundary_.oOo._MjQ1\r\nContent-Disposition: form-data; "
+                "name=\"authorizationToken\"\r\n\r\ntok\r\n"
+                "--boundary_.oOo._MjQ1\r\nContent-Disposition: form-data; "
+                "name=\"partSha1Array\"\r\n\r\n[\"a\",\"b\"]\r\n--boundary_.oOo._MjQ1--\r\n"),
+            QByteArrayList{"authorizationToken=tok", "partSha1Array=[\"a\",\"b\"]"});
+        row("preamble, LF line ends, body with CRLF and dashes", QByteArray("; boundary=XyZ"),
+            QByteArray("ignored preamble\n--XyZ\nContent-Disposition: form-data; name=a\n\n"
+                       "line1\r\n--Xy not the boundary\n--XyZ--\nepilogue"),
+            QByteArrayList{"a=line1\r\n--Xy not the boundary"});
+        row("empty part body", QByteArray("; boundary=b"),
+            QByteArray("--b\r\nContent-Disposition: form-data; name=\"fileId\"\r\n\r\n\r\n--b--"),
+            QByteArrayList{"fileId="});
+        row("no boundary", QByteArray(), QByteArray("--b\r\n\r\nx\r\n--b--"), QByteArrayList{});
+        row("never closed", QByteArray("; boundary=b"),
+            QByteArray("--b\r\nContent-Disposition: form-data; name=a\r\n\r\ntruncated"),
+            QByteArrayList{});
+        row("header without colon", QByteArray("; boundary=b"),
+            QByteArray("--b\r\nbroken header\r\n\r\nx\r\n--b--"), QByteArrayList{});
     }
 
     void parse() {

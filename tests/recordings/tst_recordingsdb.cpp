@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QThread>
 
+using castora::test::row;
+
 namespace {
 
 QString databaseFile() {
@@ -66,9 +68,8 @@ private slots:
     void startUp_data() {
         QTest::addColumn<bool>("oldFile");
         QTest::addColumn<QStringList>("names"); // rows as the list shows them
-        QTest::newRow("first start") << false << QStringList{};
-        QTest::newRow("file without upload_status")
-            << true << QStringList{"Late_Show", "Morning_Show"};
+        row("first start", false, QStringList{});
+        row("file without upload_status", true, QStringList{"Late_Show", "Morning_Show"});
     }
 
     void startUp() {

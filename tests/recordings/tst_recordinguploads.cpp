@@ -24,6 +24,7 @@
 using castora::dev::DevServer;
 using castora::dev::MultipartBody;
 using castora::dev::RecordedRequest;
+using castora::test::row;
 
 namespace {
 
@@ -126,18 +127,14 @@ private slots:
 
         const QString international = QStringLiteral("Morning Show – Café Ünï.mp3");
         const QByteArray encoded("Morning%20Show%20%E2%80%93%20Caf%C3%A9%20%C3%9Cn%C3%AF.mp3");
-        QTest::newRow("empty file")
-            << "empty.mp3" << qint64(0) << QList<int>{} << QByteArray("empty.mp3");
-        QTest::newRow("one byte below the threshold")
-            << "below.mp3" << qint64(4'999'999) << QList<int>{} << QByteArray("below.mp3");
-        QTest::newRow("non-ASCII name, single")
-            << international << qint64(70'000) << QList<int>{} << encoded;
-        QTest::newRow("exactly the threshold")
-            << "exact.mp3" << qint64(5'000'000) << QList<int>{100} << QByteArray();
-        QTest::newRow("one byte over")
-            << "over.mp3" << qint64(5'000'001) << QList<int>{50, 100} << QByteArray();
-        QTest::newRow("three chunks, non-ASCII name")
-            << international << qint64(12'345'678) << QList<int>{33, 66, 100} << QByteArray();
+        row("empty file", "empty.mp3", qint64(0), QList<int>{}, QByteArray("empty.mp3"));
+        row("one byte below the threshold", "below.mp3", qint64(4'999'999), QList<int>{},
+            QByteArray("below.mp3"));
+        row("non-ASCII name, single", international, qint64(70'000), QList<int>{}, encoded);
+        row("exactly the threshold", "exact.mp3", qint64(5'000'000), QList<int>{100}, QByteArray());
+        row("one byte over", "over.mp3", qint64(5'000'001), QList<int>{50, 100}, QByteArray());
+        row("three chunks, non-ASCII name", international, qint64(12'345'678),
+            QList<int>{33, 66, 100}, QByteArray());
     }
 
     void uploads() {
@@ -250,41 +247,31 @@ private slots:
         const QString credentials = "Failed to get upload credentials";
         const QString cannotOpen = "Failed to open file";
         const QStringList start{kStart}, oneChunk{kStart, kChunk};
-        QTest::newRow("signed out: start refused")
-            << "signed-out" << three << QList<int>{} << start << credentials;
-        QTest::newRow("start fails")
-            << "start-500" << three << QList<int>{} << start << credentials;
-        QTest::newRow("start reply not JSON")
-            << "start-garbled" << three << QList<int>{} << start << credentials;
-        QTest::newRow("chunk 2 refused")
-            << "chunk-2" << three << QList<int>{33} << QStringList{kStart, kChunk, kChunk}
-            << "Chunk upload failed: *";
-        QTest::newRow("finish refused")
-            << "finish-500" << three << QList<int>{33, 66, 100}
-            << QStringList{kStart, kChunk, kChunk, kChunk, kFinish} << "Failed to finish upload: *";
-        QTest::newRow("file deleted after the start")
-            << "delete-at-start" << three << QList<int>{} << start << cannotOpen;
-        QTest::newRow("file deleted after chunk 1")
-            << "delete-after-1" << three << QList<int>{33} << oneChunk << cannotOpen;
-        QTest::newRow("file shrank after chunk 1")
-            << "shrink-after-1" << three << QList<int>{33} << oneChunk << "Failed to read file";
-        QTest::newRow("backend down")
-            << "unreachable" << three << QList<int>{} << QStringList{} << credentials;
-        QTest::newRow("backend gone after chunk 1")
-            << "gone-after-1" << three << QList<int>{33} << oneChunk << "Chunk upload failed: *";
-        QTest::newRow("single upload refused") << "small-500" << qint64(1000) << QList<int>{}
-                                               << QStringList{kSmall} << "Error transferring *";
-        QTest::newRow("single upload, backend down")
-            << "unreachable" << qint64(1000) << QList<int>{} << QStringList{}
-            << "Connection refused";
+        row("signed out: start refused", "signed-out", three, QList<int>{}, start, credentials);
+        row("start fails", "start-500", three, QList<int>{}, start, credentials);
+        row("start reply not JSON", "start-garbled", three, QList<int>{}, start, credentials);
+        row("chunk 2 refused", "chunk-2", three, QList<int>{33},
+            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
+        row("finish refused", "finish-500", three, QList<int>{33, 66, 100},
+            QStringList{kStart, kChunk, kChunk, kChunk, kFinish}, "Failed to finish upload: *");
+        row("file deleted after the start", "delete-at-start", three, QList<int>{}, start,
+            cannotOpen);
+        row("file deleted after chunk 1", "delete-after-1", three, QList<int>{33}, oneChunk,
+            cannotOpen);
+        row("file shrank after chunk 1", "shrink-after-1", three, QList<int>{33}, oneChunk,
+            "Failed to read file");
+        row("backend down", "unreachable", three, QList<int>{}, QStringList{}, credentials);
+        row("backend gone after chunk 1", "gone-after-1", three, QList<int>{33}, oneChunk,
+            "Chunk upload failed: *");
+        row("single upload refused", "small-500", qint64(1000), QList<int>{}, QStringList{kSmall},
+            "Error transferring *");
+        row("single upload, backend down", "unreachable", qint64(1000), QList<int>{}, QStringList{},
+            "Connection refused");
         // Refused before anything starts.
-        QTest::newRow("unknown id")
-            << "unknown" << three << QList<int>{} << QStringList{} << "Recording not found";
-        QTest::newRow("file removed")
-            << "removed" << three << QList<int>{} << QStringList{} << "File does not exist";
-        QTest::newRow("still being recorded")
-            << "recording" << three << QList<int>{} << QStringList{}
-            << RecordingController::kStillRecordingMessage;
+        row("unknown id", "unknown", three, QList<int>{}, QStringList{}, "Recording not found");
+        row("file removed", "removed", three, QList<int>{}, QStringList{}, "File does not exist");
+        row("still being recorded", "recording", three, QList<int>{}, QStringList{},
+            RecordingController::kStillRecordingMessage);
     }
 
     void failures() {

@@ -16,6 +16,7 @@
 #include <memory>
 
 using Headers = QList<QPair<QByteArray, QByteArray>>;
+using castora::test::row;
 
 class UploadEndpointsTest : public QObject {
     Q_OBJECT
@@ -100,14 +101,14 @@ private slots:
         QTest::addColumn<int>("part");
         QTest::addColumn<QByteArray>("spoil");
         QTest::addColumn<int>("status");
-        QTest::newRow("checksum does not match the bytes") << 1 << QByteArray("body") << 400;
-        QTest::newRow("part 2 before part 1") << 2 << QByteArray() << 409;
-        QTest::newRow("unknown upload token") << 1 << QByteArray("X-Authorization-Token") << 403;
-        QTest::newRow("foreign upload URL") << 1 << QByteArray("X-Upload-Url") << 403;
-        QTest::newRow("not signed in") << 1 << QByteArray("Authorization") << 401;
-        QTest::newRow("start flag wrong") << 1 << QByteArray("X-Start") << 400;
-        QTest::newRow("other file name") << 1 << QByteArray("X-File-Name") << 400;
-        QTest::newRow("chunk count changes") << 2 << QByteArray("X-Total-Chunks") << 400;
+        row("checksum does not match the bytes", 1, QByteArray("body"), 400);
+        row("part 2 before part 1", 2, QByteArray(), 409);
+        row("unknown upload token", 1, QByteArray("X-Authorization-Token"), 403);
+        row("foreign upload URL", 1, QByteArray("X-Upload-Url"), 403);
+        row("not signed in", 1, QByteArray("Authorization"), 401);
+        row("start flag wrong", 1, QByteArray("X-Start"), 400);
+        row("other file name", 1, QByteArray("X-File-Name"), 400);
+        row("chunk count changes", 2, QByteArray("X-Total-Chunks"), 400);
     }
 
     void chunkRefusals() {
@@ -139,11 +140,11 @@ private slots:
         QTest::addColumn<QString>("list"); // %1, %2: the parts' SHA-1s
         QTest::addColumn<bool>("otherFileId");
         QTest::addColumn<int>("status");
-        QTest::newRow("hashes swapped") << 2 << QString(R"(["%2","%1"])") << false << 400;
-        QTest::newRow("hash missing") << 2 << QString(R"(["%1"])") << false << 400;
-        QTest::newRow("not a list") << 2 << QStringLiteral("%1,%2") << false << 400;
-        QTest::newRow("part missing") << 1 << QString(R"(["%1"])") << false << 409;
-        QTest::newRow("other file id") << 2 << QString(R"(["%1","%2"])") << true << 403;
+        row("hashes swapped", 2, QString(R"(["%2","%1"])"), false, 400);
+        row("hash missing", 2, QString(R"(["%1"])"), false, 400);
+        row("not a list", 2, QStringLiteral("%1,%2"), false, 400);
+        row("part missing", 1, QString(R"(["%1"])"), false, 409);
+        row("other file id", 2, QString(R"(["%1","%2"])"), true, 403);
     }
 
     void finishRefusals() {
@@ -168,12 +169,10 @@ private slots:
         QTest::addColumn<QByteArray>("fileName"); // percent-encoded for the single upload
         QTest::addColumn<int>("status");
         const QString single = "api/upload-small-file", start = "api/start-file-upload";
-        QTest::newRow("single: signed out") << single << false << QByteArray("a.mp3") << 401;
-        QTest::newRow("single: path in the name")
-            << single << true << QByteArray("..%2F..%2Fevil.mp3") << 422;
-        QTest::newRow("single: no name") << single << true << QByteArray() << 422;
-        QTest::newRow("start: path in the name")
-            << start << true << QByteArray("../evil.mp3") << 422;
+        row("single: signed out", single, false, QByteArray("a.mp3"), 401);
+        row("single: path in the name", single, true, QByteArray("..%2F..%2Fevil.mp3"), 422);
+        row("single: no name", single, true, QByteArray(), 422);
+        row("start: path in the name", start, true, QByteArray("../evil.mp3"), 422);
     }
 
     void refusedNames() {

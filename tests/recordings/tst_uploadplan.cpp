@@ -4,6 +4,7 @@
 #include "UploadPlan.h"
 
 using castora::recordings::UploadPlan;
+using castora::test::row;
 
 class UploadPlanTest : public QObject {
     Q_OBJECT
@@ -21,11 +22,11 @@ private slots:
     void encodedFileName_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("encoded");
-        QTest::newRow("unreserved kept") << "a-b.c_d~e.mp3" << QByteArray("a-b.c_d~e.mp3");
-        QTest::newRow("space") << "my show.mp3" << QByteArray("my%20show.mp3");
-        QTest::newRow("non-ASCII") << QStringLiteral("Café – Ünï.mp3")
-                                   << QByteArray("Caf%C3%A9%20%E2%80%93%20%C3%9Cn%C3%AF.mp3");
-        QTest::newRow("reserved") << "a/b+c&d%e?.mp3" << QByteArray("a%2Fb%2Bc%26d%25e%3F.mp3");
+        row("unreserved kept", "a-b.c_d~e.mp3", QByteArray("a-b.c_d~e.mp3"));
+        row("space", "my show.mp3", QByteArray("my%20show.mp3"));
+        row("non-ASCII", QStringLiteral("Café – Ünï.mp3"),
+            QByteArray("Caf%C3%A9%20%E2%80%93%20%C3%9Cn%C3%AF.mp3"));
+        row("reserved", "a/b+c&d%e?.mp3", QByteArray("a%2Fb%2Bc%26d%25e%3F.mp3"));
     }
 
     void encodedFileName() {
