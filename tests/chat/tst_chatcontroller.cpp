@@ -14,6 +14,7 @@
 using namespace castora;
 using castora::dev::Answer;
 using castora::dev::RecordedRequest;
+using castora::test::row;
 
 class TestChatController : public QObject {
     Q_OBJECT
@@ -82,14 +83,12 @@ private slots:
                                 "6|eve|ms|Mar 5, 4:10 PM"};
         const QString six("Fetched 6 chat messages"), none("Fetched 0 chat messages");
         const QString failed("Failed to fetch chat messages:");
-        QTest::newRow("data array") << "{\"data\":" + list + "}"
-                                    << "" << shown << six;
-        QTest::newRow("top-level array") << list << "" << shown << six;
-        QTest::newRow("data not a list")
-            << QByteArray(R"({"data":{"id":1}})") << "" << QStringList() << none;
-        QTest::newRow("malformed body") << QByteArray() << "malformed" << QStringList() << none;
-        QTest::newRow("server error") << QByteArray() << "500" << QStringList() << failed;
-        QTest::newRow("connection dropped") << QByteArray() << "drop" << QStringList() << failed;
+        row("data array", "{\"data\":" + list + "}", "", shown, six);
+        row("top-level array", list, "", shown, six);
+        row("data not a list", QByteArray(R"({"data":{"id":1}})"), "", QStringList(), none);
+        row("malformed body", QByteArray(), "malformed", QStringList(), none);
+        row("server error", QByteArray(), "500", QStringList(), failed);
+        row("connection dropped", QByteArray(), "drop", QStringList(), failed);
     }
 
     void fetchHistory() {

@@ -11,13 +11,10 @@
 #include <ctime>
 
 using namespace castora::chat;
+using castora::test::row;
 
 class TestChatProtocol : public QObject {
     Q_OBJECT
-
-    template <typename... T> static void row(const char *name, T... values) {
-        (QTest::newRow(name) << ... << values);
-    }
 
 private slots:
     void displayTime_data() {

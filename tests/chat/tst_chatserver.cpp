@@ -17,6 +17,7 @@
 
 using namespace castora;
 using castora::chat::FrameType;
+using castora::test::row;
 
 namespace {
 
@@ -128,10 +129,10 @@ private slots:
     void framesThatStore_data() {
         QTest::addColumn<QString>("frame");
         QTest::addColumn<bool>("stored");
-        QTest::newRow("join carries a message") << R"({"type":"join","message":"hello"})" << true;
-        QTest::newRow("blank after trimming") << R"({"type":"chat","message":" \n\t "})" << false;
-        QTest::newRow("unknown type") << R"({"type":"typing","message":"..."})" << false;
-        QTest::newRow("not JSON") << "hello?" << false;
+        row("join carries a message", R"({"type":"join","message":"hello"})", true);
+        row("blank after trimming", R"({"type":"chat","message":" \n\t "})", false);
+        row("unknown type", R"({"type":"typing","message":"..."})", false);
+        row("not JSON", "hello?", false);
     }
 
     void framesThatStore() {
@@ -152,12 +153,9 @@ private slots:
     void refusedConnections_data() {
         QTest::addColumn<QString>("room");
         QTest::addColumn<QString>("token");
-        QTest::newRow("token not issued") << "castora-demo"
-                                          << "1|forged";
-        QTest::newRow("sign-in token") << "castora-demo"
-                                       << "bearer";
-        QTest::newRow("no room") << ""
-                                 << "issued";
+        row("token not issued", "castora-demo", "1|forged");
+        row("sign-in token", "castora-demo", "bearer");
+        row("no room", "", "issued");
     }
 
     void refusedConnections() {
