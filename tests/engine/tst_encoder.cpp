@@ -1,5 +1,5 @@
-// The MP3 encoder wrapper: what it produces decodes to what went in, at the bitrate asked,
-// whatever the buffer sizes, and a stop's flush delivers the tail.
+// The MP3 encoder wrapper: what it produces decodes to what went in, at the bitrate of the
+// quality chosen, whatever the buffer sizes, and a stop's flush delivers the tail.
 #include "LocalServices.h"
 #include "Mp3Encoder.h"
 #include "TestMain.h"
@@ -9,38 +9,29 @@
 Q_DECLARE_METATYPE(std::vector<unsigned int>)
 
 using namespace castora::engine;
+using castora::test::row;
 using castora::test::audio::decodeMp3;
 
 namespace {
 
-std::vector<qint16> tone(std::size_t frames, double frequency, int rate, double phase = 0.0) {
-    std::vector<qint16> samples(frames);
-    for (std::size_t i = 0; i < frames; ++i)
-        samples[i] = qint16(
-            std::lround(std::sin(phase + 2.0 * M_PI * frequency * double(i) / rate) * 16000));
-    return samples;
-}
-
-// Encodes `total` frames of a 440 Hz tone in buffers whose sizes cycle through `sizes`.
+// Encodes `total` frames of a 440 Hz tone in buffers whose sizes cycle through `sizes`;
+// `failures` counts the buffers the encoder refused.
 QByteArray encodeTone(Mp3Encoder &encoder, int rate, std::size_t total,
-                      const std::vector<unsigned int> &sizes, bool flush, int *failures) {
-    const std::vector<qint16> samples = tone(total, 440.0, rate);
+                      const std::vector<unsigned int> &sizes, bool flush, int &failures) {
+    std::vector<qint16> samples(total);
+    for (std::size_t i = 0; i < total; ++i)
+        samples[i] = qint16(std::lround(std::sin(2.0 * M_PI * 440.0 * double(i) / rate) * 16000));
     QByteArray stream;
-    std::size_t done = 0;
-    std::size_t turn = 0;
-    *failures = 0;
-    while (done < total) {
+    failures = 0;
+    for (std::size_t done = 0, turn = 0; done < total;) {
         const unsigned int n =
             unsigned(std::min<std::size_t>(sizes[turn++ % sizes.size()], total - done));
         QByteArray chunk;
-        if (!encoder.encode(samples.data() + done, n, chunk))
-            ++*failures;
+        failures += encoder.encode(samples.data() + done, n, chunk) ? 0 : 1;
         stream += chunk;
         done += n;
     }
-    if (flush)
-        stream += encoder.flush();
-    return stream;
+    return flush ? stream + encoder.flush() : stream;
 }
 
 } // namespace
@@ -49,128 +40,72 @@ class EncoderTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void qualityTable_data() {
-        QTest::addColumn<int>("quality");
-        QTest::addColumn<int>("bitrate");
-        QTest::addColumn<int>("lameQuality");
-        QTest::newRow("Premium") << 0 << 192 << 2;
-        QTest::newRow("High") << 1 << 128 << 2;
-        QTest::newRow("Standard") << 2 << 96 << 5;
-        QTest::newRow("Low") << 3 << 64 << 7;
-        QTest::newRow("7 from a document") << 7 << 192 << 2;
-        QTest::newRow("negative") << -1 << 192 << 2;
-    }
-    void qualityTable() {
-        QFETCH(int, quality);
-        QFETCH(int, bitrate);
-        QFETCH(int, lameQuality);
-        const EncoderSettings settings = settingsForQuality(quality);
-        QCOMPARE(settings.bitrate, bitrate);
-        QCOMPARE(settings.quality, lameQuality);
-    }
-
-    // Whole streams: decoded length covers every sample put in (plus the encoder's delay and
-    // the last frame's padding), the tone is the tone, the size matches the bitrate.
+    // Two seconds of tone: every buffer is taken (LAME needs up to 1.25 x samples + 7200
+    // bytes of room, so an area sized by frames alone refuses short buffers), the decoded
+    // length covers every sample plus the encoder's delay and the last frame's padding, the
+    // tone is the tone, and the size matches the bitrate of the quality.
     void streamDecodes_data() {
         QTest::addColumn<int>("quality");
+        QTest::addColumn<int>("bitrate");
         QTest::addColumn<int>("rate");
-        QTest::addColumn<unsigned int>("buffer");
-        QTest::newRow("Standard 22050, 16384-frame buffers") << 2 << 22050 << 16384u;
-        QTest::newRow("Premium 44100, 16384-frame buffers") << 0 << 44100 << 16384u;
-        QTest::newRow("Low 48000, 1000-frame buffers") << 3 << 48000 << 1000u;
-        QTest::newRow("High 44100, 512-frame buffers") << 1 << 44100 << 512u;
+        QTest::addColumn<unsigned int>("announced"); // the buffer size configured for
+        QTest::addColumn<std::vector<unsigned int>>("sizes");
+        using Sizes = std::vector<unsigned int>;
+        row("Standard 22050", 2, 96, 22050, 16384u, Sizes{16384});
+        row("Premium 44100", 0, 192, 44100, 16384u, Sizes{16384});
+        row("Low 48000", 3, 64, 48000, 1000u, Sizes{1000});
+        row("High 44100", 1, 128, 44100, 512u, Sizes{512});
+        row("7 reads as Premium", 7, 192, 44100, 4096u, Sizes{4096});
+        row("-1 reads as Premium", -1, 192, 44100, 4096u, Sizes{4096});
+        row("single frames", 0, 192, 44100, 1u, Sizes{1});
+        row("odd small sizes", 0, 192, 44100, 200u, Sizes{3, 7, 64, 1, 200});
+        row("around one MP3 frame", 0, 192, 44100, 1153u, Sizes{575, 577, 1151, 1153});
+        row("longer than announced", 2, 96, 22050, 256u, Sizes{22050});
     }
     void streamDecodes() {
         QFETCH(int, quality);
+        QFETCH(int, bitrate);
         QFETCH(int, rate);
-        QFETCH(unsigned int, buffer);
+        QFETCH(unsigned int, announced);
+        QFETCH(std::vector<unsigned int>, sizes);
         Mp3Encoder encoder;
-        QVERIFY(encoder.configure(unsigned(rate), settingsForQuality(quality), buffer));
-        const int delay = encoder.encoderDelay();
-        const int frameSize = encoder.frameSize();
-        const std::size_t total = std::size_t(rate) * 3;
+        QVERIFY(encoder.configure(unsigned(rate), settingsForQuality(quality), announced));
+        const std::size_t total = std::size_t(rate) * 2;
+        const std::size_t delay = std::size_t(encoder.encoderDelay());
         int failures = 0;
-        const QByteArray mp3 = encodeTone(encoder, rate, total, {buffer}, true, &failures);
+        const QByteArray mp3 = encodeTone(encoder, rate, total, sizes, true, failures);
         QCOMPARE(failures, 0);
 
         const auto decoded = decodeMp3(mp3, rate);
-        QVERIFY(decoded.ok);
-        QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
-        QVERIFY2(decoded.samples.size() >= total,
-                 qPrintable(QString::number(decoded.samples.size())));
-        QVERIFY2(decoded.samples.size() <= total + std::size_t(delay + 2 * frameSize),
+        QVERIFY2(decoded.ok && decoded.errors.isEmpty(), qPrintable(decoded.errors));
+        QVERIFY2(decoded.samples.size() >= total &&
+                     decoded.samples.size() <= total + delay + 2 * encoder.frameSize(),
                  qPrintable(QString::number(decoded.samples.size())));
         QVERIFY(std::abs(castora::test::audio::dominantFrequency(decoded.samples, rate,
                                                                  std::size_t(rate) / 10) -
                          440.0) < 5.0);
-
-        const double seconds = double(mp3.size()) * 8 / 1000 / settingsForQuality(quality).bitrate;
-        QVERIFY2(std::abs(seconds - double(total + std::size_t(delay)) / rate) < 0.15,
+        const double seconds = double(mp3.size()) * 8 / 1000 / bitrate;
+        QVERIFY2(std::abs(seconds - double(total + delay) / rate) < 0.15,
                  qPrintable(QString::number(seconds)));
     }
 
-    // Short capture buffers: LAME needs up to 1.25 x samples + 7200 bytes of room; a buffer
-    // sized by the number of frames alone refuses frames and audio goes missing.
-    void shortBuffersLoseNothing_data() {
-        QTest::addColumn<std::vector<unsigned int>>("sizes");
-        QTest::newRow("single frames") << std::vector<unsigned int>{1};
-        QTest::newRow("odd small sizes") << std::vector<unsigned int>{3, 7, 64, 1, 200};
-        QTest::newRow("around one MP3 frame") << std::vector<unsigned int>{575, 577, 1151, 1153};
-    }
-    void shortBuffersLoseNothing() {
-        QFETCH(std::vector<unsigned int>, sizes);
-        const int rate = 22050;
-        Mp3Encoder encoder;
-        // Announced for large buffers, fed small ones: the room must hold for any of them.
-        unsigned int largest = 0;
-        for (unsigned int s : sizes)
-            largest = std::max(largest, s);
-        QVERIFY(encoder.configure(unsigned(rate), settingsForQuality(0), largest));
-        const std::size_t total = std::size_t(rate);
+    // Without the flush the last ~60 ms stay inside LAME. A flushed encoder is spent; a new
+    // configuration, even of an encoder left mid-stream, starts a clean stream with a frame.
+    void flushAndReconfigure() {
+        Mp3Encoder withFlush, without;
+        QVERIFY(withFlush.configure(22050, settingsForQuality(2), 4096));
+        QVERIFY(without.configure(22050, settingsForQuality(2), 4096));
         int failures = 0;
-        const QByteArray mp3 = encodeTone(encoder, rate, total, sizes, true, &failures);
-        QCOMPARE(failures, 0);
-        const auto decoded = decodeMp3(mp3, rate);
-        QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
-        QVERIFY(decoded.samples.size() >= total);
-    }
-
-    // Longer buffers than announced are still encoded whole.
-    void longerBufferThanAnnounced() {
-        Mp3Encoder encoder;
-        QVERIFY(encoder.configure(22050, settingsForQuality(2), 256));
-        int failures = 0;
-        const QByteArray mp3 = encodeTone(encoder, 22050, 22050, {22050}, true, &failures);
-        QCOMPARE(failures, 0);
-        QVERIFY(decodeMp3(mp3, 22050).samples.size() >= 22050);
-    }
-
-    // Without the flush the last ~60 ms stay inside LAME.
-    void flushDeliversTheTail() {
-        const int rate = 22050;
-        const std::size_t total = 22050;
-        Mp3Encoder withFlush;
-        Mp3Encoder without;
-        QVERIFY(withFlush.configure(rate, settingsForQuality(2), 4096));
-        QVERIFY(without.configure(rate, settingsForQuality(2), 4096));
-        int failures = 0;
-        const QByteArray flushed = encodeTone(withFlush, rate, total, {4096}, true, &failures);
-        const QByteArray cut = encodeTone(without, rate, total, {4096}, false, &failures);
+        const QByteArray flushed = encodeTone(withFlush, 22050, 22050, {4096}, true, failures);
+        const QByteArray cut = encodeTone(without, 22050, 22050, {4096}, false, failures);
         QVERIFY(flushed.size() > cut.size());
         QVERIFY(flushed.startsWith(cut));
-        QVERIFY(decodeMp3(cut, rate).samples.size() < total);
-        QVERIFY(decodeMp3(flushed, rate).samples.size() >= total);
-        QVERIFY(!withFlush.isConfigured()); // spent: a new broadcast configures a new one
-    }
+        QVERIFY(decodeMp3(cut, 22050).samples.size() < 22050);
+        QVERIFY(decodeMp3(flushed, 22050).samples.size() >= 22050);
+        QVERIFY(!withFlush.isConfigured());
 
-    // A new configuration starts a clean stream: its first bytes are a frame header.
-    void freshEncoderStartsClean() {
-        Mp3Encoder encoder;
-        int failures = 0;
-        QVERIFY(encoder.configure(22050, settingsForQuality(2), 16384));
-        encodeTone(encoder, 22050, 30000, {16384}, false, &failures);
-        QVERIFY(encoder.configure(44100, settingsForQuality(0), 16384));
-        const QByteArray second = encodeTone(encoder, 44100, 44100, {16384}, true, &failures);
+        QVERIFY(without.configure(44100, settingsForQuality(0), 16384));
+        const QByteArray second = encodeTone(without, 44100, 44100, {16384}, true, failures);
         QVERIFY(second.size() > 2);
         QCOMPARE(quint8(second.at(0)), quint8(0xFF));
         QCOMPARE(quint8(second.at(1)) & 0xE0, 0xE0);

@@ -7,6 +7,7 @@
 #include <thread>
 
 using castora::engine::ChunkQueue;
+using castora::test::row;
 
 namespace {
 QByteArray numbered(int i) {
@@ -22,10 +23,10 @@ private slots:
         QTest::addColumn<int>("capacity");
         QTest::addColumn<int>("pushes");
         QTest::addColumn<int>("kept");
-        QTest::newRow("send queue, under its bound") << 40 << 39 << 39;
-        QTest::newRow("send queue, at its bound") << 40 << 40 << 40;
-        QTest::newRow("send queue, past its bound") << 40 << 100 << 40;
-        QTest::newRow("record queue, unbounded past its first room") << 0 << 1000 << 1000;
+        row("send queue, under its bound", 40, 39, 39);
+        row("send queue, at its bound", 40, 40, 40);
+        row("send queue, past its bound", 40, 100, 40);
+        row("record queue, unbounded past its first room", 0, 1000, 1000);
     }
     void bound() {
         QFETCH(int, capacity);
@@ -127,8 +128,8 @@ private slots:
     // every chunk arrives once and in order; a bounded queue only drops, never reorders.
     void producerAndConsumerRace_data() {
         QTest::addColumn<int>("capacity");
-        QTest::newRow("record queue") << 0;
-        QTest::newRow("send queue") << 40;
+        row("record queue", 0);
+        row("send queue", 40);
     }
     void producerAndConsumerRace() {
         QFETCH(int, capacity);
