@@ -1,0 +1,298 @@
+// The recordings screen of the real program against the stand-in backend: the search filter,
+// uploads with their spinner or progress circle, the subscription dialog, a recording still
+// being written, the delete dialog, and the folder and web links.
+#include "SettingsStore.h"
+#include "TestMain.h"
+#include "UiProgram.h"
+#include "UploadRoutes.h"
+
+#include <QDesktopServices>
+#include <QQuickStyle>
+#include <QRegularExpression>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <algorithm>
+
+using namespace castora;
+using castora::test::findItems;
+using castora::test::UiProgram;
+
+namespace {
+
+QString text(QQuickItem *item) {
+    return item ? item->property("text").toString() : QStringLiteral("<missing>");
+}
+
+} // namespace
+
+class TestRecordingsScreen : public QObject {
+    Q_OBJECT
+
+public slots:
+    void openUrl(const QUrl &url) { m_opened.append(url); }
+
+private:
+    std::unique_ptr<UiProgram> m_program;
+    QTemporaryDir m_files;
+    QList<QUrl> m_opened;
+
+    UiProgram &program() { return *m_program; }
+
+    // A recording of `size` bytes, created `date`, listed in the database.
+    QString addRecording(const QString &name, const QString &date, qint64 size = 1000) {
+        const QString path = m_files.filePath(name + QStringLiteral(".mp3"));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+            return QString();
+        QSqlQuery query;
+        query.prepare(QStringLiteral("INSERT INTO recordings (name, path, date_created, "
+                                     "upload_status) VALUES (?, ?, ?, 0)"));
+        query.addBindValue(name);
+        query.addBindValue(path);
+        query.addBindValue(date);
+        return query.exec() ? path : QString();
+    }
+
+    // Signs in, lists `recordings` (name, date) and opens the recordings screen.
+    bool openScreen(const QList<QPair<QString, QString>> &recordings) {
+        UiProgram &p = program();
+        if (!p.listen() || !p.startSignedIn())
+            return false;
+        for (const auto &[name, date] : recordings) {
+            if (addRecording(name, date).isEmpty())
+                return false;
+        }
+        if (!QTest::qWaitFor([&p] { return p.stream->isSubscriber(); }))
+            return false;
+        p.click(QStringLiteral("recordingsButton"));
+        return QTest::qWaitFor([&p] {
+            return p.depth() == 3 && !p.stackBusy() &&
+                   p.currentScreen()->objectName() == QLatin1String("recordingsScreen");
+        });
+    }
+
+    // The names the list shows, top to bottom.
+    QStringList shownNames() {
+        QList<QQuickItem *> names =
+            findItems(program().currentScreen(), QStringLiteral("recordingName"));
+        std::sort(names.begin(), names.end(), [](QQuickItem *a, QQuickItem *b) {
+            return a->mapToScene({}).y() < b->mapToScene({}).y();
+        });
+        QStringList shown;
+        for (QQuickItem *name : names)
+            shown.append(text(name));
+        return shown;
+    }
+
+    bool popupOpen(const QString &name) {
+        return program().currentScreen()->findChild<QObject *>(name)->property("visible").toBool();
+    }
+
+    QQuickItem *inRow(int row, const QString &name) {
+        return findItems(program().currentScreen(), name).value(row);
+    }
+
+private slots:
+    void initTestCase() {
+        QQuickStyle::setStyle(QStringLiteral("Fusion"));
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+        for (const char *scheme : {"file", "http", "https"})
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
+        QVERIFY(m_files.isValid());
+    }
+
+    void init() {
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("qrc:/Castora_V2/")));
+        settings::clearToken();
+        m_opened.clear();
+        m_program = std::make_unique<UiProgram>();
+    }
+
+    void cleanup() {
+        m_program.reset();
+        QSqlQuery(QStringLiteral("DELETE FROM recordings"));
+    }
+
+    void search_data() {
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<bool>("newRowShown"); // "Morning Call", recorded now
+        const QStringList all{"morning news", "Evening Jazz", "Morning Show"};
+        QTest::newRow("nothing typed") << "" << all << true;
+        QTest::newRow("spaces only") << "   " << all << true;
+        QTest::newRow("a year: by date")
+            << "2024" << QStringList{"morning news", "Evening Jazz"} << false;
+        QTest::newRow("case ignored, trimmed")
+            << " MORNING " << QStringList{"morning news", "Morning Show"} << true;
+        QTest::newRow("a day") << "2023-11-02" << QStringList{"Morning Show"} << false;
+        QTest::newRow("no match") << "podcast" << QStringList{} << false;
+    }
+
+    void search() {
+        QFETCH(QString, search);
+        QFETCH(QStringList, shown);
+        QFETCH(bool, newRowShown);
+        QVERIFY(openScreen({{"Morning Show", "2023-11-02 10:00:00"},
+                            {"Evening Jazz", "2024-03-15 20:00:00"},
+                            {"morning news", "2024-07-01 08:00:00"}}));
+        UiProgram &p = program();
+        QTRY_COMPARE(shownNames(), (QStringList{"morning news", "Evening Jazz", "Morning Show"}));
+        p.type(p.onScreen(QStringLiteral("searchField")), search);
+        QTRY_COMPARE(shownNames(), shown);
+
+        // A recording added while the search is active is shown only when it matches.
+        p.recordings->addRecording(QStringLiteral("Morning Call"), m_files.filePath("call.mp3"));
+        if (newRowShown)
+            shown.prepend(QStringLiteral("Morning Call"));
+        QTRY_COMPARE(shownNames(), shown);
+    }
+
+    void upload_data() {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("subscriber");
+        QTest::addColumn<QStringList>("progress"); // what the circle showed, in order
+        QTest::newRow("small file: spinner") << qint64(1000) << true << QStringList{};
+        QTest::newRow("three chunks: 33, 66, 100 %")
+            << qint64(10'000'001) << true << QStringList{"0%", "33%", "66%", "100%"};
+        QTest::newRow("no subscription: the dialog") << qint64(1000) << false << QStringList{};
+    }
+
+    void upload() {
+        QFETCH(qint64, size);
+        QFETCH(bool, subscriber);
+        QFETCH(QStringList, progress);
+        UiProgram &p = program();
+        p.server.state().demoChannel().isSubscriber = subscriber;
+        QVERIFY(p.listen() && p.startSignedIn());
+        QVERIFY(
+            !addRecording(QStringLiteral("Big Show"), QStringLiteral("2024-01-01 10:00:00"), size)
+                 .isEmpty());
+        QTRY_COMPARE(p.stream->isSubscriber(), subscriber);
+        p.click(QStringLiteral("recordingsButton"));
+        QTRY_VERIFY(!p.stackBusy() && p.depth() == 3);
+        QTRY_VERIFY(inRow(0, QStringLiteral("uploadButton")));
+
+        // What the row shows while the upload runs, read as each step is announced.
+        QStringList circle;
+        bool spinner = false;
+        QString message;
+        connect(p.recordings.get(), &RecordingController::uploadCompleted, this,
+                [&](int, bool, const QString &text) { message = text; });
+        connect(p.recordings.get(), &RecordingController::uploadStarted, this, [&] {
+            spinner = inRow(0, QStringLiteral("uploadSpinner"))->isVisible();
+            circle.append(text(inRow(0, QStringLiteral("uploadPercent"))));
+        });
+        connect(p.recordings.get(), &RecordingController::uploadProgress, this,
+                [&] { circle.append(text(inRow(0, QStringLiteral("uploadPercent")))); });
+        p.click(inRow(0, QStringLiteral("uploadButton")));
+
+        if (!subscriber) {
+            QTRY_VERIFY(popupOpen(QStringLiteral("subscriptionDialog")));
+            p.click(p.item(QStringLiteral("subscriptionOkButton")));
+            QTRY_VERIFY(!popupOpen(QStringLiteral("subscriptionDialog")));
+            QVERIFY(p.server.uploads().stored().isEmpty());
+            QVERIFY(inRow(0, QStringLiteral("uploadButton"))->isVisible());
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(
+            p.recordings->data(p.recordings->index(0), RecordingController::UploadStatusRole)
+                .toBool(),
+            30000);
+        QCOMPARE(spinner, size < 5'000'000);
+        if (!progress.isEmpty())
+            QCOMPARE(circle, progress);
+        QTRY_COMPARE(text(p.onScreen(QStringLiteral("recordingsToast"))
+                              ->property("label")
+                              .value<QQuickItem *>()),
+                     message.isEmpty() ? QStringLiteral("Upload successful") : message);
+        // Uploaded: no upload slot and no room for it, the delete button follows the folder.
+        QTRY_VERIFY(!inRow(0, QStringLiteral("uploadSlot"))->isVisible());
+        QTRY_COMPARE(inRow(0, QStringLiteral("deleteButton"))->x(),
+                     inRow(0, QStringLiteral("folderButton"))->x() + 40 + 20);
+        QCOMPARE(p.server.uploads().stored().size(), 1);
+    }
+
+    void stillRecording() {
+        QVERIFY(openScreen({{"On Air Now", "2024-02-02 09:00:00"}}));
+        UiProgram &p = program();
+        QTRY_VERIFY(inRow(0, QStringLiteral("uploadButton")));
+        const QString path =
+            p.recordings->data(p.recordings->index(0), RecordingController::PathRole).toString();
+        p.recordings->recordingStarted(path);
+        QTRY_VERIFY(inRow(0, QStringLiteral("recordingInProgress"))->isVisible());
+        QVERIFY(!inRow(0, QStringLiteral("uploadButton"))->isVisible());
+        QVERIFY(inRow(0, QStringLiteral("recordingDot"))->isVisible());
+        p.recordings->recordingFinished(path);
+        QTRY_VERIFY(inRow(0, QStringLiteral("uploadButton"))->isVisible());
+        QVERIFY(!inRow(0, QStringLiteral("recordingInProgress"))->isVisible());
+    }
+
+    void deleteDialog_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("button"); // empty: Escape
+        QTest::addColumn<bool>("deleted");
+        QTest::newRow("Delete") << "Old Show"
+                                << "deleteConfirmButton" << true;
+        QTest::newRow("Cancel") << "Old Show"
+                                << "deleteCancelButton" << false;
+        QTest::newRow("Escape") << "Old Show"
+                                << "" << false;
+        QTest::newRow("no name") << ""
+                                 << "deleteConfirmButton" << true;
+    }
+
+    void deleteDialog() {
+        QFETCH(QString, name);
+        QFETCH(QString, button);
+        QFETCH(bool, deleted);
+        QVERIFY(openScreen({{name, "2024-04-04 12:00:00"}, {"Keeper", "2020-01-01 00:00:00"}}));
+        UiProgram &p = program();
+        QTRY_COMPARE(shownNames().size(), 2);
+        p.click(inRow(0, QStringLiteral("deleteButton")));
+        QQuickItem *dialogName = p.item(QStringLiteral("deleteName"));
+        QTRY_VERIFY(dialogName && dialogName->isVisible());
+        QCOMPARE(text(dialogName),
+                 QStringLiteral("\"%1\"").arg(name.isEmpty() ? "Recording" : name));
+        if (button.isEmpty())
+            QTest::keyClick(p.window, Qt::Key_Escape);
+        else
+            p.click(p.item(button));
+        QTRY_VERIFY(!popupOpen(QStringLiteral("deleteDialog")));
+        const QStringList left = deleted ? QStringList{"Keeper"} : QStringList{name, "Keeper"};
+        QTRY_COMPARE(shownNames(), left);
+        QCOMPARE(p.currentScreen()->property("pendingDeleteId").toInt() == -1, deleted);
+    }
+
+    void links_data() {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("expected"); // "folder": the recording's folder
+        QTest::newRow("folder") << "folderButton"
+                                << "folder";
+        QTest::newRow("facebook") << "facebookLink"
+                                  << "facebook";
+        QTest::newRow("linkedin") << "linkedinLink"
+                                  << "linkedin";
+        QTest::newRow("support") << "whatsappLink"
+                                 << "support";
+    }
+
+    void links() {
+        QFETCH(QString, link);
+        QFETCH(QString, expected);
+        QVERIFY(openScreen({{"Show", "2024-01-01 00:00:00"}}));
+        UiProgram &p = program();
+        QTRY_VERIFY(p.onScreen(link));
+        p.click(link);
+        const QString url = expected == QLatin1String("folder")
+                                ? QUrl::fromLocalFile(m_files.path()).toString()
+                                : p.links->property(qPrintable(expected)).toString();
+        QCOMPARE(m_opened, QList<QUrl>{QUrl(url)});
+
+        p.click(QStringLiteral("backButton"));
+        QTRY_COMPARE(p.depth(), 2);
+    }
+};
+
+CASTORA_GUI_TEST_MAIN(TestRecordingsScreen)
+#include "tst_recordingsscreen.moc"
