@@ -1,14 +1,15 @@
+# shellcheck shell=bash
 # Shell helpers shared by the benchmark scripts (sourced, not run): stopping a process we
 # started, the stand-in backend as a process of its own, signing in to it.
 
 # bench_stop_pid PID [NAME]: TERM, up to 5 s to exit, then KILL; waits for it when it is our
 # child.
 bench_stop_pid() {
-    local pid=$1 name=${2:-process $1} i
+    local pid=$1 name=${2:-process $1} _
     [ -n "$pid" ] || return 0
     if kill -0 "$pid" 2>/dev/null; then
         kill -TERM "$pid" 2>/dev/null || true
-        for i in $(seq 1 50); do
+        for _ in $(seq 1 50); do
             kill -0 "$pid" 2>/dev/null || break
             sleep 0.1
         done
@@ -24,7 +25,7 @@ bench_stop_pid() {
 # (HTTP and chat) with its data in DATA_DIR; sets BENCH_DEVSERVER_PID, BENCH_BACKEND_URL and
 # BENCH_CHAT_URL. Its output goes to DATA_DIR.log.
 bench_start_devserver() {
-    local binary=$1 data=$2 i
+    local binary=$1 data=$2 _
     shift 2
     local args=(--port 0 --data "$data" "$@")
     "$binary" --help | grep -q -- --chat-port && args+=(--chat-port 0)
@@ -33,7 +34,7 @@ bench_start_devserver() {
     "$binary" "${args[@]}" >"$data.log" 2>&1 &
     BENCH_DEVSERVER_PID=$!
     BENCH_BACKEND_URL=
-    for i in $(seq 1 100); do
+    for _ in $(seq 1 100); do
         BENCH_BACKEND_URL=$(sed -n 's/^castora-devserver listening on //p' "$data.log")
         [ -n "$BENCH_BACKEND_URL" ] && break
         kill -0 "$BENCH_DEVSERVER_PID" 2>/dev/null || break
@@ -44,6 +45,7 @@ bench_start_devserver() {
         echo "bench: the stand-in backend did not start" >&2
         return 1
     fi
+    # shellcheck disable=SC2034 # for the caller
     BENCH_CHAT_URL=$(grep -o -m1 'ws://127\.0\.0\.1:[0-9]*[^ ]*' "$data.log" || true)
 }
 

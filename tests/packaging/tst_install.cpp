@@ -137,8 +137,9 @@ private slots:
             const QString program = entry.value(key).section(QLatin1Char(' '), 0, 0);
             QCOMPARE(QStandardPaths::findExecutable(program, binDir), installed("bin/castora"));
         }
-        // The X11 window class of the program (its executable's name) ties the window to it.
-        QCOMPARE(entry.value(QStringLiteral("StartupWMClass")), QStringLiteral("castora"));
+        // The class of the program's X11 window (WM_CLASS "castora", "Castora") ties the window
+        // to the entry.
+        QCOMPARE(entry.value(QStringLiteral("StartupWMClass")), QStringLiteral("Castora"));
     }
 
     // The program carries its QML inside: started from the prefix, far from the build tree and
