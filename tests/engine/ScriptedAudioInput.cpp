@@ -1,13 +1,15 @@
 #include "ScriptedAudioInput.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 
 using castora::engine::AudioDevice;
 
 namespace castora::test {
 
-ScriptedAudioInput::ScriptedAudioInput() {
-    m_devices = {device(0, QStringLiteral("Scripted Microphone"), {44100, 48000, 22050}, 1, true)};
+ScriptedAudioInput::ScriptedAudioInput()
+    : m_devices{device(0, QStringLiteral("Scripted Microphone"), {44100, 48000, 22050}, 1, true)} {
 }
 
 ScriptedAudioInput::~ScriptedAudioInput() {
@@ -17,14 +19,8 @@ ScriptedAudioInput::~ScriptedAudioInput() {
 AudioDevice ScriptedAudioInput::device(unsigned int id, const QString &name,
                                        std::vector<unsigned int> rates, unsigned int inputs,
                                        bool isDefault) {
-    AudioDevice d;
-    d.id = id;
-    d.name = name;
-    d.inputChannels = inputs;
-    d.sampleRates = std::move(rates);
-    d.preferredRate = d.sampleRates.empty() ? 0 : d.sampleRates.front();
-    d.isDefaultInput = isDefault;
-    return d;
+    const unsigned int preferred = rates.empty() ? 0 : rates.front();
+    return AudioDevice{id, name, inputs, std::move(rates), preferred, isDefault};
 }
 
 void ScriptedAudioInput::setDevices(std::vector<AudioDevice> devices) {
@@ -34,14 +30,12 @@ void ScriptedAudioInput::setDevices(std::vector<AudioDevice> devices) {
 
 void ScriptedAudioInput::failOpen(bool fail, const QString &error) {
     std::lock_guard lock(m_mutex);
-    m_failOpen = fail;
-    m_openError = error;
+    m_openError = fail ? error : QString();
 }
 
 void ScriptedAudioInput::failStart(bool fail, const QString &error) {
     std::lock_guard lock(m_mutex);
-    m_failStart = fail;
-    m_startError = error;
+    m_startError = fail ? error : QString();
 }
 
 void ScriptedAudioInput::setTone(double frequency, double amplitude) {
@@ -56,76 +50,57 @@ std::vector<AudioDevice> ScriptedAudioInput::devices() {
 }
 
 std::optional<AudioDevice> ScriptedAudioInput::defaultInput() {
-    std::lock_guard lock(m_mutex);
-    for (const AudioDevice &d : m_devices) {
-        if (d.isDefaultInput && d.inputChannels > 0)
-            return d;
-    }
-    for (const AudioDevice &d : m_devices) {
-        if (d.inputChannels > 0)
-            return d;
-    }
-    return std::nullopt;
+    const std::vector<AudioDevice> inputs = engine::inputDevices(devices());
+    const auto chosen = std::find_if(inputs.begin(), inputs.end(),
+                                     [](const AudioDevice &d) { return d.isDefaultInput; });
+    if (chosen != inputs.end())
+        return *chosen;
+    return inputs.empty() ? std::nullopt : std::optional(inputs.front());
 }
 
 bool ScriptedAudioInput::open(unsigned int deviceId, unsigned int sampleRate, unsigned int &frames,
                               Callback callback) {
     close();
     std::lock_guard lock(m_mutex);
-    bool known = false;
-    for (const AudioDevice &d : m_devices)
-        known = known || (d.id == deviceId && d.inputChannels > 0);
-    if (m_failOpen || !known) {
+    const bool known = std::any_of(m_devices.begin(), m_devices.end(), [&](const AudioDevice &d) {
+        return d.id == deviceId && d.inputChannels > 0;
+    });
+    if (!known || !m_openError.isEmpty()) {
         m_error = known ? m_openError : QStringLiteral("No such device");
         return false;
     }
     if (m_grantedFrames > 0)
         frames = m_grantedFrames;
+    m_frames = frames;
     m_callback = std::move(callback);
     m_openDevice = deviceId;
     m_openRate = sampleRate;
-    m_openFrames = frames;
     m_isOpen = true;
     ++m_opens;
     return true;
 }
 
 bool ScriptedAudioInput::start() {
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_isOpen || m_failStart) {
-            m_error = m_isOpen ? m_startError : QStringLiteral("Not open");
-            return false;
-        }
-        if (m_running)
-            return true;
-        m_running = true;
-        if (m_frequency <= 0.0)
-            return true;
+    std::lock_guard lock(m_mutex);
+    if (!m_isOpen || !m_startError.isEmpty()) {
+        m_error = m_isOpen ? m_startError : QStringLiteral("Not open");
+        return false;
     }
-    m_feeding = true;
-    m_feeder = std::thread([this] { feed(); });
+    if (!m_running.exchange(true) && m_frequency > 0.0)
+        m_feeder = std::thread([this] { feed(); });
     return true;
 }
 
-void ScriptedAudioInput::stopFeeder() {
-    m_feeding = false;
+void ScriptedAudioInput::stop() {
+    m_running = false;
     if (m_feeder.joinable())
         m_feeder.join();
-}
-
-void ScriptedAudioInput::stop() {
-    stopFeeder();
-    m_running = false;
 }
 
 void ScriptedAudioInput::close() {
     stop();
     std::lock_guard lock(m_mutex);
-    if (m_isOpen) {
-        m_isOpen = false;
-        ++m_closes;
-    }
+    m_isOpen = false;
     m_callback = nullptr;
 }
 
@@ -137,43 +112,36 @@ QString ScriptedAudioInput::errorText() const {
 std::vector<qint16> ScriptedAudioInput::toneBuffer(unsigned int frames) {
     std::lock_guard lock(m_mutex);
     std::vector<qint16> samples(frames);
-    const double rate = m_openRate > 0 ? double(m_openRate.load()) : 44100.0;
-    const double step = 2.0 * M_PI * m_frequency / rate;
-    for (unsigned int i = 0; i < frames; ++i) {
-        samples[i] = qint16(std::lround(std::sin(m_phase) * m_amplitude * 32767.0));
+    const double step = 2.0 * M_PI * m_frequency / double(m_openRate.load());
+    for (qint16 &sample : samples) {
+        sample = qint16(std::lround(std::sin(m_phase) * m_amplitude * 32767.0));
         m_phase = std::fmod(m_phase + step, 2.0 * M_PI);
     }
     return samples;
 }
 
 bool ScriptedAudioInput::deliver(const std::vector<qint16> &samples) {
-    if (!m_running)
-        return false;
     Callback callback;
     {
         std::lock_guard lock(m_mutex);
         callback = m_callback;
     }
-    if (!callback)
+    if (!m_running || !callback)
         return false;
     callback(samples.data(), static_cast<unsigned int>(samples.size()));
     m_delivered += samples.size();
     return true;
 }
 
+// Delivers a buffer of the tone every buffer period until stopped, as a capture thread would.
 void ScriptedAudioInput::feed() {
     using Clock = std::chrono::steady_clock;
-    const unsigned int frames = m_openFrames;
-    const unsigned int rate = m_openRate;
     const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(double(frames) / rate));
-    auto next = Clock::now() + period;
-    while (m_feeding) {
+        std::chrono::duration<double>(double(m_frames) / m_openRate));
+    for (auto next = Clock::now() + period; m_running; next += period) {
         std::this_thread::sleep_until(next);
-        if (!m_feeding)
-            break;
-        deliver(toneBuffer(frames));
-        next += period;
+        if (m_running)
+            deliver(toneBuffer(m_frames));
     }
 }
 

@@ -3,7 +3,6 @@
 #include "AudioInput.h"
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -34,14 +33,10 @@ public:
 
     // Delivers one buffer through the callback, on the calling thread; false when not running.
     bool deliver(const std::vector<qint16> &samples);
-    // `frames` samples of the tone, continuing its phase.
-    std::vector<qint16> toneBuffer(unsigned int frames);
 
     int opens() const { return m_opens.load(); }
-    int closes() const { return m_closes.load(); }
     unsigned int openDeviceId() const { return m_openDevice.load(); }
     unsigned int openRate() const { return m_openRate.load(); }
-    unsigned int openFrames() const { return m_openFrames.load(); }
     quint64 framesDelivered() const { return m_delivered.load(); }
 
     std::vector<castora::engine::AudioDevice> devices() override;
@@ -56,32 +51,28 @@ public:
     QString errorText() const override;
 
 private:
+    std::vector<qint16> toneBuffer(unsigned int frames); // continues the tone's phase
     void feed();
-    void stopFeeder();
 
     mutable std::mutex m_mutex;
     std::vector<castora::engine::AudioDevice> m_devices;
-    bool m_failOpen = false;
-    bool m_failStart = false;
-    QString m_openError;
+    QString m_openError; // empty: opening succeeds
     QString m_startError;
     QString m_error;
     unsigned int m_grantedFrames = 0;
+    unsigned int m_frames = 0;
     double m_frequency = 0.0;
     double m_amplitude = 0.5;
     double m_phase = 0.0;
-
     Callback m_callback;
+
     std::atomic<bool> m_isOpen{false};
     std::atomic<bool> m_running{false};
     std::atomic<int> m_opens{0};
-    std::atomic<int> m_closes{0};
     std::atomic<unsigned int> m_openDevice{0};
     std::atomic<unsigned int> m_openRate{0};
-    std::atomic<unsigned int> m_openFrames{0};
     std::atomic<quint64> m_delivered{0};
     std::thread m_feeder;
-    std::atomic<bool> m_feeding{false};
 };
 
 } // namespace castora::test

@@ -3,6 +3,7 @@
 #include "ChunkQueue.h"
 #include "TestMain.h"
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -19,6 +20,8 @@ class QueueTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // The oldest chunks stay and the newest are refused; the encoder's tail at a stop goes in
+    // past the bound, last.
     void bound_data() {
         QTest::addColumn<int>("capacity");
         QTest::addColumn<int>("pushes");
@@ -34,94 +37,66 @@ private slots:
         QFETCH(int, kept);
         ChunkQueue queue(std::size_t(capacity), 4);
         for (int i = 0; i < pushes; ++i)
-            queue.push(numbered(i));
-        QCOMPARE(int(queue.size()), kept);
+            QCOMPARE(queue.push(numbered(i)), i < kept);
         QCOMPARE(int(queue.dropped()), pushes - kept);
-        // The oldest chunks stay; the newest are the ones refused.
+        queue.pushAlways("tail");
+        QCOMPARE(int(queue.size()), kept + 1);
         QByteArray chunk;
         for (int i = 0; i < kept; ++i) {
             QVERIFY(queue.tryPop(chunk));
             QCOMPARE(chunk, numbered(i));
         }
+        QVERIFY(queue.tryPop(chunk));
+        QCOMPARE(chunk, QByteArray("tail"));
         QVERIFY(!queue.tryPop(chunk));
     }
 
     // Interleaved pushes and pops wrap the ring (and grow an unbounded one mid-way) without
-    // losing the order.
-    void orderAcrossWrapAndGrowth() {
+    // losing the order; one chunk in two queues is one buffer of bytes.
+    void orderAndSharing() {
         ChunkQueue queue(0, 3);
-        int next = 0;
-        int expected = 0;
+        int next = 0, expected = 0;
         QByteArray chunk;
         for (int round = 0; round < 50; ++round) {
             for (int i = 0; i < round % 7 + 1; ++i)
                 queue.push(numbered(next++));
-            for (int i = 0; i < round % 5; ++i) {
-                if (!queue.tryPop(chunk))
-                    break;
+            for (int i = 0; i < round % 5 && queue.tryPop(chunk); ++i)
                 QCOMPARE(chunk, numbered(expected++));
-            }
         }
         while (queue.tryPop(chunk))
             QCOMPARE(chunk, numbered(expected++));
         QCOMPARE(expected, next);
-    }
 
-    // The encoder's tail at a stop goes in even when the send queue is full.
-    void pushAlwaysPassesTheBound() {
-        ChunkQueue queue(2);
-        QVERIFY(queue.push("a"));
-        QVERIFY(queue.push("b"));
-        QVERIFY(!queue.push("c"));
-        queue.pushAlways("tail");
-        QCOMPARE(queue.size(), std::size_t(3));
-    }
-
-    // One chunk in both queues is one buffer of bytes.
-    void chunksAreSharedNotCopied() {
         ChunkQueue send(40);
-        ChunkQueue record(0);
-        const QByteArray chunk(4096, 'x');
-        send.push(chunk);
-        record.push(chunk);
-        QByteArray a;
-        QByteArray b;
-        QVERIFY(send.tryPop(a));
-        QVERIFY(record.tryPop(b));
-        QCOMPARE(a.constData(), chunk.constData());
-        QCOMPARE(b.constData(), chunk.constData());
+        const QByteArray shared(4096, 'x');
+        send.push(shared);
+        queue.push(shared);
+        QByteArray a, b;
+        QVERIFY(send.tryPop(a) && queue.tryPop(b));
+        QVERIFY(a.constData() == shared.constData() && b.constData() == shared.constData());
     }
 
-    // A consumer told to stop first takes what is still queued, then ends.
-    void waitPopDrainsBeforeEnding() {
-        ChunkQueue queue(0);
+    // A waiting consumer is woken by a stop with nothing queued; one told to stop first still
+    // takes what is queued, then ends.
+    void stopEndsTheConsumer() {
+        ChunkQueue queue(40);
         std::atomic<bool> running{true};
-        for (int i = 0; i < 5; ++i)
-            queue.push(numbered(i));
+        std::thread waiting([&] {
+            QByteArray chunk;
+            while (queue.waitPop(chunk, running)) {
+            }
+        });
         running = false;
         queue.wakeAll();
+        waiting.join();
+
+        for (int i = 0; i < 5; ++i)
+            queue.push(numbered(i));
         QByteArray chunk;
         int taken = 0;
         while (queue.waitPop(chunk, running))
             QCOMPARE(chunk, numbered(taken++));
         QCOMPARE(taken, 5);
-    }
-
-    // A waiting consumer is woken by a stop with nothing queued.
-    void waitPopWakesOnStop() {
-        ChunkQueue queue(40);
-        std::atomic<bool> running{true};
-        std::atomic<bool> ended{false};
-        std::thread consumer([&] {
-            QByteArray chunk;
-            while (queue.waitPop(chunk, running)) {
-            }
-            ended = true;
-        });
-        running = false;
-        queue.wakeAll();
-        consumer.join();
-        QVERIFY(ended.load());
     }
 
     // Producer and consumer on their own threads, as the capture callback and a worker are:
@@ -145,8 +120,7 @@ private slots:
         });
         int accepted = 0;
         for (int i = 0; i < total; ++i) {
-            if (queue.push(QByteArray::number(i)))
-                ++accepted;
+            accepted += queue.push(QByteArray::number(i)) ? 1 : 0;
             if (i % 512 == 0)
                 std::this_thread::yield();
         }
@@ -155,8 +129,8 @@ private slots:
         consumer.join();
         QCOMPARE(int(received.size()), accepted);
         QCOMPARE(int(queue.dropped()), total - accepted);
-        for (std::size_t i = 1; i < received.size(); ++i)
-            QVERIFY(received[i - 1] < received[i]);
+        QVERIFY(std::is_sorted(received.begin(), received.end()));
+        QVERIFY(std::adjacent_find(received.begin(), received.end()) == received.end());
         if (capacity == 0)
             QCOMPARE(accepted, total);
     }
