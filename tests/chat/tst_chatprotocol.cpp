@@ -22,17 +22,15 @@ private slots:
         QTest::addColumn<QString>("createdAt");
         QTest::addColumn<QString>("shown");
         const QByteArray cet("CET-1");
-        row("one hour ahead", cet, QString("2024-03-05T15:07:00Z"), QString("Mar 5, 4:07 PM"));
-        row("milliseconds", cet, QString("2024-03-05T15:07:00.250Z"), QString("Mar 5, 4:07 PM"));
-        row("microseconds", cet, QString("2024-03-05T15:07:00.000000Z"), QString("Mar 5, 4:07 PM"));
-        row("offset", cet, QString("2024-03-05T15:07:00+02:00"), QString("Mar 5, 2:07 PM"));
-        row("new year", cet, QString("2024-12-31T23:30:00Z"), QString("Jan 1, 12:30 AM"));
-        row("behind UTC", QByteArray("EST5"), QString("2024-03-05T03:07:00Z"),
-            QString("Mar 4, 10:07 PM"));
-        row("noon", QByteArray("UTC0"), QString("2024-07-09T12:05:00Z"),
-            QString("Jul 9, 12:05 PM"));
-        row("not a date", cet, QString("yesterday"), QString("yesterday"));
-        row("out of range", cet, QString("2024-13-45T99:00:00Z"), QString("2024-13-45T99:00:00Z"));
+        row("one hour ahead", cet, "2024-03-05T15:07:00Z", "Mar 5, 4:07 PM");
+        row("milliseconds", cet, "2024-03-05T15:07:00.250Z", "Mar 5, 4:07 PM");
+        row("microseconds", cet, "2024-03-05T15:07:00.000000Z", "Mar 5, 4:07 PM");
+        row("offset", cet, "2024-03-05T15:07:00+02:00", "Mar 5, 2:07 PM");
+        row("new year", cet, "2024-12-31T23:30:00Z", "Jan 1, 12:30 AM");
+        row("behind UTC", QByteArray("EST5"), "2024-03-05T03:07:00Z", "Mar 4, 10:07 PM");
+        row("noon", QByteArray("UTC0"), "2024-07-09T12:05:00Z", "Jul 9, 12:05 PM");
+        row("not a date", cet, "yesterday", "yesterday");
+        row("out of range", cet, "2024-13-45T99:00:00Z", "2024-13-45T99:00:00Z");
         row("empty", cet, QString(), QString());
     }
 
@@ -51,11 +49,11 @@ private slots:
         QTest::addColumn<QString>("room");
         QTest::addColumn<QString>("token");
         QTest::addColumn<QByteArray>("encoded");
-        row("service token", QString("ws://h:8086/chat"), QString("my-show"), QString("12|aB-_x"),
+        row("service token", "ws://h:8086/chat", "my-show", "12|aB-_x",
             QByteArray("ws://h:8086/chat?room=my-show&token=12%7CaB-_x"));
-        row("delimiters in values", QString("ws://h/chat"), QString("a&b=c é"), QString("t+k#n/?%"),
+        row("delimiters in values", "ws://h/chat", "a&b=c é", "t+k#n/?%",
             QByteArray("ws://h/chat?room=a%26b%3Dc%20%C3%A9&token=t%2Bk%23n%2F%3F%25"));
-        row("server with a query", QString("wss://h/chat?v=2"), QString("r"), QString(),
+        row("server with a query", "wss://h/chat?v=2", "r", QString(),
             QByteArray("wss://h/chat?v=2&room=r&token="));
     }
 
@@ -75,11 +73,11 @@ private slots:
         QTest::addColumn<int>("joinValue");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QByteArray>("frame");
-        row("first message joins", 1, QString("hello"),
+        row("first message joins", 1, "hello",
             QByteArray(R"({"name":"s","room":"s","type":"join","message":"hello"})"));
-        row("later ones chat", 2, QString("again"),
+        row("later ones chat", 2, "again",
             QByteArray(R"({"name":"s","room":"s","type":"chat","message":"again"})"));
-        row("as typed, escaped", 7, QString(" \"q\"\\\n❤️‍🔥 "),
+        row("as typed, escaped", 7, " \"q\"\\\n❤️‍🔥 ",
             QByteArray("{\"name\":\"s\",\"room\":\"s\",\"type\":\"chat\",\"message\":"
                        "\" \\\"q\\\"\\\\\\n❤️‍🔥 \"}"));
     }
@@ -98,14 +96,14 @@ private slots:
         QTest::addColumn<bool>("hasMessage");
         QTest::addColumn<QString>("shown"); // "name: message"
         row("message", QByteArray(R"({"type":"chat","message":"hi","name":"ann"})"), true,
-            QString("ann: hi"));
-        row("no name", QByteArray(R"({"message":"anon"})"), true, QString(": anon"));
-        row("empty text", QByteArray(R"({"name":"c","message":""})"), true, QString("c: "));
-        row("number", QByteArray(R"({"name":"d","message":42})"), true, QString("d: 42"));
-        row("no message", QByteArray(R"({"name":"e","type":"join"})"), false, QString(": "));
-        row("array", QByteArray(R"([{"message":"x"}])"), false, QString(": "));
-        row("not JSON", QByteArray("hello"), false, QString(": "));
-        row("truncated", QByteArray("{\"message\":\"cut"), false, QString(": "));
+            "ann: hi");
+        row("no name", QByteArray(R"({"message":"anon"})"), true, ": anon");
+        row("empty text", QByteArray(R"({"name":"c","message":""})"), true, "c: ");
+        row("number", QByteArray(R"({"name":"d","message":42})"), true, "d: 42");
+        row("no message", QByteArray(R"({"name":"e","type":"join"})"), false, ": ");
+        row("array", QByteArray(R"([{"message":"x"}])"), false, ": ");
+        row("not JSON", QByteArray("hello"), false, ": ");
+        row("truncated", QByteArray("{\"message\":\"cut"), false, ": ");
     }
 
     void parseFrame() {

@@ -99,7 +99,7 @@ private slots:
         QTest::addColumn<bool>("serverDown");
         QTest::addColumn<QString>("password");
         row("nothing listening", true, QString::fromLatin1(IcecastServer::kSourcePassword));
-        row("wrong password", false, QString("not-the-password"));
+        row("wrong password", false, "not-the-password");
     }
     void sinkRefusals() {
         QFETCH(bool, serverDown);
