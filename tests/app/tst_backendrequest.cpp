@@ -5,7 +5,6 @@
 #include "SettingsStore.h"
 #include "TestMain.h"
 
-#include <QHttpMultiPart>
 #include <QNetworkAccessManager>
 
 using namespace castora;
@@ -88,56 +87,22 @@ private slots:
         QCOMPARE(request.header("Accept"), QByteArray("application/json"));
     }
 
-    // Method, Content-Type and body of each way of sending, with the token "tok" stored.
-    void requestForms_data() {
-        QTest::addColumn<QString>("form");
-        QTest::addColumn<QByteArray>("contentType"); // a prefix; empty: no such header
-        QTest::addColumn<QByteArray>("body");        // multipart: a part the body holds
-        QTest::addColumn<bool>("bearer");
-        const QByteArray json("application/json");
-        row("GET without Accept", "get", QByteArray(), QByteArray(), false);
-        row("empty object, indented", "json", json, QByteArray("{\n}\n"), true);
-        row("members, indented", "members", json, QByteArray("{\n    \"email\": \"a@b\"\n}\n"),
-            true);
-        row("empty POST", "empty", QByteArray(), QByteArray(), true);
-        row("multipart", "multipart", QByteArray("multipart/form-data; boundary="),
-            QByteArray("Content-Disposition: form-data; "
-                       "name=\"filename\"\r\n\r\ncaf\xc3\xa9.mp3\r\n"),
-            true);
-    }
-
-    void requestForms() {
-        QFETCH(QString, form);
-        QFETCH(QByteArray, contentType);
-        QFETCH(QByteArray, body);
-        QFETCH(bool, bearer);
+    // JSON bodies go in the indented serialisation; a POST without a body carries no
+    // Content-Type. (Multipart posts and GETs without Accept are checked where they are used:
+    // recording uploads, the internet probe.)
+    void bodies() {
         settings::setToken("tok");
         const QUrl url = m_config.endpoint("api/channel/start-stream");
-        QNetworkReply *reply = nullptr;
-        if (form == "get") {
-            reply = api::get(m_nam, url, {api::Auth::None, false});
-        } else if (form == "json") {
-            reply = api::postJson(m_nam, url, {});
-        } else if (form == "members") {
-            reply = api::postJson(m_nam, url, {{"email", "a@b"}});
-        } else if (form == "empty") {
-            reply = api::postEmpty(m_nam, url);
-        } else {
-            auto *multipart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-            multipart->append(api::formField("filename", "caf\xc3\xa9.mp3"));
-            reply = api::postMultipart(m_nam, url, multipart, {api::Auth::BearerIfStored});
-        }
-        const RecordedRequest request = roundTrip(reply);
-        QCOMPARE(request.method, QString(form == "get" ? "GET" : "POST"));
-        QCOMPARE(request.hasHeader("Accept"), form != "get");
-        QCOMPARE(request.header("Authorization"), bearer ? QByteArray("Bearer tok") : QByteArray());
-        QVERIFY2(request.header("Content-Type").startsWith(contentType),
-                 request.header("Content-Type"));
-        QCOMPARE(request.hasHeader("Content-Type"), !contentType.isEmpty());
-        if (form == "multipart")
-            QVERIFY(request.body.contains(body));
-        else
-            QCOMPARE(request.body, body);
+        RecordedRequest request = roundTrip(api::postJson(m_nam, url, {}));
+        QCOMPARE(request.method, QString("POST"));
+        QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
+        QCOMPARE(request.body, QByteArray("{\n}\n"));
+        request = roundTrip(api::postJson(m_nam, url, {{"email", "a@b"}}));
+        QCOMPARE(request.body, QByteArray("{\n    \"email\": \"a@b\"\n}\n"));
+        request = roundTrip(api::postEmpty(m_nam, url));
+        QVERIFY(!request.hasHeader("Content-Type"));
+        QVERIFY(request.body.isEmpty());
+        QCOMPARE(request.header("Authorization"), QByteArray("Bearer tok"));
     }
 
     void replyPattern_data() {
