@@ -177,13 +177,13 @@ private slots:
         QTest::addColumn<QString>("form");  // how the file dialog hands it over
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message");
-        const char *png = "Cover art \u00e9t\u00e9.png";
+        const char *png = "Cover art \u00e9t\u00e9 #1 100%.png";
         const QString rows[][5] = {
             // clang-format off
             {"title only", "", "path", "", kUpdated},
             {"png, path", png, "path", "", kUpdated},
             {"png, encoded URL", png, "encoded", "", kUpdated},
-            {"png, decoded URL", png, "decoded", "", kUpdated},
+            {"png, URL as QML has it", png, "as QML has it", "", kUpdated},
             {"image missing", "gone.png", "encoded", "", kUnreadable},
             {"image is a folder", "folder", "path", "", kUnreadable},
             {"image too large", "large.png", "path", "", kFailed},
@@ -211,7 +211,7 @@ private slots:
         const QHash<QString, QString> forms = {
             {"path", path},
             {"encoded", QString::fromUtf8(QUrl::fromLocalFile(path).toEncoded())},
-            {"decoded", "file://" + path}};
+            {"as QML has it", QUrl::fromLocalFile(path).toString()}};
         auto c = controller();
         c->fetchChannel();
         QVERIFY(answered(*c));
