@@ -68,14 +68,22 @@ Item {
         color: "white"
     }
 
-    Image {
+    // The blur takes the item around the image, not the image itself: a blur fed straight
+    // from an image loaded over the network crashes Qt 6.4's render thread.
+    Item {
         id: backdrop
 
-        objectName: "backdrop"
         anchors.fill: parent
-        source: panel.artwork
-        fillMode: Image.Stretch
-        asynchronous: true
+
+        Image {
+            id: backdropImage
+
+            objectName: "backdrop"
+            anchors.fill: parent
+            source: panel.artwork
+            fillMode: Image.Stretch
+            asynchronous: true
+        }
     }
 
     // Qt 6.4 has no MultiEffect: the compatibility blur, darkened by the layer above.
@@ -83,7 +91,7 @@ Item {
         anchors.fill: backdrop
         source: backdrop
         radius: 64
-        visible: backdrop.status === Image.Ready
+        visible: backdropImage.status === Image.Ready
     }
 
     Rectangle {
