@@ -68,6 +68,11 @@ private slots:
         row("avatar", "avatarLetter", {"ann"}, "A");
         row("avatar of no name", "avatarLetter", {""}, "?");
         row("blank message", "hasText", {" \t "}, false);
+        row("message shown, never interpreted", "emojiRichText", {"<b>a & b</b>\n2"},
+            "&lt;b&gt;a &amp; b&lt;/b&gt;<br>2");
+        row("emoji runs in the colour font", "emojiRichText", {"hi 👋🏽 ❤️ ok"},
+            "hi <font face=\"Noto Color Emoji\">👋🏽</font> <font face=\"Noto Color "
+            "Emoji\">❤️</font> ok");
         // The on-air clock.
         row("start", "clockText", {0}, "00:00:00");
         row("one second", "clockText", {1}, "00:00:01");

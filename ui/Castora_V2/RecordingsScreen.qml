@@ -210,6 +210,7 @@ Page {
 
                     Text {
                         text: "🔍"
+                        font.family: Logic.emojiFont
                         color: "#888888"
                         font.pixelSize: 16
                     }
@@ -301,6 +302,7 @@ Page {
                         Text {
                             anchors.horizontalCenter: parent.horizontalCenter
                             text: "🎵"
+                            font.family: Logic.emojiFont
                             font.pixelSize: 20
                         }
 
@@ -592,6 +594,7 @@ Page {
             Text {
                 anchors.horizontalCenter: parent.horizontalCenter
                 text: "⚠"
+                font.family: Logic.emojiFont
                 font.pixelSize: 36
             }
 

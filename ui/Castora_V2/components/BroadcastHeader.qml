@@ -71,7 +71,8 @@ ToolBar {
                 flat: true
                 text: qsTr("🎧 Support")
                 contentItem: Text {
-                    text: supportButton.text
+                    textFormat: Text.RichText
+                    text: Logic.emojiRichText(supportButton.text)
                     color: "#AAAAAA"
                     font.pixelSize: 12
                     verticalAlignment: Text.AlignVCenter

@@ -154,7 +154,8 @@ Column {
                             Text {
                                 objectName: "messageText"
                                 width: parent.width
-                                text: row.messageText
+                                textFormat: Text.RichText
+                                text: Logic.emojiRichText(row.messageText)
                                 color: "#E0E0E0"
                                 font.pixelSize: 10
                                 wrapMode: Text.Wrap
@@ -213,6 +214,7 @@ Column {
                         objectName: "emojiButton"
                         anchors.verticalCenter: parent.verticalCenter
                         text: "😊"
+                        font.family: Logic.emojiFont
                         font.pixelSize: 16
 
                         MouseArea {
@@ -259,6 +261,7 @@ Column {
                                     width: 35
                                     height: 35
                                     text: modelData
+                                    font.family: Logic.emojiFont
                                     font.pixelSize: 20
                                     horizontalAlignment: Text.AlignHCenter
                                     verticalAlignment: Text.AlignVCenter

@@ -2,6 +2,7 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Dialogs
 import com.StreamController
+import "ScreenLogic.js" as Logic
 
 // Renames the event and picks a new event image. The screen that shows it sends the result on
 // and closes it once the update went through.
@@ -121,6 +122,7 @@ Rectangle {
                             Text {
                                 anchors.verticalCenter: parent.verticalCenter
                                 text: "📁"
+                                font.family: Logic.emojiFont
                                 font.pixelSize: 18
                             }
 

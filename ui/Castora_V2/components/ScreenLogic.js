@@ -56,6 +56,24 @@ function avatarLetter(sender) {
     return chars.length ? chars[0].toUpperCase() : "?";
 }
 
+// The colour emoji font. Other fonts (DejaVu Sans among them) draw many emoji in black and
+// white, and the font fallback only asks for another font when the first has no glyph at all.
+var emojiFont = "Noto Color Emoji";
+
+// Runs of emoji: characters outside the basic plane from U+1F000 on, the symbols and
+// dingbats that have emoji forms, and the joiner and variation selector of emoji sequences.
+var emojiRun = /(?:[\uD83C-\uD83E][\uDC00-\uDFFF]|[\u203C\u2049\u2122\u2139\u2194-\u21AA\u231A-\u23FF\u24C2\u25AA-\u25FE\u2600-\u27BF\u2934\u2935\u2B05-\u2B55\u3030\u303D\u3297\u3299\u200D\uFE0F])+/g;
+
+// `text` as rich text for a Text item: everything escaped (a message is shown, never
+// interpreted), line breaks kept, and each run of emoji set in the colour emoji font.
+function emojiRichText(text) {
+    const escaped = (text || "").replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;")
+            .replace(/"/g, "&quot;").replace(/\n/g, "<br>");
+    return escaped.replace(emojiRun, function (run) {
+        return "<font face=\"" + emojiFont + "\">" + run + "</font>";
+    });
+}
+
 // Whether a chat message is worth sending: something besides white space.
 function hasText(message) {
     return (message || "").trim() !== "";

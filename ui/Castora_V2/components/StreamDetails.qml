@@ -100,21 +100,13 @@ Item {
         opacity: 0.6
     }
 
+    // The card begins 40 px from the left edge (two empty places of the row's spacing).
     Row {
         anchors.top: parent.top
         anchors.topMargin: 20
         anchors.left: parent.left
+        leftPadding: 40
         spacing: 20
-
-        Item {
-            width: 0
-            height: 1
-        }
-
-        Item {
-            width: 0
-            height: 1
-        }
 
         Rectangle {
             id: card
@@ -163,7 +155,8 @@ Item {
 
                 Text {
                     anchors.centerIn: parent
-                    text: qsTr("🔴 LIVE")
+                    textFormat: Text.RichText
+                    text: Logic.emojiRichText(qsTr("🔴 LIVE"))
                     color: "#FFFFFF"
                     font.pixelSize: 10
                     font.bold: true
@@ -174,11 +167,6 @@ Item {
         Column {
             anchors.verticalCenter: card.verticalCenter
             spacing: 5
-
-            Item {
-                width: 1
-                height: 1
-            }
 
             IconButton {
                 objectName: "editEventButton"
