@@ -26,6 +26,10 @@ QList<QQuickItem *> findItems(QQuickItem *root, const QString &name) {
     return found;
 }
 
+QString textOf(QQuickItem *item) {
+    return item ? item->property("text").toString() : QStringLiteral("<missing>");
+}
+
 void typeText(QWindow *window, const QString &text) {
     for (const QChar c : text)
         QTest::keyClick(window, c.toLatin1());

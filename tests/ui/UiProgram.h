@@ -24,6 +24,9 @@ QQuickItem *findItem(QQuickItem *root, const QString &name);
 // Every item of that name below `root`, in tree order (list delegates, for instance).
 QList<QQuickItem *> findItems(QQuickItem *root, const QString &name);
 
+// The "text" property of `item`, "<missing>" without an item.
+QString textOf(QQuickItem *item);
+
 // Key presses for each (Latin-1) character of `text`, as typed on a keyboard.
 void typeText(QWindow *window, const QString &text);
 
@@ -69,6 +72,7 @@ struct UiProgram {
     QQuickItem *onScreen(const QString &name) const;
     // A property of an item of the current screen.
     QVariant read(const QString &name, const char *property) const;
+    QString text(const QString &name) const { return textOf(onScreen(name)); }
 
     void click(QQuickItem *target) const;
     void click(const QString &name) const { click(onScreen(name)); }

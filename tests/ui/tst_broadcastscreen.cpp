@@ -19,19 +19,17 @@
 #include <QWebSocket>
 
 using namespace castora;
-using castora::engine::AudioDevice;
+using namespace Qt::StringLiterals;
+using castora::test::findItems;
 using castora::test::IcecastServer;
 using castora::test::ScriptedAudioInput;
+using castora::test::textOf;
 using castora::test::UiProgram;
 
 namespace {
 
 const QString kGateMessage = QStringLiteral(
     "Your subscribtion has expired Or You don't have credits. Renew it and try again");
-
-QString text(QQuickItem *item) {
-    return item ? item->property("text").toString() : QStringLiteral("<missing>");
-}
 
 QColor backgroundOf(QQuickItem *control) {
     return control->property("background").value<QQuickItem *>()->property("color").value<QColor>();
@@ -46,8 +44,7 @@ struct Listener {
         QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket,
                          [this](const QString &frame) { received.append(frame); });
         QUrl url(server.chat().url());
-        url.setQuery(QStringLiteral("room=%1&token=%2")
-                         .arg(room, server.chat().issueToken(QStringLiteral("listener"))));
+        url.setQuery(u"room=%1&token=%2"_s.arg(room, server.chat().issueToken(u"listener"_s)));
         socket.open(url);
         return QTest::qWaitFor(
             [this] { return socket.state() == QAbstractSocket::ConnectedState; });
@@ -76,7 +73,7 @@ class TestBroadcastScreen : public QObject {
     }
 
     QObject *chatSocket() {
-        return program().currentScreen()->findChild<QObject *>(QStringLiteral("chatSocket"));
+        return program().currentScreen()->findChild<QObject *>(u"chatSocket"_s);
     }
 
     bool chatOpen() {
@@ -85,21 +82,21 @@ class TestBroadcastScreen : public QObject {
 
     bool goOnAir() {
         UiProgram &p = program();
-        p.click(QStringLiteral("startStopButton"));
+        p.click(u"startStopButton"_s);
         return QTest::qWaitFor([&p] { return p.stream->streaming() && !p.stream->jobInProgress(); },
                                15000);
     }
 
 private slots:
     void initTestCase() {
-        QQuickStyle::setStyle(QStringLiteral("Fusion"));
+        QQuickStyle::setStyle(u"Fusion"_s);
         QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
         engine::ignoreBrokenPipe();
         QVERIFY(m_icecast.start());
     }
 
     void init() {
-        QTest::failOnWarning(QRegularExpression(QStringLiteral("qrc:/Castora_V2/")));
+        QTest::failOnWarning(QRegularExpression(u"qrc:/Castora_V2/"_s));
         settings::clearToken();
         m_program = std::make_unique<UiProgram>();
     }
@@ -109,22 +106,19 @@ private slots:
     void startStop() {
         QVERIFY(startOnBroadcastScreen());
         UiProgram &p = program();
-        QQuickItem *button = p.onScreen(QStringLiteral("startStopButton"));
-        QQuickItem *timer = p.onScreen(QStringLiteral("timerLabel"));
+        QQuickItem *button = p.onScreen(u"startStopButton"_s);
+        QQuickItem *timer = p.onScreen(u"timerLabel"_s);
 
         // A lapsed subscription: the red toast says why, nothing starts.
         p.server.state().demoChannel().isActive = false;
         p.stream->fetchChannel();
         QTRY_VERIFY(!p.stream->subStatus());
         p.click(button);
-        QTRY_COMPARE(p.read(QStringLiteral("requestToast"), "label")
-                         .value<QObject *>()
-                         ->property("text")
-                         .toString(),
-                     kGateMessage);
-        QTRY_VERIFY(p.onScreen(QStringLiteral("requestToast"))->isVisible());
-        QCOMPARE(p.read(QStringLiteral("requestToast"), "color").value<QColor>(),
-                 QColor("#CC3333"));
+        QTRY_COMPARE(
+            p.read(u"requestToast"_s, "label").value<QObject *>()->property("text").toString(),
+            kGateMessage);
+        QTRY_VERIFY(p.onScreen(u"requestToast"_s)->isVisible());
+        QCOMPARE(p.read(u"requestToast"_s, "color").value<QColor>(), QColor("#CC3333"));
         QVERIFY(!p.stream->streaming());
         p.server.state().demoChannel().isActive = true;
         p.stream->fetchChannel();
@@ -138,32 +132,30 @@ private slots:
         connect(p.stream.get(), &StreamController::isBusyChanged, button, [&] {
             if (!p.stream->isBusy())
                 return;
-            busy = {button->isEnabled(),
-                    p.onScreen(QStringLiteral("startStopSpinner"))->isVisible(),
-                    p.onScreen(QStringLiteral("qualityBox"))->isEnabled(), backgroundOf(button)};
+            busy = {button->isEnabled(), p.onScreen(u"startStopSpinner"_s)->isVisible(),
+                    p.onScreen(u"qualityBox"_s)->isEnabled(), backgroundOf(button)};
         });
         for (int round = 0; round < 2; ++round) {
             QVERIFY(goOnAir());
             QVERIFY(!busy.enabled && busy.spinner && !busy.qualityEnabled);
             QCOMPARE(busy.colour, QColor("#666666"));
-            QCOMPARE(text(button), QStringLiteral("Stop"));
+            QCOMPARE(textOf(button), u"Stop"_s);
             QCOMPARE(backgroundOf(button), QColor("#333333"));
-            QCOMPARE(text(p.onScreen(QStringLiteral("onAirLabel"))), QStringLiteral("ON AIR"));
-            QVERIFY(p.onScreen(QStringLiteral("liveBadge"))->isVisible());
-            QCOMPARE(text(p.onScreen(QStringLiteral("listenerCount"))),
-                     QStringLiteral("%1 listeners").arg(p.stream->listeners()));
-            QVERIFY(!p.onScreen(QStringLiteral("deviceBox"))->isEnabled());
+            QCOMPARE(p.text(u"onAirLabel"_s), u"ON AIR"_s);
+            QVERIFY(p.onScreen(u"liveBadge"_s)->isVisible());
+            QCOMPARE(p.text(u"listenerCount"_s), u"%1 listeners"_s.arg(p.stream->listeners()));
+            QVERIFY(!p.onScreen(u"deviceBox"_s)->isEnabled());
             // The clock counts from one second at every start.
-            QTRY_COMPARE(text(timer), QStringLiteral("00:00:01"));
-            QTRY_COMPARE(text(timer), QStringLiteral("00:00:02"));
+            QTRY_COMPARE(textOf(timer), u"00:00:01"_s);
+            QTRY_COMPARE(textOf(timer), u"00:00:02"_s);
 
             p.click(button);
             QTRY_VERIFY(!p.stream->streaming());
-            QCOMPARE(text(timer), QStringLiteral("00:00:00"));
-            QCOMPARE(text(button), QStringLiteral("Start"));
+            QCOMPARE(textOf(timer), u"00:00:00"_s);
+            QCOMPARE(textOf(button), u"Start"_s);
             QCOMPARE(backgroundOf(button), QColor("#CC3333"));
-            QCOMPARE(text(p.onScreen(QStringLiteral("onAirLabel"))), QStringLiteral("OFF AIR"));
-            QVERIFY(p.onScreen(QStringLiteral("qualityBox"))->isEnabled());
+            QCOMPARE(p.text(u"onAirLabel"_s), u"OFF AIR"_s);
+            QVERIFY(p.onScreen(u"qualityBox"_s)->isEnabled());
             QTRY_VERIFY(!p.stream->jobInProgress());
         }
         QTRY_COMPARE(p.server.state().demoChannel().streamStops, 2);
@@ -175,10 +167,9 @@ private slots:
         QTest::addColumn<QString>("symbol");
         QTest::addColumn<QColor>("colour");
         QTest::newRow("connection lost")
-            << true << QStringLiteral("Connection lost. Reconnecting...")
-            << QStringLiteral("\u26A0") << QColor("#CC3333");
-        QTest::newRow("connection restored") << false << QStringLiteral("Connection restored")
-                                             << QStringLiteral("\u2713") << QColor("#4CAF50");
+            << true << u"Connection lost. Reconnecting..."_s << u"\u26A0"_s << QColor("#CC3333");
+        QTest::newRow("connection restored")
+            << false << u"Connection restored"_s << u"\u2713"_s << QColor("#4CAF50");
     }
 
     void networkBar() {
@@ -188,8 +179,8 @@ private slots:
         QFETCH(QColor, colour);
         QVERIFY(startOnBroadcastScreen());
         UiProgram &p = program();
-        QQuickItem *bar = p.onScreen(QStringLiteral("networkBar"));
-        QQuickItem *details = p.onScreen(QStringLiteral("streamDetails"));
+        QQuickItem *bar = p.onScreen(u"networkBar"_s);
+        QQuickItem *details = p.onScreen(u"streamDetails"_s);
         QCOMPARE(bar->height(), 0.0);
         QCOMPARE(details->height(), 224.0);
 
@@ -198,11 +189,11 @@ private slots:
         p.stream->setNetworkBarVisible(true);
         QTRY_COMPARE(bar->height(), 36.0);
         QCOMPARE(bar->property("color").value<QColor>(), colour);
-        QCOMPARE(text(p.onScreen(QStringLiteral("networkBarMessage"))), message);
-        QCOMPARE(text(p.onScreen(QStringLiteral("networkBarSymbol"))), symbol);
+        QCOMPARE(p.text(u"networkBarMessage"_s), message);
+        QCOMPARE(p.text(u"networkBarSymbol"_s), symbol);
         // The details panel gives way; the control strip keeps its height.
         QCOMPARE(details->height(), 188.0);
-        QCOMPARE(p.onScreen(QStringLiteral("controlStrip"))->height(), 380.0);
+        QCOMPARE(p.onScreen(u"controlStrip"_s)->height(), 380.0);
 
         p.stream->setNetworkBarVisible(false);
         QTRY_COMPARE(bar->height(), 0.0);
@@ -211,23 +202,21 @@ private slots:
 
     void deviceChooserShowsTheCurrentMicrophone() {
         UiProgram &p = program();
-        p.audio.setDevices(
-            {ScriptedAudioInput::device(0, QStringLiteral("Speakers"), {48000}, 0),
-             ScriptedAudioInput::device(1, QStringLiteral("USB Podcast Microphone"), {44100}),
-             ScriptedAudioInput::device(2, QStringLiteral("Desk Mic"), {44100}, 1, true)});
+        p.audio.setDevices({ScriptedAudioInput::device(0, u"Speakers"_s, {48000}, 0),
+                            ScriptedAudioInput::device(1, u"USB Podcast Microphone"_s, {44100}),
+                            ScriptedAudioInput::device(2, u"Desk Mic"_s, {44100}, 1, true)});
         QVERIFY(startOnBroadcastScreen());
-        QQuickItem *chooser = p.onScreen(QStringLiteral("deviceBox"));
+        QQuickItem *chooser = p.onScreen(u"deviceBox"_s);
         // The default input is the second row; capture uses it and the chooser says so.
         QCOMPARE(chooser->property("currentIndex").toInt(), 1);
-        QCOMPARE(text(p.onScreen(QStringLiteral("deviceText"))), QStringLiteral("Desk Mic"));
+        QCOMPARE(p.text(u"deviceText"_s), u"Desk Mic"_s);
 
         p.click(chooser);
         QTest::keyClick(p.window, Qt::Key_Up);
         QTest::keyClick(p.window, Qt::Key_Return);
-        QTRY_COMPARE(p.stream->currentMic()->micName(), QStringLiteral("USB Podcast Microphone"));
+        QTRY_COMPARE(p.stream->currentMic()->micName(), u"USB Podcast Microphone"_s);
         QCOMPARE(chooser->property("currentIndex").toInt(), 0);
-        QCOMPARE(text(p.onScreen(QStringLiteral("deviceText"))),
-                 QStringLiteral("USB Podcast Micropho..."));
+        QCOMPARE(p.text(u"deviceText"_s), u"USB Podcast Micropho..."_s);
     }
 
     void editEvent_data() {
@@ -240,37 +229,35 @@ private slots:
         QFETCH(bool, fails);
         QVERIFY(startOnBroadcastScreen());
         UiProgram &p = program();
-        QQuickItem *dialog = p.onScreen(QStringLiteral("editEventDialog"));
+        QQuickItem *dialog = p.onScreen(u"editEventDialog"_s);
         QVERIFY(!dialog->isVisible());
-        p.click(QStringLiteral("editEventButton"));
+        p.click(u"editEventButton"_s);
         QVERIFY(dialog->isVisible());
-        QQuickItem *field = p.onScreen(QStringLiteral("eventNameField"));
-        QCOMPARE(text(field), p.stream->streamTitle());
+        QQuickItem *field = p.onScreen(u"eventNameField"_s);
+        QCOMPARE(textOf(field), p.stream->streamTitle());
 
-        const QString path = QStringLiteral("api/channel/update/stream-details");
+        const QString path = u"api/channel/update/stream-details"_s;
         if (fails)
             p.server.failNext(1, 500, path);
         p.click(field);
         QTest::keySequence(p.window, QKeySequence::SelectAll);
-        castora::test::typeText(p.window, QStringLiteral("Evening Jazz"));
-        p.click(QStringLiteral("saveEventButton"));
+        castora::test::typeText(p.window, u"Evening Jazz"_s);
+        p.click(u"saveEventButton"_s);
         QTRY_COMPARE(p.server.requests(path).size(), 1);
         QTRY_VERIFY(!p.stream->isLoading());
         const QJsonObject sent =
             QJsonDocument::fromJson(p.server.requests(path).first().body).object();
-        QCOMPARE(sent.value(QStringLiteral("stream_title")).toString(),
-                 QStringLiteral("Evening Jazz"));
+        QCOMPARE(sent.value(u"stream_title"_s).toString(), u"Evening Jazz"_s);
 
-        QQuickItem *toast = p.onScreen(QStringLiteral("requestToast"));
+        QQuickItem *toast = p.onScreen(u"requestToast"_s);
         QTRY_VERIFY(toast->isVisible());
         QCOMPARE(toast->property("color").value<QColor>(),
                  fails ? QColor("#CC3333") : QColor("#2E7D32"));
         QCOMPARE(dialog->isVisible(), fails);
         if (fails) {
-            QCOMPARE(text(field), QStringLiteral("Evening Jazz")); // the input is kept
+            QCOMPARE(textOf(field), u"Evening Jazz"_s); // the input is kept
         } else {
-            QTRY_COMPARE(text(p.onScreen(QStringLiteral("titleLine"))),
-                         QStringLiteral("Evening Jazz"));
+            QTRY_COMPARE(p.text(u"titleLine"_s), u"Evening Jazz"_s);
         }
     }
 
@@ -284,22 +271,21 @@ private slots:
         QTRY_COMPARE(p.server.chat().clientCount(slug), 2);
 
         // Two messages from the panel: both reach the listener and show on the right.
-        QQuickItem *input = p.onScreen(QStringLiteral("messageInput"));
-        for (const QString &message : {QStringLiteral("hello"), QStringLiteral("second")}) {
+        QQuickItem *input = p.onScreen(u"messageInput"_s);
+        for (const QString &message : {u"hello"_s, u"second"_s}) {
             p.type(input, message);
-            p.click(QStringLiteral("sendButton"));
-            QCOMPARE(text(input), QString());
+            p.click(u"sendButton"_s);
+            QCOMPARE(textOf(input), QString());
         }
         QTRY_COMPARE(listener.received.size(), 2);
-        QCOMPARE(
-            QJsonDocument::fromJson(listener.received.at(0).toUtf8()).object(),
-            (QJsonObject{{QStringLiteral("name"), slug}, {QStringLiteral("message"), "hello"}}));
+        QCOMPARE(QJsonDocument::fromJson(listener.received.at(0).toUtf8()).object(),
+                 (QJsonObject{{u"name"_s, slug}, {u"message"_s, "hello"}}));
         QCOMPARE(p.server.chat().history(slug).size(), 2);
 
         // White space alone is neither shown nor sent, and stays in the input.
-        p.type(input, QStringLiteral("   "));
-        p.click(QStringLiteral("sendButton"));
-        QCOMPARE(text(input), QStringLiteral("   "));
+        p.type(input, u"   "_s);
+        p.click(u"sendButton"_s);
+        QCOMPARE(textOf(input), u"   "_s);
         QCOMPARE(p.chat->rowCount(), 2);
 
         // The listener's message arrives over the socket and shows on the left.
@@ -309,36 +295,33 @@ private slots:
         QTRY_COMPARE(p.chat->rowCount(), 3);
         // The list lays its rows out at the next polish.
         QList<QQuickItem *> bubbles;
-        QTRY_COMPARE(
-            (bubbles = castora::test::findItems(p.currentScreen(), QStringLiteral("bubble")))
-                .size(),
-            3);
-        QQuickItem *list = p.onScreen(QStringLiteral("messageList"));
+        QTRY_COMPARE((bubbles = castora::test::findItems(p.currentScreen(), u"bubble"_s)).size(),
+                     3);
+        QQuickItem *list = p.onScreen(u"messageList"_s);
         const auto onRight = [list](QQuickItem *bubble) {
             return qFuzzyCompare(bubble->mapToItem(list, QPointF(bubble->width(), 0)).x(),
                                  list->width());
         };
         QVERIFY(onRight(bubbles.at(0)) && onRight(bubbles.at(1)) && !onRight(bubbles.at(2)));
         QCOMPARE(bubbles.at(2)->property("color").value<QColor>(), QColor("#3A3A3A"));
-        QCOMPARE(text(castora::test::findItem(bubbles.at(2), QStringLiteral("avatarLetter"))),
-                 QStringLiteral("L"));
+        QCOMPARE(textOf(castora::test::findItem(bubbles.at(2), u"avatarLetter"_s)), u"L"_s);
 
         // Emoji go in at the cursor, sequences whole.
-        p.type(input, QStringLiteral("ab"));
+        p.type(input, u"ab"_s);
         QTest::keyClick(p.window, Qt::Key_Left);
-        p.click(QStringLiteral("emojiButton"));
-        QQuickItem *grid = p.item(QStringLiteral("emojiGrid"));
+        p.click(u"emojiButton"_s);
+        QQuickItem *grid = p.item(u"emojiGrid"_s);
         QTRY_VERIFY(grid && grid->isVisible());
         QMetaObject::invokeMethod(grid, "positionViewAtIndex", Q_ARG(int, 125), Q_ARG(int, 0));
         QQuickItem *sequence = nullptr;
         QTRY_VERIFY((sequence = [&]() -> QQuickItem * {
-            for (QQuickItem *cell : castora::test::findItems(grid, QStringLiteral("emojiCell")))
-                if (text(cell) == QStringLiteral("\u2764\uFE0F\u200D\U0001F525"))
+            for (QQuickItem *cell : castora::test::findItems(grid, u"emojiCell"_s))
+                if (textOf(cell) == u"\u2764\uFE0F\u200D\U0001F525"_s)
                     return cell;
             return nullptr;
         }()));
         p.click(sequence);
-        QCOMPARE(text(input), QStringLiteral("   a\u2764\uFE0F\u200D\U0001F525b"));
+        QCOMPARE(textOf(input), u"   a\u2764\uFE0F\u200D\U0001F525b"_s);
         QVERIFY(input->hasActiveFocus());
     }
 
@@ -347,8 +330,7 @@ private slots:
         options.chatServer = false;
         QVERIFY(startOnBroadcastScreen(options));
         UiProgram &p = program();
-        QObject *retry =
-            p.currentScreen()->findChild<QObject *>(QStringLiteral("chatReconnectTimer"));
+        QObject *retry = p.currentScreen()->findChild<QObject *>(u"chatReconnectTimer"_s);
         QObject *socket = chatSocket();
         // The delay of every scheduled attempt, read as the timer starts.
         QSignalSpy started(retry, SIGNAL(runningChanged()));
@@ -385,20 +367,20 @@ private slots:
         QVERIFY(p.server.state().isValidToken(token));
         if (onAir)
             QVERIFY(goOnAir());
-        QQuickItem *dialog = p.onScreen(QStringLiteral("logoutDialog"));
-        p.click(QStringLiteral("logoutButton"));
+        QQuickItem *dialog = p.onScreen(u"logoutDialog"_s);
+        p.click(u"logoutButton"_s);
         QVERIFY(dialog->isVisible());
         if (!confirm) {
-            p.click(QStringLiteral("logoutCancelButton"));
+            p.click(u"logoutCancelButton"_s);
             QVERIFY(!dialog->isVisible());
             QVERIFY(p.auth->loggedIn());
             return;
         }
-        p.click(QStringLiteral("logoutConfirmButton"));
+        p.click(u"logoutConfirmButton"_s);
         QTRY_COMPARE(p.depth(), 1);
         QVERIFY(!p.auth->loggedIn());
         QVERIFY(!p.stream->streaming());
-        QTRY_COMPARE(p.server.requests(QStringLiteral("api/auth/logout")).size(), 1);
+        QTRY_COMPARE(p.server.requests(u"api/auth/logout"_s).size(), 1);
         QVERIFY(!p.server.state().isValidToken(token));
         if (!onAir)
             return;
@@ -411,10 +393,8 @@ private slots:
                     return i;
             return -1;
         };
-        QVERIFY(position(QStringLiteral("api/channel/stop-stream")) <
-                position(QStringLiteral("api/auth/logout")));
-        QCOMPARE(all.at(position(QStringLiteral("api/channel/stop-stream"))).bearerToken(),
-                 token.toUtf8());
+        QVERIFY(position(u"api/channel/stop-stream"_s) < position(u"api/auth/logout"_s));
+        QCOMPARE(all.at(position(u"api/channel/stop-stream"_s)).bearerToken(), token.toUtf8());
         // The recording is complete and can be uploaded.
         QVERIFY(p.recordings->rowCount() >= 1); // the newest comes first
         const int id =

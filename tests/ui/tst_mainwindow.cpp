@@ -12,14 +12,15 @@
 #include <QRegularExpression>
 
 using namespace castora;
+using namespace Qt::StringLiterals;
 using castora::dev::DevState;
 using castora::test::UiProgram;
 
 namespace {
 const QString kDemoEmail = QString::fromLatin1(DevState::kDemoEmail);
 const QString kDemoPassword = QString::fromLatin1(DevState::kDemoPassword);
-const QString kInvalidCredentials = QStringLiteral("Invalid email or password");
-const QString kLoginFailed = QStringLiteral("Login Failed. Please check your email and password");
+const QString kInvalidCredentials = u"Invalid email or password"_s;
+const QString kLoginFailed = u"Login Failed. Please check your email and password"_s;
 } // namespace
 
 class TestMainWindow : public QObject {
@@ -35,21 +36,21 @@ private:
 
 private slots:
     void initTestCase() {
-        QQuickStyle::setStyle(QStringLiteral("Fusion"));
+        QQuickStyle::setStyle(u"Fusion"_s);
         // Pixels do not matter here; the software renderer works on every machine.
         QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
-        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
-        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
+        QDesktopServices::setUrlHandler(u"http"_s, this, "openUrl");
+        QDesktopServices::setUrlHandler(u"https"_s, this, "openUrl");
     }
 
     void cleanupTestCase() {
-        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        QDesktopServices::unsetUrlHandler(u"http"_s);
+        QDesktopServices::unsetUrlHandler(u"https"_s);
     }
 
     void init() {
         // Any warning from the documents (binding errors, type errors) fails the test.
-        QTest::failOnWarning(QRegularExpression(QStringLiteral("qrc:/Castora_V2/")));
+        QTest::failOnWarning(QRegularExpression(u"qrc:/Castora_V2/"_s));
         settings::clearToken();
         settings::setDismissCount(0);
         settings::setPendingVersion(QString());
@@ -68,9 +69,9 @@ private slots:
 
         QTest::newRow("demo account") << kDemoEmail << kDemoPassword << 0 << QString();
         QTest::newRow("wrong password")
-            << kDemoEmail << QStringLiteral("not the password") << 0 << kInvalidCredentials;
+            << kDemoEmail << u"not the password"_s << 0 << kInvalidCredentials;
         QTest::newRow("sent as typed, not trimmed")
-            << QStringLiteral(" %1 ").arg(kDemoEmail) << kDemoPassword << 0 << kInvalidCredentials;
+            << u" %1 "_s.arg(kDemoEmail) << kDemoPassword << 0 << kInvalidCredentials;
         QTest::newRow("empty fields") << QString() << QString() << 0 << kLoginFailed;
         QTest::newRow("backend error") << kDemoEmail << kDemoPassword << 500 << kLoginFailed;
     }
@@ -82,17 +83,17 @@ private slots:
         QFETCH(QString, toast);
         UiProgram &p = *m_program;
         if (failWith)
-            p.server.failNext(1, failWith, QStringLiteral("api/auth/login"));
+            p.server.failNext(1, failWith, u"api/auth/login"_s);
         QVERIFY(p.start());
-        QVERIFY(p.item(QStringLiteral("signInForm"))->isVisible());
-        QVERIFY(!p.item(QStringLiteral("waitingGroup"))->isVisible());
+        QVERIFY(p.item(u"signInForm"_s)->isVisible());
+        QVERIFY(!p.item(u"waitingGroup"_s)->isVisible());
         if (!email.isEmpty())
-            p.type(p.item(QStringLiteral("userField")), email);
+            p.type(p.item(u"userField"_s), email);
         if (!password.isEmpty())
-            p.type(p.item(QStringLiteral("passwordField")), password);
+            p.type(p.item(u"passwordField"_s), password);
 
         // What the button shows the moment the request is under way.
-        QQuickItem *button = p.item(QStringLiteral("signInButton"));
+        QQuickItem *button = p.item(u"signInButton"_s);
         QString busyText;
         bool busyEnabled = true;
         connect(p.auth.get(), &AuthController::isLoadingChanged, button, [&] {
@@ -103,39 +104,39 @@ private slots:
         });
         p.click(button);
 
-        const QString login = QStringLiteral("api/auth/login");
+        const QString login = u"api/auth/login"_s;
         QTRY_COMPARE(p.server.requests(login).size(), 1);
         const QJsonObject body =
             QJsonDocument::fromJson(p.server.requests(login).first().body).object();
-        QCOMPARE(body.value(QStringLiteral("email")).toString(), email);
-        QCOMPARE(body.value(QStringLiteral("password")).toString(), password);
-        QCOMPARE(busyText, QStringLiteral("Signing in"));
+        QCOMPARE(body.value(u"email"_s).toString(), email);
+        QCOMPARE(body.value(u"password"_s).toString(), password);
+        QCOMPARE(busyText, u"Signing in"_s);
         QVERIFY(!busyEnabled);
 
-        QQuickItem *errorToast = p.item(QStringLiteral("errorToast"));
+        QQuickItem *errorToast = p.item(u"errorToast"_s);
         if (toast.isEmpty()) {
             QTRY_COMPARE(p.depth(), 2);
-            QCOMPARE(p.currentScreen()->objectName(), QStringLiteral("broadcastScreen"));
+            QCOMPARE(p.currentScreen()->objectName(), u"broadcastScreen"_s);
             QVERIFY(!errorToast->isVisible());
             return;
         }
         QTRY_VERIFY(errorToast->isVisible());
-        QCOMPARE(p.item(QStringLiteral("errorToastText"))->property("text").toString(), toast);
+        QCOMPARE(p.item(u"errorToastText"_s)->property("text").toString(), toast);
         QCOMPARE(p.depth(), 1);
         // The form is usable again and keeps what was typed.
         QTRY_VERIFY(button->isEnabled());
-        QCOMPARE(button->property("text").toString(), QStringLiteral("Sign In"));
-        QCOMPARE(p.item(QStringLiteral("userField"))->property("text").toString(), email);
+        QCOMPARE(button->property("text").toString(), u"Sign In"_s);
+        QCOMPARE(p.item(u"userField"_s)->property("text").toString(), email);
     }
 
     void errorToastShowsTheLatestMessage() {
         UiProgram &p = *m_program;
         QVERIFY(p.start());
-        QQuickItem *button = p.item(QStringLiteral("signInButton"));
-        QQuickItem *errorToast = p.item(QStringLiteral("errorToast"));
-        QQuickItem *toastText = p.item(QStringLiteral("errorToastText"));
-        p.type(p.item(QStringLiteral("userField")), kDemoEmail);
-        p.type(p.item(QStringLiteral("passwordField")), QStringLiteral("wrong"));
+        QQuickItem *button = p.item(u"signInButton"_s);
+        QQuickItem *errorToast = p.item(u"errorToast"_s);
+        QQuickItem *toastText = p.item(u"errorToastText"_s);
+        p.type(p.item(u"userField"_s), kDemoEmail);
+        p.type(p.item(u"passwordField"_s), u"wrong"_s);
         p.click(button);
         QTRY_COMPARE(toastText->property("text").toString(), kInvalidCredentials);
         QTRY_COMPARE(errorToast->opacity(), 1.0);
@@ -143,7 +144,7 @@ private slots:
         // A second failure while the first message fades out replaces it and starts the
         // sequence over: the toast comes back to full opacity, then fades out completely.
         QTRY_VERIFY_WITH_TIMEOUT(errorToast->opacity() < 1.0, 15000);
-        p.server.failNext(1, 503, QStringLiteral("api/auth/login"));
+        p.server.failNext(1, 503, u"api/auth/login"_s);
         p.click(button);
         QTRY_COMPARE(toastText->property("text").toString(), kLoginFailed);
         QTRY_COMPARE(errorToast->opacity(), 1.0);
@@ -159,31 +160,29 @@ private slots:
     void savedSessionAtStart() {
         QFETCH(bool, accepted);
         UiProgram &p = *m_program;
-        settings::setToken(accepted ? p.server.state().issueToken(kDemoEmail)
-                                    : QStringLiteral("42|expired"));
+        settings::setToken(accepted ? p.server.state().issueToken(kDemoEmail) : u"42|expired"_s);
         QVERIFY(p.start());
-        QTRY_VERIFY(!p.item(QStringLiteral("waitingGroup"))->isVisible());
+        QTRY_VERIFY(!p.item(u"waitingGroup"_s)->isVisible());
         QTRY_COMPARE(p.depth(), accepted ? 2 : 1);
         QCOMPARE(p.currentScreen()->objectName(),
-                 accepted ? QStringLiteral("broadcastScreen") : QStringLiteral("loginScreen"));
+                 accepted ? u"broadcastScreen"_s : u"loginScreen"_s);
         if (!accepted)
-            QVERIFY(p.item(QStringLiteral("signInForm"))->isVisible());
+            QVERIFY(p.item(u"signInForm"_s)->isVisible());
     }
 
     void passwordVisibilityToggle() {
         UiProgram &p = *m_program;
         QVERIFY(p.start());
-        QQuickItem *field = p.item(QStringLiteral("passwordField"));
-        QQuickItem *toggle = p.item(QStringLiteral("passwordVisibilityToggle"));
-        p.type(field, QStringLiteral("secret"));
+        QQuickItem *field = p.item(u"passwordField"_s);
+        QQuickItem *toggle = p.item(u"passwordVisibilityToggle"_s);
+        p.type(field, u"secret"_s);
         for (const bool shown : {false, true, false}) {
             QCOMPARE(field->property("displayText").toString() == QLatin1String("secret"), shown);
             QCOMPARE(toggle->property("source").toUrl().fileName(),
-                     shown ? QStringLiteral("visibility_on.png")
-                           : QStringLiteral("visibility_off.png"));
+                     shown ? u"visibility_on.png"_s : u"visibility_off.png"_s);
             p.click(toggle);
         }
-        QCOMPARE(field->property("text").toString(), QStringLiteral("secret"));
+        QCOMPARE(field->property("text").toString(), u"secret"_s);
     }
 
     void webLinks_data() {
@@ -230,47 +229,46 @@ private slots:
         QFETCH(QString, notes);
         QFETCH(bool, mandatory);
         UiProgram &p = *m_program;
-        const QString download = QStringLiteral("https://castora.example/download/%1").arg(latest);
+        const QString download = u"https://castora.example/download/%1"_s.arg(latest);
         p.server.state().versionInfo = QJsonObject{
-            {QStringLiteral("latest_version"), latest},
-            {QStringLiteral("minimum_version"), minimum},
-            {QStringLiteral("download_url_windows"), download},
-            {QStringLiteral("download_url_macos"), QStringLiteral("https://castora.example/mac")},
-            {QStringLiteral("release_notes"), notes},
-            {QStringLiteral("max_dismissals"), maxDismissals},
+            {u"latest_version"_s, latest},
+            {u"minimum_version"_s, minimum},
+            {u"download_url_windows"_s, download},
+            {u"download_url_macos"_s, u"https://castora.example/mac"_s},
+            {u"release_notes"_s, notes},
+            {u"max_dismissals"_s, maxDismissals},
         };
         QVERIFY(p.start());
-        QQuickItem *prompt = p.item(QStringLiteral("updateDialog"));
+        QQuickItem *prompt = p.item(u"updateDialog"_s);
         QTRY_VERIFY(prompt->isVisible());
-        QCOMPARE(p.server.requests(QStringLiteral("api/app/version")).size(), 1);
-        QCOMPARE(p.item(QStringLiteral("latestVersionLabel"))->property("text").toString(), latest);
-        QCOMPARE(p.item(QStringLiteral("currentVersionLabel"))->property("text").toString(),
-                 QStringLiteral("1.0.0"));
-        QCOMPARE(p.item(QStringLiteral("releaseNotesLabel"))->isVisible(), !notes.isEmpty());
-        QCOMPARE(p.item(QStringLiteral("mandatoryWarning"))->isVisible(), mandatory);
-        QQuickItem *later = p.item(QStringLiteral("laterButton"));
+        QCOMPARE(p.server.requests(u"api/app/version"_s).size(), 1);
+        QCOMPARE(p.item(u"latestVersionLabel"_s)->property("text").toString(), latest);
+        QCOMPARE(p.item(u"currentVersionLabel"_s)->property("text").toString(), u"1.0.0"_s);
+        QCOMPARE(p.item(u"releaseNotesLabel"_s)->isVisible(), !notes.isEmpty());
+        QCOMPARE(p.item(u"mandatoryWarning"_s)->isVisible(), mandatory);
+        QQuickItem *later = p.item(u"laterButton"_s);
         QCOMPARE(later->isVisible(), !mandatory);
 
         // "Update Now" opens the download page and leaves the prompt in place.
-        p.click(p.item(QStringLiteral("updateNowButton")));
+        p.click(p.item(u"updateNowButton"_s));
         QCOMPARE(m_opened, QList<QUrl>{QUrl(download)});
         QVERIFY(prompt->isVisible());
 
         // Nothing behind the prompt can be used: a click on the sign-up link beside the card
         // opens nothing, and neither Tab nor typing reach the form.
-        p.click(p.item(QStringLiteral("signUpLink")));
+        p.click(p.item(u"signUpLink"_s));
         QCOMPARE(m_opened.size(), 1);
-        QQuickItem *userField = p.item(QStringLiteral("userField"));
+        QQuickItem *userField = p.item(u"userField"_s);
         QTest::keyClick(p.window, Qt::Key_Tab);
-        castora::test::typeText(p.window, QStringLiteral("typed behind"));
+        castora::test::typeText(p.window, u"typed behind"_s);
         QCOMPARE(userField->property("text").toString(), QString());
         if (mandatory)
             return;
         p.click(later);
         QTRY_VERIFY(!prompt->isVisible());
         QCOMPARE(settings::dismissCount(), 1);
-        p.type(userField, QStringLiteral("me"));
-        QCOMPARE(userField->property("text").toString(), QStringLiteral("me"));
+        p.type(userField, u"me"_s);
+        QCOMPARE(userField->property("text").toString(), u"me"_s);
     }
 };
 

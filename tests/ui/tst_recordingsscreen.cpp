@@ -15,16 +15,10 @@
 #include <algorithm>
 
 using namespace castora;
+using namespace Qt::StringLiterals;
 using castora::test::findItems;
+using castora::test::textOf;
 using castora::test::UiProgram;
-
-namespace {
-
-QString text(QQuickItem *item) {
-    return item ? item->property("text").toString() : QStringLiteral("<missing>");
-}
-
-} // namespace
 
 class TestRecordingsScreen : public QObject {
     Q_OBJECT
@@ -41,7 +35,7 @@ private:
 
     // A recording of `size` bytes, created `date`, listed in the database.
     QString addRecording(const QString &name, const QString &date, qint64 size = 1000) {
-        const QString path = m_files.filePath(name + QStringLiteral(".mp3"));
+        const QString path = m_files.filePath(name + u".mp3"_s);
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
             return QString();
@@ -65,7 +59,7 @@ private:
         }
         if (!QTest::qWaitFor([&p] { return p.stream->isSubscriber(); }))
             return false;
-        p.click(QStringLiteral("recordingsButton"));
+        p.click(u"recordingsButton"_s);
         return QTest::qWaitFor([&p] {
             return p.depth() == 3 && !p.stackBusy() &&
                    p.currentScreen()->objectName() == QLatin1String("recordingsScreen");
@@ -74,14 +68,13 @@ private:
 
     // The names the list shows, top to bottom.
     QStringList shownNames() {
-        QList<QQuickItem *> names =
-            findItems(program().currentScreen(), QStringLiteral("recordingName"));
+        QList<QQuickItem *> names = findItems(program().currentScreen(), u"recordingName"_s);
         std::sort(names.begin(), names.end(), [](QQuickItem *a, QQuickItem *b) {
             return a->mapToScene({}).y() < b->mapToScene({}).y();
         });
         QStringList shown;
         for (QQuickItem *name : names)
-            shown.append(text(name));
+            shown.append(textOf(name));
         return shown;
     }
 
@@ -95,7 +88,7 @@ private:
 
 private slots:
     void initTestCase() {
-        QQuickStyle::setStyle(QStringLiteral("Fusion"));
+        QQuickStyle::setStyle(u"Fusion"_s);
         QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
         for (const char *scheme : {"file", "http", "https"})
             QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
@@ -103,7 +96,7 @@ private slots:
     }
 
     void init() {
-        QTest::failOnWarning(QRegularExpression(QStringLiteral("qrc:/Castora_V2/")));
+        QTest::failOnWarning(QRegularExpression(u"qrc:/Castora_V2/"_s));
         settings::clearToken();
         m_opened.clear();
         m_program = std::make_unique<UiProgram>();
@@ -111,7 +104,7 @@ private slots:
 
     void cleanup() {
         m_program.reset();
-        QSqlQuery(QStringLiteral("DELETE FROM recordings"));
+        QSqlQuery(u"DELETE FROM recordings"_s);
     }
 
     void search_data() {
@@ -138,13 +131,13 @@ private slots:
                             {"morning news", "2024-07-01 08:00:00"}}));
         UiProgram &p = program();
         QTRY_COMPARE(shownNames(), (QStringList{"morning news", "Evening Jazz", "Morning Show"}));
-        p.type(p.onScreen(QStringLiteral("searchField")), search);
+        p.type(p.onScreen(u"searchField"_s), search);
         QTRY_COMPARE(shownNames(), shown);
 
         // A recording added while the search is active is shown only when it matches.
-        p.recordings->addRecording(QStringLiteral("Morning Call"), m_files.filePath("call.mp3"));
+        p.recordings->addRecording(u"Morning Call"_s, m_files.filePath("call.mp3"));
         if (newRowShown)
-            shown.prepend(QStringLiteral("Morning Call"));
+            shown.prepend(u"Morning Call"_s);
         QTRY_COMPARE(shownNames(), shown);
     }
 
@@ -165,13 +158,11 @@ private slots:
         UiProgram &p = program();
         p.server.state().demoChannel().isSubscriber = subscriber;
         QVERIFY(p.listen() && p.startSignedIn());
-        QVERIFY(
-            !addRecording(QStringLiteral("Big Show"), QStringLiteral("2024-01-01 10:00:00"), size)
-                 .isEmpty());
+        QVERIFY(!addRecording(u"Big Show"_s, u"2024-01-01 10:00:00"_s, size).isEmpty());
         QTRY_COMPARE(p.stream->isSubscriber(), subscriber);
-        p.click(QStringLiteral("recordingsButton"));
+        p.click(u"recordingsButton"_s);
         QTRY_VERIFY(!p.stackBusy() && p.depth() == 3);
-        QTRY_VERIFY(inRow(0, QStringLiteral("uploadButton")));
+        QTRY_VERIFY(inRow(0, u"uploadButton"_s));
 
         // What the row shows while the upload runs, read as each step is announced.
         QStringList circle;
@@ -180,19 +171,19 @@ private slots:
         connect(p.recordings.get(), &RecordingController::uploadCompleted, this,
                 [&](int, bool, const QString &text) { message = text; });
         connect(p.recordings.get(), &RecordingController::uploadStarted, this, [&] {
-            spinner = inRow(0, QStringLiteral("uploadSpinner"))->isVisible();
-            circle.append(text(inRow(0, QStringLiteral("uploadPercent"))));
+            spinner = inRow(0, u"uploadSpinner"_s)->isVisible();
+            circle.append(textOf(inRow(0, u"uploadPercent"_s)));
         });
         connect(p.recordings.get(), &RecordingController::uploadProgress, this,
-                [&] { circle.append(text(inRow(0, QStringLiteral("uploadPercent")))); });
-        p.click(inRow(0, QStringLiteral("uploadButton")));
+                [&] { circle.append(textOf(inRow(0, u"uploadPercent"_s))); });
+        p.click(inRow(0, u"uploadButton"_s));
 
         if (!subscriber) {
-            QTRY_VERIFY(popupOpen(QStringLiteral("subscriptionDialog")));
-            p.click(p.item(QStringLiteral("subscriptionOkButton")));
-            QTRY_VERIFY(!popupOpen(QStringLiteral("subscriptionDialog")));
+            QTRY_VERIFY(popupOpen(u"subscriptionDialog"_s));
+            p.click(p.item(u"subscriptionOkButton"_s));
+            QTRY_VERIFY(!popupOpen(u"subscriptionDialog"_s));
             QVERIFY(p.server.uploads().stored().isEmpty());
-            QVERIFY(inRow(0, QStringLiteral("uploadButton"))->isVisible());
+            QVERIFY(inRow(0, u"uploadButton"_s)->isVisible());
             return;
         }
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -202,30 +193,28 @@ private slots:
         QCOMPARE(spinner, size < 5'000'000);
         if (!progress.isEmpty())
             QCOMPARE(circle, progress);
-        QTRY_COMPARE(text(p.onScreen(QStringLiteral("recordingsToast"))
-                              ->property("label")
-                              .value<QQuickItem *>()),
-                     message.isEmpty() ? QStringLiteral("Upload successful") : message);
+        QTRY_COMPARE(
+            textOf(p.onScreen(u"recordingsToast"_s)->property("label").value<QQuickItem *>()),
+            message.isEmpty() ? u"Upload successful"_s : message);
         // Uploaded: no upload slot and no room for it, the delete button follows the folder.
-        QTRY_VERIFY(!inRow(0, QStringLiteral("uploadSlot"))->isVisible());
-        QTRY_COMPARE(inRow(0, QStringLiteral("deleteButton"))->x(),
-                     inRow(0, QStringLiteral("folderButton"))->x() + 40 + 20);
+        QTRY_VERIFY(!inRow(0, u"uploadSlot"_s)->isVisible());
+        QTRY_COMPARE(inRow(0, u"deleteButton"_s)->x(), inRow(0, u"folderButton"_s)->x() + 40 + 20);
         QCOMPARE(p.server.uploads().stored().size(), 1);
     }
 
     void stillRecording() {
         QVERIFY(openScreen({{"On Air Now", "2024-02-02 09:00:00"}}));
         UiProgram &p = program();
-        QTRY_VERIFY(inRow(0, QStringLiteral("uploadButton")));
+        QTRY_VERIFY(inRow(0, u"uploadButton"_s));
         const QString path =
             p.recordings->data(p.recordings->index(0), RecordingController::PathRole).toString();
         p.recordings->recordingStarted(path);
-        QTRY_VERIFY(inRow(0, QStringLiteral("recordingInProgress"))->isVisible());
-        QVERIFY(!inRow(0, QStringLiteral("uploadButton"))->isVisible());
-        QVERIFY(inRow(0, QStringLiteral("recordingDot"))->isVisible());
+        QTRY_VERIFY(inRow(0, u"recordingInProgress"_s)->isVisible());
+        QVERIFY(!inRow(0, u"uploadButton"_s)->isVisible());
+        QVERIFY(inRow(0, u"recordingDot"_s)->isVisible());
         p.recordings->recordingFinished(path);
-        QTRY_VERIFY(inRow(0, QStringLiteral("uploadButton"))->isVisible());
-        QVERIFY(!inRow(0, QStringLiteral("recordingInProgress"))->isVisible());
+        QTRY_VERIFY(inRow(0, u"uploadButton"_s)->isVisible());
+        QVERIFY(!inRow(0, u"recordingInProgress"_s)->isVisible());
     }
 
     void deleteDialog_data() {
@@ -249,16 +238,15 @@ private slots:
         QVERIFY(openScreen({{name, "2024-04-04 12:00:00"}, {"Keeper", "2020-01-01 00:00:00"}}));
         UiProgram &p = program();
         QTRY_COMPARE(shownNames().size(), 2);
-        p.click(inRow(0, QStringLiteral("deleteButton")));
-        QQuickItem *dialogName = p.item(QStringLiteral("deleteName"));
+        p.click(inRow(0, u"deleteButton"_s));
+        QQuickItem *dialogName = p.item(u"deleteName"_s);
         QTRY_VERIFY(dialogName && dialogName->isVisible());
-        QCOMPARE(text(dialogName),
-                 QStringLiteral("\"%1\"").arg(name.isEmpty() ? "Recording" : name));
+        QCOMPARE(textOf(dialogName), u"\"%1\""_s.arg(name.isEmpty() ? "Recording" : name));
         if (button.isEmpty())
             QTest::keyClick(p.window, Qt::Key_Escape);
         else
             p.click(p.item(button));
-        QTRY_VERIFY(!popupOpen(QStringLiteral("deleteDialog")));
+        QTRY_VERIFY(!popupOpen(u"deleteDialog"_s));
         const QStringList left = deleted ? QStringList{"Keeper"} : QStringList{name, "Keeper"};
         QTRY_COMPARE(shownNames(), left);
         QCOMPARE(p.currentScreen()->property("pendingDeleteId").toInt() == -1, deleted);
@@ -289,7 +277,7 @@ private slots:
                                 : p.links->property(qPrintable(expected)).toString();
         QCOMPARE(m_opened, QList<QUrl>{QUrl(url)});
 
-        p.click(QStringLiteral("backButton"));
+        p.click(u"backButton"_s);
         QTRY_COMPARE(p.depth(), 2);
     }
 };

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 class TestScreenLogic : public QObject {
     Q_OBJECT
 
@@ -34,7 +36,7 @@ private slots:
                 readonly property var emojis: EmojiList.standardEmojis
                 function call(name, args) { return Logic[name].apply(null, args) }
             })",
-                          QUrl(QStringLiteral("qrc:/logic-test.qml")));
+                          QUrl(u"qrc:/logic-test.qml"_s));
         m_bridge.reset(component.create());
         QVERIFY2(m_bridge, qPrintable(component.errorString()));
     }
@@ -108,11 +110,11 @@ private slots:
     void emojiList() {
         const QStringList emojis = m_bridge->property("emojis").toStringList();
         QCOMPARE(emojis.size(), 190);
-        QCOMPARE(emojis.first(), QStringLiteral("😀"));
-        QCOMPARE(emojis.last(), QStringLiteral("🦾"));
+        QCOMPARE(emojis.first(), u"😀"_s);
+        QCOMPARE(emojis.last(), u"🦾"_s);
         QCOMPARE(emojis.at(109), QString(QChar(0x2764))); // the first heart, bare
-        QCOMPARE(emojis.at(125), QStringLiteral("\u2764\uFE0F\u200D\U0001F525"));
-        QCOMPARE(emojis.at(126), QStringLiteral("\u2764\uFE0F\u200D\U0001FA79"));
+        QCOMPARE(emojis.at(125), u"\u2764\uFE0F\u200D\U0001F525"_s);
+        QCOMPARE(emojis.at(126), u"\u2764\uFE0F\u200D\U0001FA79"_s);
         QCOMPARE(QSet<QString>(emojis.begin(), emojis.end()).size(), 190);
     }
 };
