@@ -154,7 +154,7 @@ private slots:
         QTRY_VERIFY(oldRow.isNull());
         broadcast(4, 0, 22050);
 
-        // Now it goes too and others arrive: back to the default m_input->
+        // Now it goes too and others arrive: back to the default input.
         m_input->setDevices({ScriptedAudioInput::device(0, "Built-in", {48000}, 1, true),
                              ScriptedAudioInput::device(1, "Webcam", {16000}, 1)});
         QTRY_COMPARE(reset.size(), 2);
@@ -198,8 +198,7 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message"); // a part of it
         row("subscription lapsed", "gate",
-            "Your subscribtion has expired Or You don't have "
-            "credits. Renew it and try again");
+            "Your subscribtion has expired Or You don't have credits. Renew it and try again");
         row("streaming server down", "server", "streaming server");
         row("capture cannot be opened", "open", "Device or resource busy");
         row("capture cannot be started", "start", "Device or resource busy");
