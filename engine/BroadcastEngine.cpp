@@ -115,7 +115,7 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
     m_recordQueue.clear();
     m_capturedFrames = 0;
     m_droppedBuffers = 0;
-    m_peak = 0;
+    m_meter.setSampleRate(rate);
 
     bool createdFile = false;
     if (!request.recordingsFolder.isEmpty()) {
@@ -211,7 +211,6 @@ StopResult BroadcastEngine::stop() {
     m_sendQueue.clear();
     m_recordQueue.clear();
     m_recording = false;
-    m_peak = 0;
     result.capturedFrames = m_capturedFrames.load();
     m_onAir = false;
     return result;
@@ -220,7 +219,7 @@ StopResult BroadcastEngine::stop() {
 void BroadcastEngine::onCapture(const qint16 *samples, unsigned int frames) {
     m_inCallback.fetch_add(1);
     if (m_accepting.load()) {
-        m_peak.store(peakThousandths(samples, frames));
+        m_meter.publish(samples, frames);
         QByteArray chunk;
         if (m_encoder.encode(samples, frames, chunk)) {
             m_capturedFrames.fetch_add(frames, std::memory_order_relaxed);

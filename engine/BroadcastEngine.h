@@ -3,6 +3,7 @@
 #include "AudioInput.h"
 #include "ChunkQueue.h"
 #include "IcecastSink.h"
+#include "LevelMeter.h"
 #include "Mp3Encoder.h"
 #include "RecordWorkerThread.h"
 #include "RecordingWriter.h"
@@ -84,9 +85,8 @@ public:
     void cancelStart() { m_cancelStart = true; }
     bool isOnAir() const { return m_onAir.load(); }
 
-    // The last buffer's peak in thousandths; take() also resets it to 0.
-    int peak() const { return m_peak.load(); }
-    int takePeak() { return m_peak.exchange(0); }
+    // The input level, slice by slice as the audio comes in (GUI thread).
+    LevelMeter &levelMeter() { return m_meter; }
 
     // Counters of the current (or last) broadcast.
     quint64 capturedFrames() const { return m_capturedFrames.load(); }
@@ -131,7 +131,7 @@ private:
     std::atomic<bool> m_accepting{false};
     std::atomic<int> m_inCallback{0};
     std::atomic<bool> m_recording{false};
-    std::atomic<int> m_peak{0};
+    LevelMeter m_meter;
     std::atomic<quint64> m_capturedFrames{0};
     std::atomic<int> m_droppedBuffers{0};
     std::atomic<int> m_encoderDelay{0};

@@ -81,7 +81,10 @@ StreamController::~StreamController() {
 }
 
 void StreamController::onLevelTimerTimeout() {
-    const float level = static_cast<float>(m_engine.takePeak()) / 1000.0f;
+    LevelMeter &meter = m_engine.levelMeter();
+    if (!m_engine.isOnAir())
+        meter.clear();
+    const float level = static_cast<float>(meter.take()) / 1000.0f;
     const float held = m_micLevel;
     const bool same =
         std::fabs(level - held) * 100000.0f <= std::min(std::fabs(level), std::fabs(held));

@@ -1,6 +1,7 @@
 // Plain rules of the engine: recording file names, the recording writer, the sample rate
 // chosen for a device and a quality, the peak level of a buffer.
 #include "AudioInput.h"
+#include "LevelMeter.h"
 #include "RecordingWriter.h"
 #include "TestMain.h"
 
@@ -132,6 +133,35 @@ private slots:
         QFETCH(std::vector<qint16>, samples);
         QFETCH(int, peak);
         QCOMPARE(peakThousandths(samples.data(), unsigned(samples.size())), peak);
+    }
+
+    // A long capture buffer plays out on the meter slice by slice, one per tick, at the pace of
+    // the audio; nothing waiting reads as silence; a reader that fell behind skips ahead.
+    void levelMeterSlices() {
+        LevelMeter meter;
+        meter.setSampleRate(22050); // 727 frames a slice
+        std::vector<qint16> buffer(16384, 0);
+        buffer[727 * 5 + 3] = -32768;
+        buffer[727 * 9] = 16384;
+        meter.publish(buffer.data(), unsigned(buffer.size()));
+        QList<int> ticks;
+        for (int i = 0; i < 24; ++i)
+            ticks.append(meter.take());
+        QList<int> expected(24, 0);
+        expected[5] = 1000;
+        expected[9] = 500;
+        QCOMPARE(ticks, expected); // 23 slices, then nothing waiting
+
+        for (int i = 0; i < 3; ++i) // three buffers while the reader was away
+            meter.publish(buffer.data(), unsigned(buffer.size()));
+        meter.take();
+        QCOMPARE(meter.take(), 0);
+        QCOMPARE(meter.take(), 0);
+        QCOMPARE(meter.take(), 0);
+        QCOMPARE(meter.take(), 0);
+        QCOMPARE(meter.take(), 1000); // the newest buffer's sixth slice
+        meter.clear();
+        QCOMPARE(meter.take(), 0);
     }
 };
 
