@@ -3,6 +3,7 @@
 // a 20 s outage of the server, and leaves a complete recording; a second broadcast's file holds
 // nothing of the first.
 #include "DevServer.h"
+#include "LiveBroadcast.h"
 #include "LocalServices.h"
 #include "ProcessSignals.h"
 #include "RtAudioInput.h"
@@ -18,6 +19,7 @@ using namespace castora;
 using castora::test::IcecastServer;
 using castora::test::VirtualMicrophone;
 namespace audio = castora::test::audio;
+namespace live = castora::test::live;
 
 class BroadcastLiveTest : public QObject {
     Q_OBJECT
@@ -29,38 +31,16 @@ class BroadcastLiveTest : public QObject {
     std::unique_ptr<engine::RtAudioInput> m_input;
     std::unique_ptr<StreamController> m_controller;
 
-    // Presses Start/Stop and waits until the broadcast is on air / off air.
-    static bool onAir(StreamController &c) {
-        c.startStop();
-        return QTest::qWaitFor([&] { return c.streaming() && !c.jobInProgress(); }, 15000);
-    }
-    static bool offAir(StreamController &c) {
-        c.startStop();
-        return QTest::qWaitFor(
-            [&] { return !c.streaming() && !c.jobInProgress() && c.pendingNotices() == 0; }, 20000);
-    }
-
-    // Listens to the mount for a while; the dominant frequency of what arrived.
     double heardFrequency(double seconds) {
-        const QByteArray stream = m_icecast.listen(m_mount, seconds);
-        const auto decoded = audio::decodeMp3(stream, int(m_controller->sampleRate()));
-        return audio::dominantFrequency(decoded.samples, int(m_controller->sampleRate()), 2048);
+        return live::heardFrequency(m_icecast, m_mount, seconds, int(m_controller->sampleRate()));
     }
 
-    // The recording decodes cleanly and holds every captured frame, the encoder's delay and
-    // its flushed tail, give or take `slack` frames.
+    // The recording holds every captured frame, the encoder's delay and its flushed tail, give
+    // or take `slack` frames.
     audio::Decoded recording(const QString &path, std::size_t slack) {
-        const auto decoded = audio::decodeMp3File(path, 22050);
-        const std::size_t captured = std::size_t(m_controller->engine().capturedFrames());
-        const std::size_t most =
-            captured + slack + std::size_t(m_controller->engine().encoderDelay()) + 2 * 576;
-        [&] {
-            QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
-            QVERIFY2(
-                decoded.samples.size() >= captured && decoded.samples.size() <= most,
-                qPrintable(
-                    QString("decoded %1, captured %2").arg(decoded.samples.size()).arg(captured)));
-        }();
+        audio::Decoded decoded;
+        const QString problem = live::checkRecording(path, *m_controller, slack, &decoded);
+        [&] { QVERIFY2(problem.isEmpty(), qPrintable(problem)); }();
         return decoded;
     }
 
@@ -86,7 +66,7 @@ private slots:
     // A failed check must not leave the next case a broadcast on air.
     void cleanup() {
         if (m_controller->streaming())
-            QVERIFY(offAir(*m_controller));
+            QVERIFY(live::pressStop(*m_controller));
         if (!m_icecast.isRunning())
             QVERIFY(m_icecast.restart());
     }
@@ -121,7 +101,7 @@ private slots:
         connect(&c, &StreamController::networkBarVisibleChanged, this, noteBar);
         connect(&c, &StreamController::networkBarIsErrorChanged, this, noteBar);
 
-        QVERIFY(onAir(c));
+        QVERIFY(live::pressStart(c));
         QCOMPARE(c.sampleRate(), 22050u);
         QTRY_VERIFY(m_icecast.hasMount(m_mount));
         const QJsonObject source = m_icecast.source(m_mount);
@@ -159,7 +139,7 @@ private slots:
         QTRY_VERIFY(m_icecast.hasMount(m_mount));
         QVERIFY(std::abs(heardFrequency(4.0) - 440.0) < 5.0);
 
-        QVERIFY(offAir(c));
+        QVERIFY(live::pressStop(c));
         QTRY_VERIFY(!m_icecast.hasMount(m_mount));
         QCOMPARE(opened.size(), 1);
         QCOMPARE(closed.size(), 1);
@@ -178,9 +158,9 @@ private slots:
     void secondBroadcastStartsClean() {
         StreamController &c = *m_controller;
         QSignalSpy closed(&c, &StreamController::recordingClosed);
-        QVERIFY(onAir(c));
+        QVERIFY(live::pressStart(c));
         QTRY_VERIFY_WITH_TIMEOUT(c.engine().capturedFrames() > 22050 * 4, 10000);
-        QVERIFY(offAir(c));
+        QVERIFY(live::pressStop(c));
         QCOMPARE(closed.size(), 1);
         recording(closed.at(0).at(0).toString(), 0);
     }
