@@ -114,6 +114,13 @@ void StreamController::updateStreamDetails(const QString &title, const QString &
             finishStreamDetails(QString::fromUtf8(kDetailsFailed), true);
             return;
         }
+        // The service answers in JSON; any other body on a success status (a proxy's error
+        // page, a captive portal) does not mean the details were stored.
+        if (!r.body.trimmed().isEmpty() && r.document.isNull()) {
+            qInfo() << "Error updating stream details: the reply is not JSON";
+            finishStreamDetails(QString::fromUtf8(kDetailsFailed), true);
+            return;
+        }
         fetchChannel(); // the new title and artwork as the backend now has them
         qInfo() << "Stream Detail Updated";
         finishStreamDetails(QStringLiteral("Event details updated successfully"), false);

@@ -18,6 +18,15 @@ namespace {
 
 const api::RequestOptions kUploadAuth{api::Auth::BearerIfStored, true};
 
+// The service answers in JSON. A success status whose body is something else (a proxy's error
+// page, a captive portal) does not say that the file arrived, so it is no success.
+bool understood(const api::Reply &reply) {
+    return reply.body.trimmed().isEmpty() || !reply.document.isNull();
+}
+const char *const kNotUnderstood =
+    "The server's reply could not be understood, so the upload may not have arrived. Please "
+    "try again.";
+
 // The bytes [offset, offset + length) of a file as a device of their own.
 class FileSlice : public QIODevice {
 public:
@@ -143,7 +152,11 @@ void SmallFileUpload::start() {
     QNetworkReply *reply = m_manager.post(req, file);
     file->setParent(reply);
     api::onFinished(reply, this, [this](const api::Reply &result) {
-        if (result.ok()) {
+        if (result.ok() && !understood(result)) {
+            qWarning() << "Small file upload answered with something else than JSON:"
+                       << result.body.left(200);
+            complete(false, QString::fromUtf8(kNotUnderstood));
+        } else if (result.ok()) {
             qInfo() << "Small file upload successful:" << result.body;
             complete(true, QStringLiteral("Upload successful"));
         } else {
@@ -271,6 +284,12 @@ void ChunkedFileUpload::finishUpload() {
         if (!result.ok()) {
             qWarning() << "Failed to finish upload:" << result.errorString;
             complete(false, QStringLiteral("Failed to finish upload: ") + result.errorString);
+            return;
+        }
+        if (!understood(result)) {
+            qWarning() << "Finishing the upload answered with something else than JSON:"
+                       << result.body.left(200);
+            complete(false, QString::fromUtf8(kNotUnderstood));
             return;
         }
         qInfo() << "Upload finished successfully:" << result.body;
