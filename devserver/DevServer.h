@@ -90,6 +90,8 @@ public:
     void dropNext(int count, const QString &path = QString());    // close without an answer
     // `answer` instead of the route's own (a reply shape the service might send one day).
     void answerNext(int count, const Answer &answer, const QString &path = QString());
+    // Drops every fault still pending: the server answers normally again.
+    void clearFaults() { m_faults.clear(); }
 
     using Handler = std::function<Answer(const RecordedRequest &request, const QString &rest)>;
     // `pattern` is a path; one ending in "/" also takes every path below it, whose remainder
