@@ -4,6 +4,7 @@
 #include "AuthController.h"
 #include "ChatController.h"
 #include "ChatProtocol.h"
+#include "InspectionChannel.h"
 #include "NetworkClient.h"
 #include "ProcessSignals.h"
 #include "QmlRegistration.h"
@@ -73,6 +74,7 @@ int runApplication(int argc, char **argv) {
         Qt::QueuedConnection);
     engine.load(kMainDocument);
     reportFirstFrame(engine); // development builds, for bench/ (CASTORA_STARTUP_PROBE)
+    startInspection(engine);  // development builds, for tests/e2e (CASTORA_INSPECT)
     const int code = app.exec();
     // The window is gone; a broadcast still on air is stopped properly: the recording is
     // completed and closed and the backend hears of the stop.

@@ -120,6 +120,7 @@ ToolBar {
                 required property int index
                 required property string modelData
 
+                objectName: "qualityEntry"
                 width: qualityBox.width - 4
                 height: 32
                 highlighted: qualityBox.highlightedIndex === index

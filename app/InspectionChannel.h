@@ -1,0 +1,26 @@
+#pragma once
+
+class QQmlApplicationEngine;
+
+namespace castora {
+
+// A read-only look at the running window for the end-to-end tests (tests/e2e), which drive
+// the program with real input events and need to know what is on screen and where.
+//
+// In development builds, when the environment variable CASTORA_INSPECT names a local socket
+// path, the program listens there (owner-only access) and answers each request line
+//
+//   {"name": "<objectName>", "properties": ["text", ...]}
+//
+// with one line
+//
+//   {"items": [{"visible": bool, "enabled": bool, "x": .., "y": .., "width": .., "height": ..,
+//               "properties": {"text": ..}}, ...]}
+//
+// listing every item of that object name in the engine's windows (popups included), in tree
+// order; the rectangle is in screen coordinates. A malformed request is answered with
+// {"error": "..."}. Nothing can be changed or called through it. Does nothing otherwise, and
+// release builds leave it out.
+void startInspection(QQmlApplicationEngine &engine);
+
+} // namespace castora
