@@ -1,0 +1,293 @@
+#include "ProgramDriver.h"
+
+#include "ChatServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <csignal>
+#include <sys/prctl.h>
+
+#ifndef CASTORA_PROGRAM
+#error "CASTORA_PROGRAM must name the program binary"
+#endif
+
+namespace castora::test {
+
+namespace {
+
+// Children die with the test process, even when it is killed on a time-out.
+void dieWithParent(QProcess &process) {
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+
+// Stops a child: SIGTERM, then SIGKILL after `graceMs`. Waits with the event loop running,
+// so the in-process stand-in keeps answering a program that says goodbye to it.
+void stopProcess(QProcess &process, int graceMs) {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, graceMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+} // namespace
+
+// ---- the stack ----
+
+bool LocalStack::start() {
+    if (!icecast.start() || !microphone.start() || !microphone.playTone(440, 3600))
+        return false;
+    dev::DevServer::Options options;
+    options.icecastStatusUrl = icecast.baseUrl() + QStringLiteral("/status-json.xsl");
+    backend = std::make_unique<dev::DevServer>(options);
+    return backend->listen() != 0 && backend->listenChat() != 0;
+}
+
+QProcessEnvironment LocalStack::environment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString base = backend->baseUrl();
+    env.insert(QStringLiteral("CASTORA_BACKEND_URL"), base);
+    env.insert(QStringLiteral("CASTORA_CHAT_URL"), backend->chat().url());
+    env.insert(QStringLiteral("CASTORA_PROBE_URL"), base + QStringLiteral("/probe"));
+    env.insert(QStringLiteral("CASTORA_WEBSITE_URL"), base + QStringLiteral("/site"));
+    env.insert(QStringLiteral("CASTORA_ICECAST_HOST"), QStringLiteral("127.0.0.1"));
+    env.insert(QStringLiteral("CASTORA_ICECAST_PORT"), QString::number(icecast.port()));
+    env.insert(QStringLiteral("PULSE_SERVER"), microphone.pulseServer());
+    return env;
+}
+
+QString LocalStack::listenUrl() const {
+    return icecast.baseUrl() + QLatin1Char('/') + backend->state().demoChannel().mountPoint;
+}
+
+// ---- the display ----
+
+VirtualDisplay::~VirtualDisplay() {
+    stopProcess(m_server, 5000);
+}
+
+bool VirtualDisplay::start() {
+    dieWithParent(m_server);
+    // -displayfd: the server takes the first free display and writes its number there.
+    m_server.start(QStringLiteral("Xvfb"),
+                   {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    if (!m_server.waitForStarted(10000))
+        return false;
+    if (!QTest::qWaitFor([this] { return m_server.canReadLine() || !m_server.isOpen(); }, 20000))
+        return false;
+    const QByteArray number = m_server.readLine().trimmed();
+    if (number.isEmpty())
+        return false;
+    m_name = QLatin1Char(':') + QString::fromLatin1(number);
+    return true;
+}
+
+// ---- a listener ----
+
+StreamListener::~StreamListener() {
+    stop();
+}
+
+bool StreamListener::start(const QString &url) {
+    dieWithParent(m_curl);
+    m_curl.start(QStringLiteral("curl"), {"-sN", url});
+    return m_curl.waitForStarted(5000);
+}
+
+QByteArray StreamListener::stop() {
+    // Read as it goes (the event loop fills QProcess's buffer); what is left comes at the end.
+    if (m_curl.state() != QProcess::NotRunning) {
+        m_curl.kill();
+        m_curl.waitForFinished(5000);
+    }
+    return m_curl.readAllStandardOutput();
+}
+
+// ---- the program ----
+
+ProgramDriver::ProgramDriver(const LocalStack &stack, const VirtualDisplay &display,
+                             QString profileDir)
+    : m_stack(stack)
+    , m_display(display)
+    , m_profile(std::move(profileDir)) {
+}
+
+ProgramDriver::~ProgramDriver() {
+    if (QTest::currentTestFailed()) {
+        const QStringList lines = log().split(QLatin1Char('\n'));
+        if (!isRunning())
+            qWarning() << "The program ended:" << m_process.exitStatus() << m_process.exitCode();
+        qWarning().noquote() << "The program's last words:\n"
+                             << lines.mid(qMax(0, lines.size() - 40)).join(QLatin1Char('\n'));
+        // What the screen showed, beside the log in the kept profile.
+        QProcess::execute(QStringLiteral("import"),
+                          {"-display", m_display.name(), "-window", "root",
+                           m_profile + QStringLiteral("/failure.png")});
+    }
+    m_socket.abort();
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool ProgramDriver::launch() {
+    const QString home = m_profile + QStringLiteral("/home");
+    QProcessEnvironment env = m_stack.environment();
+    const auto folder = [&](const char *variable, const QString &path) {
+        QDir().mkpath(path);
+        env.insert(QString::fromLatin1(variable), path);
+    };
+    folder("HOME", home);
+    folder("XDG_CONFIG_HOME", home + QStringLiteral("/.config"));
+    folder("XDG_DATA_HOME", home + QStringLiteral("/.local/share"));
+    folder("XDG_CACHE_HOME", home + QStringLiteral("/.cache"));
+    folder("XDG_STATE_HOME", home + QStringLiteral("/.local/state"));
+    env.insert(QStringLiteral("DISPLAY"), m_display.name());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    const QString socketPath = m_profile + QStringLiteral("/inspect.sock");
+    env.insert(QStringLiteral("CASTORA_INSPECT"), socketPath);
+
+    m_socket.abort();
+    m_process.setProcessEnvironment(env);
+    m_process.setStandardInputFile(QProcess::nullDevice());
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.setStandardOutputFile(m_profile + QStringLiteral("/program.log"), QIODevice::Append);
+    dieWithParent(m_process);
+    m_process.start(QStringLiteral(CASTORA_PROGRAM), {});
+    if (!m_process.waitForStarted(10000))
+        return false;
+    const bool connected = QTest::qWaitFor(
+        [&] {
+            if (!isRunning())
+                return true;
+            m_socket.connectToServer(socketPath);
+            return m_socket.waitForConnected(200);
+        },
+        30000);
+    if (!connected || !isRunning()) {
+        qWarning().noquote() << "The program did not come up:\n" << log();
+        return false;
+    }
+    return QTest::qWaitFor([this] { return shows(QStringLiteral("stackView")); }, 20000);
+}
+
+void ProgramDriver::kill() {
+    m_socket.abort();
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+void ProgramDriver::terminate() {
+    m_socket.abort();
+    stopProcess(m_process, 20000);
+}
+
+QString ProgramDriver::log() {
+    QFile file(m_profile + QStringLiteral("/program.log"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
+QJsonObject ProgramDriver::ask(const QJsonObject &request) {
+    if (m_socket.state() != QLocalSocket::ConnectedState)
+        return QJsonObject();
+    m_socket.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
+    const bool answered = QTest::qWaitFor(
+        [this] {
+            return m_socket.canReadLine() || m_socket.state() != QLocalSocket::ConnectedState;
+        },
+        10000);
+    if (!answered || !m_socket.canReadLine())
+        return QJsonObject();
+    return QJsonDocument::fromJson(m_socket.readLine()).object();
+}
+
+QList<ScreenItem> ProgramDriver::items(const QString &name, const QStringList &properties) {
+    const QJsonObject reply =
+        ask({{"name", name}, {"properties", QJsonArray::fromStringList(properties)}});
+    QList<ScreenItem> found;
+    for (const QJsonValue &value : reply.value(QStringLiteral("items")).toArray()) {
+        const QJsonObject object = value.toObject();
+        ScreenItem item;
+        item.visible = object.value(QStringLiteral("visible")).toBool();
+        item.enabled = object.value(QStringLiteral("enabled")).toBool();
+        item.rect = QRectF(object.value(QStringLiteral("x")).toDouble(),
+                           object.value(QStringLiteral("y")).toDouble(),
+                           object.value(QStringLiteral("width")).toDouble(),
+                           object.value(QStringLiteral("height")).toDouble());
+        item.properties = object.value(QStringLiteral("properties")).toObject().toVariantMap();
+        found.append(item);
+    }
+    return found;
+}
+
+ScreenItem ProgramDriver::item(const QString &name, const QStringList &properties) {
+    const QList<ScreenItem> found = items(name, properties);
+    for (const ScreenItem &candidate : found) {
+        if (candidate.visible)
+            return candidate;
+    }
+    return ScreenItem();
+}
+
+bool ProgramDriver::xdotool(const QStringList &args) {
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), m_display.name());
+    tool.setProcessEnvironment(env);
+    tool.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tool.start(QStringLiteral("xdotool"), args);
+    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit &&
+           tool.exitCode() == 0;
+}
+
+bool ProgramDriver::settled() {
+    return QTest::qWaitFor(
+        [this] {
+            const ScreenItem stack = item(QStringLiteral("stackView"), {QStringLiteral("busy")});
+            return stack.visible && !stack.properties.value(QStringLiteral("busy")).toBool();
+        },
+        10000);
+}
+
+bool ProgramDriver::click(const QString &name) {
+    return settled() && click(item(name));
+}
+
+bool ProgramDriver::click(const ScreenItem &target) {
+    if (!target.visible || !target.enabled || target.rect.isEmpty())
+        return false;
+    const QPoint at = target.centre();
+    return xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
+}
+
+bool ProgramDriver::type(const QString &text) {
+    return xdotool({"type", "--delay", "30", "--", text});
+}
+
+bool ProgramDriver::typeInto(const QString &field, const QString &text) {
+    const QStringList properties{QStringLiteral("text"), QStringLiteral("activeFocus")};
+    if (!settled() || !click(item(field, properties)))
+        return false;
+    const auto focused = [&] {
+        return item(field, properties).properties.value(QStringLiteral("activeFocus")).toBool();
+    };
+    if (!QTest::qWaitFor(focused, 5000) || !type(text))
+        return false;
+    return QTest::qWaitFor([&] { return item(field, properties).text() == text; }, 5000);
+}
+
+QString ProgramDriver::recordingsFolder() const {
+    return m_profile + QStringLiteral("/home/.local/share/Castora");
+}
+
+} // namespace castora::test

@@ -1,0 +1,120 @@
+#pragma once
+
+#include "DevServer.h"
+#include "LocalServices.h"
+
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QPoint>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRectF>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <memory>
+
+// The whole program as a user meets it: the real binary on an X display of its own, pointed
+// at the README's local stack, clicked and typed at through the X server (xdotool, XTEST), and
+// read back through its inspection socket (app/InspectionChannel.h).
+namespace castora::test {
+
+// The local stack: icecast2, a virtual microphone playing a 440 Hz tone, the stand-in backend
+// with its chat server, all on free ports.
+struct LocalStack {
+    IcecastServer icecast;
+    VirtualMicrophone microphone;
+    std::unique_ptr<dev::DevServer> backend; // made by start(), once icecast2's port is known
+
+    bool start();
+    // The program's addresses (CASTORA_*) and sound server.
+    QProcessEnvironment environment() const;
+    QString listenUrl() const; // the demo channel's mount on icecast2
+};
+
+// Xvfb on the first free display.
+class VirtualDisplay {
+public:
+    ~VirtualDisplay();
+    bool start();
+    QString name() const { return m_name; } // ":<n>"
+
+private:
+    QProcess m_server;
+    QString m_name;
+};
+
+// What the program shows of one item.
+struct ScreenItem {
+    bool visible = false;
+    bool enabled = false;
+    QRectF rect; // screen coordinates
+    QVariantMap properties;
+
+    QString text() const { return properties.value(QStringLiteral("text")).toString(); }
+    QPoint centre() const { return rect.center().toPoint(); }
+};
+
+// A player on the mount: curl, keeping what it receives.
+class StreamListener {
+public:
+    ~StreamListener();
+    bool start(const QString &url);
+    QByteArray stop(); // the bytes received
+
+private:
+    QProcess m_curl;
+};
+
+// One run of the program with a profile folder of its own (HOME and the XDG folders), which
+// outlives the run so that a second run finds the first one's settings and recordings.
+class ProgramDriver {
+public:
+    ProgramDriver(const LocalStack &stack, const VirtualDisplay &display, QString profileDir);
+    ~ProgramDriver(); // kills a program still running
+
+    // Starts the program; true once its window is up and the inspection socket answers.
+    bool launch();
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    // SIGKILL, as a crash or a power cut would end it.
+    void kill();
+    // Closes the program the ordinary way (SIGTERM), killing it if it does not end.
+    void terminate();
+    // Standard output and error so far.
+    QString log();
+
+    // Every item named `name`, in tree order, with the given properties.
+    QList<ScreenItem> items(const QString &name,
+                            const QStringList &properties = {QStringLiteral("text")});
+    // The first visible item named `name`, or an invisible default.
+    ScreenItem item(const QString &name, const QStringList &properties = {QStringLiteral("text")});
+    bool shows(const QString &name) { return item(name).visible; }
+    QString text(const QString &name) { return item(name).text(); }
+
+    // Waits until the screens have stopped moving (no stack transition under way).
+    bool settled();
+    // Real pointer and keyboard input through the X server. Clicking by name waits for the
+    // screens to settle first: an item caught in a transition is not where it ends up.
+    bool click(const ScreenItem &target);
+    bool click(const QString &name);
+    bool type(const QString &text);
+    // Clicks a text field, waits for it to take the keyboard focus, and types into it.
+    bool typeInto(const QString &field, const QString &text);
+
+    QString profileDir() const { return m_profile; }
+    // Where the program writes its recordings (the XDG data folder + "/Castora").
+    QString recordingsFolder() const;
+
+private:
+    bool xdotool(const QStringList &args);
+    QJsonObject ask(const QJsonObject &request);
+
+    const LocalStack &m_stack;
+    const VirtualDisplay &m_display;
+    QString m_profile;
+    QProcess m_process;
+    QLocalSocket m_socket;
+};
+
+} // namespace castora::test
