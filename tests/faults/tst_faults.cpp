@@ -198,8 +198,15 @@ private slots:
             wasLoss = loss;
             wasRestored = back;
         };
-        connect(&c, &StreamController::networkBarVisibleChanged, this, noteBar);
-        connect(&c, &StreamController::networkBarIsErrorChanged, this, noteBar);
+        const QMetaObject::Connection shown =
+            connect(&c, &StreamController::networkBarVisibleChanged, this, noteBar);
+        const QMetaObject::Connection turned =
+            connect(&c, &StreamController::networkBarIsErrorChanged, this, noteBar);
+        // Gone with this function's locals, before cleanup() stops a broadcast a failure left.
+        const auto forget = qScopeGuard([&] {
+            disconnect(shown);
+            disconnect(turned);
+        });
 
         const qint64 pressedAt = clock.elapsed();
         QVERIFY(live::pressStart(c));
