@@ -1,7 +1,7 @@
 // The channel calls of StreamController against the stand-in backend and a real icecast2: the
 // channel record, stream details with artwork, usage reports, listener counts and the chat
 // token, each also with failing and malformed replies.
-#include "../recordings/LogCapture.h"
+#include "LogCapture.h"
 #include "ChatServer.h"
 #include "DevServer.h"
 #include "LocalServices.h"
