@@ -124,11 +124,6 @@ QQuickItem *UiProgram::onScreen(const QString &name) const {
     return findItem(currentScreen(), name);
 }
 
-QVariant UiProgram::read(const QString &name, const char *property) const {
-    QQuickItem *found = onScreen(name);
-    return found ? found->property(property) : QVariant();
-}
-
 void UiProgram::click(QQuickItem *target) const {
     QVERIFY2(target, "no such item");
     const QPointF centre(target->width() / 2, target->height() / 2);

@@ -70,8 +70,6 @@ struct UiProgram {
     bool stackBusy() const;
     QQuickItem *currentScreen() const;
     QQuickItem *onScreen(const QString &name) const;
-    // A property of an item of the current screen.
-    QVariant read(const QString &name, const char *property) const;
     QString text(const QString &name) const { return textOf(onScreen(name)); }
 
     void click(QQuickItem *target) const;
