@@ -1,10 +1,10 @@
 // The channel calls of StreamController against the stand-in backend and a real icecast2: the
 // channel record, stream details with artwork, usage reports, listener counts and the chat
 // token, each also with failing and malformed replies.
-#include "LogCapture.h"
 #include "ChatServer.h"
 #include "DevServer.h"
 #include "LocalServices.h"
+#include "LogCapture.h"
 #include "Multipart.h"
 #include "ProcessSignals.h"
 #include "ScriptedAudioInput.h"
