@@ -4,6 +4,8 @@
 
 #include <QTest>
 
+#include <cmath>
+
 namespace castora::test::live {
 
 bool pressStart(StreamController &c, int timeoutMs) {
@@ -17,10 +19,11 @@ bool pressStop(StreamController &c, int timeoutMs) {
         [&] { return !c.streaming() && !c.jobInProgress() && c.pendingNotices() == 0; }, timeoutMs);
 }
 
-double heardFrequency(const IcecastServer &icecast, const QString &mount, double seconds,
-                      int sampleRate) {
-    const auto decoded = audio::decodeMp3(icecast.listen(mount, seconds), sampleRate);
-    return audio::dominantFrequency(decoded.samples, sampleRate, 2048);
+bool hearsTone(const IcecastServer &icecast, const QString &mount, StreamController &c,
+               double seconds) {
+    const int rate = int(c.sampleRate());
+    const auto decoded = audio::decodeMp3(icecast.listen(mount, seconds), rate);
+    return std::abs(audio::dominantFrequency(decoded.samples, rate, 2048) - 440.0) < 5.0;
 }
 
 QString checkRecording(const QString &path, StreamController &c, std::size_t slack,
@@ -41,6 +44,29 @@ QString checkRecording(const QString &path, StreamController &c, std::size_t sla
     if (decoded)
         *decoded = std::move(file);
     return problem;
+}
+
+BarWatch::BarWatch(StreamController &c, const QElapsedTimer &clock) {
+    const auto note = [this, &c, &clock] {
+        const QString state = !c.networkBarVisible()  ? QStringLiteral("hidden")
+                              : c.networkBarIsError() ? QStringLiteral("loss")
+                                                      : QStringLiteral("restored");
+        if (states.isEmpty() ? state != QLatin1String("hidden") : states.last() != state) {
+            states.append(state);
+            at.append(clock.elapsed());
+        }
+    };
+    connect(&c, &StreamController::networkBarVisibleChanged, this, note);
+    connect(&c, &StreamController::networkBarIsErrorChanged, this, note);
+}
+
+QList<qint64> BarWatch::times(const QString &state) const {
+    QList<qint64> found;
+    for (qsizetype i = 0; i < states.size(); ++i) {
+        if (states.at(i) == state)
+            found.append(at.at(i));
+    }
+    return found;
 }
 
 } // namespace castora::test::live

@@ -2,6 +2,8 @@
 
 #include "LocalServices.h"
 
+#include <QElapsedTimer>
+#include <QObject>
 #include <QString>
 
 class StreamController;
@@ -15,9 +17,9 @@ bool pressStart(StreamController &controller, int timeoutMs = 15000);
 // Presses Stop and waits until the broadcast is off air and its notices are answered.
 bool pressStop(StreamController &controller, int timeoutMs = 20000);
 
-// What a listener of `mount` hears in `seconds`: the dominant frequency of the decoded audio.
-double heardFrequency(const IcecastServer &icecast, const QString &mount, double seconds,
-                      int sampleRate);
+// A listener of `mount` hears the 440 Hz tone the tests play, within `seconds`.
+bool hearsTone(const IcecastServer &icecast, const QString &mount, StreamController &controller,
+               double seconds = 3.0);
 
 // The recording at `path` of the broadcast the controller just had decodes without errors and
 // holds every captured frame, plus the encoder's delay and its flushed tail, give or take
@@ -25,5 +27,15 @@ double heardFrequency(const IcecastServer &icecast, const QString &mount, double
 // the audio.
 QString checkRecording(const QString &path, StreamController &controller, std::size_t slack,
                        audio::Decoded *decoded = nullptr);
+
+// The network bar's states as the GUI thread sees them change ("loss", "restored", "hidden"),
+// each with the time on `clock` it began; nothing is noted before the bar first shows.
+struct BarWatch : QObject {
+    BarWatch(StreamController &controller, const QElapsedTimer &clock);
+    QStringList states;
+    QList<qint64> at;
+    // When `state` began, every time it did.
+    QList<qint64> times(const QString &state) const;
+};
 
 } // namespace castora::test::live

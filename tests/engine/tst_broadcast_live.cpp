@@ -31,10 +31,6 @@ class BroadcastLiveTest : public QObject {
     std::unique_ptr<engine::RtAudioInput> m_input;
     std::unique_ptr<StreamController> m_controller;
 
-    double heardFrequency(double seconds) {
-        return live::heardFrequency(m_icecast, m_mount, seconds, int(m_controller->sampleRate()));
-    }
-
     // The recording holds every captured frame, the encoder's delay and its flushed tail, give
     // or take `slack` frames.
     audio::Decoded recording(const QString &path, std::size_t slack) {
@@ -84,22 +80,9 @@ private slots:
         StreamController &c = *m_controller;
         QSignalSpy opened(&c, &StreamController::recordingOpened);
         QSignalSpy closed(&c, &StreamController::recordingClosed);
-        // The bar's states as they change: loss -> restored -> hidden, and when.
         QElapsedTimer clock;
         clock.start();
-        QStringList shown;
-        QList<qint64> shownAt;
-        const auto noteBar = [&] {
-            const QString state = !c.networkBarVisible()  ? "hidden"
-                                  : c.networkBarIsError() ? "loss"
-                                                          : "restored";
-            if (shown.isEmpty() ? state != "hidden" : shown.last() != state) {
-                shown.append(state);
-                shownAt.append(clock.elapsed());
-            }
-        };
-        connect(&c, &StreamController::networkBarVisibleChanged, this, noteBar);
-        connect(&c, &StreamController::networkBarIsErrorChanged, this, noteBar);
+        const live::BarWatch bar(c, clock);
 
         QVERIFY(live::pressStart(c));
         QCOMPARE(c.sampleRate(), 22050u);
@@ -109,7 +92,7 @@ private slots:
         QCOMPARE(source.value("bitrate").toVariant().toInt(), 96);
         // PulseAudio delivers silence for the first 1.3 to 1.8 s.
         QTRY_VERIFY_WITH_TIMEOUT(c.micLevel() > 0.3f, 5000);
-        QVERIFY(std::abs(heardFrequency(4.0) - 440.0) < 5.0);
+        QVERIFY(live::hearsTone(m_icecast, m_mount, c, 4.0));
 
         // The outage.
         QVERIFY(m_icecast.kill());
@@ -127,17 +110,15 @@ private slots:
         QCOMPARE(c.networkBarMessage(), QString("Network restored. Stream resumed."));
         QCOMPARE(c.engine().sender().reconnects(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(!c.networkBarVisible(), 6000);
-        QCOMPARE(shown, QStringList({"loss", "restored", "hidden"}));
-        const qint64 lostAt = shownAt.at(0);
-        const qint64 restoredAt = shownAt.at(1);
-        const qint64 hiddenAt = shownAt.at(2);
+        QCOMPARE(bar.states, QStringList({"loss", "restored", "hidden"}));
+        const qint64 lostAt = bar.at[0], restoredAt = bar.at[1], hiddenAt = bar.at[2];
         QVERIFY2(lostAt - killedAt >= 9000, qPrintable(QString::number(lostAt - killedAt)));
         QVERIFY2(restoredAt - acceptingAt <= 2500,
                  qPrintable(QString::number(restoredAt - acceptingAt)));
         QVERIFY2(hiddenAt - restoredAt >= 3900 && hiddenAt - restoredAt <= 4600,
                  qPrintable(QString::number(hiddenAt - restoredAt)));
         QTRY_VERIFY(m_icecast.hasMount(m_mount));
-        QVERIFY(std::abs(heardFrequency(4.0) - 440.0) < 5.0);
+        QVERIFY(live::hearsTone(m_icecast, m_mount, c, 4.0));
 
         QVERIFY(live::pressStop(c));
         QTRY_VERIFY(!m_icecast.hasMount(m_mount));

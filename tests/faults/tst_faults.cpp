@@ -186,27 +186,7 @@ private slots:
         // kept free while the server comes back).
         QElapsedTimer clock;
         clock.start();
-        QList<qint64> lost, restored;
-        bool wasLoss = false, wasRestored = false;
-        const auto noteBar = [&] {
-            const bool loss = c.networkBarVisible() && c.networkBarIsError();
-            const bool back = c.networkBarVisible() && !c.networkBarIsError();
-            if (loss && !wasLoss)
-                lost.append(clock.elapsed());
-            if (back && !wasRestored)
-                restored.append(clock.elapsed());
-            wasLoss = loss;
-            wasRestored = back;
-        };
-        const QMetaObject::Connection shown =
-            connect(&c, &StreamController::networkBarVisibleChanged, this, noteBar);
-        const QMetaObject::Connection turned =
-            connect(&c, &StreamController::networkBarIsErrorChanged, this, noteBar);
-        // Gone with this function's locals, before cleanup() stops a broadcast a failure left.
-        const auto forget = qScopeGuard([&] {
-            disconnect(shown);
-            disconnect(turned);
-        });
+        const live::BarWatch bar(c, clock); // disconnects with this function's locals
 
         const qint64 pressedAt = clock.elapsed();
         QVERIFY(live::pressStart(c));
@@ -241,9 +221,9 @@ private slots:
                 back.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 60000);
             QVERIFY2(acceptingAt >= 0, "icecast2 did not come back");
             QVERIFY2(mountAt >= 0, "the stream did not come back");
-            QTRY_COMPARE(lost.size(), i);
-            QTRY_COMPARE(restored.size(), i);
-            const qint64 retriesSpent = lost.last();
+            QTRY_COMPARE(bar.times("loss").size(), i);
+            QTRY_COMPARE(bar.times("restored").size(), i);
+            const qint64 retriesSpent = bar.times("loss").last();
             const qint64 resumeFrom = std::max<qint64>(acceptingAt, retriesSpent);
             const QString timeline =
                 QStringLiteral("restart %1/%2: on air %3 ms, down %4 ms; after the kill: lost "
@@ -255,14 +235,14 @@ private slots:
                     .arg(down)
                     .arg(retriesSpent - killedAt)
                     .arg(acceptingAt - killedAt)
-                    .arg(restored.last() - killedAt)
+                    .arg(bar.times("restored").last() - killedAt)
                     .arg(mountAt - killedAt)
                     .arg(mountAt - resumeFrom);
             qInfo().noquote() << timeline;
             QVERIFY2(retriesSpent - killedAt <= 12500, qPrintable(timeline));
             QVERIFY2(mountAt - resumeFrom <= 2500, qPrintable(timeline));
             QCOMPARE(c.engine().sender().reconnects(), i);
-            QVERIFY(std::abs(live::heardFrequency(m_icecast, m_mount, 3.0, rate) - 440.0) < 5.0);
+            QVERIFY(live::hearsTone(m_icecast, m_mount, c));
         }
         QTest::qWait(int(std::max<qint64>(0, onAirAt + seconds * 1000 - clock.elapsed())));
         const qint64 stopAt = clock.elapsed();
@@ -369,8 +349,7 @@ private slots:
             QTRY_VERIFY2(requested(path), qPrintable(path));
         // The stream went on all the while, and a listener hears it.
         QTRY_VERIFY_WITH_TIMEOUT(c.engine().sender().chunksSent() > sentAtStart + 10, 20000);
-        QVERIFY(std::abs(live::heardFrequency(m_icecast, m_mount, 3.0, int(c.sampleRate())) -
-                         440.0) < 5.0);
+        QVERIFY(live::hearsTone(m_icecast, m_mount, c));
         QVERIFY(live::pressStop(c, 10000));
         QVERIFY(requested("api/channel/stop-stream"));
         QTRY_VERIFY(!m_icecast.hasMount(m_mount));
@@ -443,8 +422,7 @@ private slots:
         // The broadcast goes on without the file.
         const int sent = c.engine().sender().chunksSent();
         QTRY_VERIFY_WITH_TIMEOUT(c.engine().sender().chunksSent() > sent + 5, 10000);
-        QVERIFY(std::abs(live::heardFrequency(m_icecast, m_mount, 3.0, int(c.sampleRate())) -
-                         440.0) < 5.0);
+        QVERIFY(live::hearsTone(m_icecast, m_mount, c));
         QVERIFY(c.streaming());
         QCOMPARE(messages.size(), 1);
         QVERIFY(live::pressStop(c, 5000));
