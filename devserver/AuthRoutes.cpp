@@ -2,7 +2,6 @@
 // ChannelRoutes.cpp).
 #include "DevServer.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
