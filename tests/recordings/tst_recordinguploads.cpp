@@ -32,6 +32,9 @@ const QString kSmall = "api/upload-small-file";
 const QString kStart = "api/start-file-upload";
 const QString kChunk = "api/upload-file";
 const QString kFinish = "api/finish-file-upload";
+const QString kInternational = QStringLiteral("Morning Show – Café Ünï.mp3");
+const QByteArray
+    kInternationalEncoded("Morning%20Show%20%E2%80%93%20Caf%C3%A9%20%C3%9Cn%C3%AF.mp3");
 
 // Bytes that differ from chunk to chunk, so a chunk out of place shows.
 QByteArray recordingBytes(qint64 size, quint32 seed) {
@@ -75,13 +78,10 @@ class RecordingUploadsTest : public QObject {
         return m_controller->recordings().at(0)->id();
     }
 
-    bool rowUploaded(int id) {
+    // The newest row (the one under test) as the database has it.
+    bool rowUploaded() {
         m_controller->loadRecordings();
-        for (const RecordingModel *recording : m_controller->recordings()) {
-            if (recording->id() == id)
-                return recording->uploadStatus();
-        }
-        return false;
+        return m_controller->recordings().at(0)->uploadStatus();
     }
 
     // One round trip through the stand-in: whatever the client had left to send is in by then.
@@ -119,35 +119,65 @@ private slots:
         m_files.reset();
     }
 
+    // Every upload: how it is made to fail (empty: it succeeds), what the stand-in sees and
+    // the one uploadCompleted message (a trailing "*" matches any rest).
     void uploads_data() {
+        QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<qint64>("size");
-        QTest::addColumn<QList<int>>("progress"); // empty: one single POST
-        QTest::addColumn<QByteArray>("encodedName");
+        QTest::addColumn<QList<int>>("progress");
+        QTest::addColumn<QStringList>("requests");
+        QTest::addColumn<QString>("message");
 
-        const QString international = QStringLiteral("Morning Show – Café Ünï.mp3");
-        const QByteArray encoded("Morning%20Show%20%E2%80%93%20Caf%C3%A9%20%C3%9Cn%C3%AF.mp3");
-        row("empty file", "empty.mp3", qint64(0), QList<int>{}, QByteArray("empty.mp3"));
-        row("one byte below the threshold", "below.mp3", qint64(4'999'999), QList<int>{},
-            QByteArray("below.mp3"));
-        row("non-ASCII name, single", international, qint64(70'000), QList<int>{}, encoded);
-        row("exactly the threshold", "exact.mp3", qint64(5'000'000), QList<int>{100}, QByteArray());
-        row("one byte over", "over.mp3", qint64(5'000'001), QList<int>{50, 100}, QByteArray());
-        row("three chunks, non-ASCII name", international, qint64(12'345'678),
-            QList<int>{33, 66, 100}, QByteArray());
+        const QString international = kInternational;
+        const qint64 three = 12'345'678;
+        const QString single = "Upload successful", chunked = "Upload completed successfully";
+        const QString credentials = "Failed to get upload credentials";
+        const QStringList small{kSmall}, start{kStart}, none;
+        const auto sequence = [](int chunks) {
+            return QStringList{kStart} + QStringList(chunks, kChunk) + QStringList{kFinish};
+        };
+        row("empty file", "", "empty.mp3", qint64(0), QList<int>{}, small, single);
+        row("one byte below the threshold", "", "below.mp3", qint64(4'999'999), QList<int>{}, small,
+            single);
+        row("non-ASCII name, single", "", international, qint64(70'000), QList<int>{}, small,
+            single);
+        row("exactly the threshold", "", "exact.mp3", qint64(5'000'000), QList<int>{100},
+            sequence(1), chunked);
+        row("three chunks, non-ASCII name", "", international, three, QList<int>{33, 66, 100},
+            sequence(3), chunked);
+        row("start fails", "start-500", "rec.mp3", three, QList<int>{}, start, credentials);
+        row("chunk 2 refused", "chunk-2", "rec.mp3", three, QList<int>{33},
+            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
+        row("finish refused", "finish-500", "rec.mp3", three, QList<int>{33, 66, 100}, sequence(3),
+            "Failed to finish upload: *");
+        row("file deleted after chunk 1", "delete-after-1", "rec.mp3", three, QList<int>{33},
+            QStringList{kStart, kChunk}, "Failed to open file");
+        row("backend down", "unreachable", "rec.mp3", three, QList<int>{}, none, credentials);
+        row("single upload refused", "small-500", "rec.mp3", qint64(1000), QList<int>{}, small,
+            "Error transferring *");
+        // Refused before anything starts.
+        row("unknown id", "unknown", "rec.mp3", three, QList<int>{}, none, "Recording not found");
+        row("file removed", "removed", "rec.mp3", three, QList<int>{}, none, "File does not exist");
+        row("still being recorded", "recording", "rec.mp3", three, QList<int>{}, none,
+            RecordingController::kStillRecordingMessage);
     }
 
     void uploads() {
+        QFETCH(QString, fault);
         QFETCH(QString, fileName);
         QFETCH(qint64, size);
         QFETCH(QList<int>, progress);
-        QFETCH(QByteArray, encodedName);
-        const bool chunked = !progress.isEmpty();
+        QFETCH(QStringList, requests);
+        QFETCH(QString, message);
+        const bool chunked = size >= 5'000'000;
+        const bool success = fault.isEmpty();
 
         LogCapture log;
         const QByteArray content = recordingBytes(size, quint32(size));
-        const int id = addRecording(fileName, content);
+        int id = addRecording(fileName, content);
         QVERIFY(id > 0);
+        const QString path = m_controller->recordings().at(0)->path();
         QSignalSpy started(m_controller.get(), &RecordingController::uploadStarted);
         QSignalSpy progressed(m_controller.get(), &RecordingController::uploadProgress);
         QSignalSpy completed(m_controller.get(), &RecordingController::uploadCompleted);
@@ -157,19 +187,65 @@ private slots:
                 m_controller->data(m_controller->index(0), RecordingController::UploadStatusRole)
                     .toBool();
         });
+        if (fault == "start-500")
+            m_server->failNext(1, 500, kStart);
+        else if (fault == "chunk-2")
+            m_server->uploads().failChunk(2);
+        else if (fault == "finish-500")
+            m_server->failNext(1, 500, kFinish);
+        else if (fault == "small-500")
+            m_server->failNext(1, 500, kSmall);
+        else if (fault == "delete-after-1")
+            connect(m_controller.get(), &RecordingController::uploadProgress, this,
+                    [path] { QFile::remove(path); });
+        else if (fault == "unreachable")
+            m_server.reset(); // nothing listens on its port any more
+        else if (fault == "unknown")
+            id += 100;
+        else if (fault == "removed")
+            QFile::remove(path);
+        else if (fault == "recording")
+            m_controller->recordingStarted(path);
 
         m_controller->uploadRecording(id);
         QTRY_COMPARE_WITH_TIMEOUT(completed.count(), 1, 60000);
         roundTrip();
         QCOMPARE(completed.count(), 1);
-        QCOMPARE(completed.at(0),
-                 (QVariantList{id, true,
-                               chunked ? "Upload completed successfully" : "Upload successful"}));
-        QCOMPARE(started.count(), 1);
-        QCOMPARE(started.at(0), (QVariantList{id, chunked}));
+        QCOMPARE(completed.at(0).at(0).toInt(), id);
+        QCOMPARE(completed.at(0).at(1).toBool(), success);
+        const QString got = completed.at(0).at(2).toString();
+        if (message.endsWith('*'))
+            QVERIFY2(got.startsWith(message.chopped(1)) && got.size() > message.size(),
+                     qPrintable(got));
+        else
+            QCOMPARE(got, message);
+        const bool refusedAtOnce = fault == "unknown" || fault == "removed" || fault == "recording";
+        QCOMPARE(started.count(), refusedAtOnce ? 0 : 1);
+        if (!refusedAtOnce)
+            QCOMPARE(started.at(0), (QVariantList{id, chunked}));
         QCOMPARE(progressValues(progressed), progress);
-        QVERIFY(listedAsUploaded); // reloaded before the success was announced
-        QVERIFY(rowUploaded(id));
+        QCOMPARE(seenPaths(), requests);
+        QCOMPARE(listedAsUploaded, success); // reloaded before the success was announced
+        QCOMPARE(rowUploaded(), success);
+        for (const RecordedRequest &request : std::as_const(m_seen)) {
+            QCOMPARE(request.header("Authorization"), "Bearer " + m_signInToken.toUtf8());
+            QCOMPARE(request.header("Accept"), QByteArray("application/json"));
+        }
+        for (const QString &line : log.lines())
+            QVERIFY2(!line.contains(m_signInToken), qPrintable(line));
+        if (fault == "recording") {
+            // Once the broadcast has closed the file, the same recording goes up.
+            m_controller->recordingFinished(path);
+            m_controller->uploadRecording(id);
+            QTRY_COMPARE_WITH_TIMEOUT(completed.count(), 2, 60000);
+            QCOMPARE(completed.at(1), (QVariantList{id, true, "Upload completed successfully"}));
+            return;
+        }
+        if (!success) {
+            if (m_server)
+                QVERIFY(m_server->uploads().stored().isEmpty());
+            return;
+        }
 
         // What the stand-in stored is the recording, byte for byte.
         const castora::dev::StoredUpload *stored = m_server->uploads().find(fileName);
@@ -178,25 +254,16 @@ private slots:
         QFile storedFile(stored->path);
         QVERIFY(storedFile.open(QIODevice::ReadOnly));
         QVERIFY(storedFile.readAll() == content);
-
-        for (const RecordedRequest &request : std::as_const(m_seen)) {
-            QCOMPARE(request.header("Authorization"), "Bearer " + m_signInToken.toUtf8());
-            QCOMPARE(request.header("Accept"), QByteArray("application/json"));
-        }
-        for (const QString &line : log.lines())
-            QVERIFY2(!line.contains(m_signInToken), qPrintable(line));
         if (!chunked) {
-            QCOMPARE(seenPaths(), QStringList{kSmall});
             const RecordedRequest &post = m_seen.at(0);
             QCOMPARE(post.header("Content-Type"), QByteArray("application/octet-stream"));
             QCOMPARE(post.header("Content-Length"), QByteArray::number(size));
-            QCOMPARE(post.header("X-filename"), encodedName);
+            QCOMPARE(post.header("X-filename"),
+                     fileName == kInternational ? kInternationalEncoded : fileName.toUtf8());
             return;
         }
 
         const int chunks = int(progress.size());
-        QCOMPARE(seenPaths(),
-                 QStringList{kStart} + QStringList(chunks, kChunk) + QStringList{kFinish});
         const MultipartBody start =
             MultipartBody::parse(m_seen.first().header("Content-Type"), m_seen.first().body);
         QCOMPARE(start.parts().size(), 1);
@@ -234,121 +301,6 @@ private slots:
         QCOMPARE(finish.field("fileId"), stored->fileId.toUtf8());
         QCOMPARE(finish.field("partSha1Array"),
                  QJsonDocument(QJsonArray::fromStringList(sha1s)).toJson(QJsonDocument::Compact));
-    }
-
-    void failures_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<QList<int>>("progress");
-        QTest::addColumn<QStringList>("requests"); // what the stand-in sees, in order
-        QTest::addColumn<QString>("message");      // a trailing "*" matches any rest
-
-        const qint64 three = 12'345'678;
-        const QString credentials = "Failed to get upload credentials";
-        const QString cannotOpen = "Failed to open file";
-        const QStringList start{kStart}, oneChunk{kStart, kChunk};
-        row("signed out: start refused", "signed-out", three, QList<int>{}, start, credentials);
-        row("start fails", "start-500", three, QList<int>{}, start, credentials);
-        row("start reply not JSON", "start-garbled", three, QList<int>{}, start, credentials);
-        row("chunk 2 refused", "chunk-2", three, QList<int>{33},
-            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
-        row("finish refused", "finish-500", three, QList<int>{33, 66, 100},
-            QStringList{kStart, kChunk, kChunk, kChunk, kFinish}, "Failed to finish upload: *");
-        row("file deleted after the start", "delete-at-start", three, QList<int>{}, start,
-            cannotOpen);
-        row("file deleted after chunk 1", "delete-after-1", three, QList<int>{33}, oneChunk,
-            cannotOpen);
-        row("file shrank after chunk 1", "shrink-after-1", three, QList<int>{33}, oneChunk,
-            "Failed to read file");
-        row("backend down", "unreachable", three, QList<int>{}, QStringList{}, credentials);
-        row("backend gone after chunk 1", "gone-after-1", three, QList<int>{33}, oneChunk,
-            "Chunk upload failed: *");
-        row("single upload refused", "small-500", qint64(1000), QList<int>{}, QStringList{kSmall},
-            "Error transferring *");
-        row("single upload, backend down", "unreachable", qint64(1000), QList<int>{}, QStringList{},
-            "Connection refused");
-        // Refused before anything starts.
-        row("unknown id", "unknown", three, QList<int>{}, QStringList{}, "Recording not found");
-        row("file removed", "removed", three, QList<int>{}, QStringList{}, "File does not exist");
-        row("still being recorded", "recording", three, QList<int>{}, QStringList{},
-            RecordingController::kStillRecordingMessage);
-    }
-
-    void failures() {
-        QFETCH(QString, fault);
-        QFETCH(qint64, size);
-        QFETCH(QList<int>, progress);
-        QFETCH(QStringList, requests);
-        QFETCH(QString, message);
-
-        int id = addRecording("rec.mp3", recordingBytes(size, 7));
-        const QString path = m_controller->recordings().at(0)->path();
-        QSignalSpy started(m_controller.get(), &RecordingController::uploadStarted);
-        QSignalSpy progressed(m_controller.get(), &RecordingController::uploadProgress);
-        QSignalSpy completed(m_controller.get(), &RecordingController::uploadCompleted);
-        const auto onProgress = [&](auto action) {
-            connect(m_controller.get(), &RecordingController::uploadProgress, this, action);
-        };
-        bool refusedAtOnce = false;
-        if (fault == "signed-out") {
-            castora::settings::setToken(QString());
-        } else if (fault == "start-500") {
-            m_server->failNext(1, 500, kStart);
-        } else if (fault == "start-garbled") {
-            m_server->malformNext(1, kStart);
-        } else if (fault == "chunk-2") {
-            m_server->uploads().failChunk(2);
-        } else if (fault == "finish-500") {
-            m_server->failNext(1, 500, kFinish);
-        } else if (fault == "small-500") {
-            m_server->failNext(1, 500, kSmall);
-        } else if (fault == "delete-at-start") {
-            connect(m_server.get(), &DevServer::requestReceived, this,
-                    [path] { QFile::remove(path); });
-        } else if (fault == "delete-after-1") {
-            onProgress([path] { QFile::remove(path); });
-        } else if (fault == "shrink-after-1") {
-            onProgress([path] { QFile(path).resize(7'000'000); });
-        } else if (fault == "gone-after-1") {
-            onProgress([this] { m_server.reset(); });
-        } else if (fault == "unreachable") {
-            m_server.reset(); // nothing listens on its port any more
-        } else {
-            refusedAtOnce = true;
-            if (fault == "unknown")
-                id += 100;
-            else if (fault == "removed")
-                QFile::remove(path);
-            else
-                m_controller->recordingStarted(path);
-        }
-
-        m_controller->uploadRecording(id);
-        QTRY_COMPARE_WITH_TIMEOUT(completed.count(), 1, 60000);
-        roundTrip();
-        QCOMPARE(completed.count(), 1);
-        QCOMPARE(started.count(), refusedAtOnce ? 0 : 1);
-        QCOMPARE(completed.at(0).at(0).toInt(), id);
-        QCOMPARE(completed.at(0).at(1).toBool(), false);
-        const QString got = completed.at(0).at(2).toString();
-        if (message.endsWith('*'))
-            QVERIFY2(got.startsWith(message.chopped(1)) && got.size() > message.size(),
-                     qPrintable(got));
-        else
-            QCOMPARE(got, message);
-        QCOMPARE(progressValues(progressed), progress);
-        QCOMPARE(seenPaths(), requests);
-        QVERIFY(!rowUploaded(id));
-        if (m_server)
-            QVERIFY(m_server->uploads().stored().isEmpty());
-
-        if (fault == "recording") {
-            // Once the broadcast has closed the file, the same recording goes up.
-            m_controller->recordingFinished(path);
-            m_controller->uploadRecording(id);
-            QTRY_COMPARE_WITH_TIMEOUT(completed.count(), 2, 60000);
-            QCOMPARE(completed.at(1), (QVariantList{id, true, "Upload completed successfully"}));
-        }
     }
 
     void controllerGoesAwayMidUpload() {

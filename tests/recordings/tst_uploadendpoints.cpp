@@ -1,7 +1,10 @@
-// The stand-in's upload endpoints refuse what the service would refuse.
+// The stand-in's upload endpoints refuse what the service would refuse; the multipart parser
+// behind its forms; the upload plan's arithmetic beyond what a test file can hold.
 #include "BackendRequest.h"
 #include "DevServer.h"
+#include "Multipart.h"
 #include "TestMain.h"
+#include "UploadPlan.h"
 #include "UploadRoutes.h"
 
 #include <QCryptographicHash>
@@ -16,6 +19,8 @@
 #include <memory>
 
 using Headers = QList<QPair<QByteArray, QByteArray>>;
+using castora::dev::MultipartBody;
+using castora::recordings::UploadPlan;
 using castora::test::row;
 
 class UploadEndpointsTest : public QObject {
@@ -74,11 +79,15 @@ private:
         return post("api/upload-file", headers, body);
     }
 
-    int finish(const QByteArray &sha1List, const QByteArray &fileId) {
+    // "f21": finishes with the SHA-1s of parts 2 and 1, in that order.
+    int finish(const QByteArray &parts, const QByteArray &fileId) {
+        QByteArrayList hashes;
+        for (const char part : parts)
+            hashes.append('"' + sha1(part == '1' ? m_one : m_two) + '"');
         return post("api/finish-file-upload", {{"Authorization", m_bearer}}, {},
                     {{"authorizationToken", credential("authorizationToken")},
                      {"fileId", fileId},
-                     {"partSha1Array", sha1List}});
+                     {"partSha1Array", '[' + hashes.join(',') + ']'}});
     }
 
     static QByteArray sha1(const QByteArray &data) {
@@ -97,101 +106,125 @@ private slots:
     }
     void cleanup() { m_server.reset(); }
 
-    void chunkRefusals_data() {
-        QTest::addColumn<int>("part");
-        QTest::addColumn<QByteArray>("spoil");
-        QTest::addColumn<int>("status");
-        row("checksum does not match the bytes", 1, QByteArray("body"), 400);
-        row("part 2 before part 1", 2, QByteArray(), 409);
-        row("unknown upload token", 1, QByteArray("X-Authorization-Token"), 403);
-        row("foreign upload URL", 1, QByteArray("X-Upload-Url"), 403);
-        row("not signed in", 1, QByteArray("Authorization"), 401);
-        row("start flag wrong", 1, QByteArray("X-Start"), 400);
-        row("other file name", 1, QByteArray("X-File-Name"), 400);
-        row("chunk count changes", 2, QByteArray("X-Total-Chunks"), 400);
+    // Each step: "c<part>" sends that chunk of two, "f<parts>" finishes with those parts'
+    // SHA-1s, "s<name>" is a single upload and "o<name>" opens another upload under that name;
+    // "!<header>" gets that header (or "body", "fileId") wrong; "=<status>" is the answer.
+    // A refused step leaves the upload where it was: the right sequence still completes.
+    void sequences_data() {
+        QTest::addColumn<QStringList>("steps");
+        const QStringList rest{"c1=200", "c2=200", "f12=200"};
+        row("checksum does not match the bytes", QStringList{"c1!body=400"} + rest);
+        row("part 2 before part 1", QStringList{"c2=409"} + rest);
+        row("unknown upload token", QStringList{"c1!X-Authorization-Token=403"} + rest);
+        row("foreign upload URL", QStringList{"c1!X-Upload-Url=403"} + rest);
+        row("not signed in",
+            QStringList{"c1!Authorization=401", "sa.mp3!Authorization=401"} + rest);
+        row("start flag wrong", QStringList{"c1!X-Start=400"} + rest);
+        row("chunk count changes", QStringList{"c1=200", "c2!X-Total-Chunks=400"} + rest.mid(1));
+        row("finish: hashes swapped", QStringList{"c1=200", "c2=200", "f21=400", "f12=200"});
+        row("finish: hash missing", QStringList{"c1=200", "c2=200", "f1=400", "f12=200"});
+        row("finish: part missing", QStringList{"c1=200", "f1=409"} + rest.mid(1));
+        row("finish: other file id", QStringList{"c1=200", "c2=200", "f12!fileId=403", "f12=200"});
+        row("paths in file names",
+            QStringList{"s..%2F..%2Fevil.mp3=422", "o../evil.mp3=422"} + rest);
     }
 
-    void chunkRefusals() {
-        QFETCH(int, part);
-        QFETCH(QByteArray, spoil);
-        QFETCH(int, status);
-        if (spoil == "X-Total-Chunks")
-            QCOMPARE(chunk(1, 2, m_one), 200);
-        QCOMPARE(chunk(part, 2, part == 1 ? m_one : m_two, spoil), status);
-
-        // A refused chunk leaves the upload where it was: the right sequence still completes.
-        if (spoil != "X-Total-Chunks")
-            QCOMPARE(chunk(1, 2, m_one), 200);
-        QCOMPARE(chunk(2, 2, m_two), 200);
-        QCOMPARE(finish("[\"" + sha1(m_one) + "\",\"" + sha1(m_two) + "\"]", credential("fileId")),
-                 200);
+    void sequences() {
+        QFETCH(QStringList, steps);
+        for (const QString &step : std::as_const(steps)) {
+            const QByteArray command = step.section('=', 0, 0).section('!', 0, 0).toUtf8();
+            const QByteArray spoil = step.section('=', 0, 0).section('!', 1).toLatin1();
+            const QByteArray arg = command.mid(1);
+            int status = 0;
+            if (command.startsWith('c'))
+                status = chunk(arg.toInt(), 2, arg == "1" ? m_one : m_two, spoil);
+            else if (command.startsWith('f'))
+                status = finish(arg, spoil.isEmpty() ? credential("fileId") : QByteArray("x"));
+            else if (command.startsWith('o'))
+                status = post("api/start-file-upload", {{"Authorization", m_bearer}}, {},
+                              {{"filename", arg}});
+            else
+                status = post("api/upload-small-file",
+                              {{"Authorization", spoil.isEmpty() ? m_bearer : "Bearer nope"},
+                               {"X-filename", arg}},
+                              QByteArray(10, 'x'));
+            QVERIFY2(status == step.section('=', 1).toInt(),
+                     qPrintable(step + " answered " + QString::number(status)));
+            QCOMPARE(m_server->uploads().stored().isEmpty(), step != steps.last());
+        }
         const auto *stored = m_server->uploads().find("show.mp3");
         QVERIFY(stored);
         QFile file(stored->path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), m_one + m_two);
         QCOMPARE(m_server->uploads().openUploads(), 0);
-        // A finished upload takes nothing more.
-        QCOMPARE(chunk(1, 2, m_one), 403);
+        QCOMPARE(chunk(1, 2, m_one), 403); // a finished upload takes nothing more
     }
 
-    void finishRefusals_data() {
-        QTest::addColumn<int>("partsSent");
-        QTest::addColumn<QString>("list"); // %1, %2: the parts' SHA-1s
-        QTest::addColumn<bool>("otherFileId");
-        QTest::addColumn<int>("status");
-        row("hashes swapped", 2, QString(R"(["%2","%1"])"), false, 400);
-        row("hash missing", 2, QString(R"(["%1"])"), false, 400);
-        row("not a list", 2, QStringLiteral("%1,%2"), false, 400);
-        row("part missing", 1, QString(R"(["%1"])"), false, 409);
-        row("other file id", 2, QString(R"(["%1","%2"])"), true, 403);
+    // The multipart/form-data parser behind the stand-in's forms.
+    void parse_data() {
+        QTest::addColumn<QByteArray>("boundary");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArrayList>("parts"); // "name=body"; empty: refused
+
+        // The framing Qt's QHttpMultiPart writes.
+        row("Qt form", QByteArray("; boundary=\"boundary_.oOo._MjQ1\""),
+            QByteArray(
+                "--boundary_.oOo._MjQ1\r\nContent-Disposition: form-data; "
+                "name=\"authorizationToken\"\r\n\r\ntok\r\n"
+                "--boundary_.oOo._MjQ1\r\nContent-Disposition: form-data; "
+                "name=\"partSha1Array\"\r\n\r\n[\"a\",\"b\"]\r\n--boundary_.oOo._MjQ1--\r\n"),
+            QByteArrayList{"authorizationToken=tok", "partSha1Array=[\"a\",\"b\"]"});
+        row("preamble, LF line ends, body with CRLF and dashes", QByteArray("; boundary=XyZ"),
+            QByteArray("ignored preamble\n--XyZ\nContent-Disposition: form-data; name=a\n\n"
+                       "line1\r\n--Xy not the boundary\n--XyZ--\nepilogue"),
+            QByteArrayList{"a=line1\r\n--Xy not the boundary"});
+        row("empty part body", QByteArray("; boundary=b"),
+            QByteArray("--b\r\nContent-Disposition: form-data; name=\"fileId\"\r\n\r\n\r\n--b--"),
+            QByteArrayList{"fileId="});
+        row("no boundary", QByteArray(), QByteArray("--b\r\n\r\nx\r\n--b--"), QByteArrayList{});
+        row("never closed", QByteArray("; boundary=b"),
+            QByteArray("--b\r\nContent-Disposition: form-data; name=a\r\n\r\ntruncated"),
+            QByteArrayList{});
+        row("header without colon", QByteArray("; boundary=b"),
+            QByteArray("--b\r\nbroken header\r\n\r\nx\r\n--b--"), QByteArrayList{});
     }
 
-    void finishRefusals() {
-        QFETCH(int, partsSent);
-        QFETCH(QString, list);
-        QFETCH(bool, otherFileId);
-        QFETCH(int, status);
-        QCOMPARE(chunk(1, 2, m_one), 200);
-        if (partsSent == 2)
-            QCOMPARE(chunk(2, 2, m_two), 200);
-        const QString hashes =
-            list.arg(QString::fromLatin1(sha1(m_one)), QString::fromLatin1(sha1(m_two)));
-        QCOMPARE(finish(hashes.toUtf8(), otherFileId ? QByteArray("x") : credential("fileId")),
-                 status);
-        QVERIFY(m_server->uploads().stored().isEmpty());
-        QCOMPARE(m_server->uploads().openUploads(), 1);
+    void parse() {
+        QFETCH(QByteArray, boundary);
+        QFETCH(QByteArray, body);
+        QFETCH(QByteArrayList, parts);
+        const MultipartBody parsed = MultipartBody::parse("multipart/form-data" + boundary, body);
+        QCOMPARE(parsed.isValid(), !parts.isEmpty());
+        QByteArrayList got;
+        for (const auto &part : parsed.parts())
+            got.append(part.name + '=' + part.body);
+        if (parsed.isValid())
+            QCOMPARE(got, parts);
     }
 
-    void refusedNames_data() {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("signedIn");
-        QTest::addColumn<QByteArray>("fileName"); // percent-encoded for the single upload
-        QTest::addColumn<int>("status");
-        const QString single = "api/upload-small-file", start = "api/start-file-upload";
-        row("single: signed out", single, false, QByteArray("a.mp3"), 401);
-        row("single: path in the name", single, true, QByteArray("..%2F..%2Fevil.mp3"), 422);
-        row("single: no name", single, true, QByteArray(), 422);
-        row("start: path in the name", start, true, QByteArray("../evil.mp3"), 422);
+    // Chunk arithmetic beyond what a test file can hold, and the file name of a single upload.
+    void beyondFourGigabytes() {
+        const UploadPlan plan(20'000'000'001LL); // offsets and sizes need 64 bits
+        QCOMPARE(plan.totalChunks(), 4001);
+        QCOMPARE(plan.chunkOffset(4000), 20'000'000'000LL);
+        QCOMPARE(plan.chunkLength(4000), qint64(1));
+        QCOMPARE(plan.chunkLength(4001), qint64(0));
+        QCOMPARE(plan.progressAfter(1999), 49);
     }
 
-    void refusedNames() {
-        QFETCH(QString, path);
-        QFETCH(bool, signedIn);
-        QFETCH(QByteArray, fileName);
-        QFETCH(int, status);
-        Headers headers;
-        if (signedIn)
-            headers.append({"Authorization", m_bearer});
-        if (path.contains("start")) {
-            QCOMPARE(post(path, headers, {}, {{"filename", fileName}}), status);
-        } else {
-            if (!fileName.isEmpty())
-                headers.append({"X-filename", fileName});
-            QCOMPARE(post(path, headers, QByteArray(10, 'x')), status);
-        }
-        QVERIFY(m_server->uploads().stored().isEmpty());
-        QCOMPARE(m_server->uploads().openUploads(), 1); // the one init() opened
+    void encodedFileName_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("encoded");
+        row("non-ASCII", QStringLiteral("Café – Ünï.mp3"),
+            QByteArray("Caf%C3%A9%20%E2%80%93%20%C3%9Cn%C3%AF.mp3"));
+        row("reserved", "a/b+c&d%e?~.mp3", QByteArray("a%2Fb%2Bc%26d%25e%3F~.mp3"));
+    }
+
+    void encodedFileName() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, encoded);
+        QCOMPARE(UploadPlan::encodedFileName(name), encoded);
     }
 };
 
