@@ -1,8 +1,8 @@
 #include "ChatServer.h"
+#include "DevState.h"
 
 #include <QDebug>
 #include <QJsonDocument>
-#include <QRandomGenerator>
 #include <QUrlQuery>
 #include <QWebSocket>
 
@@ -51,14 +51,7 @@ QString ChatServer::url() const {
 }
 
 QString ChatServer::issueToken(const QString &name) {
-    QByteArray raw(24, Qt::Uninitialized);
-    for (char &c : raw)
-        c = char(QRandomGenerator::global()->bounded(256));
-    // Shaped like the service's tokens ("<n>|<random>"), so the "|" has to survive the trip
-    // through the room address.
-    const QString token = QString::number(m_tokens.size() + 1) + QLatin1Char('|') +
-                          QString::fromLatin1(raw.toBase64(QByteArray::Base64UrlEncoding |
-                                                           QByteArray::OmitTrailingEquals));
+    const QString token = serviceToken(m_tokens.size() + 1);
     m_tokens.insert(token, name);
     return token;
 }

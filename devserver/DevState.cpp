@@ -83,13 +83,17 @@ Account &DevState::addAccount(const QString &email, const QString &password, boo
     return m_accounts.last();
 }
 
-QString DevState::issueToken(const QString &email) {
+QString serviceToken(qsizetype serial) {
     QByteArray raw(24, Qt::Uninitialized);
     for (char &c : raw)
         c = char(QRandomGenerator::global()->bounded(256));
-    const QString token = QString::number(m_tokens.size() + 1) + QLatin1Char('|') +
-                          QString::fromLatin1(raw.toBase64(QByteArray::Base64UrlEncoding |
-                                                           QByteArray::OmitTrailingEquals));
+    return QString::number(serial) + QLatin1Char('|') +
+           QString::fromLatin1(
+               raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+QString DevState::issueToken(const QString &email) {
+    const QString token = serviceToken(m_tokens.size() + 1);
     m_tokens.insert(token, email);
     return token;
 }

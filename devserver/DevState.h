@@ -8,6 +8,10 @@
 
 namespace castora::dev {
 
+// A bearer token shaped like the service's ("<serial>|<random>"): the "|" has to survive the
+// trip through headers and the chat room address.
+QString serviceToken(qsizetype serial);
+
 // A broadcaster's channel as the service keeps it.
 struct Channel {
     int id = 0;

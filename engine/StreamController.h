@@ -142,6 +142,7 @@ public:
     // The start-stream and stop-stream notices to the backend.
     void insertStreamData();
     void updateStreamData();
+    void postStreamNotice(const QString &path, const char *doneLine);
     // One probe of internet reachability.
     void checkNetworkConnection();
     // One request for the listener count of the current mount point.

@@ -196,30 +196,25 @@ void StreamController::onRecordingFailed(const QString &error) {
 }
 
 void StreamController::insertStreamData() {
-    QNetworkReply *reply = api::postJson(
-        m_network, m_config.endpoint(QStringLiteral("api/channel/start-stream")), QJsonObject());
+    postStreamNotice(QStringLiteral("api/channel/start-stream"), "Stream Data Inserted");
     qInfo() << "Posted";
-    ++m_pendingNotices;
-    emit pendingNoticesChanged();
-    api::onFinished(reply, this, [this](const api::Reply &r) {
-        --m_pendingNotices;
-        emit pendingNoticesChanged();
-        if (r.ok())
-            qInfo() << "Stream Data Inserted";
-        qInfo() << r.error;
-    });
 }
 
 void StreamController::updateStreamData() {
-    QNetworkReply *reply = api::postJson(
-        m_network, m_config.endpoint(QStringLiteral("api/channel/stop-stream")), QJsonObject());
+    postStreamNotice(QStringLiteral("api/channel/stop-stream"), "Stream Data Updated");
+}
+
+// Start and stop notices: counted while in flight, so a stop (and closing the window) can
+// wait for them to be answered.
+void StreamController::postStreamNotice(const QString &path, const char *doneLine) {
+    QNetworkReply *reply = api::postJson(m_network, m_config.endpoint(path), QJsonObject());
     ++m_pendingNotices;
     emit pendingNoticesChanged();
-    api::onFinished(reply, this, [this](const api::Reply &r) {
+    api::onFinished(reply, this, [this, doneLine](const api::Reply &r) {
         --m_pendingNotices;
         emit pendingNoticesChanged();
         if (r.ok())
-            qInfo() << "Stream Data Updated";
+            qInfo() << doneLine;
         qInfo() << r.error;
     });
 }
