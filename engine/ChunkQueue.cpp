@@ -46,10 +46,7 @@ void ChunkQueue::pushAlways(const QByteArray &chunk) {
     m_ready.notify_one();
 }
 
-bool ChunkQueue::waitPop(QByteArray &chunk, const std::atomic<bool> &running) {
-    chunk = QByteArray(); // releases the last chunk outside the lock
-    std::unique_lock lock(m_mutex);
-    m_ready.wait(lock, [&] { return m_count > 0 || !running.load(); });
+bool ChunkQueue::takeFront(QByteArray &chunk) {
     if (m_count == 0)
         return false;
     chunk = std::move(m_ring[m_head]);
@@ -59,16 +56,17 @@ bool ChunkQueue::waitPop(QByteArray &chunk, const std::atomic<bool> &running) {
     return true;
 }
 
+bool ChunkQueue::waitPop(QByteArray &chunk, const std::atomic<bool> &running) {
+    chunk = QByteArray(); // releases the last chunk outside the lock
+    std::unique_lock lock(m_mutex);
+    m_ready.wait(lock, [&] { return m_count > 0 || !running.load(); });
+    return takeFront(chunk);
+}
+
 bool ChunkQueue::tryPop(QByteArray &chunk) {
     chunk = QByteArray();
     std::lock_guard lock(m_mutex);
-    if (m_count == 0)
-        return false;
-    chunk = std::move(m_ring[m_head]);
-    m_ring[m_head] = QByteArray();
-    m_head = (m_head + 1) % m_ring.size();
-    --m_count;
-    return true;
+    return takeFront(chunk);
 }
 
 void ChunkQueue::wakeAll() {

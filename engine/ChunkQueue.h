@@ -41,6 +41,7 @@ public:
     void resetDropped() { m_dropped.store(0); }
 
 private:
+    bool takeFront(QByteArray &chunk);   // lock held
     void store(const QByteArray &chunk); // lock held
     void grow();                         // lock held
 
