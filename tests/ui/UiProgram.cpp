@@ -5,6 +5,8 @@
 #include "SettingsStore.h"
 #include "Startup.h"
 
+#include <QQuickStyle>
+#include <QRegularExpression>
 #include <QTcpServer>
 
 namespace castora::test {
@@ -133,6 +135,18 @@ void UiProgram::click(QQuickItem *target) const {
 void UiProgram::type(QQuickItem *field, const QString &text) const {
     click(field);
     typeText(window, text);
+}
+
+void UiTestCase::initTestCase() {
+    QQuickStyle::setStyle(QStringLiteral("Fusion"));
+    // Pixels do not matter here; the software renderer works on every machine.
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+}
+
+void UiTestCase::init() {
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("qrc:/Castora_V2/")));
+    settings::clearToken();
+    m_program = std::make_unique<UiProgram>();
 }
 
 } // namespace castora::test

@@ -78,4 +78,19 @@ struct UiProgram {
     void type(QQuickItem *field, const QString &text) const;
 };
 
+// The common frame of the screen tests: Fusion style, the software renderer, no saved session,
+// a fresh UiProgram per test function, and any warning from the documents fails the test.
+class UiTestCase : public QObject {
+    Q_OBJECT
+
+protected:
+    std::unique_ptr<UiProgram> m_program;
+    UiProgram &program() { return *m_program; }
+
+protected slots:
+    void initTestCase();
+    void init();
+    void cleanup() { m_program.reset(); }
+};
+
 } // namespace castora::test

@@ -6,8 +6,6 @@
 #include "UiProgram.h"
 #include "UploadRoutes.h"
 
-#include <QQuickStyle>
-#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
@@ -20,13 +18,10 @@ using castora::test::row;
 using castora::test::textOf;
 using castora::test::UiProgram;
 
-class TestRecordingsScreen : public QObject {
+class TestRecordingsScreen : public castora::test::UiTestCase {
     Q_OBJECT
 
-    std::unique_ptr<UiProgram> m_program;
     QTemporaryDir m_files;
-
-    UiProgram &program() { return *m_program; }
 
     // Signs in, lists `recordings` (name, date) of `size` bytes each and opens the recordings
     // screen once the channel record has arrived.
@@ -75,20 +70,8 @@ class TestRecordingsScreen : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        QQuickStyle::setStyle(u"Fusion"_s);
-        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
-        QVERIFY(m_files.isValid());
-    }
-
-    void init() {
-        QTest::failOnWarning(QRegularExpression(u"qrc:/Castora_V2/"_s));
-        settings::clearToken();
-        m_program = std::make_unique<UiProgram>();
-    }
-
     void cleanup() {
-        m_program.reset();
+        UiTestCase::cleanup();
         QSqlQuery(u"DELETE FROM recordings"_s);
     }
 
@@ -97,12 +80,10 @@ private slots:
         QTest::addColumn<QStringList>("shown");
         QTest::addColumn<bool>("newRowShown"); // "Morning Call", recorded now
         const QStringList all{"morning news", "Evening Jazz", "Morning Show"};
-        row("nothing typed", "", all, true);
         row("spaces only", "   ", all, true);
         row("a year: by date", "2024", QStringList{"morning news", "Evening Jazz"}, false);
         row("case ignored, trimmed", " MORNING ", QStringList{"morning news", "Morning Show"},
             true);
-        row("a day", "2023-11-02", QStringList{"Morning Show"}, false);
         row("no match", "podcast", QStringList{}, false);
     }
 
@@ -133,7 +114,6 @@ private slots:
         QTest::addColumn<bool>("subscriber");
         QTest::addColumn<bool>("recording");
         QTest::addColumn<QStringList>("progress"); // what the circle showed, in order
-        row("small file: spinner", qint64(1000), true, false, QStringList{});
         row("still being recorded, then up", qint64(1000), true, true, QStringList{});
         row("three chunks: 33, 66, 100 %", qint64(10'000'001), true, false,
             QStringList{"0%", "33%", "66%", "100%"});
