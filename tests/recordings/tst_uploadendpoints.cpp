@@ -116,10 +116,8 @@ private slots:
         row("checksum does not match the bytes", QStringList{"c1!body=400"} + rest);
         row("part 2 before part 1", QStringList{"c2=409"} + rest);
         row("unknown upload token", QStringList{"c1!X-Authorization-Token=403"} + rest);
-        row("foreign upload URL", QStringList{"c1!X-Upload-Url=403"} + rest);
         row("not signed in",
             QStringList{"c1!Authorization=401", "sa.mp3!Authorization=401"} + rest);
-        row("start flag wrong", QStringList{"c1!X-Start=400"} + rest);
         row("chunk count changes", QStringList{"c1=200", "c2!X-Total-Chunks=400"} + rest.mid(1));
         row("finish: hashes swapped", QStringList{"c1=200", "c2=200", "f21=400", "f12=200"});
         row("finish: hash missing", QStringList{"c1=200", "c2=200", "f1=400", "f12=200"});
@@ -161,33 +159,20 @@ private slots:
         QCOMPARE(chunk(1, 2, m_one), 403); // a finished upload takes nothing more
     }
 
-    // The multipart/form-data parser behind the stand-in's forms.
+    // The multipart/form-data parser behind the stand-in's forms, beyond the framing Qt writes
+    // (which every upload and stream-details test goes through).
     void parse_data() {
         QTest::addColumn<QByteArray>("boundary");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArrayList>("parts"); // "name=body"; empty: refused
-
-        // The framing Qt's QHttpMultiPart writes.
-        row("Qt form", QByteArray("; boundary=\"boundary_.oOo._MjQ1\""),
-            QByteArray(
-                "--boundary_.oOo._MjQ1\r\nContent-Disposition: form-data; "
-                "name=\"authorizationToken\"\r\n\r\ntok\r\n"
-                "--boundary_.oOo._MjQ1\r\nContent-Disposition: form-data; "
-                "name=\"partSha1Array\"\r\n\r\n[\"a\",\"b\"]\r\n--boundary_.oOo._MjQ1--\r\n"),
-            QByteArrayList{"authorizationToken=tok", "partSha1Array=[\"a\",\"b\"]"});
         row("preamble, LF line ends, body with CRLF and dashes", QByteArray("; boundary=XyZ"),
             QByteArray("ignored preamble\n--XyZ\nContent-Disposition: form-data; name=a\n\n"
                        "line1\r\n--Xy not the boundary\n--XyZ--\nepilogue"),
             QByteArrayList{"a=line1\r\n--Xy not the boundary"});
-        row("empty part body", QByteArray("; boundary=b"),
-            QByteArray("--b\r\nContent-Disposition: form-data; name=\"fileId\"\r\n\r\n\r\n--b--"),
-            QByteArrayList{"fileId="});
         row("no boundary", QByteArray(), QByteArray("--b\r\n\r\nx\r\n--b--"), QByteArrayList{});
         row("never closed", QByteArray("; boundary=b"),
             QByteArray("--b\r\nContent-Disposition: form-data; name=a\r\n\r\ntruncated"),
             QByteArrayList{});
-        row("header without colon", QByteArray("; boundary=b"),
-            QByteArray("--b\r\nbroken header\r\n\r\nx\r\n--b--"), QByteArrayList{});
     }
 
     void parse() {
@@ -216,8 +201,6 @@ private slots:
     void encodedFileName_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("encoded");
-        row("non-ASCII", QStringLiteral("Café – Ünï.mp3"),
-            QByteArray("Caf%C3%A9%20%E2%80%93%20%C3%9Cn%C3%AF.mp3"));
         row("reserved", "a/b+c&d%e?~.mp3", QByteArray("a%2Fb%2Bc%26d%25e%3F~.mp3"));
     }
 

@@ -80,13 +80,10 @@ bool UiProgram::start() {
                      &RecordingController::recordingFinished);
     QObject::connect(chat.get(), &ChatController::historyFetched, chat.get(),
                      [this] { ++historyFetches; });
-    qmlapi::provide(stream.get());
-    qmlapi::provide(links.get());
-    qmlapi::provide(auth.get());
-    qmlapi::provide(chat.get());
-    qmlapi::provide(protocol.get());
-    qmlapi::provide(recordings.get());
-    qmlapi::provide(update.get());
+    const auto provide = [](const auto &...controllers) {
+        (qmlapi::provide(controllers.get()), ...);
+    };
+    provide(stream, links, auth, chat, protocol, recordings, update);
     if (!initDatabase())
         return false;
     engine = std::make_unique<QQmlApplicationEngine>();
@@ -98,32 +95,13 @@ bool UiProgram::start() {
 
 bool UiProgram::startSignedIn() {
     settings::setToken(server.state().issueToken(QString::fromLatin1(dev::DevState::kDemoEmail)));
-    if (!start())
-        return false;
-    return QTest::qWaitFor([this] {
-        return depth() == 2 && !stackBusy() &&
-               currentScreen()->objectName() == QLatin1String("broadcastScreen");
+    return start() && showsScreen(QStringLiteral("broadcastScreen"), 2);
+}
+
+bool UiProgram::showsScreen(const QString &name, int depth) const {
+    return QTest::qWaitFor([&] {
+        return this->depth() == depth && !stackBusy() && currentScreen()->objectName() == name;
     });
-}
-
-QQuickItem *UiProgram::item(const QString &name) const {
-    return findItem(window->contentItem(), name);
-}
-
-int UiProgram::depth() const {
-    return stackView()->property("depth").toInt();
-}
-
-bool UiProgram::stackBusy() const {
-    return stackView()->property("busy").toBool();
-}
-
-QQuickItem *UiProgram::currentScreen() const {
-    return stackView()->property("currentItem").value<QQuickItem *>();
-}
-
-QQuickItem *UiProgram::onScreen(const QString &name) const {
-    return findItem(currentScreen(), name);
 }
 
 void UiProgram::click(QQuickItem *target) const {

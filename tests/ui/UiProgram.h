@@ -64,12 +64,16 @@ struct UiProgram {
     // Starts with a saved session of the demo account: the broadcast screen comes up by itself.
     bool startSignedIn();
 
-    QQuickItem *item(const QString &name) const;
+    QQuickItem *item(const QString &name) const { return findItem(window->contentItem(), name); }
     QQuickItem *stackView() const { return item(QStringLiteral("stackView")); }
-    int depth() const;
-    bool stackBusy() const;
-    QQuickItem *currentScreen() const;
-    QQuickItem *onScreen(const QString &name) const;
+    int depth() const { return stackView()->property("depth").toInt(); }
+    bool stackBusy() const { return stackView()->property("busy").toBool(); }
+    QQuickItem *currentScreen() const {
+        return stackView()->property("currentItem").value<QQuickItem *>();
+    }
+    QQuickItem *onScreen(const QString &name) const { return findItem(currentScreen(), name); }
+    // Waits until the stack has come to rest on screen `name` at that depth.
+    bool showsScreen(const QString &name, int depth) const;
     QString text(const QString &name) const { return textOf(onScreen(name)); }
 
     void click(QQuickItem *target) const;

@@ -43,10 +43,7 @@ class TestRecordingsScreen : public castora::test::UiTestCase {
         if (!QTest::qWaitFor([&p] { return !p.stream->mountPoint().isEmpty(); }))
             return false;
         p.click(u"recordingsButton"_s);
-        return QTest::qWaitFor([&p] {
-            return p.depth() == 3 && !p.stackBusy() &&
-                   p.currentScreen()->objectName() == QLatin1String("recordingsScreen");
-        });
+        return p.showsScreen(u"recordingsScreen"_s, 3);
     }
 
     // The names the list shows, top to bottom.
