@@ -26,12 +26,12 @@ bool hearsTone(const IcecastServer &icecast, const QString &mount, StreamControl
     return std::abs(audio::dominantFrequency(decoded.samples, rate, 2048) - 440.0) < 5.0;
 }
 
-QString checkRecording(const QString &path, StreamController &c, std::size_t slack,
-                       audio::Decoded *decoded) {
-    audio::Decoded file = audio::decodeMp3File(path, int(c.sampleRate()));
-    const std::size_t captured = std::size_t(c.engine().capturedFrames());
+QString checkRecording(const QString &path, const engine::BroadcastEngine &engine, int rate,
+                       std::size_t slack, audio::Decoded *decoded) {
+    audio::Decoded file = audio::decodeMp3File(path, rate);
+    const std::size_t captured = std::size_t(engine.capturedFrames());
     // LAME's delay in front, and up to two frames of padding from the flush behind.
-    const std::size_t most = captured + slack + std::size_t(c.engine().encoderDelay()) + 2 * 576;
+    const std::size_t most = captured + slack + std::size_t(engine.encoderDelay()) + 2 * 576;
     QString problem;
     if (!file.errors.isEmpty())
         problem = QStringLiteral("decoding %1: %2").arg(path, file.errors);
@@ -51,22 +51,12 @@ BarWatch::BarWatch(StreamController &c, const QElapsedTimer &clock) {
         const QString state = !c.networkBarVisible()  ? QStringLiteral("hidden")
                               : c.networkBarIsError() ? QStringLiteral("loss")
                                                       : QStringLiteral("restored");
-        if (states.isEmpty() ? state != QLatin1String("hidden") : states.last() != state) {
-            states.append(state);
-            at.append(clock.elapsed());
-        }
+        if (state != m_state)
+            m_times[state].append(clock.elapsed());
+        m_state = state;
     };
     connect(&c, &StreamController::networkBarVisibleChanged, this, note);
     connect(&c, &StreamController::networkBarIsErrorChanged, this, note);
-}
-
-QList<qint64> BarWatch::times(const QString &state) const {
-    QList<qint64> found;
-    for (qsizetype i = 0; i < states.size(); ++i) {
-        if (states.at(i) == state)
-            found.append(at.at(i));
-    }
-    return found;
 }
 
 } // namespace castora::test::live

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BroadcastEngine.h"
 #include "LocalServices.h"
 
 #include <QElapsedTimer>
@@ -21,21 +22,22 @@ bool pressStop(StreamController &controller, int timeoutMs = 20000);
 bool hearsTone(const IcecastServer &icecast, const QString &mount, StreamController &controller,
                double seconds = 3.0);
 
-// The recording at `path` of the broadcast the controller just had decodes without errors and
-// holds every captured frame, plus the encoder's delay and its flushed tail, give or take
+// The recording at `path` of the broadcast `engine` just had decodes at `rate` without errors
+// and holds every captured frame, plus the encoder's delay and its flushed tail, give or take
 // `slack` frames. An empty string when it does, what is wrong otherwise; `decoded` receives
 // the audio.
-QString checkRecording(const QString &path, StreamController &controller, std::size_t slack,
-                       audio::Decoded *decoded = nullptr);
+QString checkRecording(const QString &path, const engine::BroadcastEngine &engine, int rate,
+                       std::size_t slack, audio::Decoded *decoded = nullptr);
 
-// The network bar's states as the GUI thread sees them change ("loss", "restored", "hidden"),
-// each with the time on `clock` it began; nothing is noted before the bar first shows.
+// The network bar's states as the GUI thread sees them change ("loss", "restored", "hidden"):
+// when on `clock` each began, every time it did; nothing is noted before the bar first shows.
 struct BarWatch : QObject {
     BarWatch(StreamController &controller, const QElapsedTimer &clock);
-    QStringList states;
-    QList<qint64> at;
-    // When `state` began, every time it did.
-    QList<qint64> times(const QString &state) const;
+    QList<qint64> times(const QString &state) const { return m_times.value(state); }
+
+private:
+    QHash<QString, QList<qint64>> m_times;
+    QString m_state = QStringLiteral("hidden");
 };
 
 } // namespace castora::test::live

@@ -2,76 +2,145 @@
 
 #include "AudioInput.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <mutex>
 #include <thread>
 
 namespace castora::test {
 
 // An audio input driven by the test: its device list can change (hot-plug), opening and
-// starting can be made to fail, and buffers arrive either when the test delivers them (the
-// test thread stands in for the capture thread) or from a feeder thread playing a sine at
-// real-time pace.
+// starting can be made to fail, and once started a feeder thread plays a sine at real-time
+// pace through the callback, as the audio library's capture thread would.
 class ScriptedAudioInput final : public castora::engine::AudioInput {
 public:
-    ScriptedAudioInput();
-    ~ScriptedAudioInput() override;
+    using AudioDevice = castora::engine::AudioDevice;
 
+    ~ScriptedAudioInput() override { close(); }
+
+    static AudioDevice device(unsigned int id, const QString &name, std::vector<unsigned int> rates,
+                              unsigned int inputs = 1, bool isDefault = false) {
+        const unsigned int preferred = rates.empty() ? 0 : rates.front();
+        return AudioDevice{id, name, inputs, std::move(rates), preferred, isDefault};
+    }
     // A list of one "Scripted Microphone" (44100/48000/22050 Hz) unless set otherwise.
-    void setDevices(std::vector<castora::engine::AudioDevice> devices);
-    static castora::engine::AudioDevice device(unsigned int id, const QString &name,
-                                               std::vector<unsigned int> rates,
-                                               unsigned int inputs = 1, bool isDefault = false);
-
-    void failOpen(bool fail, const QString &error = QStringLiteral("Device unavailable"));
-    void failStart(bool fail, const QString &error = QStringLiteral("Device busy"));
+    void setDevices(std::vector<AudioDevice> devices) {
+        std::lock_guard lock(m_mutex);
+        m_devices = std::move(devices);
+    }
+    // Opening and starting fail with these texts from now on (empty: they succeed).
+    void setFailures(const QString &openError, const QString &startError) {
+        std::lock_guard lock(m_mutex);
+        m_openError = openError;
+        m_startError = startError;
+    }
     // The buffer size the "hardware" settles on (0: as asked).
     void setGrantedFrames(unsigned int frames) { m_grantedFrames = frames; }
-
-    // Real-time feeding of a sine once started (0 Hz: the test delivers buffers itself).
-    void setTone(double frequency, double amplitude = 0.5);
-
-    // Delivers one buffer through the callback, on the calling thread; false when not running.
-    bool deliver(const std::vector<qint16> &samples);
+    void setTone(double frequency) {
+        std::lock_guard lock(m_mutex);
+        m_frequency = frequency;
+    }
 
     int opens() const { return m_opens.load(); }
     unsigned int openDeviceId() const { return m_openDevice.load(); }
     unsigned int openRate() const { return m_openRate.load(); }
-    quint64 framesDelivered() const { return m_delivered.load(); }
 
-    std::vector<castora::engine::AudioDevice> devices() override;
-    std::optional<castora::engine::AudioDevice> defaultInput() override;
+    std::vector<AudioDevice> devices() override {
+        std::lock_guard lock(m_mutex);
+        return m_devices;
+    }
+    std::optional<AudioDevice> defaultInput() override {
+        const std::vector<AudioDevice> inputs = engine::inputDevices(devices());
+        const auto chosen = std::find_if(inputs.begin(), inputs.end(),
+                                         [](const AudioDevice &d) { return d.isDefaultInput; });
+        if (chosen != inputs.end())
+            return *chosen;
+        return inputs.empty() ? std::nullopt : std::optional(inputs.front());
+    }
     bool open(unsigned int deviceId, unsigned int sampleRate, unsigned int &frames,
-              Callback callback) override;
-    bool start() override;
-    void stop() override;
-    void close() override;
+              Callback callback) override {
+        close();
+        std::lock_guard lock(m_mutex);
+        const bool known = std::any_of(m_devices.begin(), m_devices.end(), [&](const auto &d) {
+            return d.id == deviceId && d.inputChannels > 0;
+        });
+        if (!known || !m_openError.isEmpty()) {
+            m_error = known ? m_openError : QStringLiteral("No such device");
+            return false;
+        }
+        frames = m_grantedFrames > 0 ? m_grantedFrames.load() : frames;
+        m_frames = frames;
+        m_callback = std::move(callback);
+        m_openDevice = deviceId;
+        m_openRate = sampleRate;
+        m_isOpen = true;
+        ++m_opens;
+        return true;
+    }
+    bool start() override {
+        std::lock_guard lock(m_mutex);
+        if (!m_isOpen || !m_startError.isEmpty()) {
+            m_error = m_isOpen ? m_startError : QStringLiteral("Not open");
+            return false;
+        }
+        if (!m_running.exchange(true))
+            m_feeder = std::thread([this] { feed(); });
+        return true;
+    }
+    void stop() override {
+        m_running = false;
+        if (m_feeder.joinable())
+            m_feeder.join();
+    }
+    void close() override {
+        stop();
+        std::lock_guard lock(m_mutex);
+        m_isOpen = false;
+        m_callback = nullptr;
+    }
     bool isOpen() const override { return m_isOpen.load(); }
     bool isRunning() const override { return m_running.load(); }
-    QString errorText() const override;
+    QString errorText() const override {
+        std::lock_guard lock(m_mutex);
+        return m_error;
+    }
 
 private:
-    std::vector<qint16> toneBuffer(unsigned int frames); // continues the tone's phase
-    void feed();
+    // Delivers a buffer of the tone (its phase running on) every buffer period until stopped.
+    void feed() {
+        using Clock = std::chrono::steady_clock;
+        const auto period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(double(m_frames) / m_openRate));
+        std::vector<qint16> samples(m_frames);
+        double phase = 0.0;
+        for (auto next = Clock::now() + period; m_running; next += period) {
+            std::this_thread::sleep_until(next);
+            std::unique_lock lock(m_mutex);
+            const double step = 2.0 * M_PI * m_frequency / double(m_openRate.load());
+            const Callback callback = m_callback;
+            lock.unlock();
+            for (qint16 &sample : samples) {
+                sample = qint16(std::lround(std::sin(phase) * 0.5 * 32767.0));
+                phase = std::fmod(phase + step, 2.0 * M_PI);
+            }
+            if (m_running && callback)
+                callback(samples.data(), unsigned(samples.size()));
+        }
+    }
 
     mutable std::mutex m_mutex;
-    std::vector<castora::engine::AudioDevice> m_devices;
-    QString m_openError; // empty: opening succeeds
-    QString m_startError;
-    QString m_error;
-    unsigned int m_grantedFrames = 0;
+    std::vector<AudioDevice> m_devices{
+        device(0, QStringLiteral("Scripted Microphone"), {44100, 48000, 22050}, 1, true)};
+    QString m_openError, m_startError, m_error; // empty open or start error: it succeeds
+    std::atomic<unsigned int> m_grantedFrames{0};
     unsigned int m_frames = 0;
-    double m_frequency = 0.0;
-    double m_amplitude = 0.5;
-    double m_phase = 0.0;
+    double m_frequency = 440.0;
     Callback m_callback;
-
-    std::atomic<bool> m_isOpen{false};
-    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_isOpen{false}, m_running{false};
     std::atomic<int> m_opens{0};
-    std::atomic<unsigned int> m_openDevice{0};
-    std::atomic<unsigned int> m_openRate{0};
-    std::atomic<quint64> m_delivered{0};
+    std::atomic<unsigned int> m_openDevice{0}, m_openRate{0};
     std::thread m_feeder;
 };
 

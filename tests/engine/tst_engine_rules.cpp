@@ -1,7 +1,11 @@
 // Plain rules of the engine: recording file names, the sample rate chosen for a device and a
-// quality, the peak level of a buffer and the level meter's pace.
+// quality, the level meter's pace (and the peak level of a buffer), and the MP3 encoder
+// wrapper, whose output decodes to what went in at the bitrate of the quality chosen, whatever
+// the buffer sizes.
 #include "AudioInput.h"
 #include "LevelMeter.h"
+#include "LocalServices.h"
+#include "Mp3Encoder.h"
 #include "RecordingWriter.h"
 #include "TestMain.h"
 
@@ -9,11 +13,37 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <cmath>
+
 using namespace castora::engine;
 using castora::test::row;
+using castora::test::audio::decodeMp3;
 
 Q_DECLARE_METATYPE(std::vector<unsigned int>)
-Q_DECLARE_METATYPE(std::vector<qint16>)
+
+namespace {
+
+// Encodes `total` frames of a 440 Hz tone in buffers whose sizes cycle through `sizes`, and
+// flushes; `failures` counts the buffers the encoder refused.
+QByteArray encodeTone(Mp3Encoder &encoder, int rate, std::size_t total,
+                      const std::vector<unsigned int> &sizes, int &failures) {
+    std::vector<qint16> samples(total);
+    for (std::size_t i = 0; i < total; ++i)
+        samples[i] = qint16(std::lround(std::sin(2.0 * M_PI * 440.0 * double(i) / rate) * 16000));
+    QByteArray stream;
+    failures = 0;
+    for (std::size_t done = 0, turn = 0; done < total;) {
+        const unsigned int n =
+            unsigned(std::min<std::size_t>(sizes[turn++ % sizes.size()], total - done));
+        QByteArray chunk;
+        failures += encoder.encode(samples.data() + done, n, chunk) ? 0 : 1;
+        stream += chunk;
+        done += n;
+    }
+    return stream + encoder.flush();
+}
+
+} // namespace
 
 class EngineRulesTest : public QObject {
     Q_OBJECT
@@ -69,23 +99,9 @@ private slots:
         QCOMPARE(chooseSampleRate(rates, quality), rate);
     }
 
-    void peak_data() {
-        QTest::addColumn<std::vector<qint16>>("samples");
-        QTest::addColumn<int>("peak");
-        row("silence", std::vector<qint16>(512, 0), 0);
-        row("empty", std::vector<qint16>{}, 0);
-        row("full negative", std::vector<qint16>{0, -32768, 5}, 1000);
-        row("full positive", std::vector<qint16>{32767}, 999);
-        row("half", std::vector<qint16>{100, -16385, 16384}, 500);
-    }
-    void peak() {
-        QFETCH(std::vector<qint16>, samples);
-        QFETCH(int, peak);
-        QCOMPARE(peakThousandths(samples.data(), unsigned(samples.size())), peak);
-    }
-
     // A long capture buffer plays out on the meter slice by slice, one per tick, at the pace of
-    // the audio; nothing waiting reads as silence; a reader that fell behind skips ahead.
+    // the audio, each slice at its peak (|-32768| is full scale); nothing waiting reads as
+    // silence; a reader that fell behind skips ahead.
     void levelMeterSlices() {
         LevelMeter meter;
         meter.setSampleRate(22050); // 727 frames a slice
@@ -111,6 +127,53 @@ private slots:
         QCOMPARE(meter.take(), 1000); // the newest buffer's sixth slice
         meter.clear();
         QCOMPARE(meter.take(), 0);
+    }
+
+    // Two seconds of tone: every buffer is taken (LAME needs up to 1.25 x samples + 7200
+    // bytes of room, so an area sized by frames alone refuses short buffers), the decoded
+    // length covers every sample plus the encoder's delay and the last frame's padding, the
+    // tone is the tone, and the size matches the bitrate of the quality.
+    void streamDecodes_data() {
+        QTest::addColumn<int>("quality");
+        QTest::addColumn<int>("bitrate");
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<unsigned int>("announced"); // the buffer size configured for
+        QTest::addColumn<std::vector<unsigned int>>("sizes");
+        using Sizes = std::vector<unsigned int>;
+        row("Standard 22050", 2, 96, 22050, 16384u, Sizes{16384});
+        row("Premium 44100", 0, 192, 44100, 16384u, Sizes{16384});
+        row("Low 48000", 3, 64, 48000, 1000u, Sizes{1000});
+        row("High 44100", 1, 128, 44100, 512u, Sizes{512});
+        row("single frames", 0, 192, 44100, 1u, Sizes{1});
+        row("odd small sizes", 0, 192, 44100, 200u, Sizes{3, 7, 64, 1, 200});
+        row("around one MP3 frame", 0, 192, 44100, 1153u, Sizes{575, 577, 1151, 1153});
+        row("longer than announced", 2, 96, 22050, 256u, Sizes{22050});
+    }
+    void streamDecodes() {
+        QFETCH(int, quality);
+        QFETCH(int, bitrate);
+        QFETCH(int, rate);
+        QFETCH(unsigned int, announced);
+        QFETCH(std::vector<unsigned int>, sizes);
+        Mp3Encoder encoder;
+        QVERIFY(encoder.configure(unsigned(rate), settingsForQuality(quality), announced));
+        const std::size_t total = std::size_t(rate) * 2;
+        const std::size_t delay = std::size_t(encoder.encoderDelay());
+        int failures = 0;
+        const QByteArray mp3 = encodeTone(encoder, rate, total, sizes, failures);
+        QCOMPARE(failures, 0);
+
+        const auto decoded = decodeMp3(mp3, rate);
+        QVERIFY2(decoded.ok && decoded.errors.isEmpty(), qPrintable(decoded.errors));
+        QVERIFY2(decoded.samples.size() >= total &&
+                     decoded.samples.size() <= total + delay + 2 * encoder.frameSize(),
+                 qPrintable(QString::number(decoded.samples.size())));
+        QVERIFY(std::abs(castora::test::audio::dominantFrequency(decoded.samples, rate,
+                                                                 std::size_t(rate) / 10) -
+                         440.0) < 5.0);
+        const double seconds = double(mp3.size()) * 8 / 1000 / bitrate;
+        QVERIFY2(std::abs(seconds - double(total + delay) / rate) < 0.15,
+                 qPrintable(QString::number(seconds)));
     }
 };
 
