@@ -20,9 +20,18 @@ namespace castora::test {
 
 namespace {
 
-// Children die with the test process, even when it is killed on a time-out.
-void dieWithParent(QProcess &process) {
+// Starts a child that dies with the test process, even when that is killed on a time-out.
+bool startChild(QProcess &process, const QString &program, const QStringList &args) {
     process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    process.start(program, args);
+    return process.waitForStarted(10000);
+}
+
+void killChild(QProcess &process) {
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
 }
 
 // Stops a child: SIGTERM, then SIGKILL after `graceMs`. Waits with the event loop running,
@@ -31,10 +40,8 @@ void stopProcess(QProcess &process, int graceMs) {
     if (process.state() == QProcess::NotRunning)
         return;
     process.terminate();
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, graceMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, graceMs))
+        killChild(process);
 }
 
 } // namespace
@@ -74,19 +81,14 @@ VirtualDisplay::~VirtualDisplay() {
 }
 
 bool VirtualDisplay::start() {
-    dieWithParent(m_server);
     // -displayfd: the server takes the first free display and writes its number there.
-    m_server.start(QStringLiteral("Xvfb"),
-                   {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-    if (!m_server.waitForStarted(10000))
-        return false;
-    if (!QTest::qWaitFor([this] { return m_server.canReadLine() || !m_server.isOpen(); }, 20000))
+    if (!startChild(m_server, "Xvfb",
+                    {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}) ||
+        !QTest::qWaitFor([this] { return m_server.canReadLine() || !m_server.isOpen(); }, 20000))
         return false;
     const QByteArray number = m_server.readLine().trimmed();
-    if (number.isEmpty())
-        return false;
-    m_name = QLatin1Char(':') + QString::fromLatin1(number);
-    return true;
+    m_name = ':' + QString::fromLatin1(number);
+    return !number.isEmpty();
 }
 
 // ---- a listener ----
@@ -96,17 +98,12 @@ StreamListener::~StreamListener() {
 }
 
 bool StreamListener::start(const QString &url) {
-    dieWithParent(m_curl);
-    m_curl.start(QStringLiteral("curl"), {"-sN", url});
-    return m_curl.waitForStarted(5000);
+    return startChild(m_curl, "curl", {"-sN", url});
 }
 
 QByteArray StreamListener::stop() {
     // Read as it goes (the event loop fills QProcess's buffer); what is left comes at the end.
-    if (m_curl.state() != QProcess::NotRunning) {
-        m_curl.kill();
-        m_curl.waitForFinished(5000);
-    }
+    killChild(m_curl);
     return m_curl.readAllStandardOutput();
 }
 
@@ -131,25 +128,20 @@ ProgramDriver::~ProgramDriver() {
                           {"-display", m_display.name(), "-window", "root",
                            m_profile + QStringLiteral("/failure.png")});
     }
-    m_socket.abort();
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    kill();
 }
 
 bool ProgramDriver::launch() {
     const QString home = m_profile + QStringLiteral("/home");
     QProcessEnvironment env = m_stack.environment();
-    const auto folder = [&](const char *variable, const QString &path) {
-        QDir().mkpath(path);
-        env.insert(QString::fromLatin1(variable), path);
-    };
-    folder("HOME", home);
-    folder("XDG_CONFIG_HOME", home + QStringLiteral("/.config"));
-    folder("XDG_DATA_HOME", home + QStringLiteral("/.local/share"));
-    folder("XDG_CACHE_HOME", home + QStringLiteral("/.cache"));
-    folder("XDG_STATE_HOME", home + QStringLiteral("/.local/state"));
+    for (const auto &[variable, folder] : {std::pair{"HOME", ""},
+                                           {"XDG_CONFIG_HOME", "/.config"},
+                                           {"XDG_DATA_HOME", "/.local/share"},
+                                           {"XDG_CACHE_HOME", "/.cache"},
+                                           {"XDG_STATE_HOME", "/.local/state"}}) {
+        QDir().mkpath(home + QLatin1String(folder));
+        env.insert(QString::fromLatin1(variable), home + QLatin1String(folder));
+    }
     env.insert(QStringLiteral("DISPLAY"), m_display.name());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
@@ -162,9 +154,7 @@ bool ProgramDriver::launch() {
     m_process.setStandardInputFile(QProcess::nullDevice());
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_profile + QStringLiteral("/program.log"), QIODevice::Append);
-    dieWithParent(m_process);
-    m_process.start(QStringLiteral(CASTORA_PROGRAM), {});
-    if (!m_process.waitForStarted(10000))
+    if (!startChild(m_process, CASTORA_PROGRAM, {}))
         return false;
     const bool connected = QTest::qWaitFor(
         [&] {
@@ -183,8 +173,7 @@ bool ProgramDriver::launch() {
 
 void ProgramDriver::kill() {
     m_socket.abort();
-    m_process.kill();
-    m_process.waitForFinished(5000);
+    killChild(m_process);
 }
 
 void ProgramDriver::terminate() {
@@ -201,12 +190,9 @@ QJsonObject ProgramDriver::ask(const QJsonObject &request) {
     if (m_socket.state() != QLocalSocket::ConnectedState)
         return QJsonObject();
     m_socket.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
-    const bool answered = QTest::qWaitFor(
-        [this] {
-            return m_socket.canReadLine() || m_socket.state() != QLocalSocket::ConnectedState;
-        },
-        10000);
-    if (!answered || !m_socket.canReadLine())
+    const auto closed = [this] { return m_socket.state() != QLocalSocket::ConnectedState; };
+    if (!QTest::qWaitFor([&] { return m_socket.canReadLine() || closed(); }, 10000) ||
+        !m_socket.canReadLine())
         return QJsonObject();
     return QJsonDocument::fromJson(m_socket.readLine()).object();
 }
@@ -216,23 +202,17 @@ QList<ScreenItem> ProgramDriver::items(const QString &name, const QStringList &p
         ask({{"name", name}, {"properties", QJsonArray::fromStringList(properties)}});
     QList<ScreenItem> found;
     for (const QJsonValue &value : reply.value(QStringLiteral("items")).toArray()) {
-        const QJsonObject object = value.toObject();
-        ScreenItem item;
-        item.visible = object.value(QStringLiteral("visible")).toBool();
-        item.enabled = object.value(QStringLiteral("enabled")).toBool();
-        item.rect = QRectF(object.value(QStringLiteral("x")).toDouble(),
-                           object.value(QStringLiteral("y")).toDouble(),
-                           object.value(QStringLiteral("width")).toDouble(),
-                           object.value(QStringLiteral("height")).toDouble());
-        item.properties = object.value(QStringLiteral("properties")).toObject().toVariantMap();
-        found.append(item);
+        const QVariantMap item = value.toObject().toVariantMap();
+        found.append({item["visible"].toBool(), item["enabled"].toBool(),
+                      QRectF(item["x"].toDouble(), item["y"].toDouble(), item["width"].toDouble(),
+                             item["height"].toDouble()),
+                      item["properties"].toMap()});
     }
     return found;
 }
 
 ScreenItem ProgramDriver::item(const QString &name, const QStringList &properties) {
-    const QList<ScreenItem> found = items(name, properties);
-    for (const ScreenItem &candidate : found) {
+    for (const ScreenItem &candidate : items(name, properties)) {
         if (candidate.visible)
             return candidate;
     }
@@ -266,12 +246,8 @@ bool ProgramDriver::click(const QString &name) {
 bool ProgramDriver::click(const ScreenItem &target) {
     if (!target.visible || !target.enabled || target.rect.isEmpty())
         return false;
-    const QPoint at = target.centre();
+    const QPoint at = target.rect.center().toPoint();
     return xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
-}
-
-bool ProgramDriver::type(const QString &text) {
-    return xdotool({"type", "--delay", "30", "--", text});
 }
 
 bool ProgramDriver::typeInto(const QString &field, const QString &text) {
@@ -281,13 +257,13 @@ bool ProgramDriver::typeInto(const QString &field, const QString &text) {
     const auto focused = [&] {
         return item(field, properties).properties.value(QStringLiteral("activeFocus")).toBool();
     };
-    if (!QTest::qWaitFor(focused, 5000) || !type(text))
+    if (!QTest::qWaitFor(focused, 5000) || !xdotool({"type", "--delay", "30", "--", text}))
         return false;
     return QTest::qWaitFor([&] { return item(field, properties).text() == text; }, 5000);
 }
 
-QString ProgramDriver::recordingsFolder() const {
-    return m_profile + QStringLiteral("/home/.local/share/Castora");
+QString ProgramDriver::recordingsFolder(const QString &profileDir) {
+    return profileDir + QStringLiteral("/home/.local/share/Castora");
 }
 
 } // namespace castora::test

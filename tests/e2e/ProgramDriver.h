@@ -5,7 +5,6 @@
 
 #include <QJsonObject>
 #include <QLocalSocket>
-#include <QPoint>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRectF>
@@ -53,7 +52,6 @@ struct ScreenItem {
     QVariantMap properties;
 
     QString text() const { return properties.value(QStringLiteral("text")).toString(); }
-    QPoint centre() const { return rect.center().toPoint(); }
 };
 
 // A player on the mount: curl, keeping what it receives.
@@ -94,17 +92,16 @@ public:
 
     // Waits until the screens have stopped moving (no stack transition under way).
     bool settled();
-    // Real pointer and keyboard input through the X server. Clicking by name waits for the
-    // screens to settle first: an item caught in a transition is not where it ends up.
+    // Real pointer and keyboard input through the X server (xdotool). Clicking by name waits for
+    // the screens to settle first: an item caught in a transition is not where it ends up.
     bool click(const ScreenItem &target);
     bool click(const QString &name);
-    bool type(const QString &text);
     // Clicks a text field, waits for it to take the keyboard focus, and types into it.
     bool typeInto(const QString &field, const QString &text);
 
     QString profileDir() const { return m_profile; }
-    // Where the program writes its recordings (the XDG data folder + "/Castora").
-    QString recordingsFolder() const;
+    // Where the program of a profile writes its recordings (the XDG data folder + "/Castora").
+    static QString recordingsFolder(const QString &profileDir);
 
 private:
     bool xdotool(const QStringList &args);

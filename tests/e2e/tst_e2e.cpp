@@ -2,7 +2,6 @@
 // virtual microphone playing a 440 Hz tone and the stand-in backend with its chat server.
 // Every action is a pointer click or key press on the X display; what the program shows is
 // read back through its inspection socket.
-#include "ChatProtocol.h"
 #include "ChatServer.h"
 #include "ProgramDriver.h"
 #include "TestMain.h"
@@ -12,9 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QWebSocket>
 
 using namespace castora;
 using namespace castora::test;
@@ -25,8 +22,11 @@ constexpr int kRate = 44100; // decoding rate of the audio checks
 // One capture buffer (16384 frames) at the lowest rate a quality captures at.
 constexpr double kCaptureBufferSeconds = 16384.0 / 22050.0;
 
-int leadingNumber(const QString &text) {
-    return text.section(QLatin1Char(' '), 0, 0).toInt();
+// The one recording of a program's profile; an empty name when there is not exactly one.
+QFileInfo onlyRecording(const QString &profile) {
+    const QFileInfoList files = QDir(ProgramDriver::recordingsFolder(profile))
+                                    .entryInfoList({QStringLiteral("*.mp3")}, QDir::Files);
+    return files.size() == 1 ? files.first() : QFileInfo();
 }
 
 QByteArray contents(const QString &path) {
@@ -35,6 +35,14 @@ QByteArray contents(const QString &path) {
 }
 
 } // namespace
+
+// Fails the test function when a helper failed.
+#define CHECKED(call)                                                                              \
+    do {                                                                                           \
+        call;                                                                                      \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
 
 class TestEndToEnd : public QObject {
     Q_OBJECT
@@ -45,212 +53,182 @@ class TestEndToEnd : public QObject {
 
     dev::Channel &channel() { return m_stack.backend->state().demoChannel(); }
 
-    void signIn(ProgramDriver &program);
-    void goOnAir(ProgramDriver &program, const QString &quality);
-    void stayOnAir(ProgramDriver &program, const QElapsedTimer &onAir, int seconds);
-    void uploadTheRecording(ProgramDriver &program, bool chunked);
+    void signIn(ProgramDriver &program) {
+        QTRY_VERIFY_WITH_TIMEOUT(program.shows("signInButton"), 20000);
+        QVERIFY(program.typeInto("userField", dev::DevState::kDemoEmail));
+        QVERIFY(program.typeInto("passwordField", dev::DevState::kDemoPassword));
+        QVERIFY(program.click("signInButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(program.shows("broadcastScreen"), 20000);
+    }
+
+    void goOnAir(ProgramDriver &program, const QString &quality) {
+        // The channel record has arrived and the chat panel has joined the channel's room.
+        QTRY_COMPARE_WITH_TIMEOUT(program.text("channelCaption"), channel().name + " on Castora",
+                                  20000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_stack.backend->chat().clientCount(channel().slug) >= 1, 20000);
+
+        const QStringList current{"currentText"};
+        if (program.item("qualityBox", current).properties.value("currentText") != quality) {
+            QVERIFY(program.click("qualityBox"));
+            ScreenItem entry;
+            const auto findEntry = [&] {
+                for (const ScreenItem &candidate : program.items("qualityEntry", {"modelData"})) {
+                    if (candidate.visible && candidate.properties.value("modelData") == quality)
+                        entry = candidate;
+                }
+                return entry.visible;
+            };
+            QTRY_VERIFY(findEntry());
+            QVERIFY(program.click(entry));
+            QTRY_COMPARE(program.item("qualityBox", current).properties.value("currentText"),
+                         QVariant(quality));
+        }
+
+        QTRY_VERIFY_WITH_TIMEOUT(program.item("startStopButton").enabled, 10000);
+        QCOMPARE(program.text("startStopButton"), "Start");
+        QVERIFY(program.click("startStopButton"));
+        QTRY_COMPARE_WITH_TIMEOUT(program.text("onAirLabel"), "ON AIR", 20000);
+        QCOMPARE(program.text("startStopButton"), "Stop");
+    }
+
+    // Lets the broadcast run until `seconds` after it went on air, watching that the program lives.
+    void stayOnAir(ProgramDriver &program, const QElapsedTimer &onAir, int seconds) {
+        const qint64 left = qMax<qint64>(0, seconds * 1000LL - onAir.elapsed());
+        QTRY_VERIFY_WITH_TIMEOUT(!program.isRunning() || onAir.hasExpired(seconds * 1000LL),
+                                 int(left) + 5000);
+        QVERIFY2(program.isRunning(), qPrintable(program.log()));
+        QCOMPARE(program.text("onAirLabel"), "ON AIR");
+    }
+
+    // From the broadcast screen: opens the recordings, uploads the one recording there and checks
+    // the stand-in's copy.
+    void uploadTheRecording(ProgramDriver &program, bool chunked) {
+        const QFileInfo file = onlyRecording(program.profileDir());
+        QCOMPARE(recordings::UploadPlan::isChunked(file.size()), chunked);
+
+        QVERIFY(program.click("recordingsButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(program.shows("recordingsScreen"), 10000);
+        QTRY_COMPARE(program.items("recordingRow").size(), 1);
+        QVERIFY(!program.shows("recordingInProgress"));
+        QTRY_VERIFY(program.shows("uploadButton"));
+        QVERIFY(program.click("uploadButton"));
+
+        // The row shows the upload going on, then nothing: the recording is up.
+        QTRY_VERIFY_WITH_TIMEOUT(!program.items("uploadSlot").value(0).visible, 120000);
+        QCOMPARE(program.items("uploadSlot").size(), 1);
+        const dev::StoredUpload *stored = m_stack.backend->uploads().find(file.fileName());
+        QVERIFY2(stored, qPrintable(file.fileName()));
+        QCOMPARE(stored->chunked, chunked);
+        QVERIFY(contents(stored->path) == contents(file.filePath()));
+    }
 
 private slots:
-    void initTestCase();
-    void cleanup();
-    void broadcastAndUpload_data();
-    void broadcastAndUpload();
-    void killedMidBroadcast();
-};
-
-// Fails the test function when a helper failed.
-#define CHECKED(call)                                                                              \
-    do {                                                                                           \
-        call;                                                                                      \
-        if (QTest::currentTestFailed())                                                            \
-            return;                                                                                \
-    } while (false)
-
-void TestEndToEnd::initTestCase() {
-    QVERIFY(m_work.isValid());
-    QVERIFY2(m_stack.start(), "icecast2, PulseAudio or the stand-in did not start");
-    QVERIFY2(m_display.start(), "Xvfb did not start");
-}
-
-void TestEndToEnd::cleanup() {
-    // The processes of a failed run went with its driver; its profile and log stay.
-    if (QTest::currentTestFailed()) {
-        m_work.setAutoRemove(false);
-        qWarning().noquote() << "profiles and program logs kept in" << m_work.path();
-    }
-}
-
-void TestEndToEnd::signIn(ProgramDriver &program) {
-    QTRY_VERIFY_WITH_TIMEOUT(program.shows("signInButton"), 20000);
-    QVERIFY(program.typeInto("userField", dev::DevState::kDemoEmail));
-    QVERIFY(program.typeInto("passwordField", dev::DevState::kDemoPassword));
-    QVERIFY(program.click("signInButton"));
-    QTRY_VERIFY_WITH_TIMEOUT(program.shows("broadcastScreen"), 20000);
-}
-
-void TestEndToEnd::goOnAir(ProgramDriver &program, const QString &quality) {
-    // The channel record has arrived and the chat panel has joined the channel's room.
-    QTRY_COMPARE_WITH_TIMEOUT(program.text("channelCaption"), channel().name + " on Castora",
-                              20000);
-    QTRY_VERIFY_WITH_TIMEOUT(m_stack.backend->chat().clientCount(channel().slug) >= 1, 20000);
-
-    const QStringList current{"currentText"};
-    if (program.item("qualityBox", current).properties.value("currentText") != quality) {
-        QVERIFY(program.click("qualityBox"));
-        ScreenItem entry;
-        const auto findEntry = [&] {
-            for (const ScreenItem &candidate : program.items("qualityEntry", {"modelData"})) {
-                if (candidate.visible && candidate.properties.value("modelData") == quality)
-                    entry = candidate;
-            }
-            return entry.visible;
-        };
-        QTRY_VERIFY(findEntry());
-        QVERIFY(program.click(entry));
-        QTRY_COMPARE(program.item("qualityBox", current).properties.value("currentText"),
-                     QVariant(quality));
+    void initTestCase() {
+        QVERIFY(m_work.isValid());
+        QVERIFY2(m_stack.start(), "icecast2, PulseAudio or the stand-in did not start");
+        QVERIFY2(m_display.start(), "Xvfb did not start");
     }
 
-    QTRY_VERIFY_WITH_TIMEOUT(program.item("startStopButton").enabled, 10000);
-    QCOMPARE(program.text("startStopButton"), "Start");
-    QVERIFY(program.click("startStopButton"));
-    QTRY_COMPARE_WITH_TIMEOUT(program.text("onAirLabel"), "ON AIR", 20000);
-    QCOMPARE(program.text("startStopButton"), "Stop");
-}
-
-// Lets the broadcast run until `seconds` after it went on air, watching that the program lives.
-void TestEndToEnd::stayOnAir(ProgramDriver &program, const QElapsedTimer &onAir, int seconds) {
-    const qint64 left = qMax<qint64>(0, seconds * 1000LL - onAir.elapsed());
-    QTRY_VERIFY_WITH_TIMEOUT(!program.isRunning() || onAir.hasExpired(seconds * 1000LL),
-                             int(left) + 5000);
-    QVERIFY2(program.isRunning(), qPrintable(program.log()));
-    QCOMPARE(program.text("onAirLabel"), "ON AIR");
-}
-
-// From the broadcast screen: opens the recordings, uploads the one recording there and checks
-// the stand-in's copy.
-void TestEndToEnd::uploadTheRecording(ProgramDriver &program, bool chunked) {
-    const QFileInfoList files =
-        QDir(program.recordingsFolder()).entryInfoList({"*.mp3"}, QDir::Files);
-    QCOMPARE(files.size(), 1);
-    const QFileInfo file = files.first();
-    QCOMPARE(recordings::UploadPlan::isChunked(file.size()), chunked);
-
-    QVERIFY(program.click("recordingsButton"));
-    QTRY_VERIFY_WITH_TIMEOUT(program.shows("recordingsScreen"), 10000);
-    QTRY_COMPARE(program.items("recordingRow").size(), 1);
-    QVERIFY(!program.shows("recordingInProgress"));
-    QTRY_VERIFY(program.shows("uploadButton"));
-    QVERIFY(program.click("uploadButton"));
-
-    // The row shows the upload going on, then nothing: the recording is up.
-    QTRY_VERIFY_WITH_TIMEOUT(!program.items("uploadSlot").value(0).visible, 120000);
-    QCOMPARE(program.items("uploadSlot").size(), 1);
-    const dev::StoredUpload *stored = m_stack.backend->uploads().find(file.fileName());
-    QVERIFY2(stored, qPrintable(file.fileName()));
-    QCOMPARE(stored->chunked, chunked);
-    QVERIFY(contents(stored->path) == contents(file.filePath()));
-}
-
-void TestEndToEnd::broadcastAndUpload_data() {
-    QTest::addColumn<QString>("quality");
-    QTest::addColumn<int>("seconds");
-    QTest::addColumn<bool>("chunked");
-    // Standard (96 kbit/s) for 20 s goes up in one request; Premium (192 kbit/s) for 4 minutes
-    // is over 5,000,000 bytes and goes up in chunks.
-    row("short", "Standard", 20, false);
-    row("long", "Premium", 240, true);
-}
-
-void TestEndToEnd::broadcastAndUpload() {
-    QFETCH(QString, quality);
-    QFETCH(int, seconds);
-    QFETCH(bool, chunked);
-
-    ProgramDriver program(m_stack, m_display, m_work.filePath(QTest::currentDataTag()));
-    QVERIFY(program.launch());
-    CHECKED(signIn(program));
-    CHECKED(goOnAir(program, quality));
-    QElapsedTimer onAir;
-    onAir.start();
-
-    // A player on the mount hears the tone, and the screen counts it at the next poll.
-    StreamListener listener;
-    QVERIFY(listener.start(m_stack.listenUrl()));
-    QTRY_VERIFY_WITH_TIMEOUT(leadingNumber(program.text("listenerCount")) >= 1, 25000);
-
-    // A listener's message in the channel's room appears in the chat panel.
-    QWebSocket guest;
-    QSignalSpy connected(&guest, &QWebSocket::connected);
-    const QString room = channel().slug;
-    guest.open(chat::roomAddress(m_stack.backend->chat().url(), room,
-                                 m_stack.backend->chat().issueToken("maya")));
-    QVERIFY(connected.wait());
-    const QString message = QStringLiteral("Greetings from the e2e listener %1").arg(seconds);
-    guest.sendTextMessage(
-        QString::fromUtf8(chat::outgoingFrame("maya", room, chat::FrameType::Chat, message)));
-    const auto messageShown = [&] {
-        for (const ScreenItem &text : program.items("messageText")) {
-            if (text.visible && text.text().contains(message))
-                return true;
+    void cleanup() {
+        // The processes of a failed run went with its driver; its profile and log stay.
+        if (QTest::currentTestFailed()) {
+            m_work.setAutoRemove(false);
+            qWarning().noquote() << "profiles and program logs kept in" << m_work.path();
         }
-        return false;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(messageShown(), 10000);
+    }
 
-    const audio::Decoded heard = audio::decodeMp3(listener.stop(), kRate);
-    QVERIFY2(heard.samples.size() > std::size_t(kRate), "the listener got less than a second");
-    QVERIFY2(qAbs(audio::dominantFrequency(heard.samples, kRate, kRate / 2) - 440.0) < 10.0,
-             qPrintable(heard.errors));
+    void broadcastAndUpload_data() {
+        QTest::addColumn<QString>("quality");
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<bool>("chunked");
+        // Standard (96 kbit/s) for 20 s goes up in one request; Premium (192 kbit/s) for 4 minutes
+        // is over 5,000,000 bytes and goes up in chunks.
+        row("short", "Standard", 20, false);
+        row("long", "Premium", 240, true);
+    }
 
-    CHECKED(stayOnAir(program, onAir, seconds));
-    QVERIFY(program.click("startStopButton"));
-    QTRY_COMPARE_WITH_TIMEOUT(program.text("onAirLabel"), "OFF AIR", 20000);
-    CHECKED(uploadTheRecording(program, chunked));
-    program.terminate();
-}
+    void broadcastAndUpload() {
+        QFETCH(QString, quality);
+        QFETCH(int, seconds);
+        QFETCH(bool, chunked);
 
-void TestEndToEnd::killedMidBroadcast() {
-    const QString profile = m_work.filePath(QStringLiteral("killed"));
-    QElapsedTimer onAir;
-    qint64 secondsOnAir = 0;
-    {
-        ProgramDriver program(m_stack, m_display, profile);
+        ProgramDriver program(m_stack, m_display, m_work.filePath(QTest::currentDataTag()));
         QVERIFY(program.launch());
         CHECKED(signIn(program));
-        CHECKED(goOnAir(program, QStringLiteral("Standard")));
+        CHECKED(goOnAir(program, quality));
+        QElapsedTimer onAir;
         onAir.start();
-        CHECKED(stayOnAir(program, onAir, 20));
-        program.kill();
-        secondsOnAir = onAir.elapsed();
+
+        // A player on the mount hears the tone, and the screen counts it at the next poll.
+        StreamListener listener;
+        QVERIFY(listener.start(m_stack.listenUrl()));
+        QTRY_VERIFY_WITH_TIMEOUT(program.text("listenerCount").section(' ', 0, 0).toInt() >= 1,
+                                 25000);
+
+        // A listener's message in the channel's room reaches the chat panel over its socket.
+        const QString message = QStringLiteral("Greetings from the e2e listener %1").arg(seconds);
+        m_stack.backend->chat().post(channel().slug, "maya", message);
+        const auto messageShown = [&] {
+            for (const ScreenItem &text : program.items("messageText")) {
+                if (text.visible && text.text().contains(message))
+                    return true;
+            }
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(messageShown(), 10000);
+
+        const audio::Decoded heard = audio::decodeMp3(listener.stop(), kRate);
+        QVERIFY2(heard.samples.size() > std::size_t(kRate), "the listener got less than a second");
+        QVERIFY2(qAbs(audio::dominantFrequency(heard.samples, kRate, kRate / 2) - 440.0) < 10.0,
+                 qPrintable(heard.errors));
+
+        CHECKED(stayOnAir(program, onAir, seconds));
+        QVERIFY(program.click("startStopButton"));
+        QTRY_COMPARE_WITH_TIMEOUT(program.text("onAirLabel"), "OFF AIR", 20000);
+        CHECKED(uploadTheRecording(program, chunked));
+        program.terminate();
     }
 
-    // What reached the disk decodes cleanly to the end, and the tone runs to its last second.
-    const QFileInfoList files =
-        QDir(profile + "/home/.local/share/Castora").entryInfoList({"*.mp3"}, QDir::Files);
-    QCOMPARE(files.size(), 1);
-    const audio::Decoded decoded = audio::decodeMp3File(files.first().filePath(), kRate);
-    QVERIFY(decoded.ok);
-    QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
-    const double seconds = double(decoded.samples.size()) / kRate;
-    const double tolerance = kCaptureBufferSeconds + 1.0;
-    qInfo("%.2f s decoded after %.2f s on air", seconds, secondsOnAir / 1000.0);
-    QVERIFY2(
-        qAbs(seconds - secondsOnAir / 1000.0) <= tolerance,
-        qPrintable(QStringLiteral("%1 s decoded, %2 ms on air").arg(seconds).arg(secondsOnAir)));
-    const std::size_t lastSecond = decoded.samples.size() - kRate;
-    QVERIFY(audio::rms(decoded.samples, lastSecond) > 1000.0);
-    QVERIFY(qAbs(audio::dominantFrequency(decoded.samples, kRate, lastSecond) - 440.0) < 10.0);
+    void killedMidBroadcast() {
+        const QString profile = m_work.filePath(QStringLiteral("killed"));
+        QElapsedTimer onAir;
+        qint64 secondsOnAir = 0;
+        {
+            ProgramDriver program(m_stack, m_display, profile);
+            QVERIFY(program.launch());
+            CHECKED(signIn(program));
+            CHECKED(goOnAir(program, QStringLiteral("Standard")));
+            onAir.start();
+            CHECKED(stayOnAir(program, onAir, 20));
+            program.kill();
+            secondsOnAir = onAir.elapsed();
+        }
 
-    // The next start (the saved session opens the broadcast screen) lists it, uploadable.
-    ProgramDriver program(m_stack, m_display, profile);
-    QVERIFY(program.launch());
-    QTRY_VERIFY_WITH_TIMEOUT(program.shows("broadcastScreen"), 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(program.text("channelCaption"), channel().name + " on Castora",
-                              20000);
-    CHECKED(uploadTheRecording(program, false));
-    program.terminate();
-}
+        // What reached the disk decodes cleanly to the end, and the tone runs to its last second.
+        const audio::Decoded decoded =
+            audio::decodeMp3File(onlyRecording(profile).filePath(), kRate);
+        QVERIFY(decoded.ok);
+        QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
+        const double seconds = double(decoded.samples.size()) / kRate;
+        const double tolerance = kCaptureBufferSeconds + 1.0;
+        qInfo("%.2f s decoded after %.2f s on air", seconds, secondsOnAir / 1000.0);
+        QVERIFY2(qAbs(seconds - secondsOnAir / 1000.0) <= tolerance,
+                 qPrintable(
+                     QStringLiteral("%1 s decoded, %2 ms on air").arg(seconds).arg(secondsOnAir)));
+        const std::size_t lastSecond = decoded.samples.size() - kRate;
+        QVERIFY(audio::rms(decoded.samples, lastSecond) > 1000.0);
+        QVERIFY(qAbs(audio::dominantFrequency(decoded.samples, kRate, lastSecond) - 440.0) < 10.0);
+
+        // The next start (the saved session opens the broadcast screen) lists it, uploadable.
+        ProgramDriver program(m_stack, m_display, profile);
+        QVERIFY(program.launch());
+        QTRY_VERIFY_WITH_TIMEOUT(program.shows("broadcastScreen"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(program.text("channelCaption"), channel().name + " on Castora",
+                                  20000);
+        CHECKED(uploadTheRecording(program, false));
+        program.terminate();
+    }
+};
 
 CASTORA_TEST_MAIN(TestEndToEnd)
 #include "tst_e2e.moc"
