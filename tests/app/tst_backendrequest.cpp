@@ -56,12 +56,11 @@ private slots:
         QTest::addColumn<api::Auth>("auth");
         QTest::addColumn<bool>("present");
         QTest::addColumn<QByteArray>("value");
+        // A token stored and sent with Bearer, BearerIfStored or not at all (None) is checked
+        // where the controllers send it: sign-in, saved-token check, update check.
         const auto bearer = api::Auth::Bearer, ifStored = api::Auth::BearerIfStored;
-        row("bearer, stored", "abc|123", bearer, true, QByteArray("Bearer abc|123"));
         row("bearer, nothing stored", "", bearer, true, QByteArray("Bearer "));
-        row("if stored, stored", "t0k", ifStored, true, QByteArray("Bearer t0k"));
         row("if stored, nothing stored", "", ifStored, false, QByteArray());
-        row("none, stored", "t0k", api::Auth::None, false, QByteArray());
         row("non-ASCII token as UTF-8", QStringLiteral("jeton-é"), bearer, true,
             QByteArray("Bearer jeton-\xc3\xa9"));
     }

@@ -56,11 +56,9 @@ private slots:
     void savedTokenCheckAtStart() {
         QFETCH(QString, stored);
         QFETCH(bool, loggedIn);
-        QString token;
-        if (stored == "valid")
-            token = m_server->state().issueToken(m_email);
-        else if (!stored.isEmpty())
-            token = "7|no-longer-valid";
+        const QString token = stored == "valid"  ? m_server->state().issueToken(m_email)
+                              : stored.isEmpty() ? QString()
+                                                 : QStringLiteral("7|no-longer-valid");
         settings::setToken(token);
         if (stored == "offline")
             m_server.reset(); // the port now refuses connections

@@ -211,9 +211,10 @@ QList<ScreenItem> ProgramDriver::items(const QString &name, const QStringList &p
     return found;
 }
 
-ScreenItem ProgramDriver::item(const QString &name, const QStringList &properties) {
+ScreenItem ProgramDriver::item(const QString &name, const QStringList &properties,
+                               const std::function<bool(const ScreenItem &)> &matches) {
     for (const ScreenItem &candidate : items(name, properties)) {
-        if (candidate.visible)
+        if (candidate.visible && (!matches || matches(candidate)))
             return candidate;
     }
     return ScreenItem();
@@ -260,10 +261,6 @@ bool ProgramDriver::typeInto(const QString &field, const QString &text) {
     if (!QTest::qWaitFor(focused, 5000) || !xdotool({"type", "--delay", "30", "--", text}))
         return false;
     return QTest::qWaitFor([&] { return item(field, properties).text() == text; }, 5000);
-}
-
-QString ProgramDriver::recordingsFolder(const QString &profileDir) {
-    return profileDir + QStringLiteral("/home/.local/share/Castora");
 }
 
 } // namespace castora::test

@@ -6,12 +6,9 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QRectF>
-#include <QString>
-#include <QStringList>
-#include <QVariantMap>
 
+#include <functional>
 #include <memory>
 
 // The whole program as a user meets it: the real binary on an X display of its own, pointed
@@ -85,8 +82,9 @@ public:
     // Every item named `name`, in tree order, with the given properties.
     QList<ScreenItem> items(const QString &name,
                             const QStringList &properties = {QStringLiteral("text")});
-    // The first visible item named `name`, or an invisible default.
-    ScreenItem item(const QString &name, const QStringList &properties = {QStringLiteral("text")});
+    // The first visible item named `name` (that `matches`), or an invisible default.
+    ScreenItem item(const QString &name, const QStringList &properties = {QStringLiteral("text")},
+                    const std::function<bool(const ScreenItem &)> &matches = {});
     bool shows(const QString &name) { return item(name).visible; }
     QString text(const QString &name) { return item(name).text(); }
 
@@ -100,8 +98,6 @@ public:
     bool typeInto(const QString &field, const QString &text);
 
     QString profileDir() const { return m_profile; }
-    // Where the program of a profile writes its recordings (the XDG data folder + "/Castora").
-    static QString recordingsFolder(const QString &profileDir);
 
 private:
     bool xdotool(const QStringList &args);

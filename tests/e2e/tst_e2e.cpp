@@ -24,7 +24,8 @@ constexpr double kCaptureBufferSeconds = 16384.0 / 22050.0;
 
 // The one recording of a program's profile; an empty name when there is not exactly one.
 QFileInfo onlyRecording(const QString &profile) {
-    const QFileInfoList files = QDir(ProgramDriver::recordingsFolder(profile))
+    // The program's XDG data folder (ProgramDriver::launch) + "/Castora".
+    const QFileInfoList files = QDir(profile + "/home/.local/share/Castora")
                                     .entryInfoList({QStringLiteral("*.mp3")}, QDir::Files);
     return files.size() == 1 ? files.first() : QFileInfo();
 }
@@ -70,16 +71,13 @@ class TestEndToEnd : public QObject {
         const QStringList current{"currentText"};
         if (program.item("qualityBox", current).properties.value("currentText") != quality) {
             QVERIFY(program.click("qualityBox"));
-            ScreenItem entry;
-            const auto findEntry = [&] {
-                for (const ScreenItem &candidate : program.items("qualityEntry", {"modelData"})) {
-                    if (candidate.visible && candidate.properties.value("modelData") == quality)
-                        entry = candidate;
-                }
-                return entry.visible;
+            const auto entry = [&] {
+                return program.item("qualityEntry", {"modelData"}, [&](const ScreenItem &item) {
+                    return item.properties.value("modelData") == quality;
+                });
             };
-            QTRY_VERIFY(findEntry());
-            QVERIFY(program.click(entry));
+            QTRY_VERIFY(entry().visible);
+            QVERIFY(program.click(entry()));
             QTRY_COMPARE(program.item("qualityBox", current).properties.value("currentText"),
                          QVariant(quality));
         }
@@ -168,14 +166,8 @@ private slots:
         // A listener's message in the channel's room reaches the chat panel over its socket.
         const QString message = QStringLiteral("Greetings from the e2e listener %1").arg(seconds);
         m_stack.backend->chat().post(channel().slug, "maya", message);
-        const auto messageShown = [&] {
-            for (const ScreenItem &text : program.items("messageText")) {
-                if (text.visible && text.text().contains(message))
-                    return true;
-            }
-            return false;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(messageShown(), 10000);
+        const auto shown = [&](const ScreenItem &text) { return text.text().contains(message); };
+        QTRY_VERIFY_WITH_TIMEOUT(program.item("messageText", {"text"}, shown).visible, 10000);
 
         const audio::Decoded heard = audio::decodeMp3(listener.stop(), kRate);
         QVERIFY2(heard.samples.size() > std::size_t(kRate), "the listener got less than a second");
