@@ -188,7 +188,7 @@ private slots:
             QCOMPARE(got, parts);
     }
 
-    // Chunk arithmetic beyond what a test file can hold, and the file name of a single upload.
+    // Chunk arithmetic beyond what a test file can hold.
     void beyondFourGigabytes() {
         const UploadPlan plan(20'000'000'001LL); // offsets and sizes need 64 bits
         QCOMPARE(plan.totalChunks(), 4001);
@@ -196,18 +196,6 @@ private slots:
         QCOMPARE(plan.chunkLength(4000), qint64(1));
         QCOMPARE(plan.chunkLength(4001), qint64(0));
         QCOMPARE(plan.progressAfter(1999), 49);
-    }
-
-    void encodedFileName_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QByteArray>("encoded");
-        row("reserved", "a/b+c&d%e?~.mp3", QByteArray("a%2Fb%2Bc%26d%25e%3F~.mp3"));
-    }
-
-    void encodedFileName() {
-        QFETCH(QString, name);
-        QFETCH(QByteArray, encoded);
-        QCOMPARE(UploadPlan::encodedFileName(name), encoded);
     }
 };
 
