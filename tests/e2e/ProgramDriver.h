@@ -13,7 +13,7 @@
 
 // The whole program as a user meets it: the real binary on an X display of its own, pointed
 // at the README's local stack, clicked and typed at through the X server (xdotool, XTEST), and
-// read back through its inspection socket (app/InspectionChannel.h).
+// read back through its inspection socket (app/ScreenReadout.h).
 namespace castora::test {
 
 // The local stack: icecast2, a virtual microphone playing a 440 Hz tone, the stand-in backend

@@ -1,4 +1,4 @@
-#include "InspectionChannel.h"
+#include "ScreenReadout.h"
 
 #include <QQmlApplicationEngine>
 
