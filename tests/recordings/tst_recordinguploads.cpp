@@ -153,6 +153,8 @@ private slots:
             "Failed to finish upload: *");
         row("file deleted after chunk 1", "delete-after-1", "rec.mp3", three, QList<int>{33},
             QStringList{kStart, kChunk}, "Failed to open file");
+        row("file shrank after chunk 1", "shrink-after-1", "rec.mp3", three, QList<int>{33},
+            QStringList{kStart, kChunk}, "Failed to read file");
         row("backend down", "unreachable", "rec.mp3", three, QList<int>{}, none, credentials);
         row("single upload refused", "small-500", "rec.mp3", qint64(1000), QList<int>{}, small,
             "Error transferring *");
@@ -198,6 +200,9 @@ private slots:
         else if (fault == "delete-after-1")
             connect(m_controller.get(), &RecordingController::uploadProgress, this,
                     [path] { QFile::remove(path); });
+        else if (fault == "shrink-after-1") // no short chunk goes out for the missing bytes
+            connect(m_controller.get(), &RecordingController::uploadProgress, this,
+                    [path] { QFile(path).resize(7'000'000); });
         else if (fault == "unreachable")
             m_server.reset(); // nothing listens on its port any more
         else if (fault == "unknown")
