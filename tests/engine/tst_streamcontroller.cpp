@@ -178,6 +178,36 @@ private slots:
         broadcast(5, 0, 48000);
     }
 
+    // The internet probe: any answer, even an error status or a refused connection, counts as
+    // reachable; the request carries no headers of the backend's. It repeats on its own.
+    void internetProbe_data() {
+        QTest::addColumn<int>("failStatus");
+        QTest::addColumn<bool>("nothingListening");
+        row("page answers", 0, false);
+        row("HTTP 404", 404, false);
+        row("connection refused", 0, true);
+    }
+    void internetProbe() {
+        QFETCH(int, failStatus);
+        QFETCH(bool, nothingListening);
+        ServiceConfig config = ServiceConfig::local(m_backend->port());
+        if (nothingListening)
+            config.probeUrl = "http://127.0.0.1:1/probe";
+        StreamController c(config, *m_input);
+        if (failStatus != 0)
+            m_backend->failNext(1, failStatus, "probe");
+        QSignalSpy changed(&c, &StreamController::internetConnectionChanged);
+        c.checkNetworkConnection();
+        QVERIFY(changed.wait(5000));
+        QVERIFY(c.internetConnection());
+        if (nothingListening)
+            return;
+        const dev::RecordedRequest probe = m_backend->requests("probe").last();
+        QVERIFY(!probe.hasHeader("Authorization") && !probe.hasHeader("Accept"));
+        c.getInternetStatus();
+        QTRY_VERIFY_WITH_TIMEOUT(m_backend->requests("probe").size() >= 3, 5000);
+    }
+
     // A start that cannot go on air says why at once, frees the button, leaves no recording
     // and tells the backend nothing.
     void refusedStarts_data() {
