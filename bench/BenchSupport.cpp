@@ -150,4 +150,17 @@ void printRow(const Row &row) {
     std::fflush(stdout);
 }
 
+QString valueOf(const QStringList &args, const QString &option, const QString &fallback) {
+    const int index = int(args.indexOf(option));
+    return index > 0 ? args.value(index + 1, fallback) : fallback;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
 } // namespace castora::bench

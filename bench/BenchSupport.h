@@ -12,6 +12,7 @@
 #include <chrono>
 #include <optional>
 #include <sys/types.h>
+#include <vector>
 
 namespace castora::bench {
 
@@ -77,5 +78,10 @@ struct Row {
     QString target;        // e.g. "<= 1.10", or empty
 };
 void printRow(const Row &row);
+
+// The value after `option` on the command line, or `fallback`.
+QString valueOf(const QStringList &args, const QString &option, const QString &fallback = {});
+// The median of a set of measurements (0 for none).
+double median(std::vector<double> values);
 
 } // namespace castora::bench

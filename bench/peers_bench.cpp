@@ -155,24 +155,13 @@ Result measure(const Streamer &streamer, quint16 port, const QString &mount,
     return result;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-}
-
-QString valueOf(const QStringList &args, const QString &option, const QString &fallback) {
-    const int index = args.indexOf(option);
-    return index > 0 ? args.value(index + 1, fallback) : fallback;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const quint16 port = quint16(valueOf(args, QStringLiteral("--icecast-port"), {}).toUInt());
-    const QString engine = valueOf(args, QStringLiteral("--engine"), {});
+    const quint16 port = quint16(valueOf(args, QStringLiteral("--icecast-port")).toUInt());
+    const QString engine = valueOf(args, QStringLiteral("--engine"));
     const double seconds =
         valueOf(args, QStringLiteral("--seconds"), QStringLiteral("15")).toDouble();
     const int rounds =

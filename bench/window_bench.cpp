@@ -102,17 +102,6 @@ Launch launch(const Subject &subject) {
     return result;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-}
-
-QString valueOf(const QStringList &args, const QString &option, const QString &fallback = {}) {
-    const int index = args.indexOf(option);
-    return index > 0 ? args.value(index + 1, fallback) : fallback;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
