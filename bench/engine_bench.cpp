@@ -460,10 +460,10 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     ignoreBrokenPipe();
     const QStringList args = app.arguments();
-    const quint16 port =
-        quint16(args.value(args.indexOf(QStringLiteral("--icecast-port")) + 1).toUInt());
-    const int secondsIndex = args.indexOf(QStringLiteral("--seconds"));
-    const double seconds = secondsIndex > 0 ? args.value(secondsIndex + 1).toDouble() : 20.0;
+    using castora::bench::valueOf;
+    const quint16 port = quint16(valueOf(args, QStringLiteral("--icecast-port")).toUInt());
+    const double seconds =
+        valueOf(args, QStringLiteral("--seconds"), QStringLiteral("20")).toDouble();
     const bool rows = args.contains(QStringLiteral("--rows"));
     if (port == 0) {
         std::fprintf(stderr, "usage: castora-bench-engine --icecast-port PORT [--seconds N] "
@@ -473,10 +473,9 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (args.contains(QStringLiteral("--stream"))) {
-        const int qualityIndex = args.indexOf(QStringLiteral("--quality"));
-        const int quality = qualityIndex > 0 ? args.value(qualityIndex + 1).toInt() : 1;
-        const QString mount = args.value(args.indexOf(QStringLiteral("--mount")) + 1,
-                                         QStringLiteral("bench-castora"));
+        const int quality = valueOf(args, QStringLiteral("--quality"), QStringLiteral("1")).toInt();
+        const QString mount =
+            valueOf(args, QStringLiteral("--mount"), QStringLiteral("bench-castora"));
         return streamUntilSignalled(port, mount, quality);
     }
     QTemporaryDir folder;
@@ -540,20 +539,18 @@ int main(int argc, char **argv) {
         if (first)
             delays.push_back(std::chrono::duration<double, std::milli>(*first - pressed).count());
     }
-    std::sort(delays.begin(), delays.end());
+    const double firstByteMs = castora::bench::median(delays);
     const double bufferMs = 1000.0 * kBufferFrames / 22050;
     if (!delays.empty())
         std::printf("Start to first audio byte at the server (median of %zu): %.0f ms; one "
                     "capture buffer is %.0f ms; ratio %.2fx\n",
-                    delays.size(), delays[delays.size() / 2], bufferMs,
-                    delays[delays.size() / 2] / bufferMs);
+                    delays.size(), firstByteMs, bufferMs, firstByteMs / bufferMs);
     if (rows && !delays.empty())
         castora::bench::printRow(
             {QStringLiteral("Start to first audio byte at the server (median of %1)")
                  .arg(delays.size()),
-             QStringLiteral("%1 ms").arg(delays[delays.size() / 2], 0, 'f', 0),
+             QStringLiteral("%1 ms").arg(firstByteMs, 0, 'f', 0),
              QStringLiteral("one capture buffer (%1 frames at 22050 Hz)").arg(kBufferFrames),
-             QStringLiteral("%1 ms").arg(bufferMs, 0, 'f', 0), delays[delays.size() / 2] / bufferMs,
-             QString()});
+             QStringLiteral("%1 ms").arg(bufferMs, 0, 'f', 0), firstByteMs / bufferMs, QString()});
     return 0;
 }
