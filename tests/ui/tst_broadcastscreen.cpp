@@ -6,6 +6,7 @@
 #include "ChatProtocol.h"
 #include "ChatServer.h"
 #include "LocalServices.h"
+#include "MessageModel.h"
 #include "ProcessSignals.h"
 #include "SettingsStore.h"
 #include "TestMain.h"
@@ -315,6 +316,16 @@ private slots:
         QVERIFY(onRight(bubbles.at(0)) && onRight(bubbles.at(1)) && !onRight(bubbles.at(2)));
         QCOMPARE(bubbles.at(2)->property("color").value<QColor>(), QColor("#3A3A3A"));
         QCOMPARE(textOf(castora::test::findItem(bubbles.at(2), u"avatarLetter"_s)), u"L"_s);
+
+        // A flood from the room: the list keeps the newest messages, each cut to its limit.
+        for (int i = 0; i < 2000; ++i)
+            p.server.chat().post(slug, u"listener"_s, u"flood %1"_s.arg(i));
+        p.server.chat().post(slug, u"listener"_s, QString(5000, 'x'));
+        const auto newest = [&p] { return p.chat->message(p.chat->rowCount() - 1)->messageText(); };
+        QTRY_COMPARE_WITH_TIMEOUT(newest(), QString(2000, 'x') + u"..."_s, 60000);
+        QCOMPARE(p.chat->message(0)->messageText(), u"flood 1501"_s);
+        QCOMPARE(p.chat->findChildren<MessageModel *>().size(), ChatController::kMaxMessages);
+        QCOMPARE(list->property("count").toInt(), ChatController::kMaxMessages);
     }
 
     void chatReconnectsWithGrowingDelays() {
