@@ -1,8 +1,8 @@
 // The broadcast screen of the real program against the stand-in backend, its chat server and
 // a real icecast2, with a scripted microphone playing a tone: Start/Stop and the on-air clock,
 // the subscription toast, the network bar, the device chooser, the edit-event dialog, chat
-// between the panel and a listener, the chat socket's reconnection delays, and logging out
-// while on air.
+// between the panel and a listener (and a flood), the chat socket's reconnection delays and
+// moves, backend and chat text shown as text, and logging out while on air.
 #include "ChatProtocol.h"
 #include "ChatServer.h"
 #include "LocalServices.h"
