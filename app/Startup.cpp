@@ -15,12 +15,58 @@
 #include "StreamController.h"
 #include "UpdateController.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 namespace castora {
+
+namespace {
+
+void nameApplication() {
+    QCoreApplication::setApplicationName(QStringLiteral("Castora"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Castora"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kAppVersion));
+}
+
+// The program's options: --help and --version print and end the process with status 0; an
+// unknown option or any other argument ends it with a message and status 1. Qt's own options
+// (-platform, -qwindowgeometry...) are gone from the arguments of a QGuiApplication.
+void processCommandLine(const QCoreApplication &app) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Castora: go on air from your microphone on your channel's Icecast "
+                       "stream, record every broadcast and upload the recordings."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.process(app);
+    const QStringList extra = parser.positionalArguments();
+    if (!extra.isEmpty()) {
+        std::fprintf(stderr, "castora: unexpected argument '%s' (see castora --help)\n",
+                     qPrintable(extra.first()));
+        std::exit(EXIT_FAILURE);
+    }
+}
+
+// Whether the command line asks for --help or --version. These are answered before the window
+// system is touched, so they work without a display and open no window.
+bool asksForText(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        for (const char *option : {"-h", "-?", "--help", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
 
 void prepareEngine(QQmlEngine &engine) {
     linkQmlModules();
@@ -28,11 +74,16 @@ void prepareEngine(QQmlEngine &engine) {
 }
 
 int runApplication(int argc, char **argv) {
+    if (asksForText(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        nameApplication();
+        processCommandLine(app); // prints and exits
+        return EXIT_FAILURE;
+    }
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QGuiApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Castora"));
-    QCoreApplication::setOrganizationName(QStringLiteral("Castora"));
-    QCoreApplication::setApplicationVersion(QString::fromLatin1(kAppVersion));
+    nameApplication();
+    processCommandLine(app); // before any controller: only a plain start goes on
     // Ties the window to the installed desktop entry and icon (packaging/).
     QGuiApplication::setDesktopFileName(QStringLiteral(CASTORA_APP_ID));
     QQuickStyle::setStyle(QStringLiteral("Fusion"));

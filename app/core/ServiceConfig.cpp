@@ -15,7 +15,7 @@ QString trimmedBase(QString url) {
 }
 
 QString fromEnvironment(const char *name, const QString &compiled) {
-#if CASTORA_ENV_OVERRIDES
+#if CASTORA_DEVELOPMENT
     const QString value = qEnvironmentVariable(name);
     if (!value.isEmpty())
         return value;
