@@ -3,11 +3,11 @@
 #include "BackendRequest.h"
 #include "BroadcastEngine.h"
 #include "MicModel.h"
+#include "NetworkAccess.h"
 #include "ServiceConfig.h"
 
 #include <QAbstractListModel>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
@@ -260,7 +260,7 @@ private:
     castora::ServiceConfig m_config;
     castora::engine::AudioInput &m_input;
     castora::engine::BroadcastEngine m_engine;
-    QNetworkAccessManager m_network;
+    castora::net::AccessManager m_network;
 
     QList<MicModel *> m_mics;
     // Guarded: a record handed in from the UI may be destroyed there.
