@@ -21,37 +21,32 @@ public:
         setObjectName(QStringLiteral("castora-reply-watch"));
         m_quiet.start();
         connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
-            m_quiet.restart();
+            progressed();
             const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
             if (length.isValid())
                 check(length.toLongLong());
         });
         connect(reply, &QNetworkReply::readyRead, this, [this] {
-            m_quiet.restart();
+            progressed();
             check(m_reply->bytesAvailable());
         });
         connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
-            m_quiet.restart();
+            progressed();
             check(received);
         });
-        connect(reply, &QNetworkReply::uploadProgress, this, [this] { m_quiet.restart(); });
-        applyLimit();
+        connect(reply, &QNetworkReply::uploadProgress, this, [this] { progressed(); });
     }
 
-    void setMaxBytes(qint64 maxBytes) {
-        m_maxBytes = maxBytes;
-        applyLimit();
-    }
+    void setMaxBytes(qint64 maxBytes) { m_maxBytes = maxBytes; }
     qint64 maxBytes() const { return m_maxBytes; }
     bool refusedForSize() const { return m_refused; }
     qint64 quietMs() const { return m_quiet.elapsed(); }
 
 private:
-    void applyLimit() {
-        // Qt stops reading from the socket once this much is waiting unread, so a flood queues
-        // no more than this before it is refused (the handlers read only when it has finished).
-        if (m_maxBytes > 0)
-            m_reply->setReadBufferSize(m_maxBytes + 1);
+    // Ending a reply emits progress signals too; those are no progress.
+    void progressed() {
+        if (m_reply->error() == QNetworkReply::NoError)
+            m_quiet.restart();
     }
 
     void check(qint64 bytes) {
