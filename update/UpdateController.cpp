@@ -75,7 +75,7 @@ void UpdateController::checkForUpdate() {
     QNetworkReply *reply =
         api::get(m_client.manager(), m_client.config().apiUrl(QStringLiteral("app/version")),
                  {api::Auth::None});
-    net::limitReply(reply, net::kMaxJsonReplyBytes);
+    net::guardReply(reply, net::kMaxJsonReplyBytes);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onCheckFinished(reply); });
 }
 

@@ -35,8 +35,7 @@ struct RequestOptions {
 };
 
 // A request on `url` with the common headers; the token is read from the settings store now.
-// It follows redirects only within its origin and fails after net::transferTimeout() without
-// progress.
+// It follows redirects only within its origin.
 QNetworkRequest request(const QUrl &url, RequestOptions options = {});
 
 // JSON bodies are sent in the indented serialisation ("{\n}\n" for an empty object).
@@ -74,10 +73,11 @@ Reply readReply(QNetworkReply *reply);
 
 // Runs `handler(const Reply &)` on `context`'s thread when `reply` finishes, then releases the
 // reply with deleteLater() on every path. Dropped when `context` is destroyed first. The reply
-// is aborted as soon as it grows beyond net::kMaxJsonReplyBytes.
+// is aborted as soon as it grows beyond net::kMaxJsonReplyBytes, or after the no-progress
+// time-out (net::guardReply).
 template <typename Handler>
 void onFinished(QNetworkReply *reply, QObject *context, Handler handler) {
-    net::limitReply(reply, net::kMaxJsonReplyBytes);
+    net::guardReply(reply, net::kMaxJsonReplyBytes);
     QObject::connect(reply, &QNetworkReply::finished, context,
                      [reply, handler = std::move(handler)]() mutable {
                          const Reply result = readReply(reply);

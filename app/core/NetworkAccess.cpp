@@ -1,7 +1,7 @@
 #include "NetworkAccess.h"
 
-#include <QElapsedTimer>
 #include <QNetworkRequest>
+#include <QTimer>
 
 #include <atomic>
 
@@ -11,15 +11,19 @@ namespace {
 
 std::atomic<qint64> g_transferTimeoutMs{30000};
 
-// Lives as a child of the reply it watches.
-class ReplyWatch : public QObject {
+const QString kWatchName = QStringLiteral("castora-reply-guard");
+
+// Lives as a child of the reply it watches, on the reply's thread.
+class ReplyGuard : public QObject {
 public:
-    ReplyWatch(QNetworkReply *reply, qint64 maxBytes)
+    ReplyGuard(QNetworkReply *reply, qint64 maxBytes, int timeoutMs)
         : QObject(reply)
         , m_reply(reply)
         , m_maxBytes(maxBytes) {
-        setObjectName(QStringLiteral("castora-reply-watch"));
-        m_quiet.start();
+        setObjectName(kWatchName);
+        m_quiet.setSingleShot(true);
+        m_quiet.setInterval(timeoutMs);
+        connect(&m_quiet, &QTimer::timeout, this, [this] { end(m_timedOut); });
         connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
             progressed();
             const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
@@ -35,36 +39,47 @@ public:
             check(received);
         });
         connect(reply, &QNetworkReply::uploadProgress, this, [this] { progressed(); });
+        connect(reply, &QNetworkReply::finished, &m_quiet, &QTimer::stop);
+        if (timeoutMs > 0 && !reply->isFinished())
+            m_quiet.start();
     }
 
-    void setMaxBytes(qint64 maxBytes) { m_maxBytes = maxBytes; }
+    void limit(qint64 maxBytes) {
+        if (maxBytes > 0 && (m_maxBytes <= 0 || maxBytes < m_maxBytes))
+            m_maxBytes = maxBytes;
+    }
     qint64 maxBytes() const { return m_maxBytes; }
     bool refusedForSize() const { return m_refused; }
-    qint64 quietMs() const { return m_quiet.elapsed(); }
+    bool timedOut() const { return m_timedOut; }
 
 private:
-    // Ending a reply emits progress signals too; those are no progress.
     void progressed() {
-        if (m_reply->error() == QNetworkReply::NoError)
-            m_quiet.restart();
+        if (m_quiet.isActive())
+            m_quiet.start();
     }
 
     void check(qint64 bytes) {
-        if (m_maxBytes <= 0 || bytes <= m_maxBytes || m_refused || m_reply->isFinished())
+        if (m_maxBytes > 0 && bytes > m_maxBytes)
+            end(m_refused);
+    }
+
+    void end(bool &reason) {
+        if (m_reply->isFinished() || m_refused || m_timedOut)
             return;
-        m_refused = true;
+        reason = true;
+        m_quiet.stop();
         m_reply->abort();
     }
 
     QNetworkReply *const m_reply;
     qint64 m_maxBytes;
     bool m_refused = false;
-    QElapsedTimer m_quiet; // since the last sign of progress
+    bool m_timedOut = false;
+    QTimer m_quiet; // runs out after the time-out without progress
 };
 
-ReplyWatch *watchOf(const QNetworkReply *reply) {
-    return reply->findChild<ReplyWatch *>(QStringLiteral("castora-reply-watch"),
-                                          Qt::FindDirectChildrenOnly);
+ReplyGuard *guardOf(const QNetworkReply *reply) {
+    return reply->findChild<ReplyGuard *>(kWatchName, Qt::FindDirectChildrenOnly);
 }
 
 QString megabytes(qint64 bytes) {
@@ -92,39 +107,32 @@ QNetworkReply *AccessManager::createRequest(Operation operation, const QNetworkR
     QNetworkRequest safe(request);
     // A request may ask for no redirects at all, never for redirects to other hosts.
     const QVariant policy = safe.attribute(QNetworkRequest::RedirectPolicyAttribute);
-    if (!policy.isValid() || policy.toInt() != int(QNetworkRequest::ManualRedirectPolicy))
+    if (!policy.isValid() || policy.toInt() != int(QNetworkRequest::ManualRedirectPolicy)) {
         safe.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                           int(QNetworkRequest::SameOriginRedirectPolicy));
-    if (safe.transferTimeout() <= 0)
-        safe.setTransferTimeout(int(net::transferTimeout().count()));
+    }
     QNetworkReply *reply = QNetworkAccessManager::createRequest(operation, safe, outgoingData);
-    limitReply(reply, m_replyLimit);
+    guardReply(reply, m_replyLimit);
     return reply;
 }
 
-void limitReply(QNetworkReply *reply, qint64 maxBytes) {
-    if (ReplyWatch *watch = watchOf(reply)) {
-        if (maxBytes > 0 && (watch->maxBytes() <= 0 || maxBytes < watch->maxBytes()))
-            watch->setMaxBytes(maxBytes);
+void guardReply(QNetworkReply *reply, qint64 maxBytes) {
+    if (ReplyGuard *guard = guardOf(reply)) {
+        guard->limit(maxBytes);
         return;
     }
-    new ReplyWatch(reply, maxBytes);
+    const int own = reply->request().transferTimeout();
+    new ReplyGuard(reply, maxBytes, own > 0 ? own : int(transferTimeout().count()));
 }
 
 std::optional<Refusal> refusalOf(const QNetworkReply *reply) {
-    const ReplyWatch *watch = watchOf(reply);
-    if (!watch)
-        return std::nullopt;
-    if (watch->refusedForSize()) {
+    const ReplyGuard *guard = guardOf(reply);
+    if (guard && guard->refusedForSize()) {
         return Refusal{QNetworkReply::UnknownContentError,
                        QStringLiteral("The server's reply is larger than %1 MB and was refused.")
-                           .arg(megabytes(watch->maxBytes()))};
+                           .arg(megabytes(guard->maxBytes()))};
     }
-    // Qt's no-progress timer ends a request as if it had been cancelled. A cancel by the
-    // program comes well before that time has passed without progress.
-    const qint64 timeout = reply->request().transferTimeout();
-    if (reply->error() == QNetworkReply::OperationCanceledError && timeout > 0 &&
-        watch->quietMs() >= timeout * 9 / 10) {
+    if (guard && guard->timedOut()) {
         return Refusal{QNetworkReply::TimeoutError,
                        QStringLiteral("The server did not answer in time.")};
     }

@@ -17,15 +17,15 @@ inline constexpr qint64 kMaxJsonReplyBytes = 4 * 1024 * 1024;
 inline constexpr qint64 kMaxArtworkBytes = 10 * 1024 * 1024;
 
 // How long a request may go without any progress (nothing sent, nothing received) before it
-// fails: 30 s in the program. Read when a request is built, from any thread.
+// fails: 30 s in the program. Read when a request is made, from any thread.
 std::chrono::milliseconds transferTimeout();
 // For tests against a backend that never answers.
 void setTransferTimeout(std::chrono::milliseconds timeout);
 
 // A manager that follows redirects only within the origin of the request, so that the bearer
-// token never travels to another host (a redirect elsewhere fails the request), and gives every
-// request the no-progress time-out. With `replyLimit` > 0 each reply is aborted once it
-// announces or delivers more bytes than that.
+// token never travels to another host (a redirect elsewhere fails the request), and watches
+// every reply (guardReply) with the no-progress time-out and, when `replyLimit` > 0, that size
+// limit.
 class AccessManager : public QNetworkAccessManager {
     Q_OBJECT
 public:
@@ -39,13 +39,19 @@ private:
     qint64 m_replyLimit;
 };
 
-// Watches `reply` from now on: aborts it once it announces (Content-Length) or delivers more
-// than `maxBytes`, and notes when it last made progress. Call before the event loop runs again.
-void limitReply(QNetworkReply *reply, qint64 maxBytes);
+// Watches `reply` from now on (call before the event loop runs again): it is aborted once it
+// announces (Content-Length) or delivers more than `maxBytes` (0: no limit; a smaller limit
+// replaces a larger one), and once it has made no progress for the request's transfer time-out
+// (net::transferTimeout() when the request has none). Progress is any byte sent or received,
+// so a long upload or download that keeps moving never times out.
+//
+// Qt's own QNetworkRequest::setTransferTimeout is not used: in Qt 6.4 its timer is not reset
+// by upload progress (a steady upload is cancelled once the time has passed in all), it does
+// not apply to synchronous requests at all, and it reports "Operation canceled" like a cancel.
+void guardReply(QNetworkReply *reply, qint64 maxBytes);
 
-// Why a finished reply failed, when the reason is one of ours rather than the network's: it was
-// refused for its size, or it made no progress for the whole time-out (Qt reports both as
-// "Operation canceled", which also stands for a deliberate cancel).
+// Why a finished reply failed, when the guard ended it rather than the network: it was
+// refused for its size, or it made no progress for the whole time-out.
 struct Refusal {
     QNetworkReply::NetworkError error;
     QString message;

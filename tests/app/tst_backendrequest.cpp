@@ -7,9 +7,11 @@
 #include "SettingsStore.h"
 #include "TestMain.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
 
@@ -23,6 +25,7 @@ Q_DECLARE_METATYPE(castora::api::Auth)
 class TestBackendRequest : public QObject {
     Q_OBJECT
 
+    static constexpr int kTimeoutMs = 1500; // without progress; the program waits 30 s
     std::unique_ptr<DevServer> m_server;
     ServiceConfig m_config;
     net::AccessManager m_nam;
@@ -36,6 +39,8 @@ class TestBackendRequest : public QObject {
     }
 
 private slots:
+    void initTestCase() { net::setTransferTimeout(std::chrono::milliseconds(kTimeoutMs)); }
+
     void init() {
         m_server = std::make_unique<DevServer>();
         QVERIFY(m_server->listen() != 0);
@@ -184,6 +189,62 @@ private slots:
         QVERIFY2(held <= 2 * limit, qPrintable(QString::number(held)));
         if (!announced)
             QVERIFY2(sent < 4 * limit, qPrintable(QString::number(sent))); // stopped reading
+    }
+
+    // The time-out counts from the last progress, not from the start: an upload that keeps
+    // moving may take longer than it in all, one that stops moving fails after it.
+    void noProgressTimeOut_data() {
+        QTest::addColumn<qint64>("stallAfter"); // the server stops reading there; 0: never
+        row("slow but steady upload, longer than the time-out", qint64(0));
+        row("upload stalls halfway", qint64(8'000'000));
+    }
+
+    void noProgressTimeOut() {
+        QFETCH(qint64, stallAfter);
+        const qint64 size = 32'000'000; // far beyond what socket buffers take at once
+        QTcpServer slow;
+        QVERIFY(slow.listen(QHostAddress::LocalHost));
+        qint64 taken = 0; // of the body
+        connect(&slow, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *socket = slow.nextPendingConnection();
+            socket->setReadBufferSize(128 * 1024); // what is not read waits in the network
+            auto *reader = new QTimer(socket);
+            connect(reader, &QTimer::timeout, socket, [socket, reader, &taken, size, stallAfter] {
+                if (stallAfter > 0 && taken >= stallAfter)
+                    return;
+                QByteArray piece = socket->read(128 * 1024); // about 12 MB/s
+                if (!socket->property("headers").toBool()) {
+                    const qsizetype end = piece.indexOf("\r\n\r\n");
+                    if (end < 0)
+                        return; // Qt sends the headers in one piece
+                    socket->setProperty("headers", true);
+                    piece.remove(0, end + 4);
+                }
+                taken += piece.size();
+                if (taken >= size) {
+                    reader->stop();
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
+                }
+            });
+            reader->start(10);
+        });
+        const QUrl url(QStringLiteral("http://127.0.0.1:%1/upload").arg(slow.serverPort()));
+        QNetworkRequest request = api::request(url);
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
+        QElapsedTimer clock;
+        clock.start();
+        std::optional<api::Reply> result;
+        api::onFinished(m_nam.post(request, QByteArray(size, 'u')), this,
+                        [&](const api::Reply &r) { result = r; });
+        QTRY_VERIFY_WITH_TIMEOUT(result.has_value(), 30000);
+        if (stallAfter == 0) {
+            QCOMPARE(result->errorString, QString());
+            QVERIFY2(clock.elapsed() > kTimeoutMs, "the upload was quicker than the time-out");
+        } else {
+            QCOMPARE(result->error, QNetworkReply::TimeoutError);
+            QCOMPARE(result->errorString, QString("The server did not answer in time."));
+            QVERIFY(taken < size);
+        }
     }
 
     // JSON bodies go in the indented serialisation; a POST without a body carries no
