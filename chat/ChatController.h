@@ -13,10 +13,18 @@ class MessageModel;
 
 // The chat list of the broadcast screen: the room's history fetched from the backend, the live
 // messages that arrive over the chat socket and the broadcaster's own messages, in one list.
+// However much a room sends, the list holds the newest kMaxMessages, each of bounded length.
 class ChatController : public QAbstractListModel {
     Q_OBJECT
 
 public:
+    // Older messages leave the list from the front.
+    static constexpr int kMaxMessages = 500;
+    // Longer texts are cut to this many characters followed by "..."; a sender name and a time
+    // to kMaxNameLength.
+    static constexpr int kMaxMessageLength = 2000;
+    static constexpr int kMaxNameLength = 100;
+
     enum Role {
         SenderRole = Qt::UserRole + 1,
         MessageTextRole,
@@ -35,7 +43,8 @@ public:
     // The message at `row`, or nullptr.
     MessageModel *message(int row) const;
 
-    // Appends one message as it is; an empty `createdAt` shows as "now".
+    // Appends one message, its texts cut to their limits; an empty `createdAt` shows as "now".
+    // A full list drops its oldest message.
     Q_INVOKABLE void addMessage(int id, const QString &sender, const QString &messageText,
                                 const QString &createdAt = QString());
 

@@ -55,13 +55,16 @@ Page {
     }
 
     // Connects to the room, or moves to another room when the address changes. A socket that
-    // is not active yet has no address, so it opens exactly once here.
+    // is not active yet has no address, so it opens exactly once here. Moving closes the old
+    // connection on the spot; that close is not a lost connection and schedules no reconnect.
     function openChat() {
         if (StreamController.chatToken === "")
             return;
         reconnectTimer.stop();
+        chatSocket.moving = true;
         chatSocket.active = true;
         chatSocket.url = screen.chatAddress;
+        chatSocket.moving = false;
     }
 
     objectName: "broadcastScreen"
@@ -140,6 +143,8 @@ Page {
 
         // Closed or failed connections in a row.
         property int failures: 0
+        // The address is being changed: the old connection's close is expected.
+        property bool moving: false
 
         objectName: "chatSocket"
         active: false
@@ -156,7 +161,7 @@ Page {
                 chatSocket.failures = 0;
             } else if (chatSocket.status === WebSocket.Closed) {
                 console.log("# socket closed");
-                if (chatSocket.active && !reconnectTimer.running) {
+                if (chatSocket.active && !chatSocket.moving && !reconnectTimer.running) {
                     reconnectTimer.interval = ChatProtocol.reconnectDelay(chatSocket.failures);
                     chatSocket.failures += 1;
                     reconnectTimer.start();

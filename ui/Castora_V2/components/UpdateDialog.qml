@@ -106,7 +106,7 @@ Rectangle {
                             font.pixelSize: 11
                             color: "#999999"
                         }
-                        Label {
+                        RemoteText {
                             objectName: "latestVersionLabel"
                             anchors.horizontalCenter: parent.horizontalCenter
                             text: UpdateController.latestVersion
@@ -118,7 +118,7 @@ Rectangle {
                 }
             }
 
-            Label {
+            RemoteText {
                 objectName: "releaseNotesLabel"
                 width: parent.width
                 visible: UpdateController.releaseNotes !== ""
