@@ -25,7 +25,7 @@ Q_DECLARE_METATYPE(castora::api::Auth)
 class TestBackendRequest : public QObject {
     Q_OBJECT
 
-    static constexpr int kTimeoutMs = 1500; // without progress; the program waits 30 s
+    static constexpr int kTimeoutMs = 2000; // without progress; the program waits 30 s
     std::unique_ptr<DevServer> m_server;
     ServiceConfig m_config;
     net::AccessManager m_nam;
@@ -201,7 +201,7 @@ private slots:
 
     void noProgressTimeOut() {
         QFETCH(qint64, stallAfter);
-        const qint64 size = 32'000'000; // far beyond what socket buffers take at once
+        const qint64 size = 48'000'000; // far beyond what socket buffers take at once
         QTcpServer slow;
         QVERIFY(slow.listen(QHostAddress::LocalHost));
         qint64 taken = 0; // of the body

@@ -34,7 +34,7 @@ class TestAuthController : public QObject {
 
 private slots:
     // A backend that never answers fails a request after this long without progress.
-    void initTestCase() { net::setTransferTimeout(std::chrono::milliseconds(1500)); }
+    void initTestCase() { net::setTransferTimeout(std::chrono::milliseconds(3000)); }
 
     void init() {
         settings::clearToken();
