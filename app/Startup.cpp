@@ -4,6 +4,7 @@
 #include "AuthController.h"
 #include "ChatController.h"
 #include "ChatProtocol.h"
+#include "NetworkAccess.h"
 #include "NetworkClient.h"
 #include "ProcessSignals.h"
 #include "QmlRegistration.h"
@@ -19,6 +20,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
+#include <QQmlNetworkAccessManagerFactory>
 #include <QQuickStyle>
 
 #include <cstdio>
@@ -66,11 +68,23 @@ bool asksForText(int argc, char **argv) {
     return false;
 }
 
+// The screens fetch artwork (channel and stream images) from addresses that backend replies
+// carry: the UI's own requests follow the program's redirect rule and time-out, and an image
+// larger than the artwork limit is refused while it arrives.
+class ArtworkAccessFactory : public QQmlNetworkAccessManagerFactory {
+public:
+    QNetworkAccessManager *create(QObject *parent) override {
+        return new net::AccessManager(parent, net::kMaxArtworkBytes);
+    }
+};
+
 } // namespace
 
 void prepareEngine(QQmlEngine &engine) {
     linkQmlModules();
     engine.addImportPath(QStringLiteral("qrc:/"));
+    static ArtworkAccessFactory artworkAccess; // outlives every engine; create() keeps no state
+    engine.setNetworkAccessManagerFactory(&artworkAccess);
 }
 
 int runApplication(int argc, char **argv) {
@@ -129,7 +143,7 @@ int runApplication(int argc, char **argv) {
     const int code = app.exec();
     // The window is gone; a broadcast still on air is stopped properly: the recording is
     // completed and closed and the backend hears of the stop.
-    streamController.shutdown(std::chrono::milliseconds(10000));
+    streamController.shutdown(std::chrono::milliseconds(streamController.stopWaitMs()));
     return code;
 }
 

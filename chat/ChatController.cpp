@@ -90,7 +90,7 @@ void ChatController::addMessage(int id, const QString &sender, const QString &me
 void ChatController::fetchMessages(const QString &slug) {
     // The history is public: no Authorization header.
     QNetworkReply *reply =
-        api::get(m_manager, m_config.endpoint(QStringLiteral("api/comment/") + slug),
+        api::get(m_manager, m_config.endpoint(QStringLiteral("api/comment/"), slug),
                  api::RequestOptions{api::Auth::None, true});
     api::onFinished(reply, this, [this, slug](const api::Reply &result) {
         if (!result.ok()) {

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "NetworkAccess.h"
 #include "ServiceConfig.h"
 
 #include <QAbstractListModel>
 #include <QHash>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QSet>
 #include <QString>
 
@@ -58,7 +58,7 @@ signals:
 
 private:
     castora::ServiceConfig m_config;
-    QNetworkAccessManager m_manager;
+    castora::net::AccessManager m_manager;
     QList<MessageModel *> m_messages;
     QHash<QString, QSet<int>> m_historyIds; // room -> ids added from its history
 };

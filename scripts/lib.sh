@@ -28,6 +28,8 @@ PACKAGES=(
     # the local stack and the test fixtures: icecast2, a virtual microphone, decoders
     icecast2 pulseaudio pulseaudio-utils sox libsox-fmt-mp3 libsox-fmt-pulse mpg123 ffmpeg
     darkice curl python3
+    # the HTTPS + HTTP/2 front of the transport test (tests/app/tst_httpsfront)
+    nginx-light openssl
     # the program under a virtual display (UI tests, screenshots)
     xvfb xauth imagemagick xdotool desktop-file-utils
     # the Debian package (scripts/package) and its checks

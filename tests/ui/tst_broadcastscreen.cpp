@@ -13,6 +13,7 @@
 #include "UiProgram.h"
 
 #include <QBuffer>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
 #include <QJsonDocument>
@@ -421,23 +422,44 @@ private slots:
 
     void logout_data() {
         QTest::addColumn<bool>("onAir");
-        row("off air", false);
-        row("on air: stopped first, then signed out", true);
+        QTest::addColumn<bool>("stopAnswered"); // the backend answers the stop-stream notice
+        row("off air", false, true);
+        row("on air: stopped first, then signed out", true, true);
+        row("on air, stop-stream never answered: signed out after the stop wait", true, false);
     }
 
     void logout() {
         QFETCH(bool, onAir);
+        QFETCH(bool, stopAnswered);
         QVERIFY(startOnBroadcastScreen());
         UiProgram &p = program();
         const QString token = settings::token();
         QVERIFY(p.server.state().isValidToken(token));
         if (onAir)
             QVERIFY(goOnAir());
+        const QString stopPath = u"api/channel/stop-stream"_s;
+        const int stopWaitMs = 3000; // the program waits 10 s, as when its window closes
+        if (!stopAnswered) {
+            p.stream->setStopWaitMs(stopWaitMs);
+            p.server.hangNext(1, stopPath);
+        }
         QQuickItem *dialog = p.onScreen(u"logoutDialog"_s);
         p.click(u"logoutButton"_s);
         QVERIFY(dialog->isVisible());
+        QElapsedTimer waited;
+        waited.start();
         p.click(u"logoutConfirmButton"_s);
-        QTRY_COMPARE(p.depth(), 1);
+        if (!stopAnswered) {
+            // While it waits nothing else can be used: the recordings screen does not open.
+            QTRY_COMPARE(p.server.requests(stopPath).size(), 1);
+            p.click(u"recordingsButton"_s);
+            QCOMPARE(p.depth(), 2);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(p.depth(), 1, StreamController::kStopWaitMs + 5000);
+        if (!stopAnswered) {
+            QVERIFY(waited.elapsed() >= stopWaitMs * 9 / 10);
+            QCOMPARE(p.stream->pendingNotices(), 1); // still unanswered: the wait ended it
+        }
         QVERIFY(!p.auth->loggedIn());
         QVERIFY(!p.stream->streaming());
         QTRY_COMPARE(p.server.requests(u"api/auth/logout"_s).size(), 1);
@@ -446,11 +468,11 @@ private slots:
             return;
         // The stop-stream notice went out before the sign-out, with the token still valid,
         // and the recording is complete and closed.
-        QTRY_COMPARE(p.server.state().demoChannel().streamStops, 1);
+        QTRY_COMPARE(p.server.state().demoChannel().streamStops, stopAnswered ? 1 : 0);
         QStringList paths;
         for (const dev::RecordedRequest &request : p.server.requests())
             paths.append(request.path);
-        const qsizetype stop = paths.indexOf(u"api/channel/stop-stream"_s);
+        const qsizetype stop = paths.indexOf(stopPath);
         QVERIFY(stop >= 0 && stop < paths.indexOf(u"api/auth/logout"_s));
         QCOMPARE(p.server.requests().at(stop).bearerToken(), token.toUtf8());
         const QModelIndex newest = p.recordings->index(0);

@@ -25,10 +25,12 @@ Page {
                                        : ChatProtocol.roomAddress(StreamController.ChannelSlug,
                                                                   StreamController.chatToken)
 
+    // Back to the login screen, whichever screen is on top.
     function signOut() {
         screen.logoutPending = false;
+        logoutDeadline.stop();
         AuthController.logout();
-        screen.StackView.view.pop();
+        screen.StackView.view.pop(null);
     }
 
     // Signs out once a broadcast stopped for the logout is off air and the backend has
@@ -47,6 +49,8 @@ Page {
             return;
         }
         screen.logoutPending = true;
+        logoutDeadline.interval = StreamController.stopWaitMs;
+        logoutDeadline.start();
         StreamController.startStop();
     }
 
@@ -166,6 +170,17 @@ Page {
         }
     }
 
+    // A backend that does not answer the stop-stream notice holds up the sign-out no longer
+    // than it holds up closing the window.
+    Timer {
+        id: logoutDeadline
+
+        onTriggered: {
+            if (screen.logoutPending)
+                screen.signOut();
+        }
+    }
+
     Timer {
         id: reconnectTimer
 
@@ -272,6 +287,24 @@ Page {
         busy: screen.logoutPending || StreamController.isBusy
         onLogoutConfirmed: screen.confirmLogout()
         onCancelled: screen.currentState = 0
+    }
+
+    // While a sign-out waits for the broadcast to stop, nothing else on the screen can be used.
+    MouseArea {
+        objectName: "logoutInputBlocker"
+        parent: screen
+        anchors.fill: parent
+        z: 3
+        visible: screen.logoutPending
+        acceptedButtons: Qt.AllButtons
+        hoverEnabled: true
+        focus: visible
+        onVisibleChanged: {
+            if (visible)
+                forceActiveFocus();
+        }
+        onWheel: wheel => wheel.accepted = true
+        Keys.onPressed: event => event.accepted = true
     }
 
     EditEventDialog {

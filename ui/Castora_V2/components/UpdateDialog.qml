@@ -141,6 +141,17 @@ Rectangle {
                 wrapMode: Text.WordWrap
             }
 
+            Label {
+                objectName: "downloadFailedLabel"
+                width: parent.width
+                visible: UpdateController.downloadPageFailed
+                text: qsTr("The download page could not be opened.")
+                font.pixelSize: 12
+                color: "#D32F2F"
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.WordWrap
+            }
+
             Column {
                 width: parent.width
                 spacing: 12
