@@ -194,10 +194,11 @@ bool RtAudioInput::open(const AudioDevice &device, unsigned int sampleRate, unsi
     m_failed = false;
     // RtAudio numbers its devices afresh at every probe (getDeviceCount, and openStream itself
     // probes again), so the device is looked up by name and checked once more after opening.
-    // Each probe comes right after a fresh question to the sound server. A default sink or
-    // source vanishing in the moment between that answer and RtAudio's own query can still
-    // crash RtAudio's probe; the window is kept to one round trip to the server, and only an
-    // open runs through it.
+    // Each probe comes right after a fresh question to the sound server. What is left is a
+    // race: a default sink or source vanishing between that answer and RtAudio's own question
+    // (the few milliseconds its probe takes to connect and ask) still crashes RtAudio's probe.
+    // Nothing but an open runs through that window, and nothing can close it short of a
+    // RtAudio that checks the names.
     try {
         Calling calling(*this);
         if (!soundServerReady())
