@@ -242,6 +242,7 @@ private:
     void applyStop(const castora::engine::StopResult &result);
     void refuseStart();
     void beginJob(const Job &job);
+    void finishJob();
     void onConnectionLost();
     void onConnectionRestored();
     void onRecordingFailed(const QString &error);

@@ -24,7 +24,7 @@ PACKAGES=(
     qml6-module-qttest qml6-module-qtwebsockets qml6-module-qt5compat-graphicaleffects
     fonts-dejavu-core fonts-noto-color-emoji
     # audio capture, MP3 encoding, the Icecast source connection
-    librtaudio-dev libjack-jackd2-dev libmp3lame-dev libshout-dev
+    librtaudio-dev libjack-jackd2-dev libmp3lame-dev libshout-dev libpulse-dev
     # the local stack and the test fixtures: icecast2, a virtual microphone, decoders
     icecast2 pulseaudio pulseaudio-utils sox libsox-fmt-mp3 libsox-fmt-pulse mpg123 ffmpeg
     darkice curl python3
