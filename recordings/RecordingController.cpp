@@ -193,9 +193,8 @@ void RecordingController::uploadRecording(int id) {
 void RecordingController::cancelUploads() {
     const QHash<int, Upload> running = std::exchange(m_uploads, {});
     for (auto it = running.cbegin(); it != running.cend(); ++it) {
-        // Gone with it: its requests (a chunk already handed to the network finishes on its
-        // own thread, and nothing follows it).
-        delete it->job.data();
+        if (it->job)
+            it->job->cancel();
         qInfo() << "Upload stopped at sign-out, ID:" << it.key();
         emit uploadCompleted(it.key(), false, kSignedOutMessage);
     }
