@@ -36,12 +36,11 @@ struct Check {
     QString why;
 };
 
-// SQLite's SQLITE_BUSY and SQLITE_LOCKED: another program holds the file. That says nothing
-// about the file itself.
+// SQLite's SQLITE_BUSY and SQLITE_LOCKED (5 and 6, also as the low byte of their extended
+// codes): another program holds the file. That says nothing about the file itself.
 Check failed(const QSqlError &error) {
-    const QString code = error.nativeErrorCode();
-    const bool busy = code == QLatin1String("5") || code == QLatin1String("6");
-    return {busy ? Check::Busy : Check::Broken, error.text()};
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return {code == 5 || code == 6 ? Check::Busy : Check::Broken, error.text()};
 }
 
 bool hasUploadStatusColumn() {

@@ -228,6 +228,27 @@ private slots:
         QCOMPARE(QDir(castora::recordingsDataDirectory()).entryList({"app.db.broken-*"}).size(), 1);
     }
 
+    // A database that another program holds (a second Castora) is busy, not broken: after
+    // SQLite's wait it stays where it is, with its rows, and nothing is said.
+    void lockedByAnotherProgram() {
+        QVERIFY(castora::initDatabase());
+        RecordingController controller(castora::ServiceConfig::local(1));
+        controller.addRecording("Kept", "/rec/Kept.mp3");
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other");
+            other.setDatabaseName(databaseFile());
+            QVERIFY(other.open());
+            QSqlQuery lock(other);
+            QVERIFY(lock.exec("BEGIN EXCLUSIVE"));
+            const castora::DatabaseStart start = castora::openDatabase(QString());
+            QVERIFY(start.open && start.movedAside.isEmpty() && start.notice.isEmpty());
+            QVERIFY(lock.exec("ROLLBACK"));
+        }
+        QSqlDatabase::removeDatabase("other");
+        controller.loadRecordings();
+        QCOMPARE(controller.rowCount(), 1);
+    }
+
     void folderCannotBeCreated() {
         QVERIFY(castora::initDatabase());
         RecordingController controller(castora::ServiceConfig::local(1));
