@@ -226,11 +226,14 @@ DatabaseStart openDatabase(const QString &recordingsFolder) {
         }
         start.relisted = relist(recordingsFolder);
         qInfo() << "Listed again from the recordings folder:" << start.relisted;
+        const QString found = start.relisted == 1
+                                  ? QStringLiteral("1 recording found in the recordings folder is")
+                                  : QStringLiteral("%1 recordings found in the recordings folder "
+                                                   "are")
+                                        .arg(start.relisted);
         start.notice = QStringLiteral("The recordings library could not be read and was started "
-                                      "anew: %1 recordings found in the recordings folder are "
-                                      "listed again. The old library was kept as %2.")
-                           .arg(start.relisted)
-                           .arg(QFileInfo(start.movedAside).fileName());
+                                      "anew: %1 listed again. The old library was kept as %2.")
+                           .arg(found, QFileInfo(start.movedAside).fileName());
     }
     start.open = db.isOpen();
     qInfo() << "Initialized";
