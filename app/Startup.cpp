@@ -9,6 +9,7 @@
 #include "ProcessSignals.h"
 #include "QmlRegistration.h"
 #include "RecordingController.h"
+#include "RecordingWriter.h"
 #include "RecordingsDatabase.h"
 #include "RtAudioInput.h"
 #include "ScreenReadout.h"
@@ -87,6 +88,27 @@ void prepareEngine(QQmlEngine &engine) {
     engine.setNetworkAccessManagerFactory(&artworkAccess);
 }
 
+void connectControllers(StreamController &stream, AuthController &auth, ChatController &chat,
+                        RecordingController &recordings) {
+    QObject::connect(&stream, &StreamController::recordingOpened, &recordings,
+                     [&recordings](const QString &name, const QString &path) {
+                         recordings.addRecording(name, path);
+                         recordings.recordingStarted(path);
+                     });
+    QObject::connect(&stream, &StreamController::recordingClosed, &recordings,
+                     &RecordingController::recordingFinished);
+    QObject::connect(&auth, &AuthController::signedOut, &stream, &StreamController::resetAccount);
+    QObject::connect(&auth, &AuthController::signedOut, &chat, &ChatController::resetAccount);
+    QObject::connect(&auth, &AuthController::signedOut, &recordings,
+                     &RecordingController::cancelUploads);
+}
+
+bool openRecordingsDatabase(RecordingController &recordings) {
+    const DatabaseStart start = openDatabase(engine::defaultRecordingsFolder());
+    recordings.setDatabaseNotice(start.notice);
+    return start.open;
+}
+
 int runApplication(int argc, char **argv) {
     if (asksForText(argc, argv)) {
         QCoreApplication app(argc, argv);
@@ -114,21 +136,16 @@ int runApplication(int argc, char **argv) {
 
     NetworkClient &client = NetworkClient::instance();
     qmlapi::provide(new AppLinks(client.config(), &app));
-    qmlapi::provide(new AuthController(client, &app));
-    qmlapi::provide(new ChatController(client.config(), &app));
+    auto *auth = new AuthController(client, &app);
+    qmlapi::provide(auth);
+    auto *chat = new ChatController(client.config(), &app);
+    qmlapi::provide(chat);
     qmlapi::provide(new ChatProtocol(client.config().chatUrl, &app));
     auto *recordings = new RecordingController(client.config(), &app);
     qmlapi::provide(recordings);
-    // A broadcast's recording is listed from its start; uploads wait until it is closed.
-    QObject::connect(&streamController, &StreamController::recordingOpened, recordings,
-                     [recordings](const QString &name, const QString &path) {
-                         recordings->addRecording(name, path);
-                         recordings->recordingStarted(path);
-                     });
-    QObject::connect(&streamController, &StreamController::recordingClosed, recordings,
-                     &RecordingController::recordingFinished);
+    connectControllers(streamController, *auth, *chat, *recordings);
     qmlapi::provide(new UpdateController(client, &app));
-    initDatabase();
+    openRecordingsDatabase(*recordings);
 
     QObject::connect(
         &engine, &QQmlApplicationEngine::objectCreated, &app,

@@ -3,6 +3,10 @@
 #include <QUrl>
 
 class QQmlEngine;
+class AuthController;
+class ChatController;
+class RecordingController;
+class StreamController;
 
 namespace castora {
 
@@ -14,6 +18,16 @@ void linkQmlModules();
 
 // Adds the import paths under which the compiled-in modules are found.
 void prepareEngine(QQmlEngine &engine);
+
+// Joins the controllers as the program runs them: a broadcast's recording is listed from its
+// start and can be uploaded once it is closed; a sign-out resets every controller that holds
+// something of the account (channel record, chat, uploads).
+void connectControllers(StreamController &stream, AuthController &auth, ChatController &chat,
+                        RecordingController &recordings);
+
+// Opens the recordings database at start-up; when it had to be started anew, the recordings of
+// the recordings folder are listed again and `recordings` gets the notice for the user.
+bool openRecordingsDatabase(RecordingController &recordings);
 
 // The program: environment, application object, controllers, database, main window, event loop.
 int runApplication(int argc, char **argv);

@@ -132,6 +132,7 @@ void AuthController::logout() {
     }
     setLoggedIn(false);
     setIsTokenExpired(true);
+    emit signedOut();
     api::onFinished(reply, this, [this](const api::Reply &) {
         setLoggedIn(false);
         setIsTokenExpired(true);

@@ -54,6 +54,10 @@ signals:
     void isLoadingChanged();
     void hasChannelChanged();
     void loginFailed(const QString &message);
+    // The user signed out: every controller that holds something of that account (channel
+    // record, chat, uploads) resets itself on this one signal, and the sign-in form forgets
+    // the password typed.
+    void signedOut();
 
 private:
     castora::NetworkClient &m_client;

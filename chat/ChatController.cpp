@@ -92,7 +92,9 @@ void ChatController::fetchMessages(const QString &slug) {
     QNetworkReply *reply =
         api::get(m_manager, m_config.endpoint(QStringLiteral("api/comment/"), slug),
                  api::RequestOptions{api::Auth::None, true});
-    api::onFinished(reply, this, [this, slug](const api::Reply &result) {
+    api::onFinished(reply, this, [this, slug, account = m_account](const api::Reply &result) {
+        if (account != m_account)
+            return; // asked for by an account that has signed out since
         if (!result.ok()) {
             qInfo() << "Failed to fetch chat messages:" << result.errorString;
             emit historyFetched(slug, false);
@@ -126,4 +128,13 @@ void ChatController::fetchMessages(const QString &slug) {
         qInfo() << "Fetched" << elements.size() << "chat messages";
         emit historyFetched(slug, true);
     });
+}
+
+void ChatController::resetAccount() {
+    ++m_account;
+    beginResetModel();
+    qDeleteAll(m_messages);
+    m_messages.clear();
+    m_historyIds.clear();
+    endResetModel();
 }

@@ -52,6 +52,10 @@ public:
     // of the same room already added (same non-zero id) is not added again.
     Q_INVOKABLE void fetchMessages(const QString &slug);
 
+    // The user signed out: the list and the memory of history ids go; histories still on their
+    // way are dropped when they arrive.
+    void resetAccount();
+
 signals:
     // A history request has been handled (successfully or not); for tests and tools.
     void historyFetched(const QString &slug, bool ok);
@@ -61,4 +65,5 @@ private:
     castora::net::AccessManager m_manager;
     QList<MessageModel *> m_messages;
     QHash<QString, QSet<int>> m_historyIds; // room -> ids added from its history
+    quint64 m_account = 0;                  // counts sign-outs
 };

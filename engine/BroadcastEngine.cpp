@@ -48,6 +48,9 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
     StartResult result;
     if (m_onAir)
         return fail(result, StartResult::Failure::Busy, QStringLiteral("A broadcast is running"));
+    const QString mount = request.icecast.mount;
+    if (mount.isEmpty() || mount == QLatin1String("/"))
+        return fail(result, StartResult::Failure::NoMount, kNoMountMessage);
     m_cancelStart = false;
 
     // The microphone, found again by name: device indices move when devices come and go.
@@ -118,7 +121,6 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
     m_droppedBuffers = 0;
     m_meter.setSampleRate(rate);
 
-    bool createdFile = false;
     if (!request.recordingsFolder.isEmpty()) {
         QString folder = request.recordingsFolder;
         if (!folder.endsWith(QLatin1Char('/')))
@@ -134,8 +136,8 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
                 request.startTime.isValid() ? request.startTime : QDateTime::currentDateTime();
             const QString path = folder + recordingFileName(request.title, start);
             qInfo() << "File Path " << path;
-            if (m_writer.open(path, &createdFile)) {
-                result.recordingPath = path;
+            if (m_writer.open(path)) {
+                result.recordingPath = m_writer.path(); // with a suffix when the name was taken
                 result.recordingName = recordingBaseName(request.title);
             } else {
                 qWarning() << "Could not open the recording file" << path << m_writer.errorText();
@@ -159,7 +161,7 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
         m_recorder.stop();
         m_sender.stop();
         m_writer.close();
-        if (createdFile && QFileInfo(result.recordingPath).size() == 0)
+        if (!result.recordingPath.isEmpty() && QFileInfo(result.recordingPath).size() == 0)
             QFile::remove(result.recordingPath);
         m_recording = false;
         m_recordingPath.clear();

@@ -30,7 +30,16 @@ struct BroadcastRequest {
 };
 
 struct StartResult {
-    enum class Failure { None, Busy, NoDevice, CaptureOpen, Encoder, Connection, CaptureStart };
+    enum class Failure {
+        None,
+        Busy,
+        NoMount,
+        NoDevice,
+        CaptureOpen,
+        Encoder,
+        Connection,
+        CaptureStart
+    };
     Failure failure = Failure::None;
     QString message;          // for the user, when the start failed
     QString recordingName;    // the title as it appears in the file name
@@ -49,6 +58,12 @@ struct StopResult {
     qint64 recordedBytes = 0;
     quint64 capturedFrames = 0;
 };
+
+// Why a start without a mount point is refused: the server would list a stream at "/" that no
+// listener of the channel ever hears.
+inline const QString kNoMountMessage =
+    QStringLiteral("Your channel is not loaded, so the broadcast cannot start. Check your "
+                   "internet connection and try again.");
 
 // The broadcast engine without Qt's event loop: capture callback, encoder, the two queues and
 // their threads, the Icecast connection and the recording file, and the start and stop

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QStandardPaths>
+#include <QTextBoundaryFinder>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -11,7 +12,11 @@ namespace castora::engine {
 
 namespace {
 
-constexpr int kMaxBaseLength = 120; // characters; leaves room for the time stamp and UTF-8
+// What follows the base name: "_yyyyMMdd_HHmmss", a collision suffix and ".mp3".
+constexpr int kStampBytes = 16;
+constexpr int kSuffixBytes = 5; // "_" + up to four digits (kMaxCollisionSuffix)
+constexpr int kExtensionBytes = 4;
+constexpr int kMaxBaseBytes = kMaxFileNameBytes - kStampBytes - kSuffixBytes - kExtensionBytes;
 
 bool refused(QChar c) {
     const char16_t u = c.unicode();
@@ -33,6 +38,41 @@ bool refused(QChar c) {
     }
 }
 
+int utf8Size(QStringView text) {
+    return int(text.toUtf8().size());
+}
+
+// The longest start of `name` that takes at most `maxBytes` of UTF-8 and ends between two
+// characters as the reader sees them (a base letter stays with its accents, an emoji sequence
+// stays whole). Only a single such character longer than the whole budget is cut inside, and
+// then between code points, never inside a surrogate pair.
+QString cutToBytes(const QString &name, int maxBytes) {
+    if (utf8Size(name) <= maxBytes)
+        return name;
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, name);
+    qsizetype cut = 0;
+    int bytes = 0;
+    for (qsizetype next = graphemes.toNextBoundary(); next > cut;
+         next = graphemes.toNextBoundary()) {
+        const int size = utf8Size(QStringView(name).mid(cut, next - cut));
+        if (bytes + size > maxBytes)
+            break;
+        bytes += size;
+        cut = next;
+    }
+    if (cut == 0) {
+        while (cut < name.size()) {
+            const qsizetype step = name.at(cut).isHighSurrogate() ? 2 : 1;
+            const int size = utf8Size(QStringView(name).mid(cut, step));
+            if (bytes + size > maxBytes)
+                break;
+            bytes += size;
+            cut += step;
+        }
+    }
+    return name.left(cut);
+}
+
 } // namespace
 
 QString recordingBaseName(const QString &title) {
@@ -47,20 +87,17 @@ QString recordingBaseName(const QString &title) {
             name += QLatin1Char('_');
         } else if (c == QLatin1Char(' ') || refused(c)) {
             name += QLatin1Char('_');
-        } else if (c.isHighSurrogate() && i + 1 < title.size()) {
+        } else if (c.isHighSurrogate() && i + 1 < title.size() &&
+                   title.at(i + 1).isLowSurrogate()) {
             name += c;
             name += title.at(++i);
+        } else if (c.isSurrogate()) {
+            name += QLatin1Char('_'); // half a pair has no UTF-8 form
         } else {
             name += c;
         }
     }
-    if (name.size() > kMaxBaseLength) {
-        int cut = kMaxBaseLength;
-        if (name.at(cut - 1).isHighSurrogate())
-            --cut;
-        name.truncate(cut);
-    }
-    return name;
+    return cutToBytes(name, kMaxBaseBytes);
 }
 
 QString recordingFileName(const QString &title, const QDateTime &start) {
@@ -79,23 +116,37 @@ RecordingWriter::~RecordingWriter() {
     close();
 }
 
-bool RecordingWriter::open(const QString &path, bool *created) {
+namespace {
+// "a/b.mp3" with suffix 2 is "a/b_2.mp3".
+QString withSuffix(const QString &path, int suffix) {
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+    if (dot <= slash + 1)
+        dot = path.size();
+    return path.left(dot) + QLatin1Char('_') + QString::number(suffix) + path.mid(dot);
+}
+} // namespace
+
+bool RecordingWriter::open(const QString &path) {
     close();
     m_failed = false;
     m_error.clear();
     m_written = 0;
     m_path = path;
-    const QByteArray name = QFile::encodeName(path);
-    const bool existed = ::access(name.constData(), F_OK) == 0;
-    m_fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (m_fd < 0) {
-        m_error = qt_error_string(errno);
-        m_failed = true;
-        return false;
+    for (int suffix = 1; suffix <= kMaxCollisionSuffix; ++suffix) {
+        const QString candidate = suffix == 1 ? path : withSuffix(path, suffix);
+        m_fd = ::open(QFile::encodeName(candidate).constData(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (m_fd >= 0) {
+            m_path = candidate;
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
     }
-    if (created)
-        *created = !existed;
-    return true;
+    m_error = qt_error_string(errno);
+    m_failed = true;
+    return false;
 }
 
 bool RecordingWriter::write(const QByteArray &chunk) {

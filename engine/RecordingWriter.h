@@ -9,14 +9,19 @@ namespace castora::engine {
 // The name a recording is listed under: the stream title with blanks turned into "_" and
 // every character that would leave the recordings folder or that file systems refuse ("/",
 // "\", "..", ":", control characters, and * ? " < > | which Windows refuses) replaced by "_".
-// Long titles are shortened so the whole file name stays within file-system limits.
+// Long titles are cut, between two characters as the reader sees them, so that the whole file
+// name (time stamp, ".mp3" and a collision suffix included) stays within kMaxFileNameBytes of
+// UTF-8, the limit of Linux file systems.
 QString recordingBaseName(const QString &title);
 // base name + "_" + start time as yyyyMMdd_HHmmss + ".mp3"
 QString recordingFileName(const QString &title, const QDateTime &start);
+// A file name's length limit in bytes, and the largest collision suffix kept room for ("_9999").
+constexpr int kMaxFileNameBytes = 255;
+constexpr int kMaxCollisionSuffix = 9999;
 // The per-user local data folder followed by "Castora/" ("./" when there is none).
 QString defaultRecordingsFolder();
 
-// Appends a broadcast's MP3 chunks to its file. Every chunk goes straight to the operating
+// Writes a broadcast's MP3 chunks to a file of its own. Every chunk goes straight to the operating
 // system (no user-space buffer), so a crash loses at most the chunk being written. The first
 // failed write (disk full) closes the file; later writes are refused.
 //
@@ -29,8 +34,10 @@ public:
     RecordingWriter(const RecordingWriter &) = delete;
     RecordingWriter &operator=(const RecordingWriter &) = delete;
 
-    // Opens `path` for appending (created when missing). `created` tells whether it is new.
-    bool open(const QString &path, bool *created = nullptr);
+    // Creates a new file at `path`, never opening one that exists: when the name is taken (two
+    // starts with the same title in the same second) "_2", "_3", ... go before the extension.
+    // path() is the name actually used.
+    bool open(const QString &path);
     bool write(const QByteArray &chunk);
     void close();
 

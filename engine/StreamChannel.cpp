@@ -41,7 +41,9 @@ QString formFileName(const QString &path) {
 void StreamController::fetchChannel() {
     QNetworkReply *reply =
         api::get(m_network, m_config.endpoint(QStringLiteral("api/channel/user-channel")));
-    whenAnswered(reply, [this](const api::Reply &r) {
+    whenAnswered(reply, [this, account = m_account](const api::Reply &r) {
+        if (account != m_account)
+            return; // the record of an account that has signed out since
         if (!r.ok()) {
             qInfo() << r.error;
             return;
@@ -49,15 +51,30 @@ void StreamController::fetchChannel() {
         qInfo() << r.httpStatus;
         if (r.httpStatus != 200)
             return;
-        // An error page or an empty answer says nothing about the channel: the record held
-        // (above all the mount point and the subscription flag) stays.
-        const QJsonValue first = r.object().value(QStringLiteral("data")).toArray().at(0);
-        if (!first.isObject()) {
-            qWarning() << "Channel record without a channel; keeping the current one";
+        // An error page or a cut-off answer says nothing about the channel: the record held
+        // (above all the mount point and the subscription flag) stays. A JSON object without
+        // a channel in "data" says that there is none: every field goes back to its default.
+        if (!r.document.isObject()) {
+            qWarning() << "Channel reply is not a JSON object; keeping the current record";
             return;
         }
-        applyChannelRecord(first.toObject());
+        const QJsonObject first =
+            r.object().value(QStringLiteral("data")).toArray().at(0).toObject();
+        if (first.isEmpty())
+            qWarning() << "Channel record without a channel; every channel field is reset";
+        applyChannelRecord(first);
+        qInfo() << "Title and Name are set" << m_credits;
     });
+}
+
+void StreamController::resetAccount() {
+    ++m_account;                // replies still on their way belong to the account that signed out
+    m_listenerPollTimer.stop(); // starts again with the next account's mount point
+    applyChannelRecord(QJsonObject());
+    setChatToken(QString());
+    setListeners(0);
+    setShowStatus(false);
+    qInfo() << "Signed out: the channel record is cleared";
 }
 
 void StreamController::applyChannelRecord(const QJsonObject &record) {
@@ -73,7 +90,6 @@ void StreamController::applyChannelRecord(const QJsonObject &record) {
     setStreamArt(record.value(QStringLiteral("stream_art")).toString());
     setSubStatus(record.value(QStringLiteral("is_active")).toBool());
     setIsSubscriber(record.value(QStringLiteral("is_subscriber")).toBool());
-    qInfo() << "Title and Name are set" << m_credits;
 }
 
 void StreamController::updateStreamDetails(const QString &title, const QString &imagePath) {
@@ -136,7 +152,9 @@ void StreamController::finishStreamDetails(const QString &message, bool hasError
 void StreamController::fetchChatToken() {
     QNetworkReply *reply =
         api::get(m_network, m_config.endpoint(QStringLiteral("api/comment/fetch-chat-token")));
-    whenAnswered(reply, [this](const api::Reply &r) {
+    whenAnswered(reply, [this, account = m_account](const api::Reply &r) {
+        if (account != m_account)
+            return;
         if (!r.ok()) {
             qWarning() << "Failed to fetch chat token:" << r.errorString;
             return;

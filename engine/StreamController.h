@@ -141,7 +141,7 @@ public:
     // 0 when both are good (and `initialized` is set), 1 otherwise.
     int init_stream();
     // The start/stop job, run here and now (startStop() runs it on a pool thread): 1 when a
-    // start is refused for the subscription, otherwise 0.
+    // start is refused (no mount point, lapsed subscription), otherwise 0.
     int startRecording();
     // The start-stream and stop-stream notices to the backend.
     void insertStreamData();
@@ -185,6 +185,10 @@ public slots:
     // new stream image; the outcome arrives as requestCompleted().
     void updateStreamDetails(const QString &title, const QString &imagePath);
     void fetchChatToken();
+    // The user signed out: the channel record, chat token and listener count go back to their
+    // defaults, and answers still on their way for that account are ignored. A broadcast on
+    // air is not touched.
+    void resetAccount();
     // Sent by the usage timer while on air.
     void updateUsageDuration();
     // Polls the listener count on the shared status timer (every 5 s).
@@ -240,7 +244,8 @@ private:
     void runJob(const Job &job);
     void applyStart(const castora::engine::StartResult &result);
     void applyStop(const castora::engine::StopResult &result);
-    void refuseStart();
+    // True when a press may not start (no mount point, lapsed subscription); says why.
+    bool refuseStart(const Job &job);
     void beginJob(const Job &job);
     void finishJob();
     void onConnectionLost();
@@ -295,6 +300,7 @@ private:
     bool m_poolJobRunning = false;
     int m_pendingNotices = 0;
     int m_pendingRequests = 0;
+    quint64 m_account = 0; // counts sign-outs: which account a reply was asked for
 
     bool m_streaming = false;
     bool m_internetConnection = false;

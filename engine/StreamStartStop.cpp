@@ -64,9 +64,23 @@ StreamController::Job StreamController::prepareJob() const {
     return job;
 }
 
-void StreamController::refuseStart() {
-    setShowStatus(true);
-    emit requestCompleted(QString::fromUtf8(kSubscriptionMessage), true);
+bool StreamController::refuseStart(const Job &job) {
+    if (job.stop)
+        return false; // a lapsed channel can always stop
+    // Without a channel record (signed out and in again, its fetch failed, or the account has
+    // no channel) there is no mount point: nothing may reach the server or the backend.
+    if (job.request.icecast.mount.isEmpty()) {
+        qWarning() << "No mount point; start refused";
+        emit requestCompleted(kNoMountMessage, true);
+        fetchChannel(); // the next press may find it
+        return true;
+    }
+    if (!m_subStatus) {
+        setShowStatus(true);
+        emit requestCompleted(QString::fromUtf8(kSubscriptionMessage), true);
+        return true;
+    }
+    return false;
 }
 
 void StreamController::startStop() {
@@ -88,11 +102,8 @@ void StreamController::startStop() {
             break;
         }
         const Job job = prepareJob();
-        // The subscription gates starting only: a lapsed channel can always stop.
-        if (!job.stop && !m_subStatus) {
-            refuseStart();
+        if (refuseStart(job))
             return;
-        }
         beginJob(job);
         QThreadPool::globalInstance()->start([this, job] { runJob(job); });
     } catch (const std::exception &error) {
@@ -102,10 +113,8 @@ void StreamController::startStop() {
 
 int StreamController::startRecording() {
     const Job job = prepareJob();
-    if (!job.stop && !m_subStatus) {
-        refuseStart();
+    if (refuseStart(job))
         return 1;
-    }
     if (m_jobActive)
         return 0;
     beginJob(job);

@@ -32,9 +32,9 @@ void StreamController::fetchListeners() {
     bare.accept = false;
     QNetworkReply *reply =
         api::get(m_network, m_config.endpoint(QStringLiteral("api/stats/"), m_mountPoint), bare);
-    whenAnswered(reply, [this](const api::Reply &r) {
+    whenAnswered(reply, [this, account = m_account](const api::Reply &r) {
         // A failed poll keeps the last count on screen; a body that is not a number reads 0.
-        if (r.ok())
+        if (r.ok() && account == m_account)
             setListeners(QString::fromUtf8(r.body).toInt());
     });
 }

@@ -12,6 +12,8 @@
 #include <QSqlQuery>
 #include <QThread>
 
+#include <utility>
+
 using castora::recordings::ChunkedFileUpload;
 using castora::recordings::SmallFileUpload;
 using castora::recordings::UploadJob;
@@ -144,6 +146,15 @@ void RecordingController::uploadRecording(int id) {
         emit uploadCompleted(id, false, QStringLiteral("Recording not found"));
         return;
     }
+    // Already going up (the screen was left and entered again, and forgot it): the first
+    // upload goes on, announced again so that the screen shows it; nothing is sent twice.
+    if (const auto running = m_uploads.constFind(id); running != m_uploads.constEnd()) {
+        qInfo() << "Upload already in progress, not starting another for ID:" << id;
+        emit uploadStarted(id, running->large);
+        if (running->large && running->progress > 0)
+            emit uploadProgress(id, running->progress);
+        return;
+    }
     const QString path = recording->path();
     // A file the broadcast still appends to would reach the service truncated, and the row
     // would then claim it was uploaded.
@@ -168,10 +179,32 @@ void RecordingController::uploadRecording(int id) {
         qInfo() << "uploading small file";
         job = new SmallFileUpload(id, path, m_config, this);
     }
-    connect(job, &UploadJob::progress, this, &RecordingController::uploadProgress);
+    m_uploads.insert(id, Upload{job, large, 0});
+    connect(job, &UploadJob::progress, this, [this](int upload, int percent) {
+        if (const auto running = m_uploads.find(upload); running != m_uploads.end())
+            running->progress = percent;
+        emit uploadProgress(upload, percent);
+    });
     connect(job, &UploadJob::completed, this, &RecordingController::onUploadFinished);
     emit uploadStarted(id, large);
     job->start();
+}
+
+void RecordingController::cancelUploads() {
+    const QHash<int, Upload> running = std::exchange(m_uploads, {});
+    for (auto it = running.cbegin(); it != running.cend(); ++it) {
+        if (it->job)
+            it->job->cancel();
+        qInfo() << "Upload stopped at sign-out, ID:" << it.key();
+        emit uploadCompleted(it.key(), false, kSignedOutMessage);
+    }
+}
+
+void RecordingController::setDatabaseNotice(const QString &notice) {
+    if (m_databaseNotice == notice)
+        return;
+    m_databaseNotice = notice;
+    emit databaseNoticeChanged();
 }
 
 void RecordingController::recordingStarted(const QString &path) {
@@ -235,6 +268,7 @@ void RecordingController::markUploaded(int id) {
 }
 
 void RecordingController::onUploadFinished(int id, bool success, const QString &message) {
+    m_uploads.remove(id);
     // The list shows the row as uploaded before anyone hears of the success.
     if (success)
         markUploaded(id);

@@ -4,15 +4,24 @@
 #include "ServiceConfig.h"
 
 #include <QAbstractListModel>
+#include <QHash>
 #include <QList>
+#include <QPointer>
 #include <QSet>
 #include <QString>
+
+namespace castora::recordings {
+class UploadJob;
+}
 
 // The recordings library as the UI sees it: a list of the rows of the recordings table,
 // newest first, with add, delete, reload and upload. Every database change is followed by a
 // full reload; uploads report through the three upload signals.
 class RecordingController : public QAbstractListModel {
     Q_OBJECT
+    // Set at start-up when the library's database could not be used and was started anew;
+    // the window shows it once. Empty otherwise.
+    Q_PROPERTY(QString databaseNotice READ databaseNotice NOTIFY databaseNoticeChanged)
 
 public:
     enum Role {
@@ -37,14 +46,23 @@ public:
     Q_INVOKABLE bool isRecording(int id) const;
 
     const QList<RecordingModel *> &recordings() const { return m_recordings; }
+    // Uploads under way.
+    int uploadsInFlight() const { return int(m_uploads.size()); }
+
+    QString databaseNotice() const { return m_databaseNotice; }
+    void setDatabaseNotice(const QString &notice);
 
     static inline const QString kStillRecordingMessage =
         QStringLiteral("This recording is still in progress. Stop the broadcast, then upload it.");
+    static inline const QString kSignedOutMessage =
+        QStringLiteral("The upload was stopped because you signed out. Upload it again after "
+                       "signing in.");
 
 signals:
     void uploadStarted(int id, bool isLargeFile);
     void uploadProgress(int id, int progress);
     void uploadCompleted(int id, bool success, const QString &message);
+    void databaseNoticeChanged();
 
 public slots:
     void addRecording(const QString &name, const QString &path);
@@ -56,6 +74,10 @@ public slots:
     void recordingStarted(const QString &path);
     void recordingFinished(const QString &path);
 
+    // The user signed out: uploads under way stop (each reports its failure); the rows stay
+    // as they are.
+    void cancelUploads();
+
 private:
     RecordingModel *findRecording(int id) const;
     bool isBeingRecorded(const QString &path) const;
@@ -66,4 +88,11 @@ private:
     castora::ServiceConfig m_config;
     QList<RecordingModel *> m_recordings;
     QSet<QString> m_pathsBeingRecorded; // cleaned paths
+    struct Upload {
+        QPointer<castora::recordings::UploadJob> job;
+        bool large = false;
+        int progress = 0;
+    };
+    QHash<int, Upload> m_uploads; // recording id -> its upload under way
+    QString m_databaseNotice;
 };

@@ -23,6 +23,12 @@ public:
 
     int recordingId() const { return m_id; }
     virtual void start() = 0;
+    // Gives the upload up: nothing more is sent (a chunk already under way may still arrive),
+    // `completed` is not emitted, and the job deletes itself.
+    void cancel() {
+        m_done = true;
+        deleteLater();
+    }
 
 signals:
     void progress(int id, int percent);

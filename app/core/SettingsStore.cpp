@@ -1,6 +1,13 @@
 #include "SettingsStore.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace castora::settings {
 
@@ -13,6 +20,29 @@ QSettings store() {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Castora"),
                      QStringLiteral("mic"));
 }
+
+// The store holds the bearer token: its folder is the user's alone (0700) and so is the file
+// (0600), whatever the umask. QSettings saves through a temporary file that takes over the
+// permissions of the file it replaces, so the file is made private before the first save.
+void makePrivate(const QString &file) {
+    const QByteArray folder = QFile::encodeName(QFileInfo(file).absolutePath());
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    ::chmod(folder.constData(), S_IRWXU);
+    const QByteArray name = QFile::encodeName(file);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd >= 0)
+        ::close(fd);
+    ::chmod(name.constData(), S_IRUSR | S_IWUSR);
+}
+
+void write(const QString &key, const QVariant &value) {
+    QSettings settings = store();
+    makePrivate(settings.fileName());
+    if (value.isValid())
+        settings.setValue(key, value);
+    else
+        settings.remove(key);
+}
 } // namespace
 
 QString token() {
@@ -20,11 +50,11 @@ QString token() {
 }
 
 void setToken(const QString &token) {
-    store().setValue(kAuth, token);
+    write(kAuth, token);
 }
 
 void clearToken() {
-    store().remove(kAuth);
+    write(kAuth, QVariant());
 }
 
 int dismissCount() {
@@ -32,7 +62,7 @@ int dismissCount() {
 }
 
 void setDismissCount(int count) {
-    store().setValue(kDismissCount, count);
+    write(kDismissCount, count);
 }
 
 QString pendingVersion() {
@@ -40,7 +70,7 @@ QString pendingVersion() {
 }
 
 void setPendingVersion(const QString &version) {
-    store().setValue(kPendingVersion, version);
+    write(kPendingVersion, version);
 }
 
 } // namespace castora::settings

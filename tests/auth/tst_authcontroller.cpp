@@ -6,11 +6,16 @@
 #include "SettingsStore.h"
 #include "TestMain.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QStandardPaths>
 
 #include <memory>
+
+#include <sys/stat.h>
 
 using namespace castora;
 using castora::dev::DevState;
@@ -33,8 +38,12 @@ class TestAuthController : public QObject {
     }
 
 private slots:
-    // A backend that never answers fails a request after this long without progress.
-    void initTestCase() { net::setTransferTimeout(std::chrono::milliseconds(3000)); }
+    // A backend that never answers fails a request after this long without progress. Files
+    // are readable by everybody unless the program says otherwise, as most desktops set it.
+    void initTestCase() {
+        net::setTransferTimeout(std::chrono::milliseconds(3000));
+        ::umask(022);
+    }
 
     void init() {
         settings::clearToken();
@@ -174,15 +183,31 @@ private slots:
 
     void signOut() {
         QFETCH(bool, online);
+        // The token's file is the user's alone, also when an older release left it readable.
+        const QString folder =
+            QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Castora";
+        const QByteArray file = QFile::encodeName(folder + "/mic.conf");
+        QSettings(QSettings::NativeFormat, QSettings::UserScope, "Castora", "mic")
+            .setValue("update/dismissCount", 1);
+        QCOMPARE(::chmod(file.constData(), 0644), 0);
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+        const auto mode = [](const QByteArray &path) {
+            struct stat info {};
+            return ::stat(path.constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
+        };
         auto auth = makeController();
         signIn(*auth);
+        QCOMPARE(mode(file), 0600);
+        QCOMPARE(mode(QFile::encodeName(folder)), 0700);
         const QString token = auth->token();
         if (!online)
             m_server->dropNext(10, "api/auth/logout");
 
         QSignalSpy loggedIn(auth.get(), &AuthController::loggedInChanged);
+        QSignalSpy signedOut(auth.get(), &AuthController::signedOut);
         auth->logout();
-        QCOMPARE(loggedIn.size(), 1); // at once
+        QCOMPARE(signedOut.size(), 1); // everything of the account is reset on this one signal
+        QCOMPARE(loggedIn.size(), 1);  // at once
         QVERIFY(!auth->loggedIn());
         QVERIFY(auth->isTokenExpired());
         QTRY_COMPARE(loggedIn.size(), 2); // and again when the reply arrives

@@ -10,6 +10,7 @@
 #include "TestMain.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -62,20 +63,36 @@ private slots:
         row("single dot kept", "v1.2 live", "v1.2_live");
         row("windows-refused", "Q&A? <live> \"now\" | *", "Q&A___live___now_____");
         row("unicode kept", "Café 🎙 show", "Café_🎙_show");
-        row("long: cut to 120", QString(400, 'x'), QString(120, 'x'));
+        row("half a surrogate pair", QString("a") + QChar(0xd83c) + "b" + QChar(0xdf99), "a_b_");
+        // Long titles: 230 bytes of UTF-8 leave room for the time stamp, "_9999" and ".mp3".
+        row("long ASCII", QString(400, 'x'), QString(230, 'x'));
+        row("118 Cyrillic letters", QString(118, QChar(0x416)), QString(115, QChar(0x416)));
+        row("80 CJK characters", QString(80, QChar(0x4e2d)), QString(76, QChar(0x4e2d)));
+        row("emoji at the cut", QString(228, 'x') + "🎙🎙", QString(228, 'x'));
+        row("accent at the cut", QString(228, 'x') + "e\u0301", QString(228, 'x'));
+        row("one character longer than the room", "e" + QString(300, QChar(0x301)),
+            "e" + QString(114, QChar(0x301)));
     }
     void fileName() {
         QFETCH(QString, title);
         QFETCH(QString, name);
         const QDateTime start(QDate(2026, 3, 21), QTime(7, 5, 9));
         QCOMPARE(recordingBaseName(title), name);
-        QCOMPARE(recordingFileName(title, start), name + "_20260321_070509.mp3");
-        // Whatever the title, the file lands in the recordings folder and can be created.
+        const QString fileName = recordingFileName(title, start);
+        QCOMPARE(fileName, name + "_20260321_070509.mp3");
+        QCOMPARE(QString::fromUtf8(fileName.toUtf8()), fileName); // valid UTF-8 all through
+        // Whatever the title, the file lands in the recordings folder and can be created, also
+        // with the largest collision suffix; a name taken gets "_2".
         QTemporaryDir folder;
-        const QString path = folder.filePath(recordingFileName(title, start));
+        const QString path = folder.filePath(fileName);
         QCOMPARE(QFileInfo(path).absolutePath(), QFileInfo(folder.path()).absoluteFilePath());
-        RecordingWriter writer;
-        QVERIFY2(writer.open(path), qPrintable(writer.errorText()));
+        QFile largest(folder.filePath(name + "_20260321_070509_9999.mp3"));
+        QVERIFY2(largest.open(QIODevice::WriteOnly), qPrintable(largest.errorString()));
+        for (const QString &used : {fileName, name + "_20260321_070509_2.mp3"}) {
+            RecordingWriter writer;
+            QVERIFY2(writer.open(path), qPrintable(writer.errorText()));
+            QCOMPARE(writer.path(), folder.filePath(used));
+        }
     }
 
     void sampleRate_data() {

@@ -125,7 +125,8 @@ private slots:
     // file holding every captured buffer and the encoder's tail. The next broadcast starts
     // with empty queues and a fresh encoder: neither its stream nor its file carries anything
     // of the first, and it goes through a lost and restored connection (quick retries this
-    // time); its mount goes when it stops.
+    // time); its mount goes when it stops. Both have the same title and start second: the
+    // second file gets a name of its own instead of being appended to the first.
     void broadcastsLeaveNothingBehind() {
         ScriptedAudioInput input;
         input.setTone(440.0);
@@ -148,7 +149,9 @@ private slots:
         };
 
         const QString firstMount = newMount();
-        const StartResult first = engine.start(request(firstMount, "Whole show"));
+        BroadcastRequest firstRequest = request(firstMount, "Whole show");
+        firstRequest.startTime = QDateTime::currentDateTime();
+        const StartResult first = engine.start(firstRequest);
         QVERIFY2(first.ok(), qPrintable(first.message));
         QCOMPARE(first.sampleRate, 22050u);
         QCOMPARE(first.recordingName, QString("Whole_show"));
@@ -175,8 +178,13 @@ private slots:
         timing.reconnectDelay = std::chrono::milliseconds(50);
         engine.setSendTiming(timing);
         const QString mount = newMount();
-        const StartResult second = engine.start(request(mount, "Second"));
+        BroadcastRequest secondRequest = request(mount, "Whole show");
+        secondRequest.startTime = firstRequest.startTime;
+        const qint64 firstSize = QFileInfo(first.recordingPath).size();
+        const StartResult second = engine.start(secondRequest);
         QVERIFY2(second.ok(), qPrintable(second.message));
+        QCOMPARE(second.recordingPath,
+                 first.recordingPath.chopped(4) + "_2.mp3"); // "<name>_<time>_2.mp3"
         QTRY_VERIFY(engine.sender().chunksSent() > 2);
         const int lostBefore = lost.load();
         QVERIFY(m_icecast.kill());
@@ -186,6 +194,7 @@ private slots:
         QTRY_VERIFY(m_icecast.hasMount(mount));
         const QByteArray heard = m_icecast.listen(mount, 2.0);
         checkRecording(engine.stop(), 1000.0);
+        QCOMPARE(QFileInfo(first.recordingPath).size(), firstSize);
         QTRY_VERIFY(!m_icecast.hasMount(mount));
         const auto stream = audio::decodeMp3(heard, 22050);
         QVERIFY(stream.samples.size() > 2048);

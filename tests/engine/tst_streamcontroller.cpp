@@ -1,15 +1,17 @@
 // StreamController against the stand-in backend and a real icecast2, with a scripted audio
 // input: the microphone list and capture reopening, refused starts, the backend notices, the
 // recording's name and folder, write failures, the network bar, closing while on air, that
-// every signal is emitted on the GUI thread; and the channel calls (the channel record, stream
+// every signal is emitted on the GUI thread; the channel calls (the channel record, stream
 // details with artwork, usage reports, listener counts, the chat token), each also with
-// failing and malformed replies.
+// failing and malformed replies; and a second account signed in after the first.
+#include "AuthController.h"
 #include "ChatServer.h"
 #include "DevServer.h"
 #include "LiveBroadcast.h"
 #include "LocalServices.h"
 #include "LogCapture.h"
 #include "Multipart.h"
+#include "NetworkClient.h"
 #include "ProcessSignals.h"
 #include "ScriptedAudioInput.h"
 #include "SettingsStore.h"
@@ -391,10 +393,10 @@ private slots:
             {"record", "fetchChannel", "", "Title and Name are set", ""},
             {"record 401", "fetchChannel", "status 401", "QNetworkReply::AuthenticationRequiredError", "held"},
             {"record 203", "fetchChannel", "answer 203 {\"data\":[{\"uuid\":\"x\"}]}", "203", "held"},
-            {"record error page", "fetchChannel", "answer 200 <html>", "Channel record without", "held"},
-            {"record {}", "fetchChannel", "answer 200 {}", "Channel record without", "held"},
-            {"record, data []", "fetchChannel", "answer 200 {\"data\":[]}", "Channel record without", "held"},
-            {"record, data [1]", "fetchChannel", "answer 200 {\"data\":[1]}", "Channel record without", "held"},
+            {"record error page", "fetchChannel", "answer 200 <html>", "not a JSON object", "held"},
+            {"record {}", "fetchChannel", "answer 200 {}", "Channel record without", "(none)"},
+            {"record, data []", "fetchChannel", "answer 200 {\"data\":[]}", "Channel record without", "(none)"},
+            {"record, data [1]", "fetchChannel", "answer 200 {\"data\":[1]}", "Channel record without", "(none)"},
             {"record dropped", "fetchChannel", "drop", "QNetworkReply::RemoteHostClosedError", "held"},
             {"token", "fetchChatToken", "", "Chat token fetched successfully", ""},
             {"token 401", "fetchChatToken", "status 401", "Failed to fetch chat token:", "held"},
@@ -446,8 +448,12 @@ private slots:
         const dev::RecordedRequest sent = m_backend->requests(path).value(0);
         QCOMPARE(sent.hasHeader("Accept"), !stats);
         QCOMPARE(sent.header("Authorization"), stats ? QByteArray() : "Bearer " + m_token.toUtf8());
-        if (value.isValid())
+        if (value == "(none)") { // a record without a channel: every field at its default
+            QCOMPARE(c->mountPoint(), QString());
+            QVERIFY(c->streamTitle().isEmpty() && !c->subStatus());
+        } else if (value.isValid()) {
             QCOMPARE(c->property(property).toString(), value.toString());
+        }
         const bool newRecord = call == "fetchChannel" && !value.isValid();
         QCOMPARE(slugAtMountChange, newRecord ? channel().slug : QString());
         if (newRecord) {
@@ -582,6 +588,52 @@ private slots:
         const qsizetype reports = m_backend->requests(usage).size();
         QVERIFY(!QTest::qWaitFor([&] { return m_backend->requests(usage).size() > reports; },
                                  3 * interval));
+    }
+
+    // Account A goes on air and off and signs out, with its channel record still on its way;
+    // account B signs in and its channel cannot be fetched. Nothing of A is left: a press of
+    // Start is refused with a message, nothing reaches icecast2 and the backend hears of no
+    // start. The refusal fetches the record again, and B's own arrives.
+    void accountSwitch() {
+        const auto restoreToken = qScopeGuard([this] { settings::setToken(m_token); });
+        const int channelB = m_backend->state().addAccount("b@castora.local", "second").channelId;
+        const QString mountB = m_backend->state().channelById(channelB)->mountPoint;
+        NetworkClient client(ServiceConfig::local(m_backend->port()));
+        AuthController auth(client);
+        auto c = controller();
+        connect(&auth, &AuthController::signedOut, c.get(), &StreamController::resetAccount);
+        const auto signIn = [&](const QString &email, const QString &password) {
+            auth.login(email, password);
+            return QTest::qWaitFor([&] { return auth.loggedIn(); }, 10000);
+        };
+
+        QVERIFY(signIn(dev::DevState::kDemoEmail, dev::DevState::kDemoPassword));
+        c->fetchChatToken();
+        QVERIFY(answered(*c) && !c->chatToken().isEmpty());
+        QVERIFY(live::pressStart(*c));
+        QTRY_VERIFY(m_icecast.hasMount(m_mount));
+        QVERIFY(live::pressStop(*c));
+        QTRY_VERIFY(!m_icecast.hasMount(m_mount));
+        c->fetchChannel();
+        auth.logout();
+        QVERIFY(answered(*c));
+        QCOMPARE(c->mountPoint(), QString());
+        QVERIFY(c->ChannelSlug().isEmpty() && c->chatToken().isEmpty() && !c->subStatus());
+
+        QVERIFY(signIn("b@castora.local", "second"));
+        m_backend->failNext(1, 500, "api/channel/user-channel");
+        c->fetchChannel();
+        QVERIFY(answered(*c));
+        m_backend->clearRequests();
+        QSignalSpy completed(c.get(), &StreamController::requestCompleted);
+        c->startStop();
+        QCOMPARE(completed.size(), 1);
+        QCOMPARE(completed.at(0), (QVariantList{engine::kNoMountMessage, true}));
+        QVERIFY(!c->isBusy() && !c->jobInProgress() && !c->streaming());
+        QCOMPARE(m_icecast.sources().size(), 0);
+        QVERIFY(answered(*c));
+        QCOMPARE(posted(kStartStream), 0);
+        QCOMPARE(c->mountPoint(), mountB);
     }
 };
 

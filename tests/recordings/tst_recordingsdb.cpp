@@ -1,6 +1,8 @@
-// The recordings database on a real file (fresh, current and old schema) and the list model.
+// The recordings database on a real file (fresh, current and old schema, unusable), its file
+// modes, and the list model.
 #include "LogCapture.h"
 #include "RecordingController.h"
+#include "RecordingWriter.h"
 #include "RecordingsDatabase.h"
 #include "TestMain.h"
 
@@ -14,6 +16,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <sys/stat.h>
+
 using castora::test::row;
 
 namespace {
@@ -25,6 +29,17 @@ QString databaseFile() {
 void removeDatabaseFile() {
     castora::db.close();
     QFile::remove(databaseFile());
+    QDir data(castora::recordingsDataDirectory());
+    for (const QString &aside : data.entryList({"app.db.broken-*"}, QDir::AllEntries)) {
+        QDir(data.filePath(aside)).removeRecursively();
+        QFile::remove(data.filePath(aside));
+    }
+}
+
+// Permission bits of a file or folder.
+int modeOf(const QString &path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
 }
 
 QStringList columns() {
@@ -63,6 +78,8 @@ class RecordingsDatabaseTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // What most desktops set: files readable by everybody unless the program says otherwise.
+    void initTestCase() { ::umask(022); }
     void cleanup() { removeDatabaseFile(); }
 
     void startUp_data() {
@@ -88,6 +105,9 @@ private slots:
             QVERIFY(log.indexOf("Initialized") > added);
         }
         QVERIFY(QFile::exists(databaseFile()));
+        // The list is the user's own, also in a file left by an older release.
+        QCOMPARE(modeOf(databaseFile()), 0600);
+        QCOMPARE(modeOf(castora::recordingsDataDirectory()), 0700);
         const QStringList expectedColumns{"id", "name", "path", "date_created", "upload_status"};
         QCOMPARE(columns(), expectedColumns);
 
@@ -118,6 +138,115 @@ private slots:
         // Ids are never handed out twice, not even those of rows deleted before the migration.
         controller.addRecording("New", "/rec/New.mp3");
         QCOMPARE(controller.recordings().at(0)->id(), oldFile ? 4 : 1);
+    }
+
+    // A file that is no database, one with damaged pages, or a folder where the file should
+    // be: moved aside under a time-stamped name, a new database in its place, the MP3 files of
+    // the recordings folder listed again (not uploaded) with name and time from their file
+    // names, and the user told once; the next start finds everything in order.
+    void unusableFile_data() {
+        QTest::addColumn<QString>("damage");
+        row("garbage bytes", "garbage");
+        row("damaged pages", "pages");
+        row("cannot be opened", "folder");
+    }
+    void unusableFile() {
+        QFETCH(QString, damage);
+        // The recordings folder holds the database's folder too.
+        const QString folder = castora::engine::defaultRecordingsFolder();
+        QVERIFY(QDir().mkpath(folder));
+        const QStringList files{"Morning_Show_20260321_070509.mp3",
+                                "Morning_Show_20260321_070509_2.mp3", "_20260101_000000.mp3",
+                                "holiday.mp3", "notes.txt"};
+        const auto removeFiles = qScopeGuard([&] {
+            for (const QString &name : files)
+                QFile::remove(folder + name);
+        });
+        for (const QString &name : files) {
+            QFile file(folder + name);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("ID3") == 3 && file.flush());
+            if (name == "holiday.mp3")
+                QVERIFY(file.setFileTime(QDateTime(QDate(2025, 12, 24), QTime(18, 0)),
+                                         QFileDevice::FileModificationTime));
+        }
+        QByteArray broken;
+        if (damage == "folder") {
+            QVERIFY(QDir().mkpath(databaseFile()));
+        } else if (damage == "garbage") {
+            QVERIFY(QDir().mkpath(castora::recordingsDataDirectory()));
+            broken = QByteArray("no database here\n").repeated(300);
+        } else {
+            writeOldSchemaFile();
+            QFile file(databaseFile());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            broken = file.readAll();
+            QVERIFY(broken.size() >= 8192);
+            broken.replace(4096, 4096, QByteArray(4096, '\xa5')); // the table's page
+        }
+        if (!broken.isEmpty()) {
+            QFile file(databaseFile());
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(broken) == broken.size());
+        }
+        LogCapture log;
+        castora::DatabaseStart start = castora::openDatabase(folder);
+        QVERIFY(start.open);
+        QVERIFY(log.contains("The recordings database cannot be used:"));
+        QVERIFY(QFileInfo(start.movedAside).fileName().startsWith("app.db.broken-20"));
+        QCOMPARE(QFileInfo(start.movedAside).isDir(), damage == "folder");
+        if (!broken.isEmpty()) {
+            QFile aside(start.movedAside);
+            QVERIFY(aside.open(QIODevice::ReadOnly));
+            QCOMPARE(aside.readAll(), broken); // kept as it was, for a look later
+        }
+        QCOMPARE(modeOf(databaseFile()), 0600);
+        QCOMPARE(start.relisted, 4);
+        QVERIFY2(start.notice.contains("4 recordings") &&
+                     start.notice.contains(QFileInfo(start.movedAside).fileName()),
+                 qPrintable(start.notice));
+
+        RecordingController controller(castora::ServiceConfig::local(1));
+        controller.loadRecordings();
+        QStringList shown;
+        for (const RecordingModel *recording : controller.recordings()) {
+            shown << recording->name() << recording->dateCreated()
+                  << QFileInfo(recording->path()).fileName();
+            QVERIFY(QFileInfo(recording->path()).isAbsolute());
+            QVERIFY(!recording->uploadStatus());
+        }
+        QCOMPARE(shown,
+                 QStringList({"Morning_Show", "2026-03-21 07:05:09", files[1], "Morning_Show",
+                              "2026-03-21 07:05:09", files[0], "", "2026-01-01 00:00:00", files[2],
+                              "holiday", "2025-12-24 18:00:00", files[3]}));
+        controller.addRecording("New", folder + "New.mp3"); // new recordings are listed
+        QCOMPARE(controller.rowCount(), 5);
+
+        // The next start: nothing to mend, nothing to say, nothing listed twice.
+        start = castora::openDatabase(folder);
+        QVERIFY(start.open && start.movedAside.isEmpty() && start.notice.isEmpty());
+        controller.loadRecordings();
+        QCOMPARE(controller.rowCount(), 5);
+        QCOMPARE(QDir(castora::recordingsDataDirectory()).entryList({"app.db.broken-*"}).size(), 1);
+    }
+
+    // A database that another program holds (a second Castora) is busy, not broken: after
+    // SQLite's wait it stays where it is, with its rows, and nothing is said.
+    void lockedByAnotherProgram() {
+        QVERIFY(castora::initDatabase());
+        RecordingController controller(castora::ServiceConfig::local(1));
+        controller.addRecording("Kept", "/rec/Kept.mp3");
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other");
+            other.setDatabaseName(databaseFile());
+            QVERIFY(other.open());
+            QSqlQuery lock(other);
+            QVERIFY(lock.exec("BEGIN EXCLUSIVE"));
+            const castora::DatabaseStart start = castora::openDatabase(QString());
+            QVERIFY(start.open && start.movedAside.isEmpty() && start.notice.isEmpty());
+            QVERIFY(lock.exec("ROLLBACK"));
+        }
+        QSqlDatabase::removeDatabase("other");
+        controller.loadRecordings();
+        QCOMPARE(controller.rowCount(), 1);
     }
 
     void folderCannotBeCreated() {

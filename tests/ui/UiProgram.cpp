@@ -71,20 +71,14 @@ bool UiProgram::start() {
     protocol = std::make_unique<ChatProtocol>(config.chatUrl);
     recordings = std::make_unique<RecordingController>(config);
     update = std::make_unique<UpdateController>(*client);
-    QObject::connect(stream.get(), &StreamController::recordingOpened, recordings.get(),
-                     [this](const QString &name, const QString &path) {
-                         recordings->addRecording(name, path);
-                         recordings->recordingStarted(path);
-                     });
-    QObject::connect(stream.get(), &StreamController::recordingClosed, recordings.get(),
-                     &RecordingController::recordingFinished);
+    connectControllers(*stream, *auth, *chat, *recordings);
     QObject::connect(chat.get(), &ChatController::historyFetched, chat.get(),
                      [this] { ++historyFetches; });
     const auto provide = [](const auto &...controllers) {
         (qmlapi::provide(controllers.get()), ...);
     };
     provide(stream, links, auth, chat, protocol, recordings, update);
-    if (!initDatabase())
+    if (!openRecordingsDatabase(*recordings))
         return false;
     engine = std::make_unique<QQmlApplicationEngine>();
     prepareEngine(*engine);

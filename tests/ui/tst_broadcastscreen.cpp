@@ -464,6 +464,9 @@ private slots:
         QVERIFY(!p.stream->streaming());
         QTRY_COMPARE(p.server.requests(u"api/auth/logout"_s).size(), 1);
         QVERIFY(!p.server.state().isValidToken(token));
+        // Nothing of the account is left for the next one.
+        QVERIFY(p.stream->mountPoint().isEmpty() && p.stream->chatToken().isEmpty());
+        QCOMPARE(p.chat->rowCount(), 0);
         if (!onAir)
             return;
         // The stop-stream notice went out before the sign-out, with the token still valid,

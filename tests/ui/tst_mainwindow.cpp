@@ -1,10 +1,13 @@
 // The real main window document, driven with mouse clicks and key presses on an offscreen
 // window, against the stand-in backend: sign-in with its error toast, and the update prompt.
+#include "RecordingsDatabase.h"
 #include "SettingsStore.h"
 #include "TestMain.h"
 #include "UiProgram.h"
 
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -85,6 +88,13 @@ private slots:
             QTRY_COMPARE(p.depth(), 2);
             QCOMPARE(p.currentScreen()->objectName(), u"broadcastScreen"_s);
             QVERIFY(!errorToast->isVisible());
+            // The next account starts with an empty password field.
+            QVERIFY(p.showsScreen(u"broadcastScreen"_s, 2));
+            p.click(u"logoutButton"_s);
+            p.click(u"logoutConfirmButton"_s);
+            QTRY_COMPARE(p.depth(), 1);
+            QCOMPARE(textOf(p.item(u"passwordField"_s)), QString());
+            QCOMPARE(textOf(p.item(u"userField"_s)), email);
             return;
         }
         QTRY_VERIFY(errorToast->isVisible());
@@ -94,6 +104,21 @@ private slots:
         QTRY_VERIFY(button->isEnabled());
         QCOMPARE(textOf(button), u"Sign In"_s);
         QCOMPARE(textOf(p.item(u"userField"_s)), email);
+    }
+
+    // A recordings library that cannot be read is started anew at start-up, and the window
+    // says so once.
+    void unreadableLibrary() {
+        UiProgram &p = *m_program;
+        QVERIFY(QDir().mkpath(recordingsDataDirectory()));
+        QFile damaged(recordingsDataDirectory() + u"/app.db"_s);
+        QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write(QByteArray(8192, 'x')) > 0);
+        damaged.close();
+        QVERIFY(p.start());
+        QQuickItem *notice = p.item(u"databaseNotice"_s);
+        QTRY_VERIFY(notice->isVisible());
+        QVERIFY(textOf(notice->property("label").value<QQuickItem *>())
+                    .startsWith(u"The recordings library could not be read"_s));
     }
 
     void updatePrompt_data() {

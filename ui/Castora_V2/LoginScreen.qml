@@ -72,6 +72,11 @@ Page {
         function onLoginFailed(message: string) {
             errorToast.show(message);
         }
+
+        // The next account starts with an empty password field.
+        function onSignedOut() {
+            passwordField.text = "";
+        }
     }
 
     Column {

@@ -36,5 +36,26 @@ Window {
         z: 999
     }
 
-    Component.onCompleted: UpdateController.checkForUpdate()
+    // Said once, at start-up, when the recordings library had to be started anew.
+    Toast {
+        id: noticeToast
+
+        objectName: "databaseNotice"
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.bottom: parent.bottom
+        anchors.bottomMargin: 30
+        width: 600
+        textWidth: width - 24
+        height: label.height + 24
+        holdTime: 10000
+        radius: 8
+        color: "#CC3333"
+        z: 998
+    }
+
+    Component.onCompleted: {
+        UpdateController.checkForUpdate();
+        if (RecordingController.databaseNotice !== "")
+            noticeToast.show(RecordingController.databaseNotice);
+    }
 }
