@@ -7,8 +7,12 @@
 //  2. Whole-process CPU of a broadcast against ffmpeg streaming the same audio to the same
 //     icecast2 with the same encoder settings, each over a window of the same length once on
 //     air (start-up left out of both).
-//  3. The time from Start to the first audio byte at the server (through a relay that
-//     timestamps it), against the length of one capture buffer, the least it can take.
+//  3. The press of Start to the first audio byte at the server (through a relay that
+//     timestamps it), capturing the default input of the audio library (the virtual
+//     microphone of bench/run-all): (a) with the capture stream opened by the start, against
+//     one capture buffer, the least it can take; (b) with the capture already running off air
+//     (the engine's input check, InputCheckHook.h), against one capture buffer plus 50 ms, and
+//     how much sooner (b) is than (a), against 1 s.
 //
 // Usage: castora-bench-engine --icecast-port PORT [--seconds N] [--rows]
 //        (bench/engine-bench runs it; --rows adds the result rows that bench/run-all tabulates)
@@ -18,25 +22,20 @@
 //        capture, encoder, send and record threads) until SIGTERM or SIGINT: the engine as one
 //        process among the streaming peers of castora-bench-peers.
 #include "BenchSupport.h"
-#include "BroadcastEngine.h"
+#include "GeneratedInput.h"
+#include "InputCheckHook.h"
 #include "ProcessSignals.h"
 #include "RtAudioInput.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QUuid>
-
-#include <lame/lame.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
-#include <cmath>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -47,17 +46,13 @@
 #include <unistd.h>
 
 using namespace castora::engine;
+using castora::bench::benchRequest;
+using castora::bench::GeneratedInput;
+using castora::bench::kBufferFrames;
+using castora::bench::makeAudio;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-constexpr unsigned int kBufferFrames = 16384; // what the engine asks of the audio library
-
-double threadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
 
 double processCpuSeconds(int who) {
     rusage usage{};
@@ -70,155 +65,6 @@ double processCpuSeconds(int who) {
 double namedThreadCpuSeconds(const QByteArray &name) {
     return castora::bench::threadCpuSeconds(getpid(), name);
 }
-
-// A speaking-level tone with some noise, computed before anything is measured.
-std::vector<qint16> makeAudio(unsigned int rate, double seconds) {
-    std::vector<qint16> samples(std::size_t(rate * seconds));
-    quint32 seed = 7;
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        const double noise = double(qint32(seed >> 16) - 32768) / 32768.0;
-        const double value = 0.4 * std::sin(2.0 * M_PI * 440.0 * double(i) / rate) +
-                             0.2 * std::sin(2.0 * M_PI * 1330.0 * double(i) / rate) + 0.05 * noise;
-        samples[i] = qint16(std::lround(value * 32767.0));
-    }
-    return samples;
-}
-
-lame_t bareEncoder(unsigned int rate, const EncoderSettings &s) {
-    lame_t lame = lame_init();
-    lame_set_num_channels(lame, 1);
-    lame_set_mode(lame, MONO);
-    lame_set_in_samplerate(lame, int(rate));
-    lame_set_out_samplerate(lame, int(rate));
-    lame_set_brate(lame, s.bitrate);
-    lame_set_VBR(lame, vbr_off);
-    lame_set_quality(lame, s.quality);
-    lame_set_bWriteVbrTag(lame, 0);
-    lame_init_params(lame);
-    return lame;
-}
-
-// The audio library's part, played by a thread that hands prepared buffers to the engine's
-// callback at real-time pace and counts only the CPU time spent inside the callback.
-class BenchInput final : public AudioInput {
-public:
-    // With `baseline` settings, every buffer is also encoded by a bare LAME of those settings
-    // on the same thread, alternately before and after the callback, so both see the same
-    // caches and the same machine load.
-    explicit BenchInput(const std::vector<qint16> &audio,
-                        std::optional<EncoderSettings> baseline = std::nullopt)
-        : m_audio(audio)
-        , m_baseline(baseline) {}
-    ~BenchInput() override {
-        close();
-        if (m_lame)
-            lame_close(m_lame);
-    }
-
-    std::vector<AudioDevice> devices() override { return {device()}; }
-    std::optional<AudioDevice> defaultInput() override { return device(); }
-    bool open(unsigned int, unsigned int sampleRate, unsigned int &frames,
-              Callback callback) override {
-        m_rate = sampleRate;
-        m_frames = frames;
-        m_callback = std::move(callback);
-        if (m_baseline) {
-            m_lame = bareEncoder(sampleRate, *m_baseline);
-            m_out.resize(frames * 5 / 4 + 7200);
-        }
-        m_open = true;
-        return true;
-    }
-    bool start() override {
-        m_running = true;
-        m_thread = std::thread([this] { feed(); });
-        return true;
-    }
-    void stop() override {
-        m_running = false;
-        m_wake.notify_all();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    void close() override {
-        stop();
-        m_open = false;
-    }
-    bool isOpen() const override { return m_open; }
-    bool isRunning() const override { return m_running; }
-    QString errorText() const override { return QString(); }
-
-    double callbackCpu() const { return m_callbackCpu.load(); }
-    double baselineCpu() const { return m_baselineCpu.load(); }
-    double deliveredSeconds() const { return double(m_delivered.load()) / m_rate; }
-    void reset() {
-        m_callbackCpu = 0.0;
-        m_delivered = 0;
-        m_position = 0;
-    }
-
-private:
-    static AudioDevice device() {
-        AudioDevice d;
-        d.name = QStringLiteral("Bench Microphone");
-        d.inputChannels = 1;
-        d.sampleRates = {22050, 44100, 48000};
-        d.preferredRate = 44100;
-        d.isDefaultInput = true;
-        return d;
-    }
-    void feed() {
-        const auto period = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(double(m_frames) / m_rate));
-        auto next = Clock::now() + period;
-        while (m_running) {
-            {
-                std::unique_lock lock(m_mutex);
-                if (m_wake.wait_until(lock, next, [this] { return !m_running.load(); }))
-                    break;
-            }
-            next += period;
-            if (m_position + m_frames > m_audio.size())
-                m_position = 0;
-            const qint16 *samples = m_audio.data() + m_position;
-            const bool lameFirst = m_baseline && (m_delivered / m_frames) % 2 == 0;
-            if (lameFirst)
-                encodeBaseline(samples);
-            const double before = threadCpuSeconds();
-            m_callback(samples, m_frames);
-            m_callbackCpu = m_callbackCpu.load() + (threadCpuSeconds() - before);
-            if (m_baseline && !lameFirst)
-                encodeBaseline(samples);
-            m_position += m_frames;
-            m_delivered += m_frames;
-        }
-    }
-
-    void encodeBaseline(const qint16 *samples) {
-        const double before = threadCpuSeconds();
-        lame_encode_buffer(m_lame, samples, samples, int(m_frames), m_out.data(),
-                           int(m_out.size()));
-        m_baselineCpu = m_baselineCpu.load() + (threadCpuSeconds() - before);
-    }
-
-    const std::vector<qint16> &m_audio;
-    std::optional<EncoderSettings> m_baseline;
-    lame_t m_lame = nullptr;
-    std::vector<unsigned char> m_out;
-    std::atomic<double> m_baselineCpu{0.0};
-    Callback m_callback;
-    unsigned int m_rate = 44100;
-    unsigned int m_frames = kBufferFrames;
-    std::size_t m_position = 0;
-    std::atomic<bool> m_open{false};
-    std::atomic<bool> m_running{false};
-    std::atomic<double> m_callbackCpu{0.0};
-    std::atomic<quint64> m_delivered{0};
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::thread m_thread;
-};
 
 // Forwards one connection to icecast2 and notes when the first audio byte (after the source
 // request's header) goes through.
@@ -320,20 +166,6 @@ private:
     std::vector<std::thread> m_handlers;
 };
 
-BroadcastRequest requestFor(quint16 port, int quality, const QString &folder) {
-    BroadcastRequest r;
-    r.deviceName = QStringLiteral("Bench Microphone");
-    r.quality = quality;
-    r.bufferFrames = kBufferFrames;
-    r.icecast.host = QStringLiteral("127.0.0.1");
-    r.icecast.port = port;
-    r.icecast.password = QStringLiteral("rubel@ki");
-    r.icecast.mount = QStringLiteral("bench-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    r.recordingsFolder = folder;
-    r.title = QStringLiteral("Bench");
-    return r;
-}
-
 struct PathCost {
     double audioSeconds = 0;
     double callback = 0;
@@ -348,9 +180,9 @@ PathCost measurePath(quint16 port, int quality, double seconds, const QString &f
     const EncoderSettings settings = settingsForQuality(quality);
     const unsigned int rate = chooseSampleRate({22050, 44100, 48000}, quality);
     const std::vector<qint16> audio = makeAudio(rate, seconds + 1.0);
-    BenchInput input(audio, settings);
+    GeneratedInput input(audio, settings);
     BroadcastEngine engine(input);
-    const StartResult started = engine.start(requestFor(port, quality, folder));
+    const StartResult started = engine.start(benchRequest(port, quality, folder));
     if (!started.ok()) {
         std::fprintf(stderr, "start failed: %s\n", qPrintable(started.message));
         std::exit(1);
@@ -435,7 +267,7 @@ int streamUntilSignalled(quint16 port, const QString &mount, int quality) {
     QTemporaryDir folder;
     RtAudioInput input;
     BroadcastEngine engine(input);
-    BroadcastRequest request = requestFor(port, quality, folder.path());
+    BroadcastRequest request = benchRequest(port, quality, folder.path());
     request.deviceName.clear(); // the default input, as on a first start of the program
     request.icecast.mount = mount;
     const StartResult started = engine.start(request);
@@ -452,6 +284,95 @@ int streamUntilSignalled(quint16 port, const QString &mount, int quality) {
     const StopResult stopped = engine.stop();
     std::printf("stopped: %lld bytes recorded\n", static_cast<long long>(stopped.recordedBytes));
     return 0;
+}
+
+// The press of Start to the first audio byte at the server, capturing the default input of
+// the audio library at Standard, median of `runs`: with the capture opened by the start, or
+// (`running`) already running off air through the input check. Each press in the second case
+// comes a fifth of a buffer later after the first level than the one before, spreading the
+// presses over the capture's buffer period. Nothing when it could not be measured.
+std::optional<double> pressToFirstByteMs(quint16 port, const QString &folder, bool running,
+                                         int runs) {
+    std::vector<double> delays;
+    const double bufferSeconds = double(kBufferFrames) / 22050;
+    for (int i = 0; i < runs; ++i) {
+        RtAudioInput input;
+        BroadcastEngine engine(input);
+        Relay relay(port);
+        BroadcastRequest request = benchRequest(relay.port(), 2, folder);
+        request.deviceName.clear(); // the default input
+        if (running) {
+            if (!castora::bench::startInputCheck(engine, request))
+                return std::nullopt;
+            const auto deadline = Clock::now() + std::chrono::seconds(5);
+            while (engine.levelMeter().take() == 0 && Clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::duration<double>(bufferSeconds * i / runs));
+        }
+        const auto pressed = Clock::now();
+        const StartResult started = engine.start(request);
+        if (!started.ok()) {
+            std::fprintf(stderr, "start failed: %s\n", qPrintable(started.message));
+            return std::nullopt;
+        }
+        std::optional<Clock::time_point> first;
+        while (!(first = relay.firstAudioByte()) &&
+               Clock::now() - pressed < std::chrono::seconds(10))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        engine.stop();
+        if (!first)
+            return std::nullopt;
+        delays.push_back(std::chrono::duration<double, std::milli>(*first - pressed).count());
+    }
+    return castora::bench::median(delays);
+}
+
+bool measureFirstByte(quint16 port, const QString &folder, bool rows) {
+    using castora::bench::printRow;
+    constexpr int kRuns = 5;
+    const double bufferMs = 1000.0 * kBufferFrames / 22050;
+    const std::optional<double> opened = pressToFirstByteMs(port, folder, false, kRuns);
+    if (!opened) {
+        std::fprintf(stderr, "castora-bench-engine: no first byte with the capture opened at "
+                             "Start (is a virtual microphone the default input?)\n");
+        return false;
+    }
+    std::optional<double> running;
+    if (castora::bench::kInputCheckBuilt) {
+        running = pressToFirstByteMs(port, folder, true, kRuns);
+        if (!running) {
+            std::fprintf(stderr, "castora-bench-engine: no first byte with the capture running\n");
+            return false;
+        }
+    }
+    std::printf("Press of Start to first audio byte (median of %d, Standard, one capture buffer "
+                "%.0f ms): capture opened at Start %.0f ms; capture already running %s\n",
+                kRuns, bufferMs, *opened,
+                running ? qPrintable(QStringLiteral("%1 ms").arg(*running, 0, 'f', 0))
+                        : castora::bench::kNoInputCheck);
+    if (!rows)
+        return true;
+    const auto ms = [](double value) { return QStringLiteral("%1 ms").arg(value, 0, 'f', 0); };
+    const QString na = QString::fromLatin1(castora::bench::kNoInputCheck);
+    printRow({QStringLiteral("Press of Start to the first audio byte at the server, capture opened "
+                             "at Start (median of %1)")
+                  .arg(kRuns),
+              ms(*opened),
+              QStringLiteral("one capture buffer (%1 frames at 22050 Hz)").arg(kBufferFrames),
+              ms(bufferMs), *opened / bufferMs, QString()});
+    printRow({QStringLiteral("Press of Start to the first audio byte at the server, capture "
+                             "already running (median of %1)")
+                  .arg(kRuns),
+              running ? ms(*running) : na, QStringLiteral("one capture buffer + 50 ms"),
+              ms(bufferMs + 50),
+              running ? std::optional<double>(*running / (bufferMs + 50)) : std::nullopt,
+              QStringLiteral("<= 1.00")});
+    printRow({QStringLiteral("First audio byte sooner with the capture already running than with "
+                             "it opened at Start"),
+              running ? ms(*opened - *running) : na, QStringLiteral("1 s"), ms(1000),
+              running ? std::optional<double>((*opened - *running) / 1000) : std::nullopt,
+              QStringLiteral(">= 1.00")});
+    return true;
 }
 
 } // namespace
@@ -521,36 +442,5 @@ int main(int argc, char **argv) {
              QStringLiteral("%1 ms/s").arg(1e3 * ffmpeg / seconds, 0, 'f', 2),
              standard.process / ffmpeg, QString()});
 
-    std::vector<double> delays;
-    for (int i = 0; i < 5; ++i) {
-        const std::vector<qint16> audio = makeAudio(22050, 5.0);
-        BenchInput input(audio);
-        BroadcastEngine engine(input);
-        Relay relay(port);
-        const auto pressed = Clock::now();
-        const StartResult started = engine.start(requestFor(relay.port(), 2, folder.path()));
-        if (!started.ok())
-            return 1;
-        std::optional<Clock::time_point> first;
-        while (!(first = relay.firstAudioByte()) &&
-               Clock::now() - pressed < std::chrono::seconds(10))
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        engine.stop();
-        if (first)
-            delays.push_back(std::chrono::duration<double, std::milli>(*first - pressed).count());
-    }
-    const double firstByteMs = castora::bench::median(delays);
-    const double bufferMs = 1000.0 * kBufferFrames / 22050;
-    if (!delays.empty())
-        std::printf("Start to first audio byte at the server (median of %zu): %.0f ms; one "
-                    "capture buffer is %.0f ms; ratio %.2fx\n",
-                    delays.size(), firstByteMs, bufferMs, firstByteMs / bufferMs);
-    if (rows && !delays.empty())
-        castora::bench::printRow(
-            {QStringLiteral("Start to first audio byte at the server (median of %1)")
-                 .arg(delays.size()),
-             QStringLiteral("%1 ms").arg(firstByteMs, 0, 'f', 0),
-             QStringLiteral("one capture buffer (%1 frames at 22050 Hz)").arg(kBufferFrames),
-             QStringLiteral("%1 ms").arg(bufferMs, 0, 'f', 0), firstByteMs / bufferMs, QString()});
-    return 0;
+    return measureFirstByte(port, folder.path(), rows) ? 0 : 1;
 }
