@@ -29,6 +29,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -36,6 +37,8 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -66,8 +69,26 @@ double namedThreadCpuSeconds(const QByteArray &name) {
     return castora::bench::threadCpuSeconds(getpid(), name);
 }
 
-// Forwards one connection to icecast2 and notes when the first audio byte (after the source
-// request's header) goes through.
+// MP3 decoded to mono samples at `sampleRate` (ffmpeg); what decodes of a cut-off stream.
+std::vector<qint16> decodeMp3(const QByteArray &mp3, unsigned int sampleRate) {
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 {QStringLiteral("-v"), QStringLiteral("quiet"), QStringLiteral("-f"),
+                  QStringLiteral("mp3"), QStringLiteral("-i"), QStringLiteral("pipe:0"),
+                  QStringLiteral("-f"), QStringLiteral("s16le"), QStringLiteral("-ac"),
+                  QStringLiteral("1"), QStringLiteral("-ar"), QString::number(sampleRate),
+                  QStringLiteral("pipe:1")});
+    ffmpeg.write(mp3);
+    ffmpeg.closeWriteChannel();
+    ffmpeg.waitForFinished(30000);
+    const QByteArray raw = ffmpeg.readAllStandardOutput();
+    std::vector<qint16> samples(std::size_t(raw.size()) / 2);
+    std::memcpy(samples.data(), raw.constData(), samples.size() * 2);
+    return samples;
+}
+
+// Forwards the source connection to icecast2 and keeps the audio (what follows the source
+// request's header) with the time each piece went through.
 class Relay {
 public:
     explicit Relay(quint16 target)
@@ -93,14 +114,51 @@ public:
     quint16 port() const { return m_port; }
     std::optional<Clock::time_point> firstAudioByte() {
         std::lock_guard lock(m_mutex);
-        return m_first;
+        if (m_arrivals.empty())
+            return std::nullopt;
+        return m_arrivals.front().time;
+    }
+    std::optional<Clock::time_point> lastAudioByte() {
+        std::lock_guard lock(m_mutex);
+        if (m_arrivals.empty())
+            return std::nullopt;
+        return m_arrivals.back().time;
+    }
+    // When the first audio that carries sound (a decoded sample at -18 dBFS or louder, not the
+    // silence a newly opened capture may deliver first) went through: the arrival that
+    // completed the MP3 frames holding it.
+    std::optional<Clock::time_point> firstSound(unsigned int sampleRate) {
+        std::lock_guard lock(m_mutex);
+        const auto loud = [&](std::size_t bytes) {
+            for (const qint16 sample : decodeMp3(m_body.left(qsizetype(bytes)), sampleRate)) {
+                if (std::abs(int(sample)) >= 4096)
+                    return true;
+            }
+            return false;
+        };
+        // A longer prefix holds what a shorter one does: the first loud prefix by bisection.
+        std::size_t low = 0, high = m_arrivals.size();
+        while (low < high) {
+            const std::size_t middle = (low + high) / 2;
+            if (loud(m_arrivals[middle].end))
+                high = middle;
+            else
+                low = middle + 1;
+        }
+        if (low == m_arrivals.size())
+            return std::nullopt;
+        return m_arrivals[low].time;
     }
 
 private:
-    void noteAudio() {
+    struct Arrival {
+        Clock::time_point time;
+        std::size_t end; // the audio's length once this arrived
+    };
+    void noteAudio(const char *data, std::size_t length) {
         std::lock_guard lock(m_mutex);
-        if (!m_first)
-            m_first = Clock::now();
+        m_body.append(data, qsizetype(length));
+        m_arrivals.push_back({Clock::now(), std::size_t(m_body.size())});
     }
     // libshout may probe with one connection and stream on the next: serve every one.
     void run() {
@@ -132,7 +190,7 @@ private:
                 if (n <= 0)
                     break;
                 if (inBody) {
-                    noteAudio();
+                    noteAudio(buffer, std::size_t(n));
                 } else {
                     // The source request's header ends with an empty line; audio follows.
                     header.append(buffer, n);
@@ -140,7 +198,8 @@ private:
                     if (end >= 0) {
                         inBody = true;
                         if (header.size() > end + 4)
-                            noteAudio();
+                            noteAudio(header.constData() + end + 4,
+                                      std::size_t(header.size() - end - 4));
                     }
                 }
                 ::send(server, buffer, size_t(n), MSG_NOSIGNAL);
@@ -161,7 +220,8 @@ private:
     int m_listener = -1;
     std::atomic<bool> m_done{false};
     std::mutex m_mutex;
-    std::optional<Clock::time_point> m_first;
+    QByteArray m_body;
+    std::vector<Arrival> m_arrivals;
     std::thread m_thread;
     std::vector<std::thread> m_handlers;
 };
@@ -286,15 +346,20 @@ int streamUntilSignalled(quint16 port, const QString &mount, int quality) {
     return 0;
 }
 
-// The press of Start to the first audio byte at the server, capturing the default input of
-// the audio library at Standard, median of `runs`: with the capture opened by the start, or
-// (`running`) already running off air through the input check. Each press in the second case
-// comes a fifth of a buffer later after the first level than the one before, spreading the
-// presses over the capture's buffer period. Nothing when it could not be measured.
-std::optional<double> pressToFirstByteMs(quint16 port, const QString &folder, bool running,
-                                         int runs) {
+// The press of Start to the first audio at the server, capturing the default input of the
+// audio library (the virtual microphone's tone) at Standard, median of `runs`: with the capture
+// opened by the start, or (`running`) already running off air through the input check. The
+// first audio is the first that carries the tone, not the silence a newly opened PulseAudio
+// stream delivers for its first second or so. Each press in the second case comes a fifth of a
+// buffer later after the first level than the one before, spreading the presses over the
+// capture's buffer period. Nothing when it could not be measured.
+std::optional<double> pressToFirstAudioMs(quint16 port, const QString &folder, bool running,
+                                          int runs) {
     std::vector<double> delays;
     const double bufferSeconds = double(kBufferFrames) / 22050;
+    const auto ms = [](Clock::duration d) {
+        return std::chrono::duration<double, std::milli>(d).count();
+    };
     for (int i = 0; i < runs; ++i) {
         RtAudioInput input;
         BroadcastEngine engine(input);
@@ -315,14 +380,20 @@ std::optional<double> pressToFirstByteMs(quint16 port, const QString &folder, bo
             std::fprintf(stderr, "start failed: %s\n", qPrintable(started.message));
             return std::nullopt;
         }
-        std::optional<Clock::time_point> first;
-        while (!(first = relay.firstAudioByte()) &&
+        // On air until the audio covers the capture's start-up gap (1.3 to 1.8 s) and more.
+        while (relay.lastAudioByte().value_or(pressed) - pressed <
+                   std::chrono::milliseconds(3500) &&
                Clock::now() - pressed < std::chrono::seconds(10))
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         engine.stop();
-        if (!first)
+        const std::optional<Clock::time_point> first = relay.firstAudioByte();
+        const std::optional<Clock::time_point> sound = relay.firstSound(started.sampleRate);
+        if (!sound)
             return std::nullopt;
-        delays.push_back(std::chrono::duration<double, std::milli>(*first - pressed).count());
+        std::printf("  %s, run %d: first byte after %.0f ms, first sound after %.0f ms\n",
+                    running ? "capture running" : "capture opened at Start", i + 1,
+                    first ? ms(*first - pressed) : -1.0, ms(*sound - pressed));
+        delays.push_back(ms(*sound - pressed));
     }
     return castora::bench::median(delays);
 }
@@ -331,22 +402,25 @@ bool measureFirstByte(quint16 port, const QString &folder, bool rows) {
     using castora::bench::printRow;
     constexpr int kRuns = 5;
     const double bufferMs = 1000.0 * kBufferFrames / 22050;
-    const std::optional<double> opened = pressToFirstByteMs(port, folder, false, kRuns);
+    const std::optional<double> opened = pressToFirstAudioMs(port, folder, false, kRuns);
     if (!opened) {
-        std::fprintf(stderr, "castora-bench-engine: no first byte with the capture opened at "
-                             "Start (is a virtual microphone the default input?)\n");
+        std::fprintf(stderr, "castora-bench-engine: no sound at the server with the capture "
+                             "opened at Start (is a virtual microphone playing a tone the "
+                             "default input?)\n");
         return false;
     }
     std::optional<double> running;
     if (castora::bench::kInputCheckBuilt) {
-        running = pressToFirstByteMs(port, folder, true, kRuns);
+        running = pressToFirstAudioMs(port, folder, true, kRuns);
         if (!running) {
-            std::fprintf(stderr, "castora-bench-engine: no first byte with the capture running\n");
+            std::fprintf(stderr, "castora-bench-engine: no sound at the server with the capture "
+                                 "running\n");
             return false;
         }
     }
-    std::printf("Press of Start to first audio byte (median of %d, Standard, one capture buffer "
-                "%.0f ms): capture opened at Start %.0f ms; capture already running %s\n",
+    std::printf("Press of Start to the first audio at the server (median of %d, Standard, one "
+                "capture buffer %.0f ms): capture opened at Start %.0f ms; capture already "
+                "running %s\n",
                 kRuns, bufferMs, *opened,
                 running ? qPrintable(QStringLiteral("%1 ms").arg(*running, 0, 'f', 0))
                         : castora::bench::kNoInputCheck);
@@ -354,14 +428,16 @@ bool measureFirstByte(quint16 port, const QString &folder, bool rows) {
         return true;
     const auto ms = [](double value) { return QStringLiteral("%1 ms").arg(value, 0, 'f', 0); };
     const QString na = QString::fromLatin1(castora::bench::kNoInputCheck);
-    printRow({QStringLiteral("Press of Start to the first audio byte at the server, capture opened "
-                             "at Start (median of %1)")
+    printRow({QStringLiteral("Press of Start to the first audio byte at the server (the first "
+                             "carrying the microphone's sound), capture opened at Start (median "
+                             "of %1)")
                   .arg(kRuns),
               ms(*opened),
               QStringLiteral("one capture buffer (%1 frames at 22050 Hz)").arg(kBufferFrames),
               ms(bufferMs), *opened / bufferMs, QString()});
-    printRow({QStringLiteral("Press of Start to the first audio byte at the server, capture "
-                             "already running (median of %1)")
+    printRow({QStringLiteral("Press of Start to the first audio byte at the server (the first "
+                             "carrying the microphone's sound), capture already running (median "
+                             "of %1)")
                   .arg(kRuns),
               running ? ms(*running) : na, QStringLiteral("one capture buffer + 50 ms"),
               ms(bufferMs + 50),

@@ -175,12 +175,13 @@ double cpuPerSecond(pid_t pid, std::chrono::milliseconds window) {
     return (processCpuSeconds(pid) - before) / (double(monotonicNs() - startNs) / 1e9);
 }
 
+// Frames drawn and CPU used per second over a window of time.
 struct Idle {
     double framesPerSecond = 0;
     double cpuPerSecond = 0;
 };
 
-Idle measureIdle(Program &program, std::chrono::seconds window) {
+Idle measureIdle(Program &program, std::chrono::milliseconds window) {
     const qint64 framesBefore = program.frames();
     const qint64 startNs = monotonicNs();
     const double cpu = cpuPerSecond(program.child().pid(), window);
@@ -190,7 +191,8 @@ Idle measureIdle(Program &program, std::chrono::seconds window) {
 
 struct Turn {
     double pressToListedMs = 0;
-    std::optional<double> cpuOnAir; // CPU seconds per second
+    std::optional<double> cpuOnAir;        // CPU seconds per second
+    std::optional<double> framesPerSecond; // the program's, meanwhile
 };
 
 void fail(const char *what, Child &child) {
@@ -221,7 +223,9 @@ std::optional<Turn> castoraTurn(Program &program, quint16 port, const QString &m
     turn.pressToListedMs = msBetween(pressed, *listed);
     if (window.count() > 0) {
         runEventsFor(3s); // past the capture's start-up
-        turn.cpuOnAir = cpuPerSecond(program.child().pid(), window);
+        const Idle onAir = measureIdle(program, window);
+        turn.cpuOnAir = onAir.cpuPerSecond;
+        turn.framesPerSecond = onAir.framesPerSecond;
     }
     if (!program.waitFor([&] { return program.buttonReads(QStringLiteral("Stop")); }, 10s) ||
         !program.pointAtButton() || !Program::xdotool({"click", "1"}) ||
@@ -334,7 +338,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
 
     QTemporaryDir folder;
-    std::vector<double> castoraListed, darkiceListed, castoraCpu, darkiceCpu;
+    std::vector<double> castoraListed, darkiceListed, castoraCpu, darkiceCpu, castoraFrames;
     std::printf("Press of Start to listed, then on air (%lld s measured in the first %d "
                 "rounds), Standard\n",
                 static_cast<long long>(onAirWindow.count()), onAirRounds);
@@ -352,11 +356,17 @@ int main(int argc, char **argv) {
             (castoraTurnNow ? castoraListed : darkiceListed).push_back(t->pressToListedMs);
             if (t->cpuOnAir)
                 (castoraTurnNow ? castoraCpu : darkiceCpu).push_back(*t->cpuOnAir);
+            if (t->framesPerSecond)
+                castoraFrames.push_back(*t->framesPerSecond);
+            QString detail;
+            if (t->cpuOnAir)
+                detail = QStringLiteral(", on air %1 ms CPU per second")
+                             .arg(1e3 * *t->cpuOnAir, 0, 'f', 2);
+            if (t->framesPerSecond)
+                detail += QStringLiteral(", %1 frames/s").arg(*t->framesPerSecond, 0, 'f', 1);
             std::printf("  round %d  %-8s listed after %4.0f ms%s\n", round + 1,
                         castoraTurnNow ? "Castora" : "DarkIce", t->pressToListedMs,
-                        t->cpuOnAir ? qPrintable(QStringLiteral(", on air %1 ms CPU per second")
-                                                     .arg(1e3 * *t->cpuOnAir, 0, 'f', 2))
-                                    : "");
+                        qPrintable(detail));
             std::fflush(stdout);
         }
     }
@@ -392,9 +402,10 @@ int main(int argc, char **argv) {
               QStringLiteral("<= 150 ms")});
     printRow({QStringLiteral("The real program on air, CPU per second: signed in, Standard from "
                              "the virtual microphone, under Xvfb with Mesa llvmpipe (median of "
-                             "%1 x %2 s)")
+                             "%1 x %2 s; %3 frames/s drawn)")
                   .arg(onAirRounds)
-                  .arg(onAirWindow.count()),
+                  .arg(onAirWindow.count())
+                  .arg(median(castoraFrames), 0, 'f', 1),
               msPerSecond(ownCpu), darkiceSame, msPerSecond(peerCpu), ownCpu / peerCpu,
               QStringLiteral("<= 2.00")});
     return 0;
