@@ -7,12 +7,14 @@
 //  2. Whole-process CPU of a broadcast against ffmpeg streaming the same audio to the same
 //     icecast2 with the same encoder settings, each over a window of the same length once on
 //     air (start-up left out of both).
-//  3. The press of Start to the first audio byte at the server (through a relay that
-//     timestamps it), capturing the default input of the audio library (the virtual
-//     microphone of bench/run-all): (a) with the capture stream opened by the start, against
+//  3. The press of Start to the first audio byte at the server that carries the microphone's
+//     sound (through a relay that timestamps what it forwards; the stream decoded afterwards),
+//     capturing the default input of the audio library (the virtual microphone of
+//     bench/run-all, playing a tone): (a) with the capture stream opened by the start, against
 //     one capture buffer, the least it can take; (b) with the capture already running off air
 //     (the engine's input check, InputCheckHook.h), against one capture buffer plus 50 ms, and
-//     how much sooner (b) is than (a), against 1 s.
+//     how much sooner (b) is than (a), against 1 s. A newly opened PulseAudio stream delivers
+//     silence first: the first byte of all would hide what the listener waits for.
 //
 // Usage: castora-bench-engine --icecast-port PORT [--seconds N] [--rows]
 //        (bench/engine-bench runs it; --rows adds the result rows that bench/run-all tabulates)
