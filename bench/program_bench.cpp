@@ -6,15 +6,18 @@
 //
 //  1. off air, nothing on screen changing (silence on the input, no chat, no timers shown):
 //     frames drawn per second (the inspection socket's frame count), and the program's CPU;
-//     then the same with a 440 Hz tone on the input;
+//     then the same with a tone on the input, which plays from then on: 440 Hz, its loudness
+//     rising and falling three times a second as a voice's does (a steady tone would hold the
+//     level meter still);
 //  2. the press of Start to the mount listed by icecast2 (status-json.xsl, polled every
 //     10 ms), against DarkIce's own start (the process launched) to listed, median of the
 //     presses;
-//  3. CPU per second on air, against DarkIce, median of the rounds.
+//  3. CPU per second on air (and the frames drawn meanwhile), against DarkIce, median of the
+//     rounds.
 //
-// The presses take turns with DarkIce's starts. A press is timed from the launch of the
-// `xdotool click` that makes it (the pointer already rests on the button), a DarkIce start
-// from the launch of its process: both include a process start.
+// The presses take turns with DarkIce's starts. A press is timed from the release of the
+// pointer's button on Start (the button acts on the release; the X server has it once the
+// `xdotool mouseup` that sends it has ended), a DarkIce start from the launch of its process.
 //
 //   castora-bench-program --program PATH/castora --icecast-port PORT --mount MOUNT [--rows]
 //       [--idle-seconds 60] [--on-air-seconds 15] [--presses 5] [--on-air-rounds 2]
@@ -111,15 +114,20 @@ public:
         return button.value(QStringLiteral("enabled")).toBool() &&
                button.value(QStringLiteral("properties")).toObject().value("text") == text;
     }
-    // Puts the pointer on the middle of the Start/Stop button.
-    bool pointAtButton() {
+    // Presses the Start/Stop button with the pointer and lets go: the button acts on the
+    // release. The time the release was made (the tool that sends it has ended, so the X
+    // server has it), or nothing when it could not be done.
+    std::optional<Clock::time_point> clickButton() {
         const QJsonObject button = item(QStringLiteral("startStopButton"));
         const QRectF rect(button.value("x").toDouble(), button.value("y").toDouble(),
                           button.value("width").toDouble(), button.value("height").toDouble());
-        if (rect.isEmpty())
-            return false;
         const QPoint at = rect.center().toPoint();
-        return xdotool({"mousemove", QString::number(at.x()), QString::number(at.y())});
+        if (rect.isEmpty() ||
+            !xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "mousedown",
+                      "1"}) ||
+            !xdotool({"mouseup", "1"}))
+            return std::nullopt;
+        return Clock::now();
     }
     static bool xdotool(const QStringList &args) {
         QProcess tool;
@@ -204,23 +212,19 @@ void fail(const char *what, Child &child) {
 // window when `window` is not zero; then Stop.
 std::optional<Turn> castoraTurn(Program &program, quint16 port, const QString &mount,
                                 std::chrono::milliseconds window) {
+    std::optional<Clock::time_point> pressed;
     if (!program.waitFor([&] { return program.buttonReads(QStringLiteral("Start")); }, 30s) ||
-        !program.pointAtButton()) {
-        fail("the Start button is not there", program.child());
+        !(pressed = program.clickButton())) {
+        fail("the Start button could not be pressed", program.child());
         return std::nullopt;
     }
     Turn turn;
-    const auto pressed = Clock::now();
-    if (!Program::xdotool({"click", "1"})) {
-        fail("xdotool could not click", program.child());
-        return std::nullopt;
-    }
     const auto listed = waitForMount(port, mount);
     if (!listed || !program.waitFor([&] { return program.text("onAirLabel") == "ON AIR"; }, 20s)) {
         fail("the program did not go on air", program.child());
         return std::nullopt;
     }
-    turn.pressToListedMs = msBetween(pressed, *listed);
+    turn.pressToListedMs = msBetween(*pressed, *listed);
     if (window.count() > 0) {
         runEventsFor(3s); // past the capture's start-up
         const Idle onAir = measureIdle(program, window);
@@ -228,7 +232,7 @@ std::optional<Turn> castoraTurn(Program &program, quint16 port, const QString &m
         turn.framesPerSecond = onAir.framesPerSecond;
     }
     if (!program.waitFor([&] { return program.buttonReads(QStringLiteral("Stop")); }, 10s) ||
-        !program.pointAtButton() || !Program::xdotool({"click", "1"}) ||
+        !program.clickButton() ||
         !program.waitFor([&] { return program.buttonReads(QStringLiteral("Start")); }, 30s) ||
         !waitForMount(port, mount, false)) {
         fail("the program did not stop", program.child());
@@ -328,12 +332,13 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     Child tone(QStringLiteral("sox"));
     if (!tone.start(QStringLiteral("sox"),
-                    {"-q", "-n", "-r", "44100", "-c", "2", "-b", "16", "-e", "signed", "-t",
-                     "pulseaudio", sink, "synth", "3600", "sine", "440", "vol", "0.5"}))
+                    {"-q",  "-n",     "-r",  "44100",      "-c", "2",     "-b",   "16",
+                     "-e",  "signed", "-t",  "pulseaudio", sink, "synth", "3600", "sine",
+                     "440", "vol",    "0.5", "tremolo",    "3",  "90"}))
         return 1;
     runEventsFor(3s);
     const Idle toned = measureIdle(program, idleWindow);
-    std::printf("  a 440 Hz tone: %.2f frames/s, %.2f ms CPU per second\n", toned.framesPerSecond,
+    std::printf("  a tone: %.2f frames/s, %.2f ms CPU per second\n", toned.framesPerSecond,
                 1e3 * toned.cpuPerSecond);
     std::fflush(stdout);
 
@@ -389,7 +394,8 @@ int main(int argc, char **argv) {
               QString(), std::nullopt, QStringLiteral("<= 0 frames/s")});
     printRow({idleWhat + QStringLiteral(": CPU, silence on the input"),
               msPerSecond(silent.cpuPerSecond), QString(), QString(), std::nullopt, QString()});
-    printRow({idleWhat + QStringLiteral(": CPU, a 440 Hz tone on the input (%1 frames/s drawn)")
+    printRow({idleWhat + QStringLiteral(": CPU, a tone rising and falling like a voice on the "
+                                        "input (%1 frames/s drawn)")
                              .arg(toned.framesPerSecond, 0, 'f', 1),
               msPerSecond(toned.cpuPerSecond), QString(), QString(), std::nullopt, QString()});
     const QString darkiceSame = QStringLiteral("DarkIce, same settings, microphone and icecast2");
@@ -401,8 +407,8 @@ int main(int argc, char **argv) {
               QStringLiteral("%1 ms").arg(peerListed, 0, 'f', 0), ownListed / peerListed,
               QStringLiteral("<= 150 ms")});
     printRow({QStringLiteral("The real program on air, CPU per second: signed in, Standard from "
-                             "the virtual microphone, under Xvfb with Mesa llvmpipe (median of "
-                             "%1 x %2 s; %3 frames/s drawn)")
+                             "the virtual microphone (the same tone), under Xvfb with Mesa "
+                             "llvmpipe (median of %1 x %2 s; %3 frames/s drawn)")
                   .arg(onAirRounds)
                   .arg(onAirWindow.count())
                   .arg(median(castoraFrames), 0, 'f', 1),
