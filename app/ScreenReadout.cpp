@@ -13,6 +13,8 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 
+#include <atomic>
+#include <memory>
 #include <utility>
 #endif
 
@@ -60,10 +62,16 @@ QJsonObject describe(QQuickItem *item, const QJsonArray &properties) {
     };
 }
 
-QJsonObject answer(const QQmlApplicationEngine &engine, const QByteArray &line) {
+// Frames swapped by the engine's windows, counted on the render thread.
+using FrameCount = std::shared_ptr<std::atomic<qint64>>;
+
+QJsonObject answer(const QQmlApplicationEngine &engine, const FrameCount &frames,
+                   const QByteArray &line) {
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);
     const QJsonObject request = document.object();
+    if (request.value(QStringLiteral("count")) == QStringLiteral("frames"))
+        return {{QStringLiteral("frames"), frames->load()}};
     const QString name = request.value(QStringLiteral("name")).toString();
     const QJsonArray properties = request.value(QStringLiteral("properties")).toArray();
     if (!document.isObject() || name.isEmpty())
@@ -83,13 +91,13 @@ QJsonObject answer(const QQmlApplicationEngine &engine, const QByteArray &line) 
     return {{QStringLiteral("items"), items}};
 }
 
-void serve(const QQmlApplicationEngine &engine, QLocalSocket *socket) {
+void serve(const QQmlApplicationEngine &engine, const FrameCount &frames, QLocalSocket *socket) {
     QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    QObject::connect(socket, &QLocalSocket::readyRead, socket, [&engine, socket] {
+    QObject::connect(socket, &QLocalSocket::readyRead, socket, [&engine, frames, socket] {
         while (socket->canReadLine()) {
             const QByteArray line = socket->readLine(kMaxRequestBytes + 1);
-            socket->write(
-                QJsonDocument(answer(engine, line.trimmed())).toJson(QJsonDocument::Compact));
+            socket->write(QJsonDocument(answer(engine, frames, line.trimmed()))
+                              .toJson(QJsonDocument::Compact));
             socket->write("\n");
         }
         if (socket->bytesAvailable() > kMaxRequestBytes)
@@ -113,9 +121,17 @@ void startInspection(QQmlApplicationEngine &engine) {
         delete server;
         return;
     }
-    QObject::connect(server, &QLocalServer::newConnection, server, [&engine, server] {
+    auto frames = std::make_shared<std::atomic<qint64>>(0);
+    const QList<QObject *> roots = engine.rootObjects();
+    for (QObject *root : roots) {
+        if (auto *window = qobject_cast<QQuickWindow *>(root))
+            QObject::connect(
+                window, &QQuickWindow::frameSwapped, server, [frames] { ++*frames; },
+                Qt::DirectConnection);
+    }
+    QObject::connect(server, &QLocalServer::newConnection, server, [&engine, frames, server] {
         while (QLocalSocket *socket = server->nextPendingConnection())
-            serve(engine, socket);
+            serve(engine, frames, socket);
     });
 #else
     Q_UNUSED(engine);

@@ -18,7 +18,9 @@ namespace castora {
 //               "properties": {"text": ..}}, ...]}
 //
 // listing every item of that object name in the engine's windows (popups included), in tree
-// order; the rectangle is in screen coordinates. A malformed request is answered with
+// order; the rectangle is in screen coordinates. The request {"count": "frames"} is answered
+// with {"frames": n}, the frames the windows have put on screen since the socket opened (for
+// bench/: what an idle screen redraws). A malformed request is answered with
 // {"error": "..."}. Nothing can be changed or called through it. Does nothing otherwise, and
 // builds without CASTORA_DEVELOPMENT leave it out.
 void startInspection(QQmlApplicationEngine &engine);

@@ -1,7 +1,14 @@
 #include "BenchSupport.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -143,9 +150,82 @@ int Child::stop(std::chrono::milliseconds grace) {
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
+void runEventsFor(std::chrono::milliseconds duration) {
+    QEventLoop loop;
+    QTimer::singleShot(duration, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool mountListed(quint16 port, const QString &mount) {
+    static QNetworkAccessManager network;
+    QNetworkReply *reply = network.get(
+        QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/status-json.xsl").arg(port))));
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(2000, &loop, &QEventLoop::quit);
+    loop.exec();
+    const QByteArray body =
+        reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
+    reply->abort();
+    reply->deleteLater();
+    // "source" is an object for one source and a list for several.
+    const QJsonValue sources = QJsonDocument::fromJson(body)
+                                   .object()
+                                   .value(QStringLiteral("icestats"))
+                                   .toObject()
+                                   .value(QStringLiteral("source"));
+    const QJsonArray list = sources.isArray() ? sources.toArray() : QJsonArray{sources};
+    for (const QJsonValue &source : list) {
+        if (source.toObject()
+                .value(QStringLiteral("listenurl"))
+                .toString()
+                .endsWith(QLatin1Char('/') + mount))
+            return true;
+    }
+    return false;
+}
+
+QStringList darkiceArguments(const QString &folder, quint16 port, const QString &mount, int bitrate,
+                             int lameQuality, unsigned int sampleRate) {
+    // DarkIce sets LAME's quality to int((1 - quality) * 10): half a step below the value
+    // that gives `lameQuality` exactly keeps rounding out of it (0.75 gives 2). No real-time
+    // scheduling: the others run without it too.
+    const QString config = folder + QStringLiteral("/darkice-%1.cfg").arg(mount);
+    QFile file(config);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QStringLiteral("[general]\n"
+                                  "duration = 0\n"
+                                  "bufferSecs = 1\n"
+                                  "reconnect = no\n"
+                                  "realtime = no\n"
+                                  "[input]\n"
+                                  "device = pulseaudio\n"
+                                  "paSourceName = default\n"
+                                  "sampleRate = %1\n"
+                                  "bitsPerSample = 16\n"
+                                  "channel = 1\n"
+                                  "[icecast2-0]\n"
+                                  "format = mp3\n"
+                                  "bitrateMode = cbr\n"
+                                  "bitrate = %2\n"
+                                  "quality = %3\n"
+                                  "server = 127.0.0.1\n"
+                                  "port = %4\n"
+                                  "password = %5\n"
+                                  "mountPoint = %6\n")
+                       .arg(sampleRate)
+                       .arg(bitrate)
+                       .arg(0.95 - lameQuality / 10.0, 0, 'f', 2)
+                       .arg(port)
+                       .arg(kSourcePassword, mount)
+                       .toUtf8());
+    return {QStringLiteral("-c"), config};
+}
+
 void printRow(const Row &row) {
-    std::printf("ROW\t%s\t%s\t%s\t%s\t%.2f\t%s\n", qPrintable(row.measure), qPrintable(row.value),
-                qPrintable(row.baseline), qPrintable(row.baselineValue), row.ratio,
+    const QString ratio = row.ratio ? QString::number(*row.ratio, 'f', 2) : QString();
+    std::printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", qPrintable(row.measure), qPrintable(row.value),
+                qPrintable(row.baseline), qPrintable(row.baselineValue), qPrintable(ratio),
                 qPrintable(row.target));
     std::fflush(stdout);
 }

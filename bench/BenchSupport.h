@@ -1,8 +1,8 @@
 #pragma once
 
 // What the benchmarks share: CPU time and memory of a process read from /proc, a child process
-// started and stopped within bounds, and the result rows that bench/run-all gathers into one
-// table.
+// started and stopped within bounds, icecast2's list of mounts, DarkIce as the baseline
+// streamer, and the result rows that bench/run-all gathers into one table.
 #include <QByteArray>
 #include <QProcess>
 #include <QRegularExpression>
@@ -70,14 +70,32 @@ private:
 // benchmark prints them on standard output as
 //   ROW <tab> measure <tab> Castora <tab> baseline <tab> baseline's value <tab> ratio <tab> target
 struct Row {
-    QString measure;       // what is measured, with the direction of the ratio
-    QString value;         // Castora's result, with its unit
-    QString baseline;      // what it is measured against
-    QString baselineValue; // the baseline's result, with its unit
-    double ratio = 0;      // Castora / baseline unless the measure says otherwise
-    QString target;        // e.g. "<= 1.10", or empty
+    QString measure;             // what is measured, with the direction of the ratio
+    QString value;               // Castora's result, with its unit
+    QString baseline;            // what it is measured against
+    QString baselineValue;       // the baseline's result, with its unit
+    std::optional<double> ratio; // Castora / baseline unless the measure says otherwise
+    // Empty, or a bound on the ratio ("<= 1.10") or on Castora's value in its unit ("< 2 MB").
+    QString target;
 };
 void printRow(const Row &row);
+
+// The source password of the program's Icecast connection, which bench/run-all's icecast2
+// (scripts/local-service) accepts.
+inline const QString kSourcePassword = QStringLiteral("rubel@ki");
+
+// Runs the event loop for `duration`.
+void runEventsFor(std::chrono::milliseconds duration);
+
+// Whether the status page of the icecast2 on `port` (status-json.xsl) lists a source on
+// `mount`.
+bool mountListed(quint16 port, const QString &mount);
+
+// The arguments of DarkIce streaming the default PulseAudio source as MP3 mono (constant
+// bitrate, LAME quality `lameQuality`, captured at `sampleRate`) to `mount` on the icecast2 on
+// `port`; its configuration file goes into `folder`.
+QStringList darkiceArguments(const QString &folder, quint16 port, const QString &mount, int bitrate,
+                             int lameQuality, unsigned int sampleRate);
 
 // The value after `option` on the command line, or `fallback`.
 QString valueOf(const QStringList &args, const QString &option, const QString &fallback = {});

@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # Shell helpers shared by the benchmark scripts (sourced, not run): stopping a process we
-# started, the stand-in backend as a process of its own, signing in to it.
+# started, the stand-in backend as a process of its own, signing in to it, the channel's mount.
 
 # bench_stop_pid PID [NAME]: TERM, up to 5 s to exit, then KILL; waits for it when it is our
 # child.
@@ -59,4 +59,10 @@ bench_login() {
     curl -fsS -H 'Content-Type: application/json' -H 'Accept: application/json' \
         -d '{"email":"demo@castora.local","password":"castora"}' "$1/api/auth/login" |
         bench_field token
+}
+
+# bench_mount BACKEND_URL TOKEN: the mount point of the signed-in user's channel.
+bench_mount() {
+    curl -fsS -H 'Accept: application/json' -H "Authorization: Bearer $2" \
+        "$1/api/channel/user-channel" | bench_field uuid
 }

@@ -151,14 +151,24 @@ int main(int argc, char **argv) {
                 "MB vs %.1f MB (ratio %.2fx)\n",
                 runs, ownFrame, baseFrame, ownFrame / baseFrame, ownRss, baseRss, ownRss / baseRss);
     if (rows) {
+        // Under Xvfb (xcb) the window is what a desktop without a GPU driver gets; the idle
+        // memory's target is set there.
+        const bool xvfb =
+            qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("xcb")) == QLatin1String("xcb");
+        const QString where = xvfb ? QStringLiteral("under Xvfb (Mesa llvmpipe)")
+                                   : QStringLiteral("on the offscreen platform");
         const QString baselineName = QStringLiteral("minimal Qt Quick window, same Qt and display");
-        printRow({QStringLiteral("Process start to first frame of the window"),
+        printRow({QStringLiteral("Process start to first frame of the window, %1 (median of %2)")
+                      .arg(where)
+                      .arg(runs),
                   QStringLiteral("%1 ms").arg(ownFrame, 0, 'f', 0), baselineName,
                   QStringLiteral("%1 ms").arg(baseFrame, 0, 'f', 0), ownFrame / baseFrame,
-                  QString()});
-        printRow({QStringLiteral("Idle RSS: signed in, broadcast screen shown, not on air"),
+                  QStringLiteral("<= 1.50")});
+        printRow({QStringLiteral("Idle RSS: signed in, broadcast screen shown, not on air, %1")
+                      .arg(where),
                   QStringLiteral("%1 MB").arg(ownRss, 0, 'f', 1), baselineName,
-                  QStringLiteral("%1 MB").arg(baseRss, 0, 'f', 1), ownRss / baseRss, QString()});
+                  QStringLiteral("%1 MB").arg(baseRss, 0, 'f', 1), ownRss / baseRss,
+                  xvfb ? QStringLiteral("<= 1.30") : QString()});
     }
     return 0;
 }
