@@ -20,7 +20,7 @@ namespace castora {
 // listing every item of that object name in the engine's windows (popups included), in tree
 // order; the rectangle is in screen coordinates. A malformed request is answered with
 // {"error": "..."}. Nothing can be changed or called through it. Does nothing otherwise, and
-// release builds leave it out.
+// builds without CASTORA_DEVELOPMENT leave it out.
 void startInspection(QQmlApplicationEngine &engine);
 
 } // namespace castora

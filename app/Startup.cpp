@@ -4,6 +4,7 @@
 #include "AuthController.h"
 #include "ChatController.h"
 #include "ChatProtocol.h"
+#include "NetworkAccess.h"
 #include "NetworkClient.h"
 #include "ProcessSignals.h"
 #include "QmlRegistration.h"
@@ -15,25 +16,89 @@
 #include "StreamController.h"
 #include "UpdateController.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
+#include <QQmlNetworkAccessManagerFactory>
 #include <QQuickStyle>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 namespace castora {
+
+namespace {
+
+void nameApplication() {
+    QCoreApplication::setApplicationName(QStringLiteral("Castora"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Castora"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kAppVersion));
+}
+
+// The program's options: --help and --version print and end the process with status 0; an
+// unknown option or any other argument ends it with a message and status 1. Qt's own options
+// (-platform, -qwindowgeometry...) are gone from the arguments of a QGuiApplication.
+void processCommandLine(const QCoreApplication &app) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Castora: go on air from your microphone on your channel's Icecast "
+                       "stream, record every broadcast and upload the recordings."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.process(app);
+    const QStringList extra = parser.positionalArguments();
+    if (!extra.isEmpty()) {
+        std::fprintf(stderr, "castora: unexpected argument '%s' (see castora --help)\n",
+                     qPrintable(extra.first()));
+        std::exit(EXIT_FAILURE);
+    }
+}
+
+// Whether the command line asks for --help or --version. These are answered before the window
+// system is touched, so they work without a display and open no window.
+bool asksForText(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        for (const char *option : {"-h", "-?", "--help", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+// The screens fetch artwork (channel and stream images) from addresses that backend replies
+// carry: the UI's own requests follow the program's redirect rule and time-out, and an image
+// larger than the artwork limit is refused while it arrives.
+class ArtworkAccessFactory : public QQmlNetworkAccessManagerFactory {
+public:
+    QNetworkAccessManager *create(QObject *parent) override {
+        return new net::AccessManager(parent, net::kMaxArtworkBytes);
+    }
+};
+
+} // namespace
 
 void prepareEngine(QQmlEngine &engine) {
     linkQmlModules();
     engine.addImportPath(QStringLiteral("qrc:/"));
+    static ArtworkAccessFactory artworkAccess; // outlives every engine; create() keeps no state
+    engine.setNetworkAccessManagerFactory(&artworkAccess);
 }
 
 int runApplication(int argc, char **argv) {
+    if (asksForText(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        nameApplication();
+        processCommandLine(app); // prints and exits
+        return EXIT_FAILURE;
+    }
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QGuiApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Castora"));
-    QCoreApplication::setOrganizationName(QStringLiteral("Castora"));
-    QCoreApplication::setApplicationVersion(QString::fromLatin1(kAppVersion));
+    nameApplication();
+    processCommandLine(app); // before any controller: only a plain start goes on
     // Ties the window to the installed desktop entry and icon (packaging/).
     QGuiApplication::setDesktopFileName(QStringLiteral(CASTORA_APP_ID));
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
@@ -85,7 +150,7 @@ int runApplication(int argc, char **argv) {
     const int code = app.exec();
     // The window is gone; a broadcast still on air is stopped properly: the recording is
     // completed and closed and the backend hears of the stop.
-    streamController.shutdown(std::chrono::milliseconds(10000));
+    streamController.shutdown(std::chrono::milliseconds(streamController.stopWaitMs()));
     return code;
 }
 

@@ -10,7 +10,8 @@ namespace castora {
 //
 //   castora startup probe: first frame at <ns> ns (CLOCK_MONOTONIC), <ms> ms after process start
 //
-// Call it after the main document is loaded. Does nothing otherwise and in release builds.
+// Call it after the main document is loaded. Does nothing otherwise, and builds without
+// CASTORA_DEVELOPMENT leave it out.
 void reportFirstFrame(const QQmlApplicationEngine &engine);
 
 } // namespace castora

@@ -98,7 +98,12 @@ void AuthController::login(const QString &email, const QString &password) {
         } else if (!result.ok()) {
             setLoggedIn(false);
             qCritical() << "Reply failed, error:" << result.errorString;
-            emit loginFailed(QStringLiteral("Login Failed. Please check your email and password"));
+            // A backend that stopped answering says nothing about the e-mail and password.
+            emit loginFailed(
+                result.error == QNetworkReply::TimeoutError
+                    ? QStringLiteral("Login Failed. The server did not answer in "
+                                     "time, please try again.")
+                    : QStringLiteral("Login Failed. Please check your email and password"));
         } else {
             const QJsonObject object = result.object();
             if (object.value(QStringLiteral("status")).toString() != QLatin1String("success")) {

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "NetworkAccess.h"
 #include "ServiceConfig.h"
 
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 
@@ -57,7 +57,7 @@ signals:
 
 private:
     castora::NetworkClient &m_client;
-    QNetworkAccessManager m_manager;
+    castora::net::AccessManager m_manager;
     bool m_loggedIn = false;
     bool m_startUp = true;
     QString m_token;

@@ -118,7 +118,8 @@ public:
 
     std::vector<AudioDevice> devices() override { return {device()}; }
     std::optional<AudioDevice> defaultInput() override { return device(); }
-    bool open(unsigned int, unsigned int sampleRate, unsigned int &frames,
+    void setDevicesChanged(std::function<void()>) override {}
+    bool open(const AudioDevice &, unsigned int sampleRate, unsigned int &frames,
               Callback callback) override {
         m_rate = sampleRate;
         m_frames = frames;
@@ -147,6 +148,7 @@ public:
     }
     bool isOpen() const override { return m_open; }
     bool isRunning() const override { return m_running; }
+    bool failed() const override { return false; }
     QString errorText() const override { return QString(); }
 
     double callbackCpu() const { return m_callbackCpu.load(); }

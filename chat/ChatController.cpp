@@ -8,6 +8,22 @@
 
 using namespace castora;
 
+namespace {
+// `text` cut to its first `limit` characters, followed by "...", when it is longer.
+// Characters are code points: a character outside the basic plane (most emoji) is never split.
+QString capped(const QString &text, qsizetype limit) {
+    if (text.size() <= limit)
+        return text;
+    qsizetype units = 0;
+    for (qsizetype chars = 0; chars < limit && units < text.size(); ++chars) {
+        const bool pair = text.at(units).isHighSurrogate() && units + 1 < text.size() &&
+                          text.at(units + 1).isLowSurrogate();
+        units += pair ? 2 : 1;
+    }
+    return units < text.size() ? text.left(units) + QStringLiteral("...") : text;
+}
+} // namespace
+
 ChatController::ChatController(ServiceConfig config, QObject *parent)
     : QAbstractListModel(parent)
     , m_config(std::move(config)) {
@@ -51,13 +67,22 @@ MessageModel *ChatController::message(int row) const {
 
 void ChatController::addMessage(int id, const QString &sender, const QString &messageText,
                                 const QString &createdAt) {
+    if (m_messages.size() >= kMaxMessages) {
+        const int excess = int(m_messages.size()) - kMaxMessages + 1;
+        beginRemoveRows(QModelIndex(), 0, excess - 1);
+        const QList<MessageModel *> dropped = m_messages.first(excess);
+        m_messages.remove(0, excess);
+        endRemoveRows();
+        qDeleteAll(dropped);
+    }
     const int row = int(m_messages.size());
     beginInsertRows(QModelIndex(), row, row);
     auto *item = new MessageModel(this);
     item->setId(id);
-    item->setSender(sender);
-    item->setMessageText(messageText);
-    item->setCreatedAt(createdAt.isEmpty() ? QStringLiteral("now") : createdAt);
+    item->setSender(capped(sender, kMaxNameLength));
+    item->setMessageText(capped(messageText, kMaxMessageLength));
+    item->setCreatedAt(createdAt.isEmpty() ? QStringLiteral("now")
+                                           : capped(createdAt, kMaxNameLength));
     m_messages.append(item);
     endInsertRows();
 }
@@ -65,7 +90,7 @@ void ChatController::addMessage(int id, const QString &sender, const QString &me
 void ChatController::fetchMessages(const QString &slug) {
     // The history is public: no Authorization header.
     QNetworkReply *reply =
-        api::get(m_manager, m_config.endpoint(QStringLiteral("api/comment/") + slug),
+        api::get(m_manager, m_config.endpoint(QStringLiteral("api/comment/"), slug),
                  api::RequestOptions{api::Auth::None, true});
     api::onFinished(reply, this, [this, slug](const api::Reply &result) {
         if (!result.ok()) {

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "NetworkAccess.h"
 #include "ServiceConfig.h"
 
 #include <QAbstractListModel>
 #include <QHash>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QSet>
 #include <QString>
 
@@ -13,10 +13,18 @@ class MessageModel;
 
 // The chat list of the broadcast screen: the room's history fetched from the backend, the live
 // messages that arrive over the chat socket and the broadcaster's own messages, in one list.
+// However much a room sends, the list holds the newest kMaxMessages, each of bounded length.
 class ChatController : public QAbstractListModel {
     Q_OBJECT
 
 public:
+    // Older messages leave the list from the front.
+    static constexpr int kMaxMessages = 500;
+    // Longer texts are cut to this many characters followed by "..."; a sender name and a time
+    // to kMaxNameLength.
+    static constexpr int kMaxMessageLength = 2000;
+    static constexpr int kMaxNameLength = 100;
+
     enum Role {
         SenderRole = Qt::UserRole + 1,
         MessageTextRole,
@@ -35,7 +43,8 @@ public:
     // The message at `row`, or nullptr.
     MessageModel *message(int row) const;
 
-    // Appends one message as it is; an empty `createdAt` shows as "now".
+    // Appends one message, its texts cut to their limits; an empty `createdAt` shows as "now".
+    // A full list drops its oldest message.
     Q_INVOKABLE void addMessage(int id, const QString &sender, const QString &messageText,
                                 const QString &createdAt = QString());
 
@@ -49,7 +58,7 @@ signals:
 
 private:
     castora::ServiceConfig m_config;
-    QNetworkAccessManager m_manager;
+    castora::net::AccessManager m_manager;
     QList<MessageModel *> m_messages;
     QHash<QString, QSet<int>> m_historyIds; // room -> ids added from its history
 };

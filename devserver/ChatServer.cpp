@@ -13,7 +13,8 @@ QJsonObject ChatEntry::toJson() const {
         {QStringLiteral("id"), id},
         {QStringLiteral("sender"), sender},
         {QStringLiteral("content"), content},
-        {QStringLiteral("created_at"), createdAt.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("created_at"),
+         createdAtText.isNull() ? createdAt.toUTC().toString(Qt::ISODateWithMs) : createdAtText},
     };
 }
 
@@ -65,8 +66,9 @@ int ChatServer::clientCount(const QString &room) const {
     return count;
 }
 
-ChatEntry ChatServer::post(const QString &room, const QString &sender, const QString &message) {
-    return store(room, sender, message, nullptr);
+ChatEntry ChatServer::post(const QString &room, const QString &sender, const QString &message,
+                           const QString &createdAtText) {
+    return store(room, sender, message, nullptr, createdAtText);
 }
 
 void ChatServer::acceptPending() {
@@ -115,7 +117,7 @@ void ChatServer::handleFrame(QWebSocket *socket, const QString &frame) {
 }
 
 ChatEntry ChatServer::store(const QString &room, const QString &sender, const QString &message,
-                            QWebSocket *except) {
+                            QWebSocket *except, const QString &createdAtText) {
     if (message.trimmed().isEmpty())
         return ChatEntry{};
     ChatEntry entry;
@@ -123,6 +125,7 @@ ChatEntry ChatServer::store(const QString &room, const QString &sender, const QS
     entry.sender = sender;
     entry.content = message;
     entry.createdAt = QDateTime::currentDateTimeUtc();
+    entry.createdAtText = createdAtText;
     m_history[room].append(entry);
 
     const QString relay =

@@ -17,7 +17,8 @@ struct ChatEntry {
     int id = 0; // 0: nothing was stored
     QString sender;
     QString content;
-    QDateTime createdAt; // UTC
+    QDateTime createdAt;   // UTC
+    QString createdAtText; // when set, sent as "created_at" instead of createdAt (any text)
 
     // {"id", "sender", "content", "created_at"} as the room history lists it.
     QJsonObject toJson() const;
@@ -46,7 +47,9 @@ public:
     QList<ChatEntry> history(const QString &room) const { return m_history.value(room); }
     // Stores a message in `room` and relays it to every client there, as a listener on the
     // service's web page would post it. Text that is blank after trimming is dropped (id 0).
-    ChatEntry post(const QString &room, const QString &sender, const QString &message);
+    // `createdAtText`, when given, is the history's "created_at" as it stands.
+    ChatEntry post(const QString &room, const QString &sender, const QString &message,
+                   const QString &createdAtText = QString());
     int clientCount(const QString &room) const;
 
 signals:
@@ -63,7 +66,7 @@ private:
     void acceptPending();
     void handleFrame(QWebSocket *socket, const QString &frame);
     ChatEntry store(const QString &room, const QString &sender, const QString &message,
-                    QWebSocket *except);
+                    QWebSocket *except, const QString &createdAtText = QString());
 
     QWebSocketServer m_server;
     QHash<QWebSocket *, Client> m_clients;

@@ -57,6 +57,12 @@ Answer Answer::error(int status, const QString &message) {
                 status);
 }
 
+Answer Answer::redirect(const QString &location) {
+    Answer answer = text(QByteArray(), 302);
+    answer.headers.append({"Location", location.toUtf8()});
+    return answer;
+}
+
 DevServer::DevServer(QObject *parent)
     : DevServer(Options{}, parent) {
 }
@@ -111,6 +117,10 @@ void DevServer::malformNext(int count, const QString &path) {
 
 void DevServer::dropNext(int count, const QString &path) {
     m_faults.append(Fault{Fault::Drop, count, 0, path, {}});
+}
+
+void DevServer::hangNext(int count, const QString &path) {
+    m_faults.append(Fault{Fault::Hang, count, 0, path, {}});
 }
 
 void DevServer::answerNext(int count, const Answer &answer, const QString &path) {
@@ -175,6 +185,8 @@ void DevServer::handle(const QHttpServerRequest &request, QHttpServerResponder &
             if (QTcpSocket *socket = responder.socket())
                 socket->abort();
             return;
+        case Fault::Hang:
+            return; // the responder goes without a word; the connection stays open
         case Fault::Malformed:
             answer = Answer::text("<html><body>502 Bad Gateway</body>", 200, "application/json");
             break;

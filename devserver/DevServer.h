@@ -48,6 +48,8 @@ struct Answer {
     static Answer text(const QByteArray &text, int status = 200,
                        const QByteArray &contentType = "text/plain");
     static Answer error(int status, const QString &message);
+    // 302 Found to `location` (another server, for the redirect rules).
+    static Answer redirect(const QString &location);
 };
 
 class DevServer : public QObject {
@@ -88,6 +90,8 @@ public:
     void failNext(int count, int status = 500, const QString &path = QString());
     void malformNext(int count, const QString &path = QString()); // 200 with a non-JSON body
     void dropNext(int count, const QString &path = QString());    // close without an answer
+    // Reads the request and never answers (the connection stays open): a backend that hangs.
+    void hangNext(int count, const QString &path = QString());
     // `answer` instead of the route's own (a reply shape the service might send one day).
     void answerNext(int count, const Answer &answer, const QString &path = QString());
     // Drops every fault still pending: the server answers normally again.
@@ -104,7 +108,7 @@ signals:
 
 private:
     struct Fault {
-        enum Kind { Status, Malformed, Drop, Scripted } kind;
+        enum Kind { Status, Malformed, Drop, Hang, Scripted } kind;
         int remaining;
         int status;
         QString path;

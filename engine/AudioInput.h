@@ -9,10 +9,10 @@
 
 namespace castora::engine {
 
-// One audio device as the audio library describes it.
+// One audio device as the sound system describes it.
 struct AudioDevice {
-    unsigned int id = 0; // the library's identifier; with RtAudio 5 an index that hot-plug shifts
-    QString name;
+    unsigned int id = 0; // the sound system's identifier (PulseAudio: the source index)
+    QString name;        // what the audio library calls the device; capture opens it by this
     unsigned int inputChannels = 0;
     std::vector<unsigned int> sampleRates;
     unsigned int preferredRate = 0;
@@ -22,8 +22,9 @@ struct AudioDevice {
 // The capture side of the audio hardware, kept behind a small interface so the broadcast engine
 // can be driven without a sound card (hot-plug, failures, callback timing).
 //
-// Threads: the callback runs on the library's capture thread. Every other call may come from
-// any thread; implementations serialise them internally.
+// Threads: the callback runs on the library's capture thread, `devicesChanged` on the device
+// watch's thread. Every other call may come from any thread; implementations serialise them
+// internally.
 class AudioInput {
 public:
     // `frames` mono signed 16-bit samples. Runs on the capture thread; must not block.
@@ -31,13 +32,18 @@ public:
 
     virtual ~AudioInput() = default;
 
-    // Every device the library lists, in its order (devices without inputs included).
+    // Every device as last seen (cheap: no probing of the hardware), in the system's order.
     virtual std::vector<AudioDevice> devices() = 0;
     virtual std::optional<AudioDevice> defaultInput() = 0;
+    // Called, on another thread, when the devices or the default input may have changed; it
+    // must only post an event. An empty function stops the calls (once this returns, none is
+    // running). Inputs that cannot tell leave it uncalled: poll devices() instead.
+    virtual void setDevicesChanged(std::function<void()> changed) = 0;
 
-    // Opens a mono 16-bit capture stream. `frames` is the wanted buffer size; the library may
-    // change it, and the size it settled on is written back.
-    virtual bool open(unsigned int deviceId, unsigned int sampleRate, unsigned int &frames,
+    // Opens a mono 16-bit capture stream on `device` (found again by its name). `frames` is the
+    // wanted buffer size; the library may change it, and the size it settled on is written
+    // back. Failing is a false result and errorText(), never a crash.
+    virtual bool open(const AudioDevice &device, unsigned int sampleRate, unsigned int &frames,
                       Callback callback) = 0;
     virtual bool start() = 0;
     // Stops the hardware. A callback already running may still finish after this returns.
@@ -45,6 +51,9 @@ public:
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
     virtual bool isRunning() const = 0;
+    // The open stream broke (its device went away): it delivers nothing from then on, and only
+    // closing and opening again brings capture back. Cleared by open().
+    virtual bool failed() const = 0;
     // The library's text for the last failure.
     virtual QString errorText() const = 0;
 };

@@ -64,16 +64,17 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
     const unsigned int rate = chooseSampleRate(device->sampleRates, request.quality);
     result.sampleRate = rate;
 
-    // The capture stream stays open between broadcasts; another device or rate reopens it.
-    if (m_input.isOpen() &&
-        (m_openDeviceName != device->name || m_openDeviceId != device->id || m_openRate != rate))
+    // The capture stream stays open between broadcasts; another device or rate reopens it, and
+    // so does a stream that broke when its device went away.
+    if (m_input.isOpen() && (m_input.failed() || m_openDeviceName != device->name ||
+                             m_openDeviceId != device->id || m_openRate != rate))
         m_input.close();
     if (!m_input.isOpen()) {
         unsigned int frames = request.bufferFrames;
         qInfo() << "About to Open Stream ...!" << device->name << rate;
-        if (!m_input.open(
-                device->id, rate, frames,
-                [this](const qint16 *samples, unsigned int count) { onCapture(samples, count); })) {
+        if (!m_input.open(*device, rate, frames, [this](const qint16 *samples, unsigned int count) {
+                onCapture(samples, count);
+            })) {
             const QString error = m_input.errorText();
             qInfo() << "Could not open the capture stream:" << error;
             return fail(result, StartResult::Failure::CaptureOpen,

@@ -34,9 +34,10 @@ void StreamController::checkNetworkConnection() {
     QNetworkReply *reply =
         api::get(m_network, QUrl(m_config.probeUrl, QUrl::TolerantMode), options);
     api::onFinished(reply, this, [this](const api::Reply &r) {
-        // Only an unknown network error counts as offline; any answer, even an error
-        // status, means the network is there.
-        setInternetConnection(r.error != QNetworkReply::UnknownNetworkError);
+        // Only an unknown network error, or a probe that got no answer at all in the time-out,
+        // counts as offline; any answer, even an error status, means the network is there.
+        setInternetConnection(r.error != QNetworkReply::UnknownNetworkError &&
+                              r.error != QNetworkReply::TimeoutError);
         qInfo() << r.error;
     });
 }

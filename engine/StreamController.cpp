@@ -37,6 +37,12 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
     }
     setCurrentMic(makeDefaultMic());
 
+    // The device watch: the input announces changes (PulseAudio's own events), and every 2 s the
+    // list it last saw is looked at again, for inputs that announce nothing.
+    m_input.setDevicesChanged([this] {
+        QMetaObject::invokeMethod(this, &StreamController::checkForDeviceChanges,
+                                  Qt::QueuedConnection);
+    });
     connect(&m_deviceWatchTimer, &QTimer::timeout, this, &StreamController::checkForDeviceChanges);
     m_deviceWatchTimer.start(2000);
     qInfo() << "Initialized stuff";
@@ -72,6 +78,7 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
 }
 
 StreamController::~StreamController() {
+    m_input.setDevicesChanged({});
     m_engine.cancelStart();
     {
         std::unique_lock lock(m_poolMutex);

@@ -3,11 +3,11 @@
 #include "BackendRequest.h"
 #include "BroadcastEngine.h"
 #include "MicModel.h"
+#include "NetworkAccess.h"
 #include "ServiceConfig.h"
 
 #include <QAbstractListModel>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
@@ -31,6 +31,9 @@ class StreamController : public QAbstractListModel {
     // Start-stream and stop-stream notices posted and not answered yet: signing out waits for
     // the stop-stream notice, which needs the token.
     Q_PROPERTY(int pendingNotices READ pendingNotices NOTIFY pendingNoticesChanged)
+    // How long closing the window, or signing out while on air, waits for the broadcast to stop
+    // and for the answer to its stop-stream notice, in milliseconds.
+    Q_PROPERTY(int stopWaitMs READ stopWaitMs CONSTANT)
     Q_PROPERTY(bool internetConnection READ internetConnection WRITE setInternetConnection NOTIFY
                    internetConnectionChanged)
     Q_PROPERTY(QString channelName READ channelName WRITE setChannelName NOTIFY channelNameChanged)
@@ -63,6 +66,7 @@ public:
     enum Roles { MicNameRole = Qt::UserRole + 1, MicIdRole };
 
     static constexpr int kStartTimeoutMs = 15000;
+    static constexpr int kStopWaitMs = 10000;
     static constexpr int kUsageIntervalMs = 300000;
     static constexpr int kNetworkBarMs = 4000;
     static constexpr int kListenerPollMs = 10000;
@@ -151,7 +155,10 @@ public:
     // Closing the program: gives up a start in progress, stops a broadcast (the recording is
     // completed and closed, stop-stream is posted and answered) within `timeout`. True when
     // nothing is left on air.
-    bool shutdown(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+    bool shutdown(std::chrono::milliseconds timeout = std::chrono::milliseconds(kStopWaitMs));
+    int stopWaitMs() const { return m_stopWaitMs; }
+    // Tests: a shorter wait for signing out while on air.
+    void setStopWaitMs(int ms) { m_stopWaitMs = ms; }
 
     castora::engine::BroadcastEngine &engine() { return m_engine; }
     const QTimer &usageTimer() const { return m_usageTimer; }
@@ -235,6 +242,7 @@ private:
     void applyStop(const castora::engine::StopResult &result);
     void refuseStart();
     void beginJob(const Job &job);
+    void finishJob();
     void onConnectionLost();
     void onConnectionRestored();
     void onRecordingFailed(const QString &error);
@@ -260,7 +268,8 @@ private:
     castora::ServiceConfig m_config;
     castora::engine::AudioInput &m_input;
     castora::engine::BroadcastEngine m_engine;
-    QNetworkAccessManager m_network;
+    castora::net::AccessManager m_network;
+    int m_stopWaitMs = kStopWaitMs;
 
     QList<MicModel *> m_mics;
     // Guarded: a record handed in from the UI may be destroyed there.

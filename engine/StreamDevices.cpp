@@ -60,8 +60,10 @@ MicModel *StreamController::makeDefaultMic() {
     return mic;
 }
 
+// Runs when the input announces a change and on the 2 s watch timer; reads the input's list as
+// it last saw it (no probing of the hardware). While a start or stop is opening or closing the
+// capture stream it waits for the job's end (finishJob).
 void StreamController::checkForDeviceChanges() {
-    // A start or stop may be opening or closing the capture stream right now.
     if (m_jobActive)
         return;
     const std::vector<AudioDevice> inputs = inputDevices(m_input.devices());
@@ -104,7 +106,8 @@ void StreamController::keepCurrentMicAfterRebuild(const QString &name) {
             return;
         }
     }
-    qInfo() << "Microphone" << name << "is gone; using the default input";
+    if (!name.isEmpty())
+        qInfo() << "Microphone" << name << "is gone; using the default input";
     setCurrentMic(makeDefaultMic());
 }
 

@@ -155,7 +155,7 @@ void StreamController::applyStart(const StartResult &result) {
     m_startTimeoutTimer.stop();
     if (!result.ok()) {
         setIsBusy(false);
-        m_jobActive = false;
+        finishJob();
         emit requestCompleted(result.message, true);
         return;
     }
@@ -171,7 +171,7 @@ void StreamController::applyStart(const StartResult &result) {
     }
     if (!result.recordingProblem.isEmpty())
         emit requestCompleted(result.recordingProblem, true);
-    m_jobActive = false;
+    finishJob();
 }
 
 void StreamController::applyStop(const StopResult &result) {
@@ -184,7 +184,13 @@ void StreamController::applyStop(const StopResult &result) {
     if (!result.recordingPath.isEmpty())
         emit recordingClosed(result.recordingPath);
     qInfo() << "File Saved To :" << getAppWritablePath();
+    finishJob();
+}
+
+// The device watch waits while a job runs; what it missed is looked at now.
+void StreamController::finishJob() {
     m_jobActive = false;
+    checkForDeviceChanges();
 }
 
 void StreamController::onRecordingFailed(const QString &error) {

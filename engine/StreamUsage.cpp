@@ -31,7 +31,7 @@ void StreamController::fetchListeners() {
     bare.auth = api::Auth::None;
     bare.accept = false;
     QNetworkReply *reply =
-        api::get(m_network, m_config.endpoint(QStringLiteral("api/stats/") + m_mountPoint), bare);
+        api::get(m_network, m_config.endpoint(QStringLiteral("api/stats/"), m_mountPoint), bare);
     whenAnswered(reply, [this](const api::Reply &r) {
         // A failed poll keeps the last count on screen; a body that is not a number reads 0.
         if (r.ok())

@@ -67,17 +67,13 @@ private:
     qint64 m_consumed = 0;
 };
 
-// Hashes one chunk, then posts it; runs on the upload's transfer thread. The request is
-// synchronous, so Qt takes the body in one piece instead of pulling it 16 KiB at a time across
-// threads, which halves the throughput. Qt keeps its own copy of the body of such a request, so
-// the chunk is streamed to it from the file rather than held here as well. Should the file
-// change between hashing and sending, the service refuses the chunk for its checksum.
-ChunkOutcome sendChunk(const ChunkTask &task) {
+// Reads and hashes one chunk on the upload's transfer thread. Only the hash is kept: the body
+// is streamed to the network from the file. Should the file change between hashing and
+// sending, the service refuses the chunk for its checksum.
+ChunkOutcome hashChunk(const ChunkTask &task) {
     ChunkOutcome outcome;
-    const qint64 offset = task.plan.chunkOffset(task.index);
-    const qint64 length = task.plan.chunkLength(task.index);
-
-    FileSlice hashed(task.path, offset, length);
+    FileSlice hashed(task.path, task.plan.chunkOffset(task.index),
+                     task.plan.chunkLength(task.index));
     outcome.opened = hashed.open();
     if (!outcome.opened)
         return outcome;
@@ -86,30 +82,9 @@ ChunkOutcome sendChunk(const ChunkTask &task) {
     qint64 total = 0;
     for (qint64 got; (got = hashed.read(block.data(), block.size())) > 0; total += got)
         hash.addData(QByteArrayView(block.constData(), got));
-    outcome.wholeChunk = total == length;
-    if (!outcome.wholeChunk)
-        return outcome;
-    const QByteArray sha1 = hash.result().toHex();
-    outcome.sha1 = QString::fromLatin1(sha1);
-
-    FileSlice body(task.path, offset, length);
-    if (!body.open()) {
-        outcome.opened = false;
-        return outcome;
-    }
-    QNetworkRequest request = api::request(task.url, kUploadAuth);
-    const HeaderList headers =
-        task.plan.chunkHeaders(task.index, task.fileName, sha1, task.credentials);
-    for (const auto &header : headers)
-        request.setRawHeader(header.first, header.second);
-    request.setHeader(QNetworkRequest::ContentLengthHeader, length);
-    request.setAttribute(QNetworkRequest::SynchronousRequestAttribute, true);
-
-    QNetworkAccessManager manager;
-    const std::unique_ptr<QNetworkReply> reply(manager.post(request, &body));
-    outcome.sent = reply->error() == QNetworkReply::NoError;
-    if (!outcome.sent)
-        outcome.errorString = reply->errorString();
+    outcome.wholeChunk = total == task.plan.chunkLength(task.index);
+    if (outcome.wholeChunk)
+        outcome.sha1 = QString::fromLatin1(hash.result().toHex());
     return outcome;
 }
 
@@ -166,8 +141,40 @@ void SmallFileUpload::start() {
     });
 }
 
+// The request is asynchronous on the transfer thread, so that it has the no-progress time-out
+// of every request: Qt ends a synchronous one only after 30 s in all, however steadily it
+// progresses, and never sooner when the server stops answering.
 void ChunkSender::send(const ChunkTask &task) {
-    emit sent(sendChunk(task));
+    ChunkOutcome outcome = hashChunk(task);
+    if (!outcome.opened || !outcome.wholeChunk) {
+        emit sent(outcome);
+        return;
+    }
+    const qint64 length = task.plan.chunkLength(task.index);
+    auto *body = new FileSlice(task.path, task.plan.chunkOffset(task.index), length);
+    if (!body->open()) {
+        delete body;
+        outcome.opened = false;
+        emit sent(outcome);
+        return;
+    }
+    QNetworkRequest request = api::request(task.url, kUploadAuth);
+    const HeaderList headers = task.plan.chunkHeaders(task.index, task.fileName,
+                                                      outcome.sha1.toLatin1(), task.credentials);
+    for (const auto &header : headers)
+        request.setRawHeader(header.first, header.second);
+    request.setHeader(QNetworkRequest::ContentLengthHeader, length);
+
+    if (!m_manager)
+        m_manager = new net::AccessManager(this); // on the transfer thread, like this object
+    QNetworkReply *reply = m_manager->post(request, body);
+    body->setParent(reply);
+    api::onFinished(reply, this, [this, outcome](const api::Reply &result) mutable {
+        outcome.sent = result.ok();
+        if (!outcome.sent)
+            outcome.errorString = result.errorString;
+        emit sent(outcome);
+    });
 }
 
 ChunkedFileUpload::~ChunkedFileUpload() {

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "NetworkAccess.h"
 #include "ServiceConfig.h"
 #include "UploadPlan.h"
 
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -37,7 +37,7 @@ protected:
     const int m_id;
     const QString m_path;
     const ServiceConfig m_config;
-    QNetworkAccessManager m_manager;
+    net::AccessManager m_manager;
 
 private:
     bool m_done = false;
@@ -80,6 +80,9 @@ public:
 
 signals:
     void sent(const castora::recordings::ChunkOutcome &outcome);
+
+private:
+    net::AccessManager *m_manager = nullptr; // a child, made on the transfer thread
 };
 
 // From the chunk threshold up: start (credentials), one chunk at a time with its SHA-1, finish
@@ -89,8 +92,8 @@ class ChunkedFileUpload : public UploadJob {
     Q_OBJECT
 public:
     using UploadJob::UploadJob;
-    // A chunk still on its way is left to finish on the transfer thread, which then ends and
-    // deletes itself: nothing waits for it.
+    // A chunk still on its way is abandoned: the transfer thread ends, and its sender goes with
+    // the request; nothing waits for it.
     ~ChunkedFileUpload() override;
     void start() override;
 

@@ -27,7 +27,8 @@ template <typename T> bool assign(T &member, const T &value) {
 UpdateController::UpdateController(NetworkClient &client, QObject *parent)
     : QObject(parent)
     , m_client(client)
-    , m_dismissCount(settings::dismissCount()) {
+    , m_dismissCount(settings::dismissCount())
+    , m_openUrl([](const QUrl &url) { return QDesktopServices::openUrl(url); }) {
 }
 
 QString UpdateController::currentVersion() const {
@@ -64,11 +65,17 @@ void UpdateController::setDownloadUrl(const QString &value) {
         emit downloadUrlChanged();
 }
 
+void UpdateController::setDownloadPageFailed(bool value) {
+    if (assign(m_downloadPageFailed, value))
+        emit downloadPageFailedChanged();
+}
+
 void UpdateController::checkForUpdate() {
     qInfo() << "Checking for updates";
     QNetworkReply *reply =
         api::get(m_client.manager(), m_client.config().apiUrl(QStringLiteral("app/version")),
                  {api::Auth::None});
+    net::guardReply(reply, net::kMaxJsonReplyBytes);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onCheckFinished(reply); });
 }
 
@@ -129,5 +136,22 @@ void UpdateController::dismissUpdate() {
 void UpdateController::openDownloadPage() {
     if (m_downloadUrl.isEmpty())
         return;
-    QDesktopServices::openUrl(QUrl::fromUserInput(m_downloadUrl));
+    // The link comes from the backend: only a web page is handed to the desktop, never a local
+    // file, a share or another program's scheme. Plain http only for a backend that is itself
+    // plain http (the local stack). No scheme is guessed for a link without one.
+    const QUrl url(m_downloadUrl.trimmed(), QUrl::TolerantMode);
+    const QString scheme = url.scheme().toLower();
+    const bool plainBackend =
+        QUrl(m_client.config().backendUrl).scheme().toLower() == QLatin1String("http");
+    const bool web =
+        scheme == QLatin1String("https") || (scheme == QLatin1String("http") && plainBackend);
+    if (!url.isValid() || !web || url.host().isEmpty()) {
+        qWarning() << "Update download link refused:" << m_downloadUrl;
+        setDownloadPageFailed(true);
+        return;
+    }
+    const bool opened = m_openUrl(url);
+    if (!opened)
+        qWarning() << "Update download page could not be opened:" << url.toString();
+    setDownloadPageFailed(!opened);
 }

@@ -2,6 +2,9 @@
 
 #include <QObject>
 #include <QString>
+#include <QUrl>
+
+#include <functional>
 
 class QNetworkReply;
 
@@ -23,9 +26,15 @@ class UpdateController : public QObject {
         QString releaseNotes READ releaseNotes WRITE setReleaseNotes NOTIFY releaseNotesChanged)
     Q_PROPERTY(QString downloadUrl READ downloadUrl WRITE setDownloadUrl NOTIFY downloadUrlChanged)
     Q_PROPERTY(QString currentVersion READ currentVersion CONSTANT)
+    // "Update Now" could not open the download page (a link that is not https, or no handler).
+    Q_PROPERTY(bool downloadPageFailed READ downloadPageFailed NOTIFY downloadPageFailedChanged)
 
 public:
     explicit UpdateController(castora::NetworkClient &client, QObject *parent = nullptr);
+
+    // What opens a download page; QDesktopServices::openUrl unless a test says otherwise.
+    using UrlOpener = std::function<bool(const QUrl &)>;
+    void setUrlOpener(UrlOpener opener) { m_openUrl = std::move(opener); }
 
     bool updateAvailable() const { return m_updateAvailable; }
     bool isMandatory() const { return m_isMandatory; }
@@ -34,6 +43,7 @@ public:
     QString releaseNotes() const { return m_releaseNotes; }
     QString downloadUrl() const { return m_downloadUrl; }
     QString currentVersion() const;
+    bool downloadPageFailed() const { return m_downloadPageFailed; }
 
     void setUpdateAvailable(bool value);
     void setIsMandatory(bool value);
@@ -56,9 +66,11 @@ signals:
     void latestVersionChanged();
     void releaseNotesChanged();
     void downloadUrlChanged();
+    void downloadPageFailedChanged();
 
 private:
     void evaluateMandatory(const QString &minimumVersion, int maxDismissals);
+    void setDownloadPageFailed(bool value);
 
     castora::NetworkClient &m_client;
     bool m_updateAvailable = false;
@@ -68,4 +80,6 @@ private:
     QString m_releaseNotes;
     QString m_downloadUrl;
     int m_dismissCount = 0;
+    bool m_downloadPageFailed = false;
+    UrlOpener m_openUrl;
 };

@@ -10,6 +10,10 @@ namespace castora::api {
 
 QNetworkRequest request(const QUrl &url, RequestOptions options) {
     QNetworkRequest req(url);
+    // The bearer token stays with the backend's origin: a redirect elsewhere fails instead.
+    // (The no-progress time-out comes with the reply's guard, net::guardReply.)
+    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                     int(QNetworkRequest::SameOriginRedirectPolicy));
     if (options.accept)
         req.setRawHeader("Accept", "application/json");
     if (options.auth != Auth::None) {
@@ -73,7 +77,14 @@ Reply readReply(QNetworkReply *reply) {
     Reply result;
     result.error = reply->error();
     result.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (result.ok()) {
+    if (const auto refusal = net::refusalOf(reply)) {
+        result.error = refusal->error;
+        result.errorString = refusal->message;
+    } else if (result.ok() && reply->bytesAvailable() > net::kMaxJsonReplyBytes) {
+        // A reply nobody watched while it arrived: refused all the same, without reading it.
+        result.error = QNetworkReply::UnknownContentError;
+        result.errorString = QStringLiteral("The server's reply is too large and was refused.");
+    } else if (result.ok()) {
         result.body = reply->readAll();
         result.document = QJsonDocument::fromJson(result.body);
     } else {

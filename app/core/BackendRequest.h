@@ -1,5 +1,7 @@
 #pragma once
 
+#include "NetworkAccess.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -33,6 +35,7 @@ struct RequestOptions {
 };
 
 // A request on `url` with the common headers; the token is read from the settings store now.
+// It follows redirects only within its origin.
 QNetworkRequest request(const QUrl &url, RequestOptions options = {});
 
 // JSON bodies are sent in the indented serialisation ("{\n}\n" for an empty object).
@@ -53,7 +56,8 @@ QHttpPart formFile(const QString &name, const QString &fileName, const QByteArra
                    QIODevice *body);
 
 // What a reply handler sees. A body that is not JSON reads as an empty document, so every
-// field then takes its default.
+// field then takes its default. A reply larger than net::kMaxJsonReplyBytes, or one that made
+// no progress for the time-out, is a failure whose errorString says so.
 struct Reply {
     QNetworkReply::NetworkError error = QNetworkReply::NoError;
     QString errorString;
@@ -68,9 +72,12 @@ struct Reply {
 Reply readReply(QNetworkReply *reply);
 
 // Runs `handler(const Reply &)` on `context`'s thread when `reply` finishes, then releases the
-// reply with deleteLater() on every path. Dropped when `context` is destroyed first.
+// reply with deleteLater() on every path. Dropped when `context` is destroyed first. The reply
+// is aborted as soon as it grows beyond net::kMaxJsonReplyBytes, or after the no-progress
+// time-out (net::guardReply).
 template <typename Handler>
 void onFinished(QNetworkReply *reply, QObject *context, Handler handler) {
+    net::guardReply(reply, net::kMaxJsonReplyBytes);
     QObject::connect(reply, &QNetworkReply::finished, context,
                      [reply, handler = std::move(handler)]() mutable {
                          const Reply result = readReply(reply);

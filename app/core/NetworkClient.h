@@ -1,9 +1,9 @@
 #pragma once
 
+#include "NetworkAccess.h"
 #include "ServiceConfig.h"
 
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QObject>
 
 class QNetworkReply;
@@ -27,7 +27,7 @@ public:
 
 private:
     ServiceConfig m_config;
-    QNetworkAccessManager m_manager;
+    net::AccessManager m_manager;
 };
 
 } // namespace castora

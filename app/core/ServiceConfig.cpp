@@ -15,7 +15,7 @@ QString trimmedBase(QString url) {
 }
 
 QString fromEnvironment(const char *name, const QString &compiled) {
-#if CASTORA_ENV_OVERRIDES
+#if CASTORA_DEVELOPMENT
     const QString value = qEnvironmentVariable(name);
     if (!value.isEmpty())
         return value;
@@ -29,6 +29,15 @@ QString fromEnvironment(const char *name, const QString &compiled) {
 
 QUrl ServiceConfig::endpoint(const QString &path) const {
     return QUrl(trimmedBase(backendUrl) + QLatin1Char('/') + path, QUrl::TolerantMode);
+}
+
+QUrl ServiceConfig::endpoint(const QString &prefix, const QString &segment) const {
+    if (segment == QLatin1String(".") || segment == QLatin1String(".."))
+        return QUrl();
+    // Characters a path segment may hold as they are stay unencoded, so ordinary values (UUIDs,
+    // slugs) give the same address as ever.
+    const QByteArray encoded = QUrl::toPercentEncoding(segment, QByteArrayLiteral("!$&'()*+,;=:@"));
+    return endpoint(prefix + QString::fromLatin1(encoded));
 }
 
 QUrl ServiceConfig::apiUrl(const QString &relative) const {

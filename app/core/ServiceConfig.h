@@ -16,9 +16,13 @@ struct ServiceConfig {
     QString probeUrl;
     QString websiteUrl; // sign-up, forgotten password and listen links
 
-    // base URL + "/" + path, path beginning with "api/". A run-time suffix (mount point,
-    // slug) is taken as it is, with QUrl's tolerant parsing.
+    // base URL + "/" + path, path beginning with "api/", read with QUrl's tolerant parsing.
     QUrl endpoint(const QString &path) const;
+    // base URL + "/" + prefix + one path segment from the backend (a mount point, a slug),
+    // percent-encoded so that "/", "?", "#" and "%" in it stay inside that segment. A segment
+    // that is only "." or ".." cannot be addressed at all (it would name another path): the
+    // result is then an invalid URL, on which every request fails.
+    QUrl endpoint(const QString &prefix, const QString &segment) const;
     // base URL + "/api/" + relative ("auth/login")
     QUrl apiUrl(const QString &relative) const;
 

@@ -1,6 +1,7 @@
 // Sign-in session against the stand-in backend: saved-token check, sign-in, sign-out.
 #include "AuthController.h"
 #include "DevServer.h"
+#include "NetworkAccess.h"
 #include "NetworkClient.h"
 #include "SettingsStore.h"
 #include "TestMain.h"
@@ -32,6 +33,9 @@ class TestAuthController : public QObject {
     }
 
 private slots:
+    // A backend that never answers fails a request after this long without progress.
+    void initTestCase() { net::setTransferTimeout(std::chrono::milliseconds(3000)); }
+
     void init() {
         settings::clearToken();
         m_server = std::make_unique<dev::DevServer>();
@@ -45,23 +49,35 @@ private slots:
     }
 
     void savedTokenCheckAtStart_data() {
-        QTest::addColumn<QString>("stored"); // "valid", "refused", "offline" or empty
+        // "valid", "refused", "offline", "hangs" (never answers), "redirected" (to another
+        // origin) or empty
+        QTest::addColumn<QString>("stored");
         QTest::addColumn<bool>("loggedIn");
         row("first start, nothing stored", "", false);
         row("saved token accepted", "valid", true);
         row("saved token refused", "refused", false);
         row("backend unreachable", "offline", false);
+        row("backend accepts and never answers", "hangs", false);
+        row("redirected to another origin", "redirected", false);
     }
 
     void savedTokenCheckAtStart() {
         QFETCH(QString, stored);
         QFETCH(bool, loggedIn);
-        const QString token = stored == "valid"  ? m_server->state().issueToken(m_email)
+        const bool accepted = stored == "valid" || stored == "hangs" || stored == "redirected";
+        const QString token = accepted           ? m_server->state().issueToken(m_email)
                               : stored.isEmpty() ? QString()
                                                  : QStringLiteral("7|no-longer-valid");
         settings::setToken(token);
+        const QString path = "api/channel/user-channel";
+        dev::DevServer elsewhere; // the same service's routes on another port: another origin
+        QVERIFY(elsewhere.listen() != 0);
         if (stored == "offline")
             m_server.reset(); // the port now refuses connections
+        else if (stored == "hangs")
+            m_server->hangNext(1, path);
+        else if (stored == "redirected")
+            m_server->answerNext(1, dev::Answer::redirect(elsewhere.baseUrl() + '/' + path), path);
 
         auto auth = makeController();
         if (token.isEmpty()) {
@@ -70,8 +86,10 @@ private slots:
         } else {
             QCOMPARE(auth->startUp(), true);
             QTRY_COMPARE(auth->startUp(), false);
+            // The bearer token never reaches another origin; the check fails there.
+            QCOMPARE(elsewhere.requests().size(), 0);
             if (m_server) {
-                const auto request = m_server->requests("api/channel/user-channel").value(0);
+                const auto request = m_server->requests(path).value(0);
                 QCOMPARE(request.method, QString("GET"));
                 QCOMPARE(request.header("Authorization"), "Bearer " + token.toUtf8());
                 QCOMPARE(request.header("Accept"), QByteArray("application/json"));
@@ -92,12 +110,15 @@ private slots:
         const QString demo = DevState::kDemoPassword;
         const QString invalid = "Invalid email or password";
         const QString failed = "Login Failed. Please check your email and password";
+        const QString noAnswer =
+            "Login Failed. The server did not answer in time, please try again.";
         row("success", demo, "", "", "", 1);
         row("success, stale token sent along", demo, "", "3|old", "", 1);
         row("wrong password", "nope", "", "", invalid, 0);
         row("password not trimmed", demo + ' ', "", "", invalid, 0);
         row("server error", demo, "500", "", failed, 1);
         row("connection dropped", demo, "drop", "", failed, 1);
+        row("backend never answers", demo, "hang", "", noAnswer, 1);
         row("garbage body", demo, "malformed", "", invalid, 0);
     }
 
@@ -111,6 +132,8 @@ private slots:
         settings::setToken(stale);
         if (fault == "drop")
             m_server->dropNext(10);
+        else if (fault == "hang")
+            m_server->hangNext(1);
         else if (fault == "malformed")
             m_server->malformNext(1);
         else if (!fault.isEmpty())

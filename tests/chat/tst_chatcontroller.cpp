@@ -6,6 +6,9 @@
 #include "TestMain.h"
 
 #include <QAbstractItemModelTester>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 
 #include <ctime>
@@ -89,6 +92,21 @@ private slots:
         row("malformed body", QByteArray(), "malformed", QStringList(), none);
         row("server error", QByteArray(), "500", QStringList(), failed);
         row("connection dropped", QByteArray(), "drop", QStringList(), failed);
+
+        // More than the list holds: the newest stay (the live one leaves first), each cut to
+        // its limit in characters, an emoji counting as one.
+        QJsonArray many;
+        QStringList newest;
+        for (int id = 1; id <= 600; ++id) {
+            const QString sender = id == 599 ? QString(150, 'n') : QString("s");
+            const QString text =
+                id == 600 ? QString("😀").repeated(2500) : 'm' + QString::number(id);
+            many.append(QJsonObject{{"id", id}, {"sender", sender}, {"content", text}});
+            newest << QString::number(id) + '|' + (id == 599 ? QString(100, 'n') + "..." : sender) +
+                          '|' + (id == 600 ? QString("😀").repeated(2000) + "..." : text) + "|now";
+        }
+        row("more than the list holds", QJsonDocument(many).toJson(), "", newest,
+            QString("Fetched 600 chat messages"));
     }
 
     void fetchHistory() {
@@ -110,7 +128,9 @@ private slots:
         if (fault == "malformed" || (fault.isEmpty() && !body.contains('[')))
             QTest::ignoreMessage(QtWarningMsg, "Chat history reply holds no message list");
         QVERIFY(fetch("my-show"));
-        QCOMPARE(rows(), QStringList{"2|live|kept|now"} + added);
+        const QStringList all = QStringList{"2|live|kept|now"} + added;
+        QCOMPARE(rows(), all.mid(qMax(0, all.size() - ChatController::kMaxMessages)));
+        QCOMPARE(m_chat->findChildren<MessageModel *>().size(), m_chat->rowCount());
         const RecordedRequest request = m_server->requests(path).value(0);
         QCOMPARE(request.header("Accept"), QByteArray("application/json"));
         QVERIFY(!request.hasHeader("Authorization"));

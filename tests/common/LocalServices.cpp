@@ -335,6 +335,14 @@ bool VirtualMicrophone::playTone(int frequency, int seconds) {
         {"pulse", "tone", m_dir.path(), QString::number(frequency), QString::number(seconds)});
 }
 
+bool VirtualMicrophone::unplug() {
+    return runLocalService({"pulse", "unplug", m_dir.path()});
+}
+
+bool VirtualMicrophone::plug() {
+    return runLocalService({"pulse", "plug", m_dir.path()});
+}
+
 // ---- audio checks ----
 
 namespace audio {

@@ -115,6 +115,10 @@ public:
     bool isRunning() const { return m_running; }
     // Plays a sine of `frequency` Hz into the microphone for `seconds`.
     bool playTone(int frequency = 440, int seconds = 600);
+    // The microphone's module unloaded: the server is left with no source and no sink, as when
+    // the only sound device is unplugged. plug() loads it again, with its tone.
+    bool unplug();
+    bool plug();
     QString pulseServer() const { return m_server; }
 
 private:

@@ -11,9 +11,10 @@
 
 namespace castora::test {
 
-// An audio input driven by the test: its device list can change (hot-plug), opening and
-// starting can be made to fail, and once started a feeder thread plays a sine at real-time
-// pace through the callback, as the audio library's capture thread would.
+// An audio input driven by the test: its device list can change (hot-plug, announced as the
+// real device watch does), opening and starting can be made to fail, and once started a feeder
+// thread plays a sine at real-time pace through the callback, as the audio library's capture thread
+// would.
 class ScriptedAudioInput final : public castora::engine::AudioInput {
 public:
     using AudioDevice = castora::engine::AudioDevice;
@@ -27,8 +28,13 @@ public:
     }
     // A list of one "Scripted Microphone" (44100/48000/22050 Hz) unless set otherwise.
     void setDevices(std::vector<AudioDevice> devices) {
-        std::lock_guard lock(m_mutex);
-        m_devices = std::move(devices);
+        {
+            std::lock_guard lock(m_mutex);
+            m_devices = std::move(devices);
+        }
+        std::lock_guard lock(m_changedMutex);
+        if (m_changed)
+            m_changed();
     }
     // Opening and starting fail with these texts from now on (empty: they succeed).
     void setFailures(const QString &openError, const QString &startError) {
@@ -59,12 +65,16 @@ public:
             return *chosen;
         return inputs.empty() ? std::nullopt : std::optional(inputs.front());
     }
-    bool open(unsigned int deviceId, unsigned int sampleRate, unsigned int &frames,
+    void setDevicesChanged(std::function<void()> changed) override {
+        std::lock_guard lock(m_changedMutex);
+        m_changed = std::move(changed);
+    }
+    bool open(const AudioDevice &device, unsigned int sampleRate, unsigned int &frames,
               Callback callback) override {
         close();
         std::lock_guard lock(m_mutex);
         const bool known = std::any_of(m_devices.begin(), m_devices.end(), [&](const auto &d) {
-            return d.id == deviceId && d.inputChannels > 0;
+            return d.name == device.name && d.inputChannels > 0;
         });
         if (!known || !m_openError.isEmpty()) {
             m_error = known ? m_openError : QStringLiteral("No such device");
@@ -73,7 +83,7 @@ public:
         frames = m_grantedFrames > 0 ? m_grantedFrames.load() : frames;
         m_frames = frames;
         m_callback = std::move(callback);
-        m_openDevice = deviceId;
+        m_openDevice = device.id;
         m_openRate = sampleRate;
         m_isOpen = true;
         ++m_opens;
@@ -102,6 +112,7 @@ public:
     }
     bool isOpen() const override { return m_isOpen.load(); }
     bool isRunning() const override { return m_running.load(); }
+    bool failed() const override { return false; }
     QString errorText() const override {
         std::lock_guard lock(m_mutex);
         return m_error;
@@ -142,6 +153,8 @@ private:
     std::atomic<int> m_opens{0};
     std::atomic<unsigned int> m_openDevice{0}, m_openRate{0};
     std::thread m_feeder;
+    std::mutex m_changedMutex;
+    std::function<void()> m_changed;
 };
 
 } // namespace castora::test

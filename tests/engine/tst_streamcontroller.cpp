@@ -169,7 +169,7 @@ private slots:
         QPointer<MicModel> oldRow = c->currentMic();
         QSignalSpy reset(c.get(), &QAbstractItemModel::modelReset);
         m_input->setDevices({ScriptedAudioInput::device(0, "USB Mic", {22050}, 1, true)});
-        QTRY_COMPARE(reset.size(), 1); // the 2 s device watch
+        QTRY_COMPARE(reset.size(), 1); // announced by the input
         QCOMPARE(c->rowCount(), 1);
         QCOMPARE(c->currentMic()->micName(), "USB Mic");
         QCOMPARE(c->currentMic()->micID(), 0);

@@ -2,9 +2,9 @@
 // microphone that plays a 440 Hz tone, a real icecast2, the stand-in backend, the recordings
 // database. icecast2 is killed and restarted at random moments, stopped for a few seconds, and
 // the path to it goes silent for a while; every backend endpoint fails, answers garbage or
-// drops the connection; the recordings folder runs out of space. Through all
-// of it the broadcast goes on, the recording holds what it should, and the user hears of each
-// problem once.
+// drops the connection; the recordings folder runs out of space; the microphone vanishes.
+// Through all of it the broadcast goes on, the recording holds what it should, and the user
+// hears of each problem once.
 //
 // The seed of the random moments is printed; CASTORA_FAULT_SEED=<seed> runs the same schedule
 // again.
@@ -457,6 +457,58 @@ private slots:
         QTRY_COMPARE(messages.size(), 1);
         QCOMPARE(messages.at(0).at(1).toBool(), false);
         QTRY_COMPARE(c.streamTitle(), title);
+    }
+
+    // The only input vanishes (its module unloaded, leaving no source and no sink) for a few
+    // seconds and comes back, off air and on air: the program lives on, the microphone list
+    // empties and fills again within 2 s each time, and a broadcast goes on without new audio:
+    // its recording is no longer than the time on air (a broken capture stream repeats no
+    // buffer), decodes clean, and the stop closes it and tells the backend.
+    void deviceLoss_data() {
+        QTest::addColumn<bool>("onAir");
+        row("off air", false);
+        row("on air", true);
+    }
+    void deviceLoss() {
+        QFETCH(bool, onAir);
+        StreamController &c = *m_controller;
+        const QString name = c.currentMic()->micName();
+        QCOMPARE(c.rowCount(), 1);
+        QSignalSpy closed(&c, &StreamController::recordingClosed);
+        QElapsedTimer clock;
+        clock.start();
+        if (onAir) {
+            QVERIFY(live::pressStart(c));
+            QTRY_VERIFY(c.engine().capturedFrames() > 0);
+        }
+        bool unplugged = m_microphone.unplug();
+        const auto replug = qScopeGuard([&] {
+            if (unplugged)
+                m_microphone.plug();
+        });
+        QVERIFY(unplugged);
+        QTRY_COMPARE_WITH_TIMEOUT(c.rowCount(), 0, 2000);
+        QTest::qWait(3000); // gone for a while
+        QCOMPARE(c.streaming(), onAir);
+        QVERIFY(m_microphone.plug());
+        unplugged = false;
+        QTRY_COMPARE_WITH_TIMEOUT(c.rowCount(), 1, 2000);
+        QCOMPARE(c.currentMic()->micName(), name);
+        if (!onAir)
+            return;
+        QVERIFY(live::pressStop(c));
+        const qint64 onAirMs = clock.elapsed();
+        QCOMPARE(closed.size(), 1);
+        QVERIFY(requested("api/channel/stop-stream"));
+        const int rate = int(c.sampleRate());
+        const audio::Decoded decoded = audio::decodeMp3File(closed.at(0).at(0).toString(), rate);
+        QVERIFY2(decoded.ok && decoded.errors.isEmpty(), qPrintable(decoded.errors));
+        // One buffer may be in the encoder at the stop; LAME adds its delay and a frame's padding.
+        const std::size_t most = std::size_t(onAirMs * rate / 1000) + kBufferFrames +
+                                 std::size_t(c.engine().encoderDelay()) + 2 * 576;
+        QVERIFY2(decoded.samples.size() <= most,
+                 qPrintable(QString::asprintf("%zu frames recorded in %lld ms on air (at most %zu)",
+                                              decoded.samples.size(), onAirMs, most)));
     }
 
     // The recordings folder on a small filesystem with little room left: the recording stops

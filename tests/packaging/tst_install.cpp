@@ -1,20 +1,37 @@
-// `cmake --install` of this build tree into a fresh prefix: the program, its desktop entry and
-// its icons land where desktops look for them, the entry is valid and points at them, nothing
-// else (tests, benchmarks, the stand-in backend) is installed, and the installed program starts
-// and shows its window from outside the build tree.
+// The program as users get it, in two ways checked alike:
+//  - tst_install: `cmake --install` of this build tree into a fresh prefix;
+//  - tst_package: the Debian package installed on this machine (.ci/run builds it for the local
+//    stack, installs it, runs this and purges it), whose compiled-in backend address
+//    CASTORA_PACKAGE_BACKEND_URL names.
+// The program, its desktop entry, icons, AppStream data and manual page land where desktops
+// and software centres look for them; the entry and the AppStream data are valid; nothing else
+// is installed (no tests, benchmarks, stand-in backend); --help and --version answer without a
+// display; and the development features (the CASTORA_BACKEND_URL override, the inspection
+// socket, the start-up probe) are there in development builds only.
 #include "DevServer.h"
 #include "TestMain.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QImage>
+#include <QLocalSocket>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
+
+#include <memory>
+
+#ifndef CASTORA_TEST_PACKAGE
+#define CASTORA_TEST_PACKAGE 0
+#endif
 
 namespace {
 
+const QString kProgram = QStringLiteral("bin/castora");
 const QString kDesktopEntry = QStringLiteral("share/applications/" CASTORA_APP_ID ".desktop");
+const QString kMetainfo = QStringLiteral("share/metainfo/" CASTORA_APP_ID ".metainfo.xml");
 const QList<int> kIconSizes{16, 24, 32, 48, 64, 128, 256, 512};
 
 QString iconPath(int size) {
@@ -40,138 +57,281 @@ QHash<QString, QString> desktopEntry(const QString &path) {
     return keys;
 }
 
+// The environment of a program started away from the build tree: no QML or plugin paths.
+QProcessEnvironment installedEnvironment() {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &name :
+         {QStringLiteral("QML_IMPORT_PATH"), QStringLiteral("QML2_IMPORT_PATH"),
+          QStringLiteral("QT_PLUGIN_PATH")})
+        environment.remove(name);
+    return environment;
+}
+
 } // namespace
 
 class TestInstall : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_prefix;
-    QStringList m_installed; // files under the prefix, relative to it
+    QString m_root;          // what the relative paths below hang from
+    QStringList m_installed; // files under m_root, relative to it
+    bool m_development = false;
+    QString m_backendUrl; // compiled into the program under test
 
-    QString installed(const QString &relative) const { return m_prefix.filePath(relative); }
+    QString installed(const QString &relative) const {
+        return m_root + QLatin1Char('/') + relative;
+    }
+
+    QStringList expectedFiles() const {
+        QStringList expected{kProgram, kDesktopEntry, kMetainfo};
+        for (int size : kIconSizes)
+            expected << iconPath(size);
+        if (CASTORA_TEST_PACKAGE) {
+            expected << QStringLiteral("share/man/man1/castora.1.gz")
+                     << QStringLiteral("share/doc/castora/changelog.gz")
+                     << QStringLiteral("share/doc/castora/copyright");
+            if (QFileInfo::exists(
+                    QStringLiteral(CASTORA_SOURCE_DIR "/debian/castora.lintian-overrides")))
+                expected << QStringLiteral("share/lintian/overrides/castora");
+        } else {
+            expected << QStringLiteral("share/man/man1/castora.1");
+        }
+        expected.sort();
+        return expected;
+    }
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_prefix.isValid());
-        QProcess install;
-        install.setProcessChannelMode(QProcess::MergedChannels);
-        install.start(QStringLiteral(CMAKE_COMMAND),
-                      {QStringLiteral("--install"), QStringLiteral(CASTORA_BUILD_DIR),
-                       QStringLiteral("--prefix"), m_prefix.path()});
-        QVERIFY(install.waitForFinished(120000));
-        QVERIFY2(install.exitStatus() == QProcess::NormalExit && install.exitCode() == 0,
-                 install.readAll().constData());
-        QDirIterator files(m_prefix.path(), QDir::Files | QDir::Hidden | QDir::System,
-                           QDirIterator::Subdirectories);
-        while (files.hasNext())
-            m_installed << QDir(m_prefix.path()).relativeFilePath(files.next());
+        if (CASTORA_TEST_PACKAGE) {
+            m_backendUrl = qEnvironmentVariable("CASTORA_PACKAGE_BACKEND_URL");
+            if (m_backendUrl.isEmpty())
+                QSKIP("checks the installed Debian package: .ci/run installs one and sets "
+                      "CASTORA_PACKAGE_BACKEND_URL to the backend address it was built with");
+            m_root = QStringLiteral("/usr");
+            QProcess dpkg;
+            dpkg.start(QStringLiteral("dpkg"), {QStringLiteral("-L"), QStringLiteral("castora")});
+            QVERIFY(dpkg.waitForFinished(30000));
+            QVERIFY2(dpkg.exitCode() == 0, "the package castora is not installed");
+            const QList<QByteArray> paths = dpkg.readAllStandardOutput().split('\n');
+            for (const QByteArray &path : paths) {
+                const QFileInfo info(QString::fromLocal8Bit(path));
+                QVERIFY2(path.startsWith("/usr/") || !info.isFile(), path.constData());
+                if (info.isFile())
+                    m_installed << QDir(m_root).relativeFilePath(info.filePath());
+            }
+        } else {
+            QVERIFY(m_prefix.isValid());
+            m_root = m_prefix.path();
+            m_development = CASTORA_DEVELOPMENT_BUILD;
+            m_backendUrl = QStringLiteral(CASTORA_BUILD_BACKEND_URL);
+            QProcess install;
+            install.setProcessChannelMode(QProcess::MergedChannels);
+            install.start(QStringLiteral(CMAKE_COMMAND),
+                          {QStringLiteral("--install"), QStringLiteral(CASTORA_BUILD_DIR),
+                           QStringLiteral("--prefix"), m_root});
+            QVERIFY(install.waitForFinished(120000));
+            QVERIFY2(install.exitStatus() == QProcess::NormalExit && install.exitCode() == 0,
+                     install.readAll().constData());
+            QDirIterator files(m_root, QDir::Files | QDir::Hidden | QDir::System,
+                               QDirIterator::Subdirectories);
+            while (files.hasNext())
+                m_installed << QDir(m_root).relativeFilePath(files.next());
+        }
         m_installed.sort();
     }
 
-    void installedFiles_data() {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("iconSize"); // 0: not an icon
-        QTest::newRow("program") << QStringLiteral("bin/castora") << 0;
-        QTest::newRow("desktop entry") << kDesktopEntry << 0;
-        for (int size : kIconSizes)
-            QTest::addRow("icon %d", size) << iconPath(size) << size;
-    }
-
+    // Only the program and what desktops and software centres need: no test, benchmark or
+    // stand-in binaries, no static libraries or headers.
     void installedFiles() {
-        QFETCH(QString, path);
-        QFETCH(int, iconSize);
-        QVERIFY2(m_installed.contains(path), qPrintable(m_installed.join(QLatin1Char('\n'))));
-        const QFileInfo info(installed(path));
-        if (path.startsWith(QLatin1String("bin/"))) {
-            QVERIFY(info.isExecutable());
-            QFile binary(info.filePath());
-            QVERIFY(binary.open(QIODevice::ReadOnly));
-            QCOMPARE(binary.read(4), QByteArray("\x7f"
-                                                "ELF"));
-        } else {
-            QVERIFY(!info.isExecutable());
+        QCOMPARE(m_installed, expectedFiles());
+        const QFileInfo program(installed(kProgram));
+        QVERIFY(program.isExecutable());
+        QFile binary(program.filePath());
+        QVERIFY(binary.open(QIODevice::ReadOnly));
+        QCOMPARE(binary.read(4), QByteArray("\x7f"
+                                            "ELF"));
+        for (const QString &path : m_installed) {
+            if (path != kProgram)
+                QVERIFY2(!QFileInfo(installed(path)).isExecutable(), qPrintable(path));
         }
-        if (iconSize > 0) {
-            // Square at its folder's size, on a transparent background (rounded corners).
-            const QImage icon(info.filePath());
-            QCOMPARE(icon.size(), QSize(iconSize, iconSize));
+        // Square at its folder's size, on a transparent background (rounded corners).
+        for (int size : kIconSizes) {
+            const QImage icon(installed(iconPath(size)));
+            QCOMPARE(icon.size(), QSize(size, size));
             QVERIFY(icon.hasAlphaChannel());
             QCOMPARE(icon.pixelColor(0, 0).alpha(), 0);
-            QVERIFY(icon.pixelColor(iconSize / 2, iconSize - 1 - iconSize / 8).alpha() > 0);
+            QVERIFY(icon.pixelColor(size / 2, size - 1 - size / 8).alpha() > 0);
         }
     }
 
-    // Only the program and what the desktop needs: no test, benchmark or stand-in binaries,
-    // no static libraries or headers.
-    void nothingElse() {
-        QStringList expected{QStringLiteral("bin/castora"), kDesktopEntry};
-        for (int size : kIconSizes)
-            expected << iconPath(size);
-        expected.sort();
-        QCOMPARE(m_installed, expected);
+    // The desktop entry and the AppStream data pass their validators and point at what was
+    // installed: the program, the icon, each other.
+    void desktopDataIsValid_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QStringList>("validator");
+        QTest::newRow("desktop entry")
+            << kDesktopEntry << QStringList{QStringLiteral("desktop-file-validate")};
+        // --no-net: the screenshot and home page addresses are checked for their form only.
+        QTest::newRow("AppStream")
+            << kMetainfo
+            << QStringList{QStringLiteral("appstreamcli"), QStringLiteral("validate"),
+                           QStringLiteral("--no-net")};
     }
 
-    void desktopEntryIsValid() {
-        const QString path = installed(kDesktopEntry);
-        const QString validator =
-            QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
-        if (validator.isEmpty()) {
-            qWarning("desktop-file-validate is not installed (Debian package desktop-file-utils): "
-                     "only the keys are checked");
-        } else {
-            QProcess validate;
-            validate.setProcessChannelMode(QProcess::MergedChannels);
-            validate.start(validator, {path});
-            QVERIFY(validate.waitForFinished(30000));
-            const QByteArray complaints = validate.readAll();
-            QVERIFY2(validate.exitCode() == 0 && complaints.trimmed().isEmpty(),
-                     complaints.constData());
+    void desktopDataIsValid() {
+        QFETCH(QString, path);
+        QFETCH(QStringList, validator);
+        const QString tool = QStandardPaths::findExecutable(validator.takeFirst());
+        QVERIFY2(!tool.isEmpty(), "scripts/lib.sh installs desktop-file-utils and appstream");
+        QProcess validate;
+        validate.setProcessChannelMode(QProcess::MergedChannels);
+        validate.start(tool, validator << installed(path));
+        QVERIFY(validate.waitForFinished(60000));
+        const QByteArray complaints = validate.readAll();
+        QVERIFY2(validate.exitCode() == 0, complaints.constData());
+
+        if (path == kDesktopEntry) {
+            QVERIFY2(complaints.trimmed().isEmpty(), complaints.constData());
+            // What a menu needs to show and start the program.
+            const QHash<QString, QString> entry = desktopEntry(installed(path));
+            QCOMPARE(entry.value(QStringLiteral("Type")), QStringLiteral("Application"));
+            QCOMPARE(entry.value(QStringLiteral("Name")), QStringLiteral("Castora"));
+            QCOMPARE(entry.value(QStringLiteral("Icon")), QStringLiteral(CASTORA_APP_ID));
+            const QStringList binDir{installed(QStringLiteral("bin"))};
+            for (const QString &key : {QStringLiteral("Exec"), QStringLiteral("TryExec")}) {
+                const QString program = entry.value(key).section(QLatin1Char(' '), 0, 0);
+                QCOMPARE(QStandardPaths::findExecutable(program, binDir), installed(kProgram));
+            }
+            // The class of the program's X11 window (WM_CLASS "castora", "Castora") ties the
+            // window to the entry.
+            QCOMPARE(entry.value(QStringLiteral("StartupWMClass")), QStringLiteral("Castora"));
+            return;
         }
-        // What a menu needs to show and start the program, pointing at what was installed.
-        const QHash<QString, QString> entry = desktopEntry(path);
-        QCOMPARE(entry.value(QStringLiteral("Type")), QStringLiteral("Application"));
-        QCOMPARE(entry.value(QStringLiteral("Name")), QStringLiteral("Castora"));
-        QCOMPARE(entry.value(QStringLiteral("Icon")), QStringLiteral(CASTORA_APP_ID));
-        const QStringList binDir{m_prefix.filePath(QStringLiteral("bin"))};
-        for (const QString &key : {QStringLiteral("Exec"), QStringLiteral("TryExec")}) {
-            const QString program = entry.value(key).section(QLatin1Char(' '), 0, 0);
-            QCOMPARE(QStandardPaths::findExecutable(program, binDir), installed("bin/castora"));
+        // The component a software centre shows for the desktop entry, with its release.
+        QFile file(installed(path));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QXmlStreamReader xml(&file);
+        QHash<QString, QString> found;
+        int screenshots = 0;
+        while (!xml.atEnd()) {
+            if (xml.readNext() != QXmlStreamReader::StartElement)
+                continue;
+            const QString name = xml.name().toString();
+            if (name == QLatin1String("release"))
+                found.insert(name, xml.attributes().value(QLatin1String("version")).toString());
+            else if (name == QLatin1String("image"))
+                ++screenshots;
+            else if (name == QLatin1String("id") || name == QLatin1String("launchable"))
+                found.insert(name, xml.readElementText());
         }
-        // The class of the program's X11 window (WM_CLASS "castora", "Castora") ties the window
-        // to the entry.
-        QCOMPARE(entry.value(QStringLiteral("StartupWMClass")), QStringLiteral("Castora"));
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QCOMPARE(found.value(QStringLiteral("id")), QStringLiteral(CASTORA_APP_ID));
+        QCOMPARE(found.value(QStringLiteral("launchable")),
+                 QStringLiteral(CASTORA_APP_ID ".desktop"));
+        QCOMPARE(found.value(QStringLiteral("release")), QStringLiteral("1.0.0"));
+        QVERIFY(screenshots >= 3);
     }
 
-    // The program carries its QML inside: started from the prefix, far from the build tree and
-    // without import paths, it loads its main window and draws a first frame.
-    void installedProgramShowsItsWindow() {
-        if (!CASTORA_STARTUP_PROBE_BUILT)
-            QSKIP("release build: no start-up probe to tell the first frame");
-        castora::dev::DevServer backend;
-        QVERIFY(backend.listen() != 0);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const QString &name :
-             {QStringLiteral("QML_IMPORT_PATH"), QStringLiteral("QML2_IMPORT_PATH"),
-              QStringLiteral("QT_PLUGIN_PATH")})
+    // --help and --version print and end without a display (so without a window, an audio
+    // device or a controller); anything else on the command line is refused.
+    void commandLine_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("expected"); // on standard output, or error when failing
+        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0
+                                 << QByteArray("Castora 1.0.0\n");
+        QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0
+                              << QByteArray("--version");
+        QTest::newRow("unknown option") << QStringList{QStringLiteral("--no-such-option")} << 1
+                                        << QByteArray("Unknown option 'no-such-option'.");
+        QTest::newRow("stray argument") << QStringList{QStringLiteral("stray")} << 1
+                                        << QByteArray("unexpected argument 'stray'");
+    }
+
+    void commandLine() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, expected);
+        QProcessEnvironment environment = installedEnvironment();
+        for (const QString &name : {QStringLiteral("DISPLAY"), QStringLiteral("WAYLAND_DISPLAY"),
+                                    QStringLiteral("QT_QPA_PLATFORM")})
             environment.remove(name);
+        // A refusal comes from the program proper, which needs a window system to start.
+        if (exitCode != 0)
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.start(installed(kProgram), arguments);
+        QVERIFY(program.waitForFinished(60000));
+        const QByteArray out = program.readAllStandardOutput();
+        const QByteArray err = program.readAllStandardError();
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), exitCode);
+        QVERIFY2((exitCode == 0 ? out : err).contains(expected), (out + err).constData());
+        if (exitCode == 0)
+            QVERIFY2(err.isEmpty(), err.constData());
+    }
+
+    // Started from where it was installed, far from the build tree and without import paths,
+    // with the development variables set: a development build follows CASTORA_BACKEND_URL,
+    // opens the inspection socket and reports its first frame; any other build talks to its
+    // compiled-in backend only and has neither socket nor probe.
+    void developmentFeatures() {
+        castora::dev::DevServer fromEnvironment;
+        QVERIFY(fromEnvironment.listen() != 0);
+        std::unique_ptr<castora::dev::DevServer> compiledIn;
+        if (!m_development) {
+            // The compiled-in backend is on this machine (a package for the local stack): a
+            // stand-in there sees what the program asks.
+            const QUrl url(m_backendUrl);
+            if (url.host() != QLatin1String("127.0.0.1") || url.port() <= 0)
+                QSKIP("the compiled-in backend is not a port of 127.0.0.1");
+            compiledIn = std::make_unique<castora::dev::DevServer>();
+            QVERIFY2(compiledIn->listen(quint16(url.port())) == url.port(),
+                     qPrintable(m_backendUrl + QLatin1String(" is taken")));
+        }
+        castora::dev::DevServer &expected = m_development ? fromEnvironment : *compiledIn;
+
+        QTemporaryDir runtime;
+        QVERIFY(runtime.isValid());
+        const QString socketPath = runtime.filePath(QStringLiteral("inspect.sock"));
+        QProcessEnvironment environment = installedEnvironment();
+        environment.insert(QStringLiteral("CASTORA_BACKEND_URL"), fromEnvironment.baseUrl());
+        environment.insert(QStringLiteral("CASTORA_INSPECT"), socketPath);
         environment.insert(QStringLiteral("CASTORA_STARTUP_PROBE"), QStringLiteral("1"));
-        environment.insert(QStringLiteral("CASTORA_BACKEND_URL"), backend.baseUrl());
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         QProcess program;
         program.setProcessEnvironment(environment);
-        program.setWorkingDirectory(m_prefix.path());
+        program.setWorkingDirectory(runtime.path());
         program.setProcessChannelMode(QProcess::MergedChannels);
         QByteArray output;
         connect(&program, &QProcess::readyRead, this, [&] { output += program.readAll(); });
-        program.start(installed(QStringLiteral("bin/castora")), {});
+        program.start(installed(kProgram), {});
         QVERIFY(program.waitForStarted(10000));
-        QTRY_VERIFY2_WITH_TIMEOUT(output.contains("castora startup probe: first frame") ||
+        auto stop = qScopeGuard([&] {
+            program.kill();
+            program.waitForFinished(10000);
+        });
+
+        // The update check goes out once the event loop runs: after the main window document
+        // was loaded and the inspection socket opened.
+        QTRY_VERIFY2_WITH_TIMEOUT(!expected.requests(QStringLiteral("api/app/version")).isEmpty() ||
                                       program.state() == QProcess::NotRunning,
                                   output.constData(), 60000);
-        const bool drawn = output.contains("castora startup probe: first frame");
-        program.kill();
-        program.waitForFinished(10000);
-        QVERIFY2(drawn, output.constData());
+        QVERIFY2(program.state() == QProcess::Running, output.constData());
+        if (m_development) {
+            QTRY_VERIFY2_WITH_TIMEOUT(output.contains("castora startup probe: first frame") ||
+                                          program.state() == QProcess::NotRunning,
+                                      output.constData(), 60000);
+            QVERIFY2(output.contains("castora startup probe: first frame"), output.constData());
+            QLocalSocket inspection;
+            inspection.connectToServer(socketPath);
+            QVERIFY2(inspection.waitForConnected(10000), qPrintable(inspection.errorString()));
+        } else {
+            QCOMPARE(fromEnvironment.requests().size(), 0);
+            QVERIFY(!QFileInfo::exists(socketPath));
+            QVERIFY2(!output.contains("castora startup probe"), output.constData());
+        }
         QVERIFY2(!output.contains("failed to load component"), output.constData());
     }
 };

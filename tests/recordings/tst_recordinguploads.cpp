@@ -3,6 +3,7 @@
 #include "DevServer.h"
 #include "LogCapture.h"
 #include "Multipart.h"
+#include "NetworkAccess.h"
 #include "RecordingController.h"
 #include "RecordingsDatabase.h"
 #include "SettingsStore.h"
@@ -96,7 +97,11 @@ class RecordingUploadsTest : public QObject {
     }
 
 private slots:
-    void initTestCase() { QVERIFY(castora::initDatabase()); }
+    void initTestCase() {
+        QVERIFY(castora::initDatabase());
+        // A chunk that makes no progress for this long fails (the program waits 30 s).
+        castora::net::setTransferTimeout(std::chrono::milliseconds(3000));
+    }
 
     void init() {
         m_files = std::make_unique<QTemporaryDir>();
@@ -149,6 +154,11 @@ private slots:
         row("start fails", "start-500", "rec.mp3", three, QList<int>{}, start, credentials);
         row("chunk 2 refused", "chunk-2", "rec.mp3", three, QList<int>{33},
             QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
+        row("chunk 2 never answered", "hang-chunk-2", "rec.mp3", three, QList<int>{33},
+            QStringList{kStart, kChunk, kChunk},
+            "Chunk upload failed: The server did not answer in time.");
+        row("chunk redirected to another origin", "redirect-chunk", "rec.mp3", three, QList<int>{},
+            QStringList{kStart, kChunk}, "Chunk upload failed: *");
         row("finish refused", "finish-500", "rec.mp3", three, QList<int>{33, 66, 100}, sequence(3),
             "Failed to finish upload: *");
         row("file deleted after chunk 1", "delete-after-1", "rec.mp3", three, QList<int>{33},
@@ -189,8 +199,16 @@ private slots:
                 m_controller->data(m_controller->index(0), RecordingController::UploadStatusRole)
                     .toBool();
         });
+        DevServer elsewhere; // another origin, which must never see the sign-in token
+        QVERIFY(elsewhere.listen() != 0);
         if (fault == "start-500")
             m_server->failNext(1, 500, kStart);
+        else if (fault == "hang-chunk-2")
+            connect(m_controller.get(), &RecordingController::uploadProgress, this,
+                    [this] { m_server->hangNext(1, kChunk); });
+        else if (fault == "redirect-chunk")
+            m_server->answerNext(
+                1, castora::dev::Answer::redirect(elsewhere.baseUrl() + '/' + kChunk), kChunk);
         else if (fault == "chunk-2")
             m_server->uploads().failChunk(2);
         else if (fault == "finish-500")
@@ -230,6 +248,7 @@ private slots:
             QCOMPARE(started.at(0), (QVariantList{id, chunked}));
         QCOMPARE(progressValues(progressed), progress);
         QCOMPARE(seenPaths(), requests);
+        QCOMPARE(elsewhere.requests().size(), 0);
         QCOMPARE(listedAsUploaded, success); // reloaded before the success was announced
         QCOMPARE(rowUploaded(), success);
         for (const RecordedRequest &request : std::as_const(m_seen)) {

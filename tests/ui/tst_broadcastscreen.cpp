@@ -1,20 +1,27 @@
 // The broadcast screen of the real program against the stand-in backend, its chat server and
 // a real icecast2, with a scripted microphone playing a tone: Start/Stop and the on-air clock,
 // the subscription toast, the network bar, the device chooser, the edit-event dialog, chat
-// between the panel and a listener, the chat socket's reconnection delays, and logging out
-// while on air.
+// between the panel and a listener (and a flood), the chat socket's reconnection delays and
+// moves, backend and chat text shown as text, and logging out while on air.
 #include "ChatProtocol.h"
 #include "ChatServer.h"
 #include "LocalServices.h"
+#include "MessageModel.h"
 #include "ProcessSignals.h"
 #include "SettingsStore.h"
 #include "TestMain.h"
 #include "UiProgram.h"
 
+#include <QBuffer>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QQuickItem>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QWebSocket>
 
 using namespace castora;
@@ -30,6 +37,54 @@ namespace {
 
 QColor backgroundOf(QQuickItem *control) {
     return control->property("background").value<QQuickItem *>()->property("color").value<QColor>();
+}
+
+// A web server that answers every request with the same small picture and keeps the paths it
+// was asked for.
+struct PathRecorder : QObject {
+    QTcpServer server;
+    QStringList paths;
+    QByteArray answer;
+
+    bool listen() {
+        QImage picture(4, 4, QImage::Format_RGB32);
+        picture.fill(Qt::darkRed);
+        QBuffer png;
+        png.open(QIODevice::WriteOnly);
+        picture.save(&png, "PNG");
+        answer = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n"
+                 "Content-Length: " +
+                 QByteArray::number(png.size()) + "\r\n\r\n" + png.data();
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    if (!socket->canReadLine())
+                        return;
+                    paths.append(QString::fromLatin1(socket->readLine().split(' ').value(1)));
+                    socket->write(answer);
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+        return server.listen(QHostAddress::LocalHost);
+    }
+
+    // Markup that makes a rich-text view fetch `name`.png from here.
+    QString image(const QString &name) const {
+        return u"<img src=\"http://127.0.0.1:%1/%2.png\">"_s.arg(server.serverPort()).arg(name);
+    }
+};
+
+// Every text item below `root` (delegates included) whose text holds `fragment`.
+QList<QQuickItem *> textsHolding(QQuickItem *root, const QString &fragment) {
+    QList<QQuickItem *> found;
+    if (root->inherits("QQuickText") && textOf(root).contains(fragment))
+        found.append(root);
+    const auto children = root->childItems();
+    for (QQuickItem *child : children)
+        found += textsHolding(child, fragment);
+    return found;
 }
 
 } // namespace
@@ -88,18 +143,19 @@ private slots:
 
         // While the start is under way only a grey spinner shows and clicks do nothing.
         struct {
-            bool enabled = true, spinner = false, qualityEnabled = true;
+            bool enabled = true, spinner = false, qualityEnabled = true, deviceEnabled = true;
             QColor colour;
         } busy;
         connect(p.stream.get(), &StreamController::isBusyChanged, button, [&] {
             if (!p.stream->isBusy())
                 return;
             busy = {button->isEnabled(), p.onScreen(u"startStopSpinner"_s)->isVisible(),
-                    p.onScreen(u"qualityBox"_s)->isEnabled(), backgroundOf(button)};
+                    p.onScreen(u"qualityBox"_s)->isEnabled(),
+                    p.onScreen(u"deviceBox"_s)->isEnabled(), backgroundOf(button)};
         });
         for (int round = 0; round < 2; ++round) {
             QVERIFY(goOnAir());
-            QVERIFY(!busy.enabled && busy.spinner && !busy.qualityEnabled);
+            QVERIFY(!busy.enabled && busy.spinner && !busy.qualityEnabled && !busy.deviceEnabled);
             QCOMPARE(busy.colour, QColor("#666666"));
             QCOMPARE(textOf(button), u"Stop"_s);
             QCOMPARE(backgroundOf(button), QColor("#333333"));
@@ -180,7 +236,8 @@ private slots:
         QCOMPARE(p.text(u"deviceText"_s), u"USB Podcast Micropho..."_s);
     }
 
-    // A refused save keeps the dialog and what was typed; the next one goes up.
+    // The name field follows the title until the user types. A refused save keeps the dialog
+    // and what was typed, also when the title changes meanwhile; the next save goes up.
     void editEvent() {
         QVERIFY(startOnBroadcastScreen());
         UiProgram &p = program();
@@ -190,6 +247,13 @@ private slots:
         QVERIFY(dialog->isVisible());
         QQuickItem *field = p.onScreen(u"eventNameField"_s);
         QCOMPARE(textOf(field), p.stream->streamTitle());
+        const auto retitle = [&p](const QString &title) {
+            p.server.state().demoChannel().streamTitle = title;
+            p.stream->fetchChannel();
+            return QTest::qWaitFor([&] { return p.stream->streamTitle() == title; });
+        };
+        QVERIFY(retitle(u"Morning Show"_s));
+        QCOMPARE(textOf(field), u"Morning Show"_s);
 
         const QString path = u"api/channel/update/stream-details"_s;
         p.server.failNext(1, 500, path);
@@ -202,6 +266,7 @@ private slots:
         QTRY_VERIFY(toast->isVisible());
         QCOMPARE(toast->property("color").value<QColor>(), QColor("#CC3333"));
         QVERIFY(dialog->isVisible());
+        QVERIFY(retitle(u"Changed elsewhere"_s));
         QCOMPARE(textOf(field), u"Evening Jazz"_s);
 
         p.click(u"saveEventButton"_s);
@@ -252,6 +317,16 @@ private slots:
         QVERIFY(onRight(bubbles.at(0)) && onRight(bubbles.at(1)) && !onRight(bubbles.at(2)));
         QCOMPARE(bubbles.at(2)->property("color").value<QColor>(), QColor("#3A3A3A"));
         QCOMPARE(textOf(castora::test::findItem(bubbles.at(2), u"avatarLetter"_s)), u"L"_s);
+
+        // A flood from the room: the list keeps the newest messages, each cut to its limit.
+        for (int i = 0; i < 2000; ++i)
+            p.server.chat().post(slug, u"listener"_s, u"flood %1"_s.arg(i));
+        p.server.chat().post(slug, u"listener"_s, QString(5000, 'x'));
+        const auto newest = [&p] { return p.chat->message(p.chat->rowCount() - 1)->messageText(); };
+        QTRY_COMPARE_WITH_TIMEOUT(newest(), QString(2000, 'x') + u"..."_s, 60000);
+        QCOMPARE(p.chat->message(0)->messageText(), u"flood 1501"_s);
+        QCOMPARE(p.chat->findChildren<MessageModel *>().size(), ChatController::kMaxMessages);
+        QCOMPARE(list->property("count").toInt(), ChatController::kMaxMessages);
     }
 
     void chatReconnectsWithGrowingDelays() {
@@ -277,27 +352,114 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(socket->property("status").toInt(), 1, 20000);
         QCOMPARE(socket->property("failures").toInt(), 0);
         QTRY_COMPARE(p.server.chat().clientCount(p.stream->ChannelSlug()), 1);
+
+        // A new chat token moves the socket to the new address: one connection, and no
+        // reconnect after the first delay.
+        QSignalSpy joined(&p.server.chat(), &dev::ChatServer::clientJoined);
+        p.stream->fetchChatToken();
+        QVERIFY(joined.wait());
+        QVERIFY(!joined.wait(2 * chat::ReconnectBackoff::kInitialMs));
+        QCOMPARE(p.server.chat().clientCount(p.stream->ChannelSlug()), 1);
+    }
+
+    // Names, titles, dates, notes and messages from the backend and the chat are shown as
+    // they are: markup in them is not interpreted, and an image in it is not fetched.
+    void remoteTextIsShownAsText() {
+        PathRecorder web;
+        QVERIFY(web.listen());
+        UiProgram &p = program();
+        const QString slug = p.server.state().demoChannel().slug;
+        const QString name = web.image(u"name"_s) + u"<b>Ana</b>"_s;
+        const QString title = u"<b>Live</b>"_s + web.image(u"title"_s);
+        const QString sender = web.image(u"sender"_s) + u"Cy"_s;
+        const QString history = u"<b>old</b>"_s + web.image(u"history"_s);
+        const QString date = u"<i>"_s + web.image(u"date"_s);
+        const QString notes = u"<b>Faster</b>"_s + web.image(u"notes"_s);
+        const QString version = u"1.2.0"_s + web.image(u"version"_s);
+        p.server.state().demoChannel().name = name;
+        p.server.state().demoChannel().streamTitle = title;
+        p.server.state().versionInfo =
+            QJsonObject{{u"latest_version"_s, version}, {u"release_notes"_s, notes}};
+        p.server.chat().post(slug, sender, history, date);
+        QVERIFY(startOnBroadcastScreen());
+
+        const QString live = u"<b>now</b>"_s + web.image(u"live"_s);
+        p.server.chat().post(slug, sender, live);
+        const QString error = u"<b>Refused</b>"_s + web.image(u"toast"_s);
+        emit p.stream->requestCompleted(error, true);
+        QTRY_COMPARE(findItems(p.currentScreen(), u"bubble"_s).size(), 2);
+        QTRY_VERIFY(p.item(u"updateDialog"_s)->isVisible());
+
+        // Each string shows as plain text wherever the screen shows it (the title cut at 25
+        // characters); a message shows escaped in its rich text.
+        const QStringList plain{name + u" on Castora"_s,
+                                title.left(25) + u"..."_s,
+                                sender,
+                                date,
+                                notes,
+                                version,
+                                error};
+        for (const QString &text : plain) {
+            const QList<QQuickItem *> items = textsHolding(p.window->contentItem(), text);
+            QVERIFY2(!items.isEmpty(), qPrintable(text));
+            for (QQuickItem *item : items)
+                QVERIFY2(item->property("textFormat").toInt() == Qt::PlainText, qPrintable(text));
+        }
+        for (QString message : {history, live}) {
+            message.replace('<', u"&lt;"_s).replace('>', u"&gt;"_s).replace('"', u"&quot;"_s);
+            QCOMPARE(textsHolding(p.currentScreen(), message).size(), 1);
+        }
+
+        // The artwork is fetched from the same server: once it has been asked for, every image
+        // of the texts above would have been too.
+        p.server.state().demoChannel().channelArt =
+            u"http://127.0.0.1:%1/art.png"_s.arg(web.server.serverPort());
+        p.stream->fetchChannel();
+        QTRY_VERIFY(web.paths.contains(u"/art.png"_s));
+        web.paths.removeAll(u"/art.png"_s);
+        QCOMPARE(web.paths, QStringList());
     }
 
     void logout_data() {
         QTest::addColumn<bool>("onAir");
-        row("off air", false);
-        row("on air: stopped first, then signed out", true);
+        QTest::addColumn<bool>("stopAnswered"); // the backend answers the stop-stream notice
+        row("off air", false, true);
+        row("on air: stopped first, then signed out", true, true);
+        row("on air, stop-stream never answered: signed out after the stop wait", true, false);
     }
 
     void logout() {
         QFETCH(bool, onAir);
+        QFETCH(bool, stopAnswered);
         QVERIFY(startOnBroadcastScreen());
         UiProgram &p = program();
         const QString token = settings::token();
         QVERIFY(p.server.state().isValidToken(token));
         if (onAir)
             QVERIFY(goOnAir());
+        const QString stopPath = u"api/channel/stop-stream"_s;
+        const int stopWaitMs = 3000; // the program waits 10 s, as when its window closes
+        if (!stopAnswered) {
+            p.stream->setStopWaitMs(stopWaitMs);
+            p.server.hangNext(1, stopPath);
+        }
         QQuickItem *dialog = p.onScreen(u"logoutDialog"_s);
         p.click(u"logoutButton"_s);
         QVERIFY(dialog->isVisible());
+        QElapsedTimer waited;
+        waited.start();
         p.click(u"logoutConfirmButton"_s);
-        QTRY_COMPARE(p.depth(), 1);
+        if (!stopAnswered) {
+            // While it waits nothing else can be used: the recordings screen does not open.
+            QTRY_COMPARE(p.server.requests(stopPath).size(), 1);
+            p.click(u"recordingsButton"_s);
+            QCOMPARE(p.depth(), 2);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(p.depth(), 1, StreamController::kStopWaitMs + 5000);
+        if (!stopAnswered) {
+            QVERIFY(waited.elapsed() >= stopWaitMs * 9 / 10);
+            QCOMPARE(p.stream->pendingNotices(), 1); // still unanswered: the wait ended it
+        }
         QVERIFY(!p.auth->loggedIn());
         QVERIFY(!p.stream->streaming());
         QTRY_COMPARE(p.server.requests(u"api/auth/logout"_s).size(), 1);
@@ -306,11 +468,11 @@ private slots:
             return;
         // The stop-stream notice went out before the sign-out, with the token still valid,
         // and the recording is complete and closed.
-        QTRY_COMPARE(p.server.state().demoChannel().streamStops, 1);
+        QTRY_COMPARE(p.server.state().demoChannel().streamStops, stopAnswered ? 1 : 0);
         QStringList paths;
         for (const dev::RecordedRequest &request : p.server.requests())
             paths.append(request.path);
-        const qsizetype stop = paths.indexOf(u"api/channel/stop-stream"_s);
+        const qsizetype stop = paths.indexOf(stopPath);
         QVERIFY(stop >= 0 && stop < paths.indexOf(u"api/auth/logout"_s));
         QCOMPARE(p.server.requests().at(stop).bearerToken(), token.toUtf8());
         const QModelIndex newest = p.recordings->index(0);

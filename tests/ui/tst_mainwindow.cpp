@@ -100,16 +100,21 @@ private slots:
         QTest::addColumn<QString>("minimum");
         QTest::addColumn<QString>("notes");
         QTest::addColumn<bool>("mandatory");
-        row("optional, with notes", "1.0.0", "Faster start-up.", false);
-        row("below the minimum, no notes", "1.1.0", "", true);
+        QTest::addColumn<QString>("download");
+        row("optional, with notes", "1.0.0", "Faster start-up.", false,
+            "https://castora.example/download/1.2.0");
+        // A link that is no web page is not handed to the desktop; the prompt says so.
+        row("below the minimum, no notes, a local file as the link", "1.1.0", "", true,
+            "/tmp/castora-setup.exe");
     }
 
     void updatePrompt() {
         QFETCH(QString, minimum);
         QFETCH(QString, notes);
         QFETCH(bool, mandatory);
+        QFETCH(QString, download);
+        const bool web = download.startsWith(u"https:"_s);
         UiProgram &p = *m_program;
-        const QString download = u"https://castora.example/download/1.2.0"_s;
         p.server.state().versionInfo = QJsonObject{
             {u"latest_version"_s, u"1.2.0"_s},     {u"minimum_version"_s, minimum},
             {u"download_url_windows"_s, download}, {u"download_url_macos"_s, download},
@@ -126,14 +131,18 @@ private slots:
         QCOMPARE(later->isVisible(), !mandatory);
 
         // "Update Now" opens the download page and leaves the prompt in place.
+        QVERIFY(!p.item(u"downloadFailedLabel"_s)->isVisible());
+        if (!web)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Update download link refused"));
         p.click(p.item(u"updateNowButton"_s));
-        QCOMPARE(m_opened, QList<QUrl>{QUrl(download)});
+        QCOMPARE(m_opened, web ? QList<QUrl>{QUrl(download)} : QList<QUrl>{});
+        QCOMPARE(p.item(u"downloadFailedLabel"_s)->isVisible(), !web);
         QVERIFY(prompt->isVisible());
 
         // Nothing behind the prompt can be used: a click on the sign-up link beside the card
         // opens nothing, and neither Tab nor typing reach the form.
         p.click(p.item(u"signUpLink"_s));
-        QCOMPARE(m_opened.size(), 1);
+        QCOMPARE(m_opened.size(), web ? 1 : 0);
         QQuickItem *userField = p.item(u"userField"_s);
         QTest::keyClick(p.window, Qt::Key_Tab);
         castora::test::typeText(p.window, u"typed behind"_s);

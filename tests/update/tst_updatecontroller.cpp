@@ -126,6 +126,50 @@ private slots:
         // The next run asks again, until the third "Later".
         QCOMPARE(run()->canDismiss(), count < 3);
     }
+
+    // "Update Now" hands the desktop only a web page; anything else is refused, logged, and the
+    // prompt says so. The stand-in backend is plain http, which allows http links too.
+    void downloadLink_data() {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<bool>("opened");
+        const QString local; // the stand-in's http address
+        row("https", local, "https://dl.example/castora-1.2.exe", true);
+        row("blanks around it", local, "  https://dl.example/win ", true);
+        row("http with an http backend", local, "http://127.0.0.1:8085/download", true);
+        row("http with an https backend", "https://api.example", "http://dl.example/win", false);
+        row("file", local, "file:///etc/passwd", false);
+        row("smb share", local, "smb://host/share/setup.exe", false);
+        row("javascript", local, "javascript:alert(1)", false);
+        row("bare path", local, "/home/user/setup.exe", false);
+        row("no scheme: none is guessed", local, "dl.example/win", false);
+        row("custom handler", local, "ms-settings:windowsupdate", false);
+        row("https without a host", local, "https:///setup.exe", false);
+    }
+
+    void downloadLink() {
+        QFETCH(QString, backend);
+        QFETCH(QString, link);
+        QFETCH(bool, opened);
+        ServiceConfig config = m_client->config();
+        if (!backend.isEmpty())
+            config.backendUrl = backend;
+        NetworkClient client(config);
+        UpdateController controller(client);
+        QList<QUrl> handed;
+        controller.setUrlOpener([&handed](const QUrl &url) {
+            handed.append(url);
+            return true;
+        });
+        QSignalSpy failed(&controller, &UpdateController::downloadPageFailedChanged);
+        controller.setDownloadUrl(link);
+        if (!opened)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Update download link refused"));
+        controller.openDownloadPage();
+        QCOMPARE(handed, opened ? QList<QUrl>{QUrl(link.trimmed())} : QList<QUrl>{});
+        QCOMPARE(controller.downloadPageFailed(), !opened);
+        QCOMPARE(failed.size(), opened ? 0 : 1);
+    }
 };
 
 CASTORA_TEST_MAIN(TestUpdateController)

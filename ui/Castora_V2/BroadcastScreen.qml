@@ -25,10 +25,12 @@ Page {
                                        : ChatProtocol.roomAddress(StreamController.ChannelSlug,
                                                                   StreamController.chatToken)
 
+    // Back to the login screen, whichever screen is on top.
     function signOut() {
         screen.logoutPending = false;
+        logoutDeadline.stop();
         AuthController.logout();
-        screen.StackView.view.pop();
+        screen.StackView.view.pop(null);
     }
 
     // Signs out once a broadcast stopped for the logout is off air and the backend has
@@ -47,17 +49,22 @@ Page {
             return;
         }
         screen.logoutPending = true;
+        logoutDeadline.interval = StreamController.stopWaitMs;
+        logoutDeadline.start();
         StreamController.startStop();
     }
 
     // Connects to the room, or moves to another room when the address changes. A socket that
-    // is not active yet has no address, so it opens exactly once here.
+    // is not active yet has no address, so it opens exactly once here. Moving closes the old
+    // connection on the spot; that close is not a lost connection and schedules no reconnect.
     function openChat() {
         if (StreamController.chatToken === "")
             return;
         reconnectTimer.stop();
+        chatSocket.moving = true;
         chatSocket.active = true;
         chatSocket.url = screen.chatAddress;
+        chatSocket.moving = false;
     }
 
     objectName: "broadcastScreen"
@@ -136,6 +143,8 @@ Page {
 
         // Closed or failed connections in a row.
         property int failures: 0
+        // The address is being changed: the old connection's close is expected.
+        property bool moving: false
 
         objectName: "chatSocket"
         active: false
@@ -152,12 +161,23 @@ Page {
                 chatSocket.failures = 0;
             } else if (chatSocket.status === WebSocket.Closed) {
                 console.log("# socket closed");
-                if (chatSocket.active && !reconnectTimer.running) {
+                if (chatSocket.active && !chatSocket.moving && !reconnectTimer.running) {
                     reconnectTimer.interval = ChatProtocol.reconnectDelay(chatSocket.failures);
                     chatSocket.failures += 1;
                     reconnectTimer.start();
                 }
             }
+        }
+    }
+
+    // A backend that does not answer the stop-stream notice holds up the sign-out no longer
+    // than it holds up closing the window.
+    Timer {
+        id: logoutDeadline
+
+        onTriggered: {
+            if (screen.logoutPending)
+                screen.signOut();
         }
     }
 
@@ -267,6 +287,24 @@ Page {
         busy: screen.logoutPending || StreamController.isBusy
         onLogoutConfirmed: screen.confirmLogout()
         onCancelled: screen.currentState = 0
+    }
+
+    // While a sign-out waits for the broadcast to stop, nothing else on the screen can be used.
+    MouseArea {
+        objectName: "logoutInputBlocker"
+        parent: screen
+        anchors.fill: parent
+        z: 3
+        visible: screen.logoutPending
+        acceptedButtons: Qt.AllButtons
+        hoverEnabled: true
+        focus: visible
+        onVisibleChanged: {
+            if (visible)
+                forceActiveFocus();
+        }
+        onWheel: wheel => wheel.accepted = true
+        Keys.onPressed: event => event.accepted = true
     }
 
     EditEventDialog {

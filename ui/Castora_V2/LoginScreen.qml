@@ -260,7 +260,7 @@ Page {
         opacity: 0
         visible: opacity > 0
 
-        Text {
+        RemoteText {
             id: toastText
 
             objectName: "errorToastText"

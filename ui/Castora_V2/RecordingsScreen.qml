@@ -328,7 +328,7 @@ Page {
                     Layout.fillWidth: true
                     spacing: 5
 
-                    Text {
+                    RemoteText {
                         objectName: "recordingName"
                         width: parent.width
                         text: row.model.name
@@ -341,7 +341,7 @@ Page {
                     Row {
                         spacing: 8
 
-                        Text {
+                        RemoteText {
                             text: row.model.dateCreated
                             color: "#666666"
                             font.pixelSize: 11
@@ -518,7 +518,7 @@ Page {
                 horizontalAlignment: Text.AlignHCenter
             }
 
-            Text {
+            RemoteText {
                 objectName: "deleteName"
                 anchors.horizontalCenter: parent.horizontalCenter
                 width: parent.width - 48

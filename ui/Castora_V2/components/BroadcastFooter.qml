@@ -59,6 +59,7 @@ ToolBar {
             id: timerLabel
 
             objectName: "timerLabel"
+            textFormat: Text.PlainText
             text: "00:00:00"
             color: "#FFFFFF"
             font.pixelSize: 11

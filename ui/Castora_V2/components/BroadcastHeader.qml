@@ -47,7 +47,7 @@ ToolBar {
             }
         }
 
-        Label {
+        RemoteText {
             objectName: "channelNameLabel"
             Layout.leftMargin: 10
             text: Logic.truncated(header.channelName, 13)

@@ -114,7 +114,7 @@ Column {
                             radius: 16
                             color: row.own ? "#8f0909" : "#D4A574"
 
-                            Text {
+                            RemoteText {
                                 objectName: "avatarLetter"
                                 anchors.centerIn: parent
                                 text: Logic.avatarLetter(row.sender)
@@ -134,16 +134,18 @@ Column {
                                 spacing: 6
                                 layoutDirection: bubbleRow.layoutDirection
 
-                                Text {
+                                RemoteText {
                                     id: senderText
 
+                                    objectName: "senderText"
                                     text: row.sender
                                     color: "#FFFFFF"
                                     font.pixelSize: 11
                                     font.bold: true
                                 }
 
-                                Text {
+                                RemoteText {
+                                    objectName: "createdAtText"
                                     anchors.baseline: senderText.baseline
                                     text: row.createdAt
                                     color: "#999999"

@@ -67,15 +67,19 @@ Rectangle {
                     height: 45
 
                     // Follows the stream title until the user types; then keeps the typed
-                    // text (an edit replaces the binding).
+                    // text, also when the title changes afterwards (typing alone does not end
+                    // a binding of `text`).
                     TextField {
                         id: nameField
+
+                        // The user has typed in the field.
+                        property bool edited: false
 
                         objectName: "eventNameField"
                         anchors.fill: parent
                         anchors.margins: 12
                         padding: 0
-                        text: StreamController.streamTitle
+                        onTextEdited: nameField.edited = true
                         placeholderText: qsTr("Enter event name...")
                         placeholderTextColor: "#999999"
                         color: "#000000"
@@ -84,6 +88,12 @@ Rectangle {
                         selectByMouse: true
                         activeFocusOnTab: true
                         background: null
+
+                        Binding on text {
+                            value: StreamController.streamTitle
+                            when: !nameField.edited
+                            restoreMode: Binding.RestoreNone
+                        }
                     }
                 }
             }

@@ -79,7 +79,9 @@ Column {
             model: StreamController
             textRole: "micName"
             currentIndex: StreamController.currentMicIndex
-            enabled: !StreamController.streaming
+            // Locked on air and while a start is under way, which opens the device chosen
+            // when it began.
+            enabled: !StreamController.streaming && !StreamController.isBusy
             onActivated: index => StreamController.changeMic(index)
 
             background: Rectangle {

@@ -178,14 +178,14 @@ Item {
                 onClicked: panel.editEventClicked()
             }
 
-            Text {
+            RemoteText {
                 objectName: "titleLine"
                 text: Logic.titleLine(StreamController.streamTitle)
                 color: "#ffffff"
                 font.pixelSize: 12
             }
 
-            Text {
+            RemoteText {
                 objectName: "channelCaption"
                 text: Logic.channelCaption(StreamController.channelName)
                 color: "#FFFFFF"
@@ -207,7 +207,7 @@ Item {
                     fillMode: Image.PreserveAspectFit
                 }
 
-                Text {
+                RemoteText {
                     objectName: "listenerCount"
                     anchors.verticalCenter: parent.verticalCenter
                     text: Logic.listenerText(StreamController.listeners)
@@ -291,7 +291,7 @@ Item {
                         anchors.margins: 6
                         spacing: 8
 
-                        Text {
+                        RemoteText {
                             objectName: "listenLink"
                             Layout.fillWidth: true
                             leftPadding: 6
@@ -368,6 +368,7 @@ Item {
             id: clipboardHelper
 
             visible: false
+            textFormat: TextEdit.PlainText
         }
     }
 }

@@ -19,7 +19,7 @@ Rectangle {
     opacity: 0
     visible: opacity > 0
 
-    Text {
+    RemoteText {
         id: label
 
         anchors.centerIn: parent

@@ -106,7 +106,7 @@ Rectangle {
                             font.pixelSize: 11
                             color: "#999999"
                         }
-                        Label {
+                        RemoteText {
                             objectName: "latestVersionLabel"
                             anchors.horizontalCenter: parent.horizontalCenter
                             text: UpdateController.latestVersion
@@ -118,7 +118,7 @@ Rectangle {
                 }
             }
 
-            Label {
+            RemoteText {
                 objectName: "releaseNotesLabel"
                 width: parent.width
                 visible: UpdateController.releaseNotes !== ""
@@ -136,6 +136,17 @@ Rectangle {
                 text: qsTr("This update is required to continue using Castora.")
                 font.pixelSize: 12
                 font.bold: true
+                color: "#D32F2F"
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.WordWrap
+            }
+
+            Label {
+                objectName: "downloadFailedLabel"
+                width: parent.width
+                visible: UpdateController.downloadPageFailed
+                text: qsTr("The download page could not be opened.")
+                font.pixelSize: 12
                 color: "#D32F2F"
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.WordWrap

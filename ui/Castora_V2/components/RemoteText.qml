@@ -1,0 +1,9 @@
+import QtQuick
+
+// Text that comes from the backend or the chat: names, titles, dates, release notes, listener
+// counts, error messages of replies. It is shown exactly as it is: markup in it is never
+// interpreted, so it can neither restyle the screen nor make the program fetch an image.
+// Every text bound to such data is a RemoteText (tst_screenlogic checks the documents).
+Text {
+    textFormat: Text.PlainText
+}
