@@ -309,7 +309,8 @@ private slots:
 
         QVERIFY(silent ? path->freeze() : m_icecast.kill());
         QTest::qWait(seconds * 1000);
-        // (icecast2 gives up a source that sent nothing for 10 s.)
+        // icecast2 has given up the silent source (nothing came for 10 s): what a listener
+        // hears after the heal is the new connection's.
         QVERIFY(!m_icecast.hasMount(m_mount));
         std::atomic<qint64> backAt{-1}, heardAt{-1};
         auto back = std::async(std::launch::async, [&] {
