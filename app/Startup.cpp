@@ -19,6 +19,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlNetworkAccessManagerFactory>
@@ -130,6 +131,12 @@ int runApplication(int argc, char **argv) {
     engine::RtAudioInput audioInput;
     StreamController streamController(ServiceConfig::fromBuild(), audioInput);
     qmlapi::provide(&streamController);
+    // The session ending or Ctrl-C in a terminal closes the program as closing its window does
+    // (the bounded stop below), instead of killing it in the middle of a broadcast.
+    engine::TerminationSignals termination([](int signal) {
+        qInfo() << "Closing on signal" << signal;
+        QCoreApplication::exit(0);
+    });
 
     QQmlApplicationEngine engine;
     prepareEngine(engine);

@@ -2,15 +2,128 @@
 
 #include <shout/shout.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#if defined(__linux__)
+#include <dirent.h>
+#endif
 
 namespace castora::engine {
+
+// A name lookup on a thread of its own. Whoever waits for it may give up; the thread then
+// finishes on its own time and its result goes with the last reference to this.
+struct IcecastSink::Lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;              // guarded by mutex, like the two below
+    int error = 0;                      // getaddrinfo()'s result
+    std::vector<std::string> addresses; // numeric, in the resolver's order of preference
+};
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kPollStep = std::chrono::milliseconds(5);
+
+bool isAddress(const char *host) {
+    in_addr v4{};
+    in6_addr v6{};
+    return inet_pton(AF_INET, host, &v4) == 1 || inet_pton(AF_INET6, host, &v6) == 1;
+}
+
+std::shared_ptr<IcecastSink::Lookup> startLookup(const QByteArray &host) {
+    auto lookup = std::make_shared<IcecastSink::Lookup>();
+    std::thread([lookup, name = host.toStdString()] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo *found = nullptr;
+        const int error = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+        std::vector<std::string> addresses;
+        for (const addrinfo *at = error == 0 ? found : nullptr; at; at = at->ai_next) {
+            char text[NI_MAXHOST];
+            if (getnameinfo(at->ai_addr, at->ai_addrlen, text, sizeof text, nullptr, 0,
+                            NI_NUMERICHOST) == 0 &&
+                std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+                addresses.emplace_back(text);
+        }
+        if (found)
+            freeaddrinfo(found);
+        {
+            std::lock_guard lock(lookup->mutex);
+            lookup->error = error;
+            lookup->addresses = std::move(addresses);
+            lookup->finished = true;
+        }
+        lookup->done.notify_all();
+    }).detach();
+    return lookup;
+}
+
+// This process's sockets connected to `address`:`port`, by descriptor and inode (Linux; none
+// elsewhere). libshout does not tell which socket it uses; the one that appears across its
+// connection attempt is it.
+struct SocketId {
+    int fd;
+    ino_t inode;
+};
+
+std::vector<SocketId> socketsTo(const QByteArray &address, quint16 port) {
+    std::vector<SocketId> found;
+#if defined(__linux__)
+    in_addr v4{};
+    in6_addr v6{};
+    const bool isV4 = inet_pton(AF_INET, address.constData(), &v4) == 1;
+    if (!isV4 && inet_pton(AF_INET6, address.constData(), &v6) != 1)
+        return found;
+    DIR *dir = opendir("/proc/self/fd");
+    if (!dir)
+        return found;
+    while (const dirent *entry = readdir(dir)) {
+        char *end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        struct stat info {};
+        if (end == entry->d_name || *end != '\0' || fstat(int(fd), &info) != 0 ||
+            !S_ISSOCK(info.st_mode))
+            continue;
+        sockaddr_storage peer{};
+        socklen_t size = sizeof peer;
+        if (getpeername(int(fd), reinterpret_cast<sockaddr *>(&peer), &size) != 0)
+            continue;
+        bool same = false;
+        if (isV4 && peer.ss_family == AF_INET) {
+            const auto *in = reinterpret_cast<const sockaddr_in *>(&peer);
+            same = in->sin_port == htons(port) && in->sin_addr.s_addr == v4.s_addr;
+        } else if (!isV4 && peer.ss_family == AF_INET6) {
+            const auto *in = reinterpret_cast<const sockaddr_in6 *>(&peer);
+            same = in->sin6_port == htons(port) &&
+                   std::equal(std::begin(in->sin6_addr.s6_addr), std::end(in->sin6_addr.s6_addr),
+                              std::begin(v6.s6_addr));
+        }
+        if (same)
+            found.push_back({int(fd), info.st_ino});
+    }
+    closedir(dir);
+#else
+    Q_UNUSED(address);
+    Q_UNUSED(port);
+#endif
+    return found;
+}
 
 // libshout's own wording; its error state does not always hold the code a call returned.
 QString describe(int code) {
@@ -88,6 +201,12 @@ bool IcecastSink::configure(const IcecastSettings &settings) {
         return false;
     }
     const QByteArray host = settings.host.toUtf8();
+    if (host != m_host) {
+        m_lookup.reset();
+        m_addressTurn = 0;
+    }
+    m_host = host;
+    m_port = settings.port;
     const QByteArray password = settings.password.toUtf8();
     const QByteArray mount = settings.mount.toUtf8();
     const QByteArray user = settings.user.toUtf8();
@@ -121,6 +240,56 @@ bool IcecastSink::configure(const IcecastSettings &settings) {
     return true;
 }
 
+IcecastSink::Status IcecastSink::resolve(const Cancel &cancelled, Clock::time_point deadline,
+                                         QByteArray &address) {
+    if (isAddress(m_host.constData())) {
+        address = m_host;
+        return Status::Ok;
+    }
+    // A lookup an earlier attempt gave up on and that is still under way is waited for again,
+    // so a resolver that never answers costs one thread, not one per attempt.
+    bool underWay = false;
+    if (m_lookup) {
+        std::lock_guard lock(m_lookup->mutex);
+        underWay = !m_lookup->finished;
+    }
+    if (!underWay) {
+        try {
+            m_lookup = startLookup(m_host);
+        } catch (const std::system_error &error) {
+            fail(SHOUTERR_MALLOC,
+                 QStringLiteral("Could not look up %1: %2")
+                     .arg(QString::fromUtf8(m_host), QString::fromUtf8(error.what())));
+            return Status::Failed;
+        }
+    }
+    const std::shared_ptr<Lookup> lookup = m_lookup;
+    std::unique_lock lock(lookup->mutex);
+    while (!lookup->finished) {
+        if (cancelled && cancelled()) {
+            fail(SHOUTERR_UNCONNECTED, QStringLiteral("Connection attempt given up"));
+            return Status::Cancelled;
+        }
+        if (Clock::now() >= deadline) {
+            fail(SHOUTERR_NOCONNECT,
+                 QStringLiteral("Looking up %1 took too long").arg(QString::fromUtf8(m_host)));
+            return Status::Failed;
+        }
+        lookup->done.wait_for(lock, kPollStep);
+    }
+    if (lookup->error != 0 || lookup->addresses.empty()) {
+        const QString why = lookup->error != 0 ? QString::fromUtf8(gai_strerror(lookup->error))
+                                               : QStringLiteral("no address");
+        fail(SHOUTERR_NOCONNECT,
+             QStringLiteral("Could not look up %1: %2").arg(QString::fromUtf8(m_host), why));
+        return Status::Failed;
+    }
+    // A host with several addresses: each failed attempt moves on to the next one.
+    address =
+        QByteArray::fromStdString(lookup->addresses[m_addressTurn % lookup->addresses.size()]);
+    return Status::Ok;
+}
+
 IcecastSink::Status IcecastSink::open(const Cancel &cancelled, std::chrono::milliseconds timeout) {
     if (!m_shout || !m_configured) {
         fail(SHOUTERR_INSANE, QStringLiteral("The connection is not configured"));
@@ -128,6 +297,19 @@ IcecastSink::Status IcecastSink::open(const Cancel &cancelled, std::chrono::mill
     }
     close();
     const auto deadline = Clock::now() + timeout;
+    QByteArray address;
+    const Status resolved = resolve(cancelled, deadline, address);
+    if (resolved != Status::Ok)
+        return resolved;
+    // libshout names the host it is given in the request's Host header, which then carries the
+    // address instead of the name. Icecast does not look at that header for a source; a proxy
+    // that chose a virtual host by it would.
+    const int set = shout_set_host(m_shout, address.constData());
+    if (set != SHOUTERR_SUCCESS) {
+        takeError(set);
+        return Status::Failed;
+    }
+    const std::vector<SocketId> before = socketsTo(address, m_port);
     int result = shout_open(m_shout);
     // Non-blocking: the connection and the login go on in the background; each
     // shout_get_connected() call moves them forward.
@@ -139,6 +321,7 @@ IcecastSink::Status IcecastSink::open(const Cancel &cancelled, std::chrono::mill
         }
         if (Clock::now() >= deadline) {
             shout_close(m_shout);
+            ++m_addressTurn;
             fail(SHOUTERR_NOCONNECT, QStringLiteral("Connection attempt timed out"));
             return Status::Failed;
         }
@@ -150,11 +333,40 @@ IcecastSink::Status IcecastSink::open(const Cancel &cancelled, std::chrono::mill
         m_broken = false;
         m_errorCode = 0;
         m_errorText.clear();
+        std::vector<SocketId> fresh = socketsTo(address, m_port);
+        fresh.erase(std::remove_if(fresh.begin(), fresh.end(),
+                                   [&before](const SocketId &socket) {
+                                       return std::any_of(before.begin(), before.end(),
+                                                          [&socket](const SocketId &old) {
+                                                              return old.inode == socket.inode;
+                                                          });
+                                   }),
+                    fresh.end());
+        m_socket = fresh.size() == 1 ? fresh.front().fd : -1;
         return Status::Ok;
     }
     takeError(result);
     shout_close(m_shout);
+    if (result == SHOUTERR_NOCONNECT || result == SHOUTERR_SOCKET)
+        ++m_addressTurn;
     return Status::Failed;
+}
+
+void IcecastSink::limitUnacknowledged(std::chrono::milliseconds stallLimit) {
+#if defined(__linux__) && defined(TCP_USER_TIMEOUT)
+    if (m_socket < 0 || stallLimit == m_socketStallLimit)
+        return;
+    // The kernel ends the connection when what it sent stays unacknowledged this long; the
+    // next write then fails. Without it a silent path goes unnoticed until the socket's
+    // buffer is full, which at a stream's rate can take minutes.
+    const unsigned int ms = unsigned(stallLimit.count());
+    if (setsockopt(m_socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms) == 0)
+        m_socketStallLimit = stallLimit;
+    else
+        m_socket = -1;
+#else
+    Q_UNUSED(stallLimit);
+#endif
 }
 
 IcecastSink::Status IcecastSink::send(const QByteArray &chunk, const Cancel &cancelled,
@@ -167,6 +379,7 @@ IcecastSink::Status IcecastSink::send(const QByteArray &chunk, const Cancel &can
         return Status::Failed; // keeps the error that broke it
     if (chunk.isEmpty())
         return Status::Ok;
+    limitUnacknowledged(stallLimit);
     int result = shout_send(m_shout, reinterpret_cast<const unsigned char *>(chunk.constData()),
                             static_cast<size_t>(chunk.size()));
     auto lastProgress = Clock::now();
@@ -208,6 +421,8 @@ void IcecastSink::close() {
         shout_close(m_shout);
     m_connected = false;
     m_broken = false;
+    m_socket = -1;
+    m_socketStallLimit = std::chrono::milliseconds(0);
 }
 
 } // namespace castora::engine

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
 struct shout;
 
@@ -30,6 +31,11 @@ struct IcecastSettings {
 // connection that stops taking data (server frozen, link gone without a reset) counts as failed
 // after a stall limit instead of blocking its thread. After any failure the connection is
 // broken until it is closed and opened again.
+//
+// libshout looks the host name up itself, synchronously, and no cancel check reaches it there
+// (a resolver that never answers holds it for as long as resolv.conf's time-outs say). So each
+// open() looks the name up on a helper thread, waits for it polling the cancel check, and
+// hands libshout the numeric address found.
 class IcecastSink {
 public:
     using Cancel = std::function<bool()>;
@@ -45,9 +51,12 @@ public:
     bool configure(const IcecastSettings &settings);
     bool isConfigured() const { return m_configured; }
 
+    // One connection attempt, the name lookup included, within `timeout`.
     Status open(const Cancel &cancelled,
                 std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
-    // Hands the chunk to the server. Returns once libshout holds nothing back any more.
+    // Hands the chunk to the server. Returns once libshout holds nothing back any more. Data
+    // the server has not acknowledged for `stallLimit` also fails the connection (Linux), so a
+    // path that went silent is noticed even while the socket's buffer still takes data.
     Status send(const QByteArray &chunk, const Cancel &cancelled,
                 std::chrono::milliseconds stallLimit = std::chrono::milliseconds(5000));
     // Milliseconds until the audio sent so far is due at real-time pace (<= 0: send now).
@@ -58,14 +67,25 @@ public:
     int errorCode() const { return m_errorCode; }
     QString errorText() const { return m_errorText; }
 
+    struct Lookup; // a name lookup under way or done (IcecastSink.cpp)
+
 private:
     void takeError(int code);
     void fail(int code, const QString &text);
+    Status resolve(const Cancel &cancelled, std::chrono::steady_clock::time_point deadline,
+                   QByteArray &address);
+    void limitUnacknowledged(std::chrono::milliseconds stallLimit);
 
     shout *m_shout = nullptr;
+    QByteArray m_host; // as configured: a name or an address
+    quint16 m_port = 0;
+    std::shared_ptr<Lookup> m_lookup; // the latest lookup of m_host
+    std::size_t m_addressTurn = 0;    // which of the host's addresses the next attempt takes
     bool m_configured = false;
     bool m_connected = false;
     bool m_broken = false;
+    int m_socket = -1; // libshout's socket while connected, when it could be told; else -1
+    std::chrono::milliseconds m_socketStallLimit{0};
     int m_errorCode = 0;
     QString m_errorText;
 };

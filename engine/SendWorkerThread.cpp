@@ -62,8 +62,12 @@ void SendWorkerThread::stop() {
 }
 
 bool SendWorkerThread::pause(std::chrono::milliseconds duration) {
+    return pauseUntil(Clock::now() + duration);
+}
+
+bool SendWorkerThread::pauseUntil(Clock::time_point when) {
     std::unique_lock lock(m_mutex);
-    return !m_wake.wait_for(lock, duration, [this] { return stopping(); });
+    return !m_wake.wait_until(lock, when, [this] { return stopping(); });
 }
 
 void SendWorkerThread::run() {
@@ -97,9 +101,27 @@ void SendWorkerThread::run() {
 
 bool SendWorkerThread::sendWithRetries(const QByteArray &chunk) {
     const auto aborted = [this] { return m_abort.load(); };
+    const auto stopRequested = [this] { return stopping(); };
     for (int attempt = 1; attempt <= m_timing.attempts; ++attempt) {
-        if (stopping())
+        if (attempt > 1) {
+            if (!pauseUntil(m_lastAttempt + m_timing.retryDelay))
+                return false;
+        } else if (stopping()) {
             return false;
+        }
+        m_lastAttempt = Clock::now();
+        if (attempt > 1) {
+            const IcecastSink::Status opened = m_sink.open(stopRequested, m_timing.attemptLimit);
+            if (opened == IcecastSink::Status::Cancelled)
+                return false;
+            if (opened == IcecastSink::Status::Failed) {
+                ++m_failedSends;
+                qInfo() << "Send attempt" << attempt << "failed:" << m_sink.errorText();
+                continue;
+            }
+            ++m_reconnects;
+            qInfo() << "Reconnected to Icecast";
+        }
         const IcecastSink::Status status = m_sink.send(chunk, aborted, m_timing.stallLimit);
         if (status == IcecastSink::Status::Ok) {
             ++m_chunksSent;
@@ -110,8 +132,6 @@ bool SendWorkerThread::sendWithRetries(const QByteArray &chunk) {
             return false;
         ++m_failedSends;
         qInfo() << "Send attempt" << attempt << "failed:" << m_sink.errorText();
-        if (attempt < m_timing.attempts && !pause(m_timing.retryDelay))
-            return false;
     }
     return false;
 }
@@ -123,17 +143,16 @@ bool SendWorkerThread::reconnect() {
         m_events.connectionLost();
     const auto stopRequested = [this] { return stopping(); };
     while (true) {
-        if (stopping())
+        if (!pauseUntil(m_lastAttempt + m_timing.reconnectDelay))
             return false;
-        const IcecastSink::Status status = m_sink.open(stopRequested, m_timing.openTimeout);
+        m_lastAttempt = Clock::now();
+        const IcecastSink::Status status = m_sink.open(stopRequested, m_timing.attemptLimit);
         if (status == IcecastSink::Status::Ok)
             break;
         if (status == IcecastSink::Status::Cancelled)
             return false;
         ++m_failedReconnects;
         qInfo() << "Reconnect failed:" << m_sink.errorText();
-        if (!pause(m_timing.reconnectDelay))
-            return false;
     }
     ++m_reconnects;
     qInfo() << "Reconnected to Icecast";

@@ -14,21 +14,28 @@ namespace castora::engine {
 class ChunkQueue;
 class IcecastSink;
 
-// How the send loop deals with a failing connection.
+// How the send loop deals with a failing connection. The delays run from the start of one
+// attempt to the start of the next; an attempt that took longer is followed at once.
 struct SendTiming {
-    int attempts = 10;                              // sends of one chunk before reconnecting
+    int attempts = 10;                              // of one chunk before the connection is lost
     std::chrono::milliseconds retryDelay{1000};     // between those attempts
-    std::chrono::milliseconds reconnectDelay{2000}; // between connection attempts
-    std::chrono::milliseconds openTimeout{10000};   // one connection attempt at most
-    std::chrono::milliseconds stallLimit{5000};     // no progress this long: the send failed
-    std::chrono::milliseconds drainLimit{2000};     // at a stop, for the chunks still queued
-    std::chrono::milliseconds paceLead{2000};       // how far the stream may run ahead
+    std::chrono::milliseconds reconnectDelay{1000}; // between connection attempts after that
+    std::chrono::milliseconds openTimeout{10000};   // the start's connection at most
+    // One reconnection (lookup, connect, login) at most. Short, because a connection attempt
+    // made while the path is silent repeats its SYN ever later (1 s, 3 s, 7 s...): a fresh
+    // attempt every 2 s keeps a SYN going out every second, so a healed path is used at once.
+    std::chrono::milliseconds attemptLimit{2000};
+    std::chrono::milliseconds stallLimit{5000}; // nothing acknowledged this long: send failed
+    std::chrono::milliseconds drainLimit{2000}; // at a stop, for the chunks still queued
+    std::chrono::milliseconds paceLead{2000};   // how far the stream may run ahead
 };
 
 // The send thread: takes chunks from the send queue and pushes them to Icecast at real-time
-// pace. A failed send is tried again (ten times, 1 s apart); then the connection is closed,
-// reported lost, and opened again every 2 s until it works, which is reported as restored.
-// The chunk whose sends failed is dropped; chunks queued meanwhile go out after it.
+// pace. A failed send is tried again up to ten attempts in all, 1 s apart, each on a new
+// connection (the one a send failed on is dead): an outage shorter than that costs listeners
+// little more than the outage, and nobody is told. After the tenth failed attempt the
+// connection is reported lost, the chunk is dropped, and the connection is opened again every
+// second until it works, which is reported as restored. Chunks queued meanwhile go out then.
 //
 // A stop sends what is still queued without pacing, for at most the drain limit, then gives
 // up whatever the connection is doing. stop() returns only after the thread has ended, so
@@ -53,7 +60,9 @@ public:
     void stop();
     bool isRunning() const { return m_thread.joinable(); }
 
-    // What the current (or last) run did.
+    // What the current (or last) run did: attempts that failed within the retries (a send, or
+    // a reconnection before it), reconnection attempts that failed after them, connections
+    // opened again (within the retries or after them).
     int failedSends() const { return m_failedSends.load(); }
     int failedReconnects() const { return m_failedReconnects.load(); }
     int reconnects() const { return m_reconnects.load(); }
@@ -65,8 +74,9 @@ private:
     bool sendWithRetries(const QByteArray &chunk);
     bool reconnect();
     void drain(QByteArray chunk);
-    // Waits `duration` unless a stop comes first; false when stopping.
+    // Waits `duration` (until `when`) unless a stop comes first; false when stopping.
     bool pause(std::chrono::milliseconds duration);
+    bool pauseUntil(std::chrono::steady_clock::time_point when);
     bool stopping() const { return !m_running.load(); }
 
     ChunkQueue &m_queue;
@@ -81,6 +91,7 @@ private:
     std::condition_variable m_wake;
     bool m_finished = false;                               // guarded by m_mutex
     std::chrono::steady_clock::time_point m_drainDeadline; // written before m_running clears
+    std::chrono::steady_clock::time_point m_lastAttempt;   // send thread only
 
     std::atomic<int> m_failedSends{0};
     std::atomic<int> m_failedReconnects{0};

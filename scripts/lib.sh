@@ -27,7 +27,7 @@ PACKAGES=(
     librtaudio-dev libjack-jackd2-dev libmp3lame-dev libshout-dev libpulse-dev
     # the local stack and the test fixtures: icecast2, a virtual microphone, decoders
     icecast2 pulseaudio pulseaudio-utils sox libsox-fmt-mp3 libsox-fmt-pulse mpg123 ffmpeg
-    darkice curl python3
+    darkice curl python3 nftables iproute2
     # the HTTPS + HTTP/2 front of the transport test (tests/app/tst_httpsfront)
     nginx-light openssl
     # the program under a virtual display (UI tests, screenshots)

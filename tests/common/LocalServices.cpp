@@ -1,15 +1,23 @@
 #include "LocalServices.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <unistd.h>
 
 #ifndef CASTORA_SOURCE_DIR
 #error "CASTORA_SOURCE_DIR must name the project's source folder"
@@ -160,6 +168,129 @@ QJsonObject IcecastServer::source(const QString &mount) const {
 QByteArray IcecastServer::listen(const QString &mount, double seconds) const {
     return runTool("curl", {"-s", "--max-time", QString::number(seconds), baseUrl() + '/' + mount},
                    int(seconds * 1000) + 10000);
+}
+
+qint64 IcecastServer::waitForAudio(const QString &mount, int timeoutMs) const {
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray request = "GET /" + mount.toUtf8() + " HTTP/1.0\r\n\r\n";
+    while (clock.elapsed() < timeoutMs) {
+        QTcpSocket player;
+        player.connectToHost(QStringLiteral("127.0.0.1"), m_port);
+        QByteArray received;
+        if (player.waitForConnected(1000) && player.write(request) == request.size()) {
+            // The answer's head, then the first bytes of audio; a missing mount ends at once.
+            while (player.waitForReadyRead(200) && clock.elapsed() < timeoutMs) {
+                received += player.readAll();
+                const qsizetype head = received.indexOf("\r\n\r\n");
+                if (head < 0)
+                    continue;
+                if (!received.startsWith("HTTP/1.0 200") && !received.startsWith("HTTP/1.1 200"))
+                    break;
+                if (received.size() > head + 4)
+                    return clock.elapsed();
+            }
+        }
+        QThread::msleep(20); // the next try, as a player that retries
+    }
+    return -1;
+}
+
+// ---- a path that goes silent ----
+
+SilentPath::SilentPath(quint16 serverPort)
+    : m_server(serverPort) {
+}
+
+SilentPath::~SilentPath() {
+    if (m_port != 0)
+        nft(QStringLiteral("delete table ip castora_path\n"));
+}
+
+bool SilentPath::nft(const QString &script) {
+    bool ok = false;
+    QByteArray errors;
+    runTool(QStringLiteral("nft"), {QStringLiteral("-f"), QStringLiteral("-")}, 10000, &errors,
+            script.toUtf8(), &ok);
+    if (!ok)
+        qWarning() << "nft failed:" << errors << script;
+    return ok;
+}
+
+bool SilentPath::start() {
+    // A port nothing listens on: the kernel turns connections to it into connections to the
+    // server before any socket sees them.
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return false;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    const bool ok =
+        nft(QStringLiteral("table ip castora_path {\n"
+                           "  chain out { type nat hook output priority -100;\n"
+                           "    ip daddr 127.0.0.1 tcp dport %1 dnat to 127.0.0.1:%2; }\n"
+                           "  chain in { type filter hook input priority 0; }\n"
+                           "}\n")
+                .arg(port)
+                .arg(m_server));
+    if (ok)
+        m_port = port;
+    return ok;
+}
+
+bool SilentPath::freeze() {
+    // Matched by the connection's original destination: both directions of every connection
+    // made to port(), the first packet of a new one included.
+    return nft(QStringLiteral("add rule ip castora_path in meta l4proto tcp "
+                              "ct original proto-dst %1 drop\n")
+                   .arg(m_port));
+}
+
+bool SilentPath::heal() {
+    return nft(QStringLiteral("flush chain ip castora_path in\n"));
+}
+
+// ---- private namespaces ----
+
+Rerun rerunInNamespaces(const QStringList &unshareOptions, QString *detail) {
+    if (qEnvironmentVariableIsSet("CASTORA_OWN_NAMESPACES"))
+        return Rerun::Inside;
+    const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+    bool possible = false;
+    if (::geteuid() == 0 && !unshare.isEmpty())
+        runTool(unshare, unshareOptions + QStringList{QStringLiteral("true")}, 10000, nullptr, {},
+                &possible);
+    if (!possible) {
+        *detail =
+            QStringLiteral("Needs root and unshare %1; not run").arg(unshareOptions.join(' '));
+        return Rerun::Unavailable;
+    }
+    QString test = QString::fromLatin1(QTest::currentTestFunction());
+    if (QTest::currentDataTag())
+        test += QLatin1Char(':') + QString::fromLatin1(QTest::currentDataTag());
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("CASTORA_OWN_NAMESPACES"), QStringLiteral("1"));
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.setStandardInputFile(QProcess::nullDevice());
+    QStringList command = unshareOptions;
+    command << QStringLiteral("--");
+    // A new network namespace starts with its loopback down.
+    if (unshareOptions.contains(QStringLiteral("--net")))
+        command << QStringLiteral("sh") << QStringLiteral("-c")
+                << QStringLiteral("ip link set lo up && exec \"$@\"") << QStringLiteral("sh");
+    command << QCoreApplication::applicationFilePath() << test;
+    child.start(unshare, command);
+    const bool finished = child.waitForFinished(20 * 60 * 1000);
+    if (!finished)
+        child.kill();
+    child.waitForFinished(5000);
+    if (finished && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0)
+        return Rerun::Passed;
+    *detail = QStringLiteral("%1 in its own namespaces (unshare %2) failed; its output is above")
+                  .arg(test, unshareOptions.join(' '));
+    return Rerun::Failed;
 }
 
 // ---- PulseAudio ----

@@ -53,6 +53,10 @@ public:
 
     // Listens to `mount` for `seconds` like a player would; the bytes received.
     QByteArray listen(const QString &mount, double seconds) const;
+    // Asks for `mount` like a player, again and again until audio comes: the milliseconds
+    // until its first bytes arrived, -1 when none came within `timeoutMs`. Blocks; safe to run
+    // on a thread of its own.
+    qint64 waitForAudio(const QString &mount, int timeoutMs) const;
 
     QString stateDir() const { return m_dir.path(); }
 
@@ -64,6 +68,39 @@ private:
     quint16 m_port = 0;
     bool m_running = false;
 };
+
+// A path to a local TCP server that can go silent, as a dead route or a frozen NAT does:
+// connections to 127.0.0.1:port() reach the server through the kernel (nftables DNAT), and
+// freeze() drops every packet of them on arrival, both ways and those of new connections
+// too, so that neither end sees a reset or an error; heal() lets them through again. For a
+// private network namespace only (CASTORA_IN_OWN_NAMESPACES("--net")), where no other
+// traffic meets its rules and they go with the namespace. Needs root and nft.
+class SilentPath {
+public:
+    explicit SilentPath(quint16 serverPort);
+    ~SilentPath();
+    SilentPath(const SilentPath &) = delete;
+    SilentPath &operator=(const SilentPath &) = delete;
+
+    bool start();
+    quint16 port() const { return m_port; }
+    bool freeze();
+    bool heal();
+
+private:
+    bool nft(const QString &script);
+
+    quint16 m_server = 0;
+    quint16 m_port = 0;
+};
+
+// Runs the current test function and data row again inside namespaces of its own (`unshare`
+// options): a private mount namespace lets it bind-mount over /etc/resolv.conf and /etc/hosts,
+// a private network namespace (its loopback brought up) lets it drop packets that nothing
+// else on the machine sends. Inside is where it runs for real; outside, the verdict is that of
+// the run inside. Needs root and util-linux's unshare.
+enum class Rerun { Inside, Passed, Failed, Unavailable };
+Rerun rerunInNamespaces(const QStringList &unshareOptions, QString *detail);
 
 class VirtualMicrophone {
 public:
@@ -110,3 +147,19 @@ double rms(const std::vector<qint16> &samples, std::size_t from = 0, std::size_t
 } // namespace audio
 
 } // namespace castora::test
+
+// The first statement of a test function that must run in namespaces of its own (above).
+#define CASTORA_IN_OWN_NAMESPACES(...)                                                             \
+    do {                                                                                           \
+        QString rerunDetail;                                                                       \
+        switch (castora::test::rerunInNamespaces({__VA_ARGS__}, &rerunDetail)) {                   \
+        case castora::test::Rerun::Inside:                                                         \
+            break;                                                                                 \
+        case castora::test::Rerun::Unavailable:                                                    \
+            QSKIP(qPrintable(rerunDetail));                                                        \
+        case castora::test::Rerun::Failed:                                                         \
+            QFAIL(qPrintable(rerunDetail));                                                        \
+        case castora::test::Rerun::Passed:                                                         \
+            return;                                                                                \
+        }                                                                                          \
+    } while (false)

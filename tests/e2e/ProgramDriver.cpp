@@ -34,14 +34,18 @@ void killChild(QProcess &process) {
     }
 }
 
-// Stops a child: SIGTERM, then SIGKILL after `graceMs`. Waits with the event loop running,
-// so the in-process stand-in keeps answering a program that says goodbye to it.
-void stopProcess(QProcess &process, int graceMs) {
+// Stops a child: SIGTERM, then SIGKILL after `graceMs`; its exit code, -1 when it was killed.
+// Waits with the event loop running, so the in-process stand-in keeps answering a program that
+// says goodbye to it.
+int stopProcess(QProcess &process, int graceMs) {
     if (process.state() == QProcess::NotRunning)
-        return;
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     process.terminate();
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, graceMs))
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, graceMs)) {
         killChild(process);
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 } // namespace
@@ -176,9 +180,9 @@ void ProgramDriver::kill() {
     killChild(m_process);
 }
 
-void ProgramDriver::terminate() {
+int ProgramDriver::terminate(int graceMs) {
     m_socket.abort();
-    stopProcess(m_process, 20000);
+    return stopProcess(m_process, graceMs);
 }
 
 QString ProgramDriver::log() {

@@ -74,8 +74,9 @@ public:
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     // SIGKILL, as a crash or a power cut would end it.
     void kill();
-    // Closes the program the ordinary way (SIGTERM), killing it if it does not end.
-    void terminate();
+    // Closes the program the ordinary way (SIGTERM): its exit code, or -1 when it did not end
+    // by itself within `graceMs` and was killed.
+    int terminate(int graceMs = 20000);
     // Standard output and error so far.
     QString log();
 

@@ -181,8 +181,19 @@ private slots:
         program.terminate();
     }
 
-    void killedMidBroadcast() {
-        const QString profile = m_work.filePath(QStringLiteral("killed"));
+    // The program ends in the middle of a broadcast. Killed (a crash, a power cut): what
+    // reached the disk decodes cleanly to its end, and the next start lists it, uploadable.
+    // Terminated (SIGTERM as a desktop session ends; SIGINT and SIGHUP are handled alike): the
+    // broadcast stops as when the window is closed, and the program exits with 0 within the
+    // stop's 3 s and the stop-stream reply, the recording complete and the backend told.
+    void endedMidBroadcast_data() {
+        QTest::addColumn<bool>("killed");
+        row("killed", true);
+        row("terminated", false);
+    }
+    void endedMidBroadcast() {
+        QFETCH(bool, killed);
+        const QString profile = m_work.filePath(QString::fromLatin1(QTest::currentDataTag()));
         QElapsedTimer onAir;
         qint64 secondsOnAir = 0;
         {
@@ -192,8 +203,20 @@ private slots:
             CHECKED(goOnAir(program, QStringLiteral("Standard")));
             onAir.start();
             CHECKED(stayOnAir(program, onAir, 20));
-            program.kill();
+            const int stops = channel().streamStops;
             secondsOnAir = onAir.elapsed();
+            if (killed) {
+                program.kill();
+            } else {
+                QElapsedTimer ending;
+                ending.start();
+                QCOMPARE(program.terminate(10000), 0);
+                qInfo("exited with 0 %lld ms after SIGTERM", ending.elapsed());
+                QVERIFY(ending.elapsed() < 5000);
+                QVERIFY2(program.log().contains("Closing on signal 15"), qPrintable(program.log()));
+                QCOMPARE(channel().streamStops, stops + 1);
+                QVERIFY(!channel().onAir);
+            }
         }
 
         // What reached the disk decodes cleanly to the end, and the tone runs to its last second.
@@ -211,6 +234,8 @@ private slots:
         QVERIFY(audio::rms(decoded.samples, lastSecond) > 1000.0);
         QVERIFY(qAbs(audio::dominantFrequency(decoded.samples, kRate, lastSecond) - 440.0) < 10.0);
 
+        if (!killed)
+            return;
         // The next start (the saved session opens the broadcast screen) lists it, uploadable.
         ProgramDriver program(m_stack, m_display, profile);
         QVERIFY(program.launch());

@@ -1,9 +1,10 @@
 // StreamController against the stand-in backend and a real icecast2, with a scripted audio
 // input: the microphone list and capture reopening, refused starts, the backend notices, the
-// recording's name and folder, write failures, the network bar, closing while on air, that
-// every signal is emitted on the GUI thread; the channel calls (the channel record, stream
-// details with artwork, usage reports, listener counts, the chat token), each also with
-// failing and malformed replies; and a second account signed in after the first.
+// recording's name and folder, write failures, the network bar, closing while on air (also
+// with a resolver that never answers), that every signal is emitted on the GUI thread; the
+// channel calls (the channel record, stream details with artwork, usage reports, listener
+// counts, the chat token), each also with failing and malformed replies; and a second account
+// signed in after the first.
 #include "AuthController.h"
 #include "ChatServer.h"
 #include "DevServer.h"
@@ -25,12 +26,16 @@
 #include <QJsonDocument>
 #include <QMetaMethod>
 #include <QNetworkAccessManager>
+#include <QNetworkDatagram>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QThread>
+#include <QUdpSocket>
 
 #include <csignal>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace castora;
 using castora::test::IcecastServer;
@@ -80,9 +85,11 @@ class StreamControllerTest : public QObject {
     dev::Channel &channel() { return m_backend->state().demoChannel(); }
 
     // A controller for the demo channel, allowed to broadcast, retrying quickly.
-    std::unique_ptr<StreamController> controller() {
-        auto c = std::make_unique<StreamController>(
-            ServiceConfig::local(m_backend->port(), 0, m_icecast.port()), *m_input);
+    std::unique_ptr<StreamController> controller(const QString &icecastHost = QString()) {
+        ServiceConfig config = ServiceConfig::local(m_backend->port(), 0, m_icecast.port());
+        if (!icecastHost.isEmpty())
+            config.icecastHost = icecastHost;
+        auto c = std::make_unique<StreamController>(config, *m_input);
         c->setMountPoint(m_mount);
         c->setSubStatus(true);
         c->setStreamTitle("Morning Show");
@@ -348,26 +355,84 @@ private slots:
                          : QFile::remove(folder));
     }
 
-    // Closing the program while on air completes and closes the recording and tells the
-    // backend before shutdown() returns; closing during a start gives the start up.
+    // Closing the program (or pressing Stop, the same job) while on air completes and closes
+    // the recording and tells the backend within 3 s; closing during a start gives the start
+    // up. So it does whatever DNS does: with a resolver that reads every query and never
+    // answers, during a start whose lookup of the Icecast host hangs, and on air during
+    // reconnections whose lookups hang (icecast2 killed). The host is found through a private
+    // /etc/hosts at first; the test then takes its line out, which sends lookups to DNS.
     void shutdown_data() {
         QTest::addColumn<bool>("whileOnAir");
-        row("on air", true);
-        row("during the start", false);
+        QTest::addColumn<bool>("silentDns");
+        row("on air", true, false);
+        row("during the start", false, false);
+        row("during a start whose lookup hangs", false, true);
+        row("on air, reconnections whose lookups hang", true, true);
     }
     void shutdown() {
         QFETCH(bool, whileOnAir);
-        auto c = controller();
+        QFETCH(bool, silentDns);
+        if (silentDns)
+            CASTORA_IN_OWN_NAMESPACES("--mount");
+        const QString host = silentDns ? QStringLiteral("icecast.castora.test") : QString();
+        QUdpSocket resolver;
+        int queries = 0;
+        QFile hosts(m_files.filePath("hosts"));
+        const auto writeHosts = [&hosts](const QByteArray &lines) {
+            // In place: the bind mount holds on to the file's inode.
+            if (!hosts.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                return false;
+            const bool written = hosts.write("127.0.0.1 localhost\n" + lines) > 0;
+            hosts.close();
+            return written;
+        };
+        if (silentDns) {
+            QHostAddress address;
+            for (quint32 i = 1; i < 50 && resolver.state() != QAbstractSocket::BoundState; ++i) {
+                address = QHostAddress((127u << 24) | (53u << 16) | ((::getpid() + i) & 0xffff));
+                resolver.bind(address, 53);
+            }
+            QCOMPARE(resolver.state(), QAbstractSocket::BoundState);
+            connect(&resolver, &QUdpSocket::readyRead, this, [&] {
+                while (resolver.hasPendingDatagrams())
+                    queries += resolver.receiveDatagram().isValid();
+            });
+            QFile conf(m_files.filePath("resolv.conf"));
+            QVERIFY(conf.open(QIODevice::WriteOnly) &&
+                    conf.write("nameserver " + address.toString().toLatin1() +
+                               "\noptions timeout:30 attempts:3\n") > 0);
+            conf.close();
+            QVERIFY(writeHosts("127.0.0.1 " + host.toLatin1() + "\n"));
+            for (const char *target : {"/etc/resolv.conf", "/etc/hosts"}) {
+                const QByteArray source = QFile::encodeName(
+                    m_files.filePath(QString::fromLatin1(target).section('/', -1)));
+                QVERIFY2(::mount(source.constData(), target, nullptr, MS_BIND, nullptr) == 0,
+                         strerror(errno));
+            }
+        }
+        auto c = controller(host);
         QSignalSpy opened(c.get(), &StreamController::recordingOpened);
         QSignalSpy closed(c.get(), &StreamController::recordingClosed);
         if (whileOnAir) {
             QVERIFY(live::pressStart(*c));
             QTRY_VERIFY(c->engine().capturedFrames() > 22050);
-        } else {
+            QTRY_VERIFY(m_icecast.hasMount(m_mount));
+        }
+        if (silentDns) {
+            QVERIFY(writeHosts(""));
+            if (whileOnAir)
+                QVERIFY(m_icecast.kill());
+            else
+                c->startStop();
+            QTRY_VERIFY_WITH_TIMEOUT(queries > 0, 15000); // a lookup is waiting for DNS now
+        } else if (!whileOnAir) {
             c->startStop();
         }
+        QElapsedTimer closing;
+        closing.start();
         QVERIFY(c->shutdown(std::chrono::milliseconds(10000)));
-        QVERIFY(!c->streaming() && !c->engine().isOnAir());
+        QVERIFY2(closing.elapsed() < 3000, qPrintable(QString::number(closing.elapsed())));
+        QVERIFY(!c->streaming() && !c->engine().isOnAir() && !c->isBusy());
         QCOMPARE(posted(kStartStream), posted(kStopStream));
         QCOMPARE(closed.size(), opened.size());
         if (!whileOnAir)
@@ -375,7 +440,7 @@ private slots:
         QCOMPARE(c->pendingNotices(), 0);
         QCOMPARE(posted(kStopStream), 1);
         QVERIFY(!channel().onAir);
-        const auto decoded = audio::decodeMp3File(opened.at(0).at(1).toString(), 22050);
+        const auto decoded = audio::decodeMp3File(closed.at(0).at(0).toString(), 22050);
         QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
         QVERIFY(decoded.samples.size() >= std::size_t(c->engine().capturedFrames()));
     }
