@@ -67,28 +67,14 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
     const unsigned int rate = chooseSampleRate(device->sampleRates, request.quality);
     result.sampleRate = rate;
 
-    // The capture stream stays open between broadcasts; another device or rate reopens it, and
-    // so does a stream that broke when its device went away.
-    if (m_input.isOpen() && (m_input.failed() || m_openDeviceName != device->name ||
-                             m_openDeviceId != device->id || m_openRate != rate))
-        m_input.close();
-    if (!m_input.isOpen()) {
-        unsigned int frames = request.bufferFrames;
-        qInfo() << "About to Open Stream ...!" << device->name << rate;
-        if (!m_input.open(*device, rate, frames, [this](const qint16 *samples, unsigned int count) {
-                onCapture(samples, count);
-            })) {
-            const QString error = m_input.errorText();
-            qInfo() << "Could not open the capture stream:" << error;
-            return fail(result, StartResult::Failure::CaptureOpen,
-                        QStringLiteral("Could not open the microphone \"%1\": %2")
-                            .arg(device->name, error));
-        }
-        m_openDeviceName = device->name;
-        m_openDeviceId = device->id;
-        m_openRate = rate;
-        m_openFrames = frames;
-        ++m_captureOpens;
+    // The capture stream stays open between broadcasts (openInput() may have it running for the
+    // meter already); another device or rate reopens it, and so does a stream that broke when
+    // its device went away.
+    if (!openCapture(*device, rate, request.bufferFrames)) {
+        const QString error = m_input.errorText();
+        return fail(
+            result, StartResult::Failure::CaptureOpen,
+            QStringLiteral("Could not open the microphone \"%1\": %2").arg(device->name, error));
     }
     result.bufferFrames = m_openFrames;
 
@@ -153,6 +139,11 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
 
     m_recorder.start();
     m_sender.start();
+    {
+        std::lock_guard lock(m_encodeMutex);
+        resetInputState(Clock::now());
+    }
+    // The gate opens on the stream as it runs: a stream that runs already is not started again.
     m_accepting = true;
     if (!m_input.start()) {
         const QString error = m_input.errorText();
@@ -176,6 +167,7 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
             result, StartResult::Failure::CaptureStart,
             QStringLiteral("Could not start the microphone \"%1\": %2").arg(device->name, error));
     }
+    startWatch();
     m_onAir = true;
     return result;
 }
@@ -187,9 +179,24 @@ StopResult BroadcastEngine::stop() {
         return result;
     result.wasOnAir = true;
 
-    // No buffer reaches the encoder or the queues after this.
+    // No buffer reaches the encoder or the queues after this. A microphone lost until now has
+    // its silence up to this moment.
     closeGate();
-    m_input.stop();
+    stopWatch();
+    {
+        std::lock_guard lock(m_encodeMutex);
+        takeStash();
+        if (m_lost) {
+            const quint64 due = silenceDue(Clock::now());
+            if (due > m_silenceSinceLoss)
+                feedSilence(due - m_silenceSinceLoss);
+        }
+        m_lost = false;
+        m_deadAir = false;
+    }
+    // A stream kept for the meter goes on running for it.
+    if (!m_inputKept)
+        m_input.stop();
     qInfo() << "Stream Stopped On ...!";
 
     // The samples LAME still holds belong to the broadcast too.
@@ -215,27 +222,9 @@ StopResult BroadcastEngine::stop() {
     m_recordQueue.clear();
     m_recording = false;
     result.capturedFrames = m_capturedFrames.load();
+    result.silenceFrames = m_silenceFrames.load();
     m_onAir = false;
     return result;
-}
-
-void BroadcastEngine::onCapture(const qint16 *samples, unsigned int frames) {
-    m_inCallback.fetch_add(1);
-    if (m_accepting.load()) {
-        m_meter.publish(samples, frames);
-        QByteArray chunk;
-        if (m_encoder.encode(samples, frames, chunk)) {
-            m_capturedFrames.fetch_add(frames, std::memory_order_relaxed);
-            if (!chunk.isEmpty()) {
-                m_sendQueue.push(chunk);
-                if (m_recording.load())
-                    m_recordQueue.push(chunk);
-            }
-        } else {
-            m_droppedBuffers.fetch_add(1, std::memory_order_relaxed);
-        }
-    }
-    m_inCallback.fetch_sub(1);
 }
 
 } // namespace castora::engine

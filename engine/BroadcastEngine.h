@@ -13,8 +13,12 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace castora::engine {
 
@@ -52,11 +56,30 @@ struct StartResult {
     bool ok() const { return failure == Failure::None; }
 };
 
+// The microphone whose capture stream should run, for the meter before a broadcast or for a
+// broadcast whose microphone was lost.
+struct InputRequest {
+    QString deviceName; // the chosen microphone; the default input when empty or gone
+    int quality = 2;    // streamQuality: picks the capture rate off air
+    unsigned int bufferFrames = 16384;
+};
+
+struct InputResult {
+    enum class Failure { None, NoDevice, Open, Start };
+    Failure failure = Failure::None;
+    QString error; // the audio library's words, for the log
+    AudioDevice device;
+    unsigned int sampleRate = 0;
+
+    bool ok() const { return failure == Failure::None; }
+};
+
 struct StopResult {
     bool wasOnAir = false;
     QString recordingPath; // the file now complete and closed; empty when none
     qint64 recordedBytes = 0;
     quint64 capturedFrames = 0;
+    quint64 silenceFrames = 0; // fed while the microphone was lost
 };
 
 // Why a start without a mount point is refused: the server would list a stream at "/" that no
@@ -75,6 +98,16 @@ inline const QString kNoMountMessage =
 // record thread write out its queue and the send thread drain its own within a time limit,
 // and only then closes the file and the connection. Each start begins with empty queues and
 // a fresh encoder.
+//
+// The capture stream is the engine's one capture stream. Off air it may run for the level
+// meter alone (openInput); the gate to the encoder stays closed until a start opens it on the
+// running stream. While on air the input watch (a thread of the engine) looks after the
+// microphone: when its stream breaks or its device goes away, the watch feeds silence through
+// the same encoder and queues, paced by the clock at the capture's rate and buffer size from
+// the moment audio stopped arriving, so the stream and the recording go on whole. When a
+// stream opened again (openInput) delivers, its first buffer takes over where the silence
+// ends. Only one of the two feeds the encoder at a time (the encoder lock, which the capture
+// callback only ever tries: it never waits).
 class BroadcastEngine {
 public:
     struct Events {
@@ -93,9 +126,31 @@ public:
     void setEvents(Events events);
     void setSendTiming(const SendTiming &timing) { m_sender.setTiming(timing); }
 
-    // Starts and stops are serialised; a start while on air is refused.
+    // Starts and stops are serialised; a start while on air is refused. A start uses the capture
+    // stream that openInput() left running when it is on the right device at the right rate.
     StartResult start(const BroadcastRequest &request);
     StopResult stop();
+
+    // Opens the capture stream on a microphone and keeps it running (also through later
+    // stops), so that its level is on the meter before a broadcast and a start finds the
+    // stream delivering already (PulseAudio holds the first audio of a new stream back for
+    // 1.3 to 1.8 s). Off air nothing of it is encoded, sent or written. A stream on the same
+    // device at the same rate is left as it runs; another device, another rate (the quality's)
+    // or a broken stream is opened anew. On air, for a lost microphone or another one chosen
+    // meanwhile, the stream is opened at the broadcast's rate and takes over from the silence.
+    // Serialised with start() and stop(); may block while the sound system answers.
+    InputResult openInput(const InputRequest &request);
+    // Off air: closes the capture stream (nothing needs the meter). On air it stays.
+    void closeInput();
+    // The stream is kept running through stops (openInput() since the last closeInput()).
+    bool inputKept() const { return m_inputKept.load(); }
+    // The devices may have changed: the input watch looks whether the broadcast's is there.
+    void noteDevicesChanged() { m_devicesChanged = true; }
+
+    // On air: the microphone is gone and silence is fed in its place.
+    bool microphoneLost() const { return m_lost.load(); }
+    // On air: the input has stayed below about -50 dBFS for 20 s (DeadAirWatch).
+    bool deadAir() const { return m_deadAir.load(); }
     // Gives up a connection attempt of a start in progress (closing the program).
     void cancelStart() { m_cancelStart = true; }
     bool isOnAir() const { return m_onAir.load(); }
@@ -103,8 +158,11 @@ public:
     // The input level, slice by slice as the audio comes in (GUI thread).
     LevelMeter &levelMeter() { return m_meter; }
 
-    // Counters of the current (or last) broadcast.
+    // Counters of the current (or last) broadcast: frames captured and encoded, frames of
+    // silence fed for a lost microphone, and both together (the length of the stream).
     quint64 capturedFrames() const { return m_capturedFrames.load(); }
+    quint64 silenceFrames() const { return m_silenceFrames.load(); }
+    quint64 encodedFrames() const { return capturedFrames() + silenceFrames(); }
     int droppedBuffers() const { return m_droppedBuffers.load(); }
     int encoderDelay() const { return m_encoderDelay.load(); }
     int captureOpens() const { return m_captureOpens; }
@@ -113,12 +171,40 @@ public:
     const ChunkQueue &sendQueue() const { return m_sendQueue; }
     const ChunkQueue &recordQueue() const { return m_recordQueue; }
 
-    // The capture callback: runs on the audio library's thread for every buffer.
-    void onCapture(const qint16 *samples, unsigned int frames);
+    // How often the input watch looks at the microphone and paces the silence.
+    static constexpr std::chrono::milliseconds kWatchTick{25};
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     void closeGate();
     StartResult fail(StartResult result, StartResult::Failure failure, const QString &message);
+    // Opens and starts nothing: the capture stream on `device` at `rate` (m_jobMutex held).
+    bool openCapture(const AudioDevice &device, unsigned int rate, unsigned int frames);
+    std::optional<AudioDevice> resolveDevice(const QString &name);
+    InputResult switchInputOnAir(const InputRequest &request);
+
+    // The capture callback: runs on the audio library's thread for every buffer of the stream
+    // opened as `generation`; buffers of a stream given up since are let go.
+    void onCapture(const qint16 *samples, unsigned int frames, unsigned int generation);
+
+    // The input watch (its own thread while on air).
+    void startWatch();
+    void stopWatch();
+    void watchInput();
+    void checkInput();
+    // Under m_encodeMutex:
+    void resetInputState(Clock::time_point now);
+    bool encodeLocked(const qint16 *samples, unsigned int frames);
+    void takeAudio(const qint16 *samples, unsigned int frames, unsigned int generation,
+                   Clock::time_point at);
+    void takeStash();
+    void loseInput();
+    void feedSilence(quint64 frames);
+    quint64 silenceDue(Clock::time_point now) const;
+    // A buffer that arrived while the watch held the encoder (capture thread).
+    void stash(const qint16 *samples, unsigned int frames, unsigned int generation,
+               Clock::time_point at);
 
     AudioInput &m_input;
     Mp3Encoder m_encoder;
@@ -141,15 +227,41 @@ private:
     unsigned int m_openRate = 0;
     unsigned int m_openFrames = 0;
     int m_captureOpens = 0;
+    std::atomic<bool> m_inputKept{false};
 
     // Shared with the capture callback.
     std::atomic<bool> m_accepting{false};
     std::atomic<int> m_inCallback{0};
     std::atomic<bool> m_recording{false};
+    std::atomic<unsigned int> m_generation{0}; // of the capture stream that may deliver
     LevelMeter m_meter;
     std::atomic<quint64> m_capturedFrames{0};
+    std::atomic<quint64> m_silenceFrames{0};
     std::atomic<int> m_droppedBuffers{0};
     std::atomic<int> m_encoderDelay{0};
+    std::atomic<bool> m_lost{false};
+    std::atomic<bool> m_deadAir{false};
+    std::atomic<bool> m_devicesChanged{false};
+
+    // The encoder and what feeds it: the capture callback (try_lock only) or the input watch.
+    std::mutex m_encodeMutex;
+    QString m_watchedName;        // the broadcast's device, as the watch looks for it
+    unsigned int m_watchRate = 0; // the broadcast's capture rate
+    Clock::time_point m_audioAt;  // when the last captured buffer arrived (or the start)
+    quint64 m_silenceSinceLoss = 0;
+    std::vector<qint16> m_zeros; // one capture buffer of silence
+    DeadAirWatch m_quiet;
+    // One buffer the callback could not hand over while the watch held the encoder.
+    std::vector<qint16> m_stash;
+    unsigned int m_stashFrames = 0;
+    unsigned int m_stashGeneration = 0;
+    Clock::time_point m_stashAt;
+    std::atomic<bool> m_stashFull{false};
+
+    std::thread m_watch;
+    std::mutex m_watchMutex;
+    std::condition_variable m_watchWake;
+    bool m_watching = false; // guarded by m_watchMutex
 };
 
 } // namespace castora::engine

@@ -3,6 +3,7 @@
 #include "AudioInput.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace castora::engine {
 
@@ -41,6 +42,14 @@ int LevelMeter::take() {
     const int level = m_slices[tail % kCapacity].load(std::memory_order_relaxed);
     m_tail.store(tail + 1, std::memory_order_release);
     return level;
+}
+
+bool DeadAirWatch::feed(const qint16 *samples, unsigned int frames) {
+    unsigned int loudEnd = frames; // one past the last loud sample
+    while (loudEnd > 0 && std::abs(int(samples[loudEnd - 1])) < kQuietBelow)
+        --loudEnd;
+    m_quietFrames = loudEnd == 0 ? m_quietFrames + frames : frames - loudEnd;
+    return deadAir();
 }
 
 } // namespace castora::engine

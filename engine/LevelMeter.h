@@ -39,4 +39,26 @@ private:
     std::atomic<unsigned int> m_sliceFrames{727};
 };
 
+// Dead air: the input has stayed below about -50 dBFS (every sample under 104 of 32768) for
+// 20 s. Counted sample by sample, so the state follows the audio to the sample whatever the
+// buffer size: the quiet began at the first quiet sample after the last loud one, and ends
+// with the first loud sample. One buffer costs a scan back to its last loud sample (a short
+// one while there is sound).
+class DeadAirWatch {
+public:
+    static constexpr int kQuietBelow = 104; // 32768 x 10^(-50/20) = 103.6
+    static constexpr unsigned int kSeconds = 20;
+
+    void setSampleRate(unsigned int sampleRate) { m_limit = quint64(sampleRate) * kSeconds; }
+    void reset() { m_quietFrames = 0; }
+    // Takes the next buffer; true when the input is dead air after it.
+    bool feed(const qint16 *samples, unsigned int frames);
+    bool deadAir() const { return m_limit > 0 && m_quietFrames >= m_limit; }
+    quint64 quietFrames() const { return m_quietFrames; }
+
+private:
+    quint64 m_quietFrames = 0;
+    quint64 m_limit = 0;
+};
+
 } // namespace castora::engine

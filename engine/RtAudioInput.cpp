@@ -43,9 +43,11 @@ struct RtAudioCallbacks {
     };
 
     // RtAudio's PulseAudio thread calls this with the buffer of its previous read, then reads
-    // the next one. Once a read has failed (the source is gone, and every read after it fails
-    // at once) the buffer in hand holds nothing captured: it is dropped, and returning 2 makes
-    // RtAudio abort the stream on this same thread before it reads again (for an input stream
+    // the next one. So the first call after a start hands over a buffer of before: zeros after
+    // opening, or, after a stop and a start, the last read before the stop (audio of back
+    // then). It is dropped. Once a read has failed (the source is gone, and every read after it
+    // fails at once) the buffer in hand holds nothing captured: it is dropped, and returning 2
+    // makes RtAudio abort the stream on this same thread before it reads again (for an input stream
     // that only marks it stopped; no lock is held here). The thread then waits for a start
     // instead of running round delivering the same buffer.
     static int onAudio(void *, void *input, unsigned int frames, double, RtAudioStreamStatus,
@@ -54,6 +56,8 @@ struct RtAudioCallbacks {
         t_capturing = that;
         if (that->m_failed.load())
             return 2;
+        if (that->m_staleBuffer.exchange(false))
+            return 0;
         if (input && that->m_callback)
             that->m_callback(static_cast<const qint16 *>(input), frames);
         return 0;
@@ -248,8 +252,10 @@ bool RtAudioInput::start() {
     if (m_failed)
         return false; // errorText() says why
     Calling calling(*this);
-    if (!m_audio->isStreamRunning())
+    if (!m_audio->isStreamRunning()) {
+        m_staleBuffer = captureApi() == RtAudio::LINUX_PULSE;
         m_audio->startStream();
+    }
     if (m_callError.isEmpty())
         return true;
     setError(m_callError);

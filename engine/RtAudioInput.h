@@ -50,6 +50,7 @@ private:
     std::unique_ptr<RtAudio> m_audio;
     Callback m_callback;
     std::atomic<bool> m_failed{false};
+    std::atomic<bool> m_staleBuffer{false}; // the next callback brings a buffer of before
     QString m_callError; // what the error callback said during our own call (under m_mutex)
 
     mutable std::mutex m_errorMutex; // never held across an RtAudio call

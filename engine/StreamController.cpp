@@ -58,6 +58,10 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
             setNetworkBarVisible(false);
     });
 
+    m_clipTimer.setSingleShot(true);
+    m_clipTimer.setInterval(kClipHoldMs);
+    connect(&m_clipTimer, &QTimer::timeout, this, [this] { setClipping(false); });
+
     m_startTimeoutTimer.setSingleShot(true);
     m_startTimeoutTimer.setInterval(kStartTimeoutMs);
     connect(&m_startTimeoutTimer, &QTimer::timeout, this, [this] {
@@ -82,16 +86,15 @@ StreamController::~StreamController() {
     m_engine.cancelStart();
     {
         std::unique_lock lock(m_poolMutex);
-        m_poolDone.wait(lock, [this] { return !m_poolJobRunning; });
+        m_poolDone.wait(lock, [this] { return m_poolJobs == 0; });
     }
     m_engine.stop();
 }
 
+// Every 33 ms: the next slice of the level, the clip indicator, and the engine's word on the
+// microphone while on air. With a silent input (or none) nothing changes and nothing is emitted.
 void StreamController::onLevelTimerTimeout() {
-    LevelMeter &meter = m_engine.levelMeter();
-    if (!m_engine.isOnAir())
-        meter.clear();
-    const float level = static_cast<float>(meter.take()) / 1000.0f;
+    const float level = static_cast<float>(m_engine.levelMeter().take()) / 1000.0f;
     const float held = m_micLevel;
     const bool same =
         std::fabs(level - held) * 100000.0f <= std::min(std::fabs(level), std::fabs(held));
@@ -99,6 +102,37 @@ void StreamController::onLevelTimerTimeout() {
         m_micLevel = level;
         emit micLevelChanged();
     }
+    if (level >= kClipLevel) {
+        setClipping(true);
+        m_clipTimer.start(); // held for two seconds after the last peak
+    }
+    setMicrophoneLost(m_streaming && m_engine.microphoneLost());
+    setDeadAir(m_streaming && m_engine.deadAir());
+}
+
+void StreamController::setMicrophoneLost(bool value) {
+    if (m_microphoneLost == value)
+        return;
+    m_microphoneLost = value;
+    const QString name = m_currentMic ? m_currentMic->micName() : QString();
+    if (value)
+        qWarning() << "Microphone lost on air; sending silence until it is back:" << name;
+    else if (m_streaming)
+        qInfo() << "Microphone back on air:" << name;
+    emit microphoneLostChanged();
+    // Its device may be listed still (a broken stream): try it again at once.
+    if (value)
+        refreshInput();
+}
+
+void StreamController::setDeadAir(bool value) {
+    if (m_deadAir == value)
+        return;
+    m_deadAir = value;
+    if (value)
+        qWarning() << "Dead air: no sound from the microphone for" << DeadAirWatch::kSeconds
+                   << "seconds";
+    emit deadAirChanged();
 }
 
 #define CASTORA_SETTER(Type, name, member, signal)                                                 \
@@ -130,6 +164,8 @@ CASTORA_SETTER(bool, setNetworkBarVisible, m_networkBarVisible, networkBarVisibl
 CASTORA_SETTER(bool, setNetworkBarIsError, m_networkBarIsError, networkBarIsErrorChanged)
 CASTORA_SETTER(const QString &, setNetworkBarMessage, m_networkBarMessage, networkBarMessageChanged)
 CASTORA_SETTER(const QString &, setChatToken, m_chatToken, chatTokenChanged)
+CASTORA_SETTER(const QString &, setInputProblem, m_inputProblem, inputProblemChanged)
+CASTORA_SETTER(bool, setClipping, m_clipping, clippingChanged)
 
 #undef CASTORA_SETTER
 
@@ -139,4 +175,6 @@ void StreamController::setStreamQuality(int value) {
     m_streamQuality = value;
     emit streamQualityChanged();
     setInitialized(false);
+    // Off air the meter's stream moves to the new quality's rate, ready for the start.
+    refreshInput();
 }

@@ -61,6 +61,16 @@ class StreamController : public QAbstractListModel {
     Q_PROPERTY(QString networkBarMessage READ networkBarMessage WRITE setNetworkBarMessage NOTIFY
                    networkBarMessageChanged)
     Q_PROPERTY(QString chatToken READ chatToken WRITE setChatToken NOTIFY chatTokenChanged)
+    // The input check. Why no level can be shown (no input, or it cannot be opened); empty
+    // while the meter shows the chosen input's level.
+    Q_PROPERTY(QString inputProblem READ inputProblem NOTIFY inputProblemChanged)
+    // A peak at or near full scale within the last two seconds.
+    Q_PROPERTY(bool clipping READ clipping NOTIFY clippingChanged)
+    // On air: nothing above about -50 dBFS from the microphone for 20 s.
+    Q_PROPERTY(bool deadAir READ deadAir NOTIFY deadAirChanged)
+    // On air: the microphone is gone; the listeners hear silence until it is back or another
+    // input is chosen (the device chooser is open for that).
+    Q_PROPERTY(bool microphoneLost READ microphoneLost NOTIFY microphoneLostChanged)
 
 public:
     enum Roles { MicNameRole = Qt::UserRole + 1, MicIdRole };
@@ -70,6 +80,9 @@ public:
     static constexpr int kUsageIntervalMs = 300000;
     static constexpr int kNetworkBarMs = 4000;
     static constexpr int kListenerPollMs = 10000;
+    static constexpr int kClipHoldMs = 2000;
+    // A level at or above this lights the clip indicator (-0.09 dBFS).
+    static constexpr float kClipLevel = 0.99f;
 
     // `input` is the audio hardware (RtAudioInput in the program) and must outlive the
     // controller; `config` says where Icecast, the backend and the probe are.
@@ -107,6 +120,10 @@ public:
     bool networkBarIsError() const { return m_networkBarIsError; }
     QString networkBarMessage() const { return m_networkBarMessage; }
     QString chatToken() const { return m_chatToken; }
+    QString inputProblem() const { return m_inputProblem; }
+    bool clipping() const { return m_clipping; }
+    bool deadAir() const { return m_deadAir; }
+    bool microphoneLost() const { return m_microphoneLost; }
 
     void setStreaming(bool value);
     void setCurrentMic(MicModel *mic);
@@ -196,6 +213,9 @@ public slots:
     void getInternetStatus();
     void checkForDeviceChanges();
     void changeMic(int index);
+    // The broadcast screen was shown (true) or hidden (false). While a screen shows the level
+    // the capture stream runs off air for the meter, and a start finds it running.
+    void showInputLevel(bool shown);
     QString getAppWritablePath();
     void onLevelTimerTimeout();
 
@@ -226,6 +246,10 @@ signals:
     void networkBarIsErrorChanged();
     void networkBarMessageChanged();
     void chatTokenChanged();
+    void inputProblemChanged();
+    void clippingChanged();
+    void deadAirChanged();
+    void microphoneLostChanged();
 
     void errorOccurred(const QString &message);
     // A user-facing outcome (shown as a toast).
@@ -252,7 +276,16 @@ private:
     void onConnectionRestored();
     void onRecordingFailed(const QString &error);
     void rebuildMicList();
+    // Opens, keeps or closes the capture stream for what is wanted now (a pool job).
+    void refreshInput();
+    void applyInput(const castora::engine::InputResult &result, bool opened);
+    void setInputProblem(const QString &value);
+    void setClipping(bool value);
+    void setDeadAir(bool value);
+    void setMicrophoneLost(bool value);
+    void runOnPool(std::function<void()> job);
     void keepCurrentMicAfterRebuild(const QString &name);
+    void dropLostMic();
     MicModel *makeDefaultMic();
     bool waitOnGui(const std::function<bool()> &done, std::chrono::milliseconds timeout);
     void onMountPointChanged();
@@ -291,13 +324,19 @@ private:
     QTimer m_usageTimer;
     QTimer m_startTimeoutTimer;
     QTimer m_networkBarTimer;
+    QTimer m_clipTimer;
 
     // GUI thread: a job was handed over and its outcome is not applied yet.
     bool m_jobActive = false;
-    // Pool side: the job itself is running (the destructor waits for it).
+    // GUI thread: an input job was handed over; another is wanted after it.
+    bool m_inputJobActive = false;
+    bool m_inputJobAgain = false;
+    // Broadcast screens showing the level.
+    int m_levelScreens = 0;
+    // Pool side: jobs running (the destructor waits for them).
     std::mutex m_poolMutex;
     std::condition_variable m_poolDone;
-    bool m_poolJobRunning = false;
+    int m_poolJobs = 0;
     int m_pendingNotices = 0;
     int m_pendingRequests = 0;
     quint64 m_account = 0; // counts sign-outs: which account a reply was asked for
@@ -325,4 +364,8 @@ private:
     bool m_networkBarIsError = false;
     QString m_networkBarMessage;
     QString m_chatToken;
+    QString m_inputProblem;
+    bool m_clipping = false;
+    bool m_deadAir = false;
+    bool m_microphoneLost = false;
 };

@@ -3,6 +3,7 @@
 #include "StreamController.h"
 
 #include <QDebug>
+#include <QThreadPool>
 
 using namespace castora::engine;
 
@@ -64,11 +65,16 @@ MicModel *StreamController::makeDefaultMic() {
 // it last saw it (no probing of the hardware). While a start or stop is opening or closing the
 // capture stream it waits for the job's end (finishJob).
 void StreamController::checkForDeviceChanges() {
+    m_engine.noteDevicesChanged(); // on air the engine looks for its microphone itself
     if (m_jobActive)
         return;
     const std::vector<AudioDevice> inputs = inputDevices(m_input.devices());
-    if (int(inputs.size()) == m_mics.size())
+    if (int(inputs.size()) == m_mics.size()) {
+        // An input that could not be opened, or a lost one, is tried again.
+        if (!m_inputProblem.isEmpty() || m_microphoneLost)
+            refreshInput();
         return;
+    }
     qInfo() << "Device count changed, updating mic list";
     const QString current = m_currentMic ? m_currentMic->micName() : QString();
     beginResetModel();
@@ -87,11 +93,13 @@ void StreamController::checkForDeviceChanges() {
         previous->deleteLater();
     // The rows moved under the chooser, whether or not the microphone changed.
     emit currentMicIndexChanged();
+    refreshInput();
 }
 
 // The chosen microphone is kept by its name: the same device under a new row (its index may
 // have moved) stays chosen without a change of configuration; a device that is gone gives way
-// to the default input.
+// to the default input, except on air: there it stays chosen while it is away, and capture
+// resumes on it when a device of that name comes back (unless the user chooses another).
 void StreamController::keepCurrentMicAfterRebuild(const QString &name) {
     const std::vector<AudioDevice> devices = m_input.devices();
     for (MicModel *mic : std::as_const(m_mics)) {
@@ -106,13 +114,33 @@ void StreamController::keepCurrentMicAfterRebuild(const QString &name) {
             return;
         }
     }
+    if (m_streaming && !name.isEmpty()) {
+        // No longer a row: held like the default input's record.
+        if (m_currentMic != m_defaultMic) {
+            MicModel *previousDefault = m_defaultMic;
+            m_defaultMic = m_currentMic;
+            if (previousDefault && previousDefault->parent() == this)
+                previousDefault->deleteLater();
+        }
+        return;
+    }
     if (!name.isEmpty())
         qInfo() << "Microphone" << name << "is gone; using the default input";
     setCurrentMic(makeDefaultMic());
 }
 
+// After a broadcast: a microphone lost on air and still gone gives way to the default input.
+void StreamController::dropLostMic() {
+    if (m_streaming || !m_currentMic || m_currentMic->micName().isEmpty())
+        return;
+    if (!findInput(m_input.devices(), m_currentMic->micName()))
+        keepCurrentMicAfterRebuild(m_currentMic->micName());
+}
+
 void StreamController::changeMic(int index) {
-    if (m_streaming)
+    // Choosing another input stops a broadcast, except while its microphone is lost: then the
+    // broadcast goes on with the input chosen.
+    if (m_streaming && !m_microphoneLost)
         startStop();
     if (index < 0 || index >= m_mics.size())
         return;
@@ -134,6 +162,7 @@ void StreamController::setCurrentMic(MicModel *mic) {
     emit currentMicIndexChanged();
     if (previousDefault && previousDefault != m_defaultMic && previousDefault->parent() == this)
         previousDefault->deleteLater();
+    refreshInput();
 }
 
 unsigned int StreamController::determineSampleRate() {
@@ -145,4 +174,86 @@ unsigned int StreamController::determineSampleRate() {
     for (unsigned int rate : device->sampleRates)
         qInfo() << "Sample Rate: " << rate;
     return chooseSampleRate(device->sampleRates, m_streamQuality);
+}
+
+void StreamController::showInputLevel(bool shown) {
+    m_levelScreens = std::max(0, m_levelScreens + (shown ? 1 : -1));
+    refreshInput();
+}
+
+// The capture stream as it should be now: off air, running for the meter while a screen shows
+// it and closed when none does any more; on air, opened again while the microphone is lost.
+// One input job at a time on the pool (opening may wait for the sound system); a request that
+// comes meanwhile runs after it. Start and stop jobs come first: finishJob() asks again.
+void StreamController::refreshInput() {
+    if (m_jobActive)
+        return;
+    if (m_inputJobActive) {
+        m_inputJobAgain = true;
+        return;
+    }
+    bool open = true;
+    if (m_streaming) {
+        if (!m_engine.microphoneLost())
+            return;
+    } else if (m_levelScreens == 0) {
+        if (!m_engine.inputKept())
+            return;
+        open = false;
+    }
+    InputRequest request;
+    request.deviceName = m_currentMic ? m_currentMic->micName() : QString();
+    request.quality = m_streamQuality;
+    request.bufferFrames = m_bufferFrames;
+    m_inputJobActive = true;
+    runOnPool([this, request, open] {
+        InputResult result;
+        if (open)
+            result = m_engine.openInput(request);
+        else
+            m_engine.closeInput();
+        QMetaObject::invokeMethod(
+            this, [this, result, open] { applyInput(result, open); }, Qt::QueuedConnection);
+    });
+}
+
+void StreamController::applyInput(const InputResult &result, bool opened) {
+    m_inputJobActive = false;
+    QString problem;
+    if (opened && !m_streaming) {
+        switch (result.failure) {
+        case InputResult::Failure::None:
+            break;
+        case InputResult::Failure::NoDevice:
+            problem = tr("No microphone found. Connect one to check its level here.");
+            break;
+        case InputResult::Failure::Open:
+        case InputResult::Failure::Start:
+            problem = tr("The microphone could not be opened. Check that no other program "
+                         "holds it.");
+            break;
+        }
+    }
+    if (problem != m_inputProblem && !problem.isEmpty())
+        qInfo() << "Input check:" << problem << result.error;
+    setInputProblem(problem);
+    if (m_inputJobAgain) {
+        m_inputJobAgain = false;
+        refreshInput();
+    }
+}
+
+void StreamController::runOnPool(std::function<void()> job) {
+    {
+        std::lock_guard lock(m_poolMutex);
+        ++m_poolJobs;
+    }
+    QThreadPool::globalInstance()->start([this, job = std::move(job)] {
+        job();
+        {
+            std::lock_guard lock(m_poolMutex);
+            --m_poolJobs;
+        }
+        m_poolDone.notify_all();
+    });
 }

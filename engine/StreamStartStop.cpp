@@ -126,7 +126,7 @@ void StreamController::beginJob(const Job &job) {
     m_jobActive = true;
     {
         std::lock_guard lock(m_poolMutex);
-        m_poolJobRunning = true;
+        ++m_poolJobs;
     }
     if (!job.stop) {
         setIsBusy(true);
@@ -155,7 +155,7 @@ void StreamController::runJob(const Job &job) {
     }
     {
         std::lock_guard lock(m_poolMutex);
-        m_poolJobRunning = false;
+        --m_poolJobs;
     }
     m_poolDone.notify_all();
 }
@@ -190,16 +190,21 @@ void StreamController::applyStop(const StopResult &result) {
     if (result.wasOnAir)
         updateStreamData();
     setStreaming(false);
+    setMicrophoneLost(false);
+    setDeadAir(false);
     if (!result.recordingPath.isEmpty())
         emit recordingClosed(result.recordingPath);
     qInfo() << "File Saved To :" << getAppWritablePath();
     finishJob();
 }
 
-// The device watch waits while a job runs; what it missed is looked at now.
+// The device watch and the input check wait while a job runs; what they missed is looked at
+// now (after a stop: a microphone lost on air that is still gone gives way to the default).
 void StreamController::finishJob() {
     m_jobActive = false;
+    dropLostMic();
     checkForDeviceChanges();
+    refreshInput();
 }
 
 void StreamController::onRecordingFailed(const QString &error) {

@@ -29,7 +29,7 @@ bool hearsTone(const IcecastServer &icecast, const QString &mount, StreamControl
 QString checkRecording(const QString &path, const engine::BroadcastEngine &engine, int rate,
                        std::size_t slack, audio::Decoded *decoded) {
     audio::Decoded file = audio::decodeMp3File(path, rate);
-    const std::size_t captured = std::size_t(engine.capturedFrames());
+    const std::size_t captured = std::size_t(engine.encodedFrames()); // silence included
     // LAME's delay in front, and up to two frames of padding from the flush behind.
     const std::size_t most = captured + slack + std::size_t(engine.encoderDelay()) + 2 * 576;
     QString problem;

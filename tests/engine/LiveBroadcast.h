@@ -23,7 +23,8 @@ bool hearsTone(const IcecastServer &icecast, const QString &mount, StreamControl
                double seconds = 3.0);
 
 // The recording at `path` of the broadcast `engine` just had decodes at `rate` without errors
-// and holds every captured frame, plus the encoder's delay and its flushed tail, give or take
+// and holds every frame encoded (captured, and silence for a lost microphone), plus the
+// encoder's delay and its flushed tail, give or take
 // `slack` frames. An empty string when it does, what is wrong otherwise; `decoded` receives
 // the audio.
 QString checkRecording(const QString &path, const engine::BroadcastEngine &engine, int rate,

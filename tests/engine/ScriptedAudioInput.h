@@ -12,9 +12,9 @@
 namespace castora::test {
 
 // An audio input driven by the test: its device list can change (hot-plug, announced as the
-// real device watch does), opening and starting can be made to fail, and once started a feeder
-// thread plays a sine at real-time pace through the callback, as the audio library's capture thread
-// would.
+// real device watch does), opening and starting can be made to fail, a running stream can break
+// as when its device is pulled, and once started a feeder thread plays a sine (or silence) at
+// real-time pace, or faster, through the callback, as the audio library's capture thread would.
 class ScriptedAudioInput final : public castora::engine::AudioInput {
 public:
     using AudioDevice = castora::engine::AudioDevice;
@@ -44,12 +44,20 @@ public:
     }
     // The buffer size the "hardware" settles on (0: as asked).
     void setGrantedFrames(unsigned int frames) { m_grantedFrames = frames; }
-    void setTone(double frequency) {
+    // `amplitude` of full scale: 0 is silence, 1 reaches full scale.
+    void setTone(double frequency, double amplitude = 0.5) {
         std::lock_guard lock(m_mutex);
         m_frequency = frequency;
+        m_amplitude = amplitude;
     }
+    // Buffers come `speed` times faster than real time (the engine measures dead air in audio).
+    void setSpeed(double speed) { m_speed = speed; }
+    // The open stream breaks as when its device is pulled: it delivers nothing more and says
+    // failed() until it is opened again.
+    void breakStream() { m_failed = true; }
 
     int opens() const { return m_opens.load(); }
+    quint64 framesDelivered() const { return m_delivered.load(); }
     unsigned int openDeviceId() const { return m_openDevice.load(); }
     unsigned int openRate() const { return m_openRate.load(); }
 
@@ -85,6 +93,7 @@ public:
         m_callback = std::move(callback);
         m_openDevice = device.id;
         m_openRate = sampleRate;
+        m_failed = false;
         m_isOpen = true;
         ++m_opens;
         return true;
@@ -112,7 +121,7 @@ public:
     }
     bool isOpen() const override { return m_isOpen.load(); }
     bool isRunning() const override { return m_running.load(); }
-    bool failed() const override { return false; }
+    bool failed() const override { return m_failed.load(); }
     QString errorText() const override {
         std::lock_guard lock(m_mutex);
         return m_error;
@@ -122,22 +131,27 @@ private:
     // Delivers a buffer of the tone (its phase running on) every buffer period until stopped.
     void feed() {
         using Clock = std::chrono::steady_clock;
-        const auto period = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(double(m_frames) / m_openRate));
+        const auto period = [this] {
+            return std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(double(m_frames) / m_openRate / m_speed));
+        };
         std::vector<qint16> samples(m_frames);
         double phase = 0.0;
-        for (auto next = Clock::now() + period; m_running; next += period) {
+        for (auto next = Clock::now() + period(); m_running && !m_failed; next += period()) {
             std::this_thread::sleep_until(next);
             std::unique_lock lock(m_mutex);
             const double step = 2.0 * M_PI * m_frequency / double(m_openRate.load());
+            const double amplitude = m_amplitude * 32767.0;
             const Callback callback = m_callback;
             lock.unlock();
             for (qint16 &sample : samples) {
-                sample = qint16(std::lround(std::sin(phase) * 0.5 * 32767.0));
+                sample = qint16(std::lround(std::sin(phase) * amplitude));
                 phase = std::fmod(phase + step, 2.0 * M_PI);
             }
-            if (m_running && callback)
+            if (m_running && !m_failed && callback) {
                 callback(samples.data(), unsigned(samples.size()));
+                m_delivered += samples.size();
+            }
         }
     }
 
@@ -148,8 +162,11 @@ private:
     std::atomic<unsigned int> m_grantedFrames{0};
     unsigned int m_frames = 0;
     double m_frequency = 440.0;
+    double m_amplitude = 0.5;
+    std::atomic<double> m_speed{1.0};
     Callback m_callback;
-    std::atomic<bool> m_isOpen{false}, m_running{false};
+    std::atomic<bool> m_isOpen{false}, m_running{false}, m_failed{false};
+    std::atomic<quint64> m_delivered{0};
     std::atomic<int> m_opens{0};
     std::atomic<unsigned int> m_openDevice{0}, m_openRate{0};
     std::thread m_feeder;

@@ -69,11 +69,19 @@ Page {
 
     objectName: "broadcastScreen"
     onChatAddressChanged: openChat()
+    // While the screen shows, the chosen input's level is on the meter, on air or not.
+    onVisibleChanged: StreamController.showInputLevel(visible)
     Component.onCompleted: {
         StreamController.fetchChannel();
         StreamController.fetchChatToken();
         // A token from an earlier visit of this screen is used until the new one arrives.
         openChat();
+        if (visible)
+            StreamController.showInputLevel(true);
+    }
+    Component.onDestruction: {
+        if (visible)
+            StreamController.showInputLevel(false);
     }
 
     background: Rectangle {
@@ -236,10 +244,14 @@ Page {
     }
 
     Column {
+        id: mainColumn
+
         anchors.fill: parent
         anchors.topMargin: networkBar.height
 
         StreamDetails {
+            id: streamDetails
+
             objectName: "streamDetails"
             width: parent.width
             height: parent.height - 380
@@ -272,6 +284,42 @@ Page {
                     Layout.fillHeight: true
                     socket: chatSocket
                 }
+            }
+        }
+    }
+
+    // On air: the microphone is gone (the listeners hear silence), or nothing but silence has
+    // come from it for a while. Lies over the lower edge of the stream details.
+    Rectangle {
+        objectName: "inputWarning"
+        width: parent.width
+        height: 34
+        y: mainColumn.y + streamDetails.height - height
+        z: 40
+        visible: StreamController.microphoneLost || StreamController.deadAir
+        color: "#F2A516"
+
+        Row {
+            anchors.centerIn: parent
+            spacing: 8
+
+            Text {
+                anchors.verticalCenter: parent.verticalCenter
+                text: "\u26A0"
+                color: "#1A1A1A"
+                font.pixelSize: 14
+                font.bold: true
+            }
+
+            Text {
+                objectName: "inputWarningText"
+                anchors.verticalCenter: parent.verticalCenter
+                text: StreamController.microphoneLost
+                      ? qsTr("The microphone is disconnected. Listeners hear silence until it is back or you choose another input.")
+                      : qsTr("No sound is coming from the microphone")
+                color: "#1A1A1A"
+                font.pixelSize: 13
+                font.bold: true
             }
         }
     }

@@ -6,7 +6,8 @@ import com.StreamController
 import "ScreenLogic.js" as Logic
 
 // The microphone column of the control strip: a header, the input level as 72 dots that light
-// from the bottom up, and the chooser of the input device.
+// from the bottom up (on air or not, while an input is chosen) with a clip indicator, and the
+// chooser of the input device. When no input can be opened the level area says why.
 Column {
     id: panel
 
@@ -37,6 +38,7 @@ Column {
             anchors.centerIn: parent
             width: 60
             height: 260
+            visible: StreamController.inputProblem === ""
 
             Grid {
                 objectName: "levelDots"
@@ -60,6 +62,39 @@ Column {
                 }
             }
         }
+
+        // Lit for two seconds after a peak at or near full scale.
+        Rectangle {
+            objectName: "clipIndicator"
+            anchors.top: parent.top
+            anchors.right: parent.right
+            anchors.margins: 10
+            width: 38
+            height: 18
+            radius: 3
+            visible: StreamController.inputProblem === ""
+            color: StreamController.clipping ? "#E53935" : "#3A3A3A"
+
+            Text {
+                anchors.centerIn: parent
+                text: qsTr("CLIP")
+                color: StreamController.clipping ? "#FFFFFF" : "#777777"
+                font.pixelSize: 10
+                font.bold: true
+            }
+        }
+
+        Text {
+            objectName: "inputProblemText"
+            anchors.centerIn: parent
+            width: parent.width - 40
+            visible: StreamController.inputProblem !== ""
+            text: StreamController.inputProblem
+            color: "#DDDDDD"
+            font.pixelSize: 13
+            horizontalAlignment: Text.AlignHCenter
+            wrapMode: Text.WordWrap
+        }
     }
 
     Rectangle {
@@ -80,8 +115,9 @@ Column {
             textRole: "micName"
             currentIndex: StreamController.currentMicIndex
             // Locked on air and while a start is under way, which opens the device chosen
-            // when it began.
-            enabled: !StreamController.streaming && !StreamController.isBusy
+            // when it began; open on air while the microphone is lost, to choose another.
+            enabled: (!StreamController.streaming && !StreamController.isBusy)
+                     || StreamController.microphoneLost
             onActivated: index => StreamController.changeMic(index)
 
             background: Rectangle {
