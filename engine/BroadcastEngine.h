@@ -245,9 +245,10 @@ private:
 
     // The encoder and what feeds it: the capture callback (try_lock only) or the input watch.
     std::mutex m_encodeMutex;
-    QString m_watchedName;        // the broadcast's device, as the watch looks for it
-    unsigned int m_watchRate = 0; // the broadcast's capture rate
-    Clock::time_point m_audioAt;  // when the last captured buffer arrived (or the start)
+    QString m_watchedName;                 // the broadcast's device, as the watch looks for it
+    unsigned int m_watchRate = 0;          // the broadcast's capture rate
+    unsigned int m_reopenedGeneration = 0; // the stream opened on air for a lost microphone
+    Clock::time_point m_audioAt;           // when the last captured buffer arrived (or the start)
     quint64 m_silenceSinceLoss = 0;
     std::vector<qint16> m_zeros; // one capture buffer of silence
     DeadAirWatch m_quiet;

@@ -94,6 +94,11 @@ InputResult BroadcastEngine::switchInputOnAir(const InputRequest &request) {
         std::lock_guard lock(m_encodeMutex);
         if (!m_lost && m_watchedName == device->name && !m_input.failed())
             return result; // the broadcast's microphone is there and delivering
+        // Opened again already: its first audio is on its way (PulseAudio takes up to 1.8 s),
+        // and opening it once more would only start that wait over.
+        if (m_lost && m_reopenedGeneration == m_generation.load() &&
+            m_watchedName == device->name && m_input.isRunning() && !m_input.failed())
+            return result;
         if (!m_lost)
             loseInput();
     }
@@ -110,6 +115,7 @@ InputResult BroadcastEngine::switchInputOnAir(const InputRequest &request) {
         if (m_stash.size() < m_openFrames)
             m_stash.resize(m_openFrames);
         m_watchedName = device->name;
+        m_reopenedGeneration = m_generation.load();
     }
     if (!m_input.start()) {
         result.failure = InputResult::Failure::Start;

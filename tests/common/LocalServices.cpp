@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QThread>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -148,6 +149,16 @@ QJsonObject IcecastServer::status() const {
     const QByteArray body =
         runTool("curl", {"-fsS", "--max-time", "5", baseUrl() + "/status-json.xsl"}, 10000);
     return QJsonDocument::fromJson(body).object().value("icestats").toObject();
+}
+
+int IcecastServer::sourceConnections() const {
+    const QByteArray stats = runTool(
+        "curl",
+        {"-fsS", "--max-time", "5", "-u", "admin:castora-admin", baseUrl() + "/admin/stats"},
+        10000);
+    const QRegularExpression total("<source_total_connections>(\\d+)</");
+    const QRegularExpressionMatch match = total.match(QString::fromUtf8(stats));
+    return match.hasMatch() ? match.captured(1).toInt() : -1;
 }
 
 QJsonArray IcecastServer::sources() const {
@@ -333,6 +344,10 @@ void VirtualMicrophone::stop() {
 bool VirtualMicrophone::playTone(int frequency, int seconds) {
     return runLocalService(
         {"pulse", "tone", m_dir.path(), QString::number(frequency), QString::number(seconds)});
+}
+
+bool VirtualMicrophone::quiet() {
+    return runLocalService({"pulse", "quiet", m_dir.path()});
 }
 
 bool VirtualMicrophone::unplug() {

@@ -50,6 +50,9 @@ public:
     // The source whose listen URL ends in "/" + mount (mount without the leading "/").
     QJsonObject source(const QString &mount) const;
     bool hasMount(const QString &mount) const { return !source(mount).isEmpty(); }
+    // Source connections the server has taken since it started (admin statistics); -1 when
+    // it does not answer.
+    int sourceConnections() const;
 
     // Listens to `mount` for `seconds` like a player would; the bytes received.
     QByteArray listen(const QString &mount, double seconds) const;
@@ -113,8 +116,10 @@ public:
     bool start();
     void stop();
     bool isRunning() const { return m_running; }
-    // Plays a sine of `frequency` Hz into the microphone for `seconds`.
+    // Plays a sine of `frequency` Hz into the microphone for `seconds`; quiet() stops it (the
+    // microphone hears digital silence).
     bool playTone(int frequency = 440, int seconds = 600);
+    bool quiet();
     // The microphone's module unloaded: the server is left with no source and no sink, as when
     // the only sound device is unplugged. plug() loads it again, with its tone.
     bool unplug();

@@ -58,6 +58,8 @@ public:
 
     int opens() const { return m_opens.load(); }
     quint64 framesDelivered() const { return m_delivered.load(); }
+    // Frames delivered before the first buffer of the tone as last set.
+    quint64 toneFrom() const { return m_toneFrom.load(); }
     unsigned int openDeviceId() const { return m_openDevice.load(); }
     unsigned int openRate() const { return m_openRate.load(); }
 
@@ -137,6 +139,7 @@ private:
         };
         std::vector<qint16> samples(m_frames);
         double phase = 0.0;
+        double playing = -1.0; // the amplitude of the last buffer
         for (auto next = Clock::now() + period(); m_running && !m_failed; next += period()) {
             std::this_thread::sleep_until(next);
             std::unique_lock lock(m_mutex);
@@ -149,6 +152,9 @@ private:
                 phase = std::fmod(phase + step, 2.0 * M_PI);
             }
             if (m_running && !m_failed && callback) {
+                if (amplitude != playing)
+                    m_toneFrom = m_delivered.load();
+                playing = amplitude;
                 callback(samples.data(), unsigned(samples.size()));
                 m_delivered += samples.size();
             }
@@ -166,7 +172,7 @@ private:
     std::atomic<double> m_speed{1.0};
     Callback m_callback;
     std::atomic<bool> m_isOpen{false}, m_running{false}, m_failed{false};
-    std::atomic<quint64> m_delivered{0};
+    std::atomic<quint64> m_delivered{0}, m_toneFrom{0};
     std::atomic<int> m_opens{0};
     std::atomic<unsigned int> m_openDevice{0}, m_openRate{0};
     std::thread m_feeder;

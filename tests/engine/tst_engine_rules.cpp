@@ -1,5 +1,5 @@
 // Plain rules of the engine: recording file names, the sample rate chosen for a device and a
-// quality, the level meter's pace (and the peak level of a buffer), and the MP3 encoder
+// quality, the level meter's pace (and the peak level of a buffer), dead air, and the MP3 encoder
 // wrapper, whose output decodes to what went in at the bitrate of the quality chosen, whatever
 // the buffer sizes.
 #include "AudioInput.h"
@@ -144,6 +144,52 @@ private slots:
         QCOMPARE(meter.take(), 1000); // the newest buffer's sixth slice
         meter.clear();
         QCOMPARE(meter.take(), 0);
+    }
+
+    // A tone, 25 s below -50 dBFS, the tone again, in capture buffers of one size: dead air from
+    // the buffer in which the quiet reaches 20 s to the first buffer with sound in it (at most
+    // a buffer after the sound returns: 0.74 s for 16384 frames at 22050 Hz). A quiet input
+    // just above the threshold is never dead air.
+    void deadAir_data() {
+        QTest::addColumn<unsigned int>("buffer");
+        QTest::addColumn<int>("quiet"); // the peak of the quiet part
+        QTest::addColumn<bool>("dead");
+        row("silence, 16384-frame buffers", 16384u, 0, true);
+        row("hum at -51 dBFS, 1000-frame buffers", 1000u, 92, true);
+        row("hiss at -49 dBFS", 16384u, 116, false);
+    }
+    void deadAir() {
+        QFETCH(unsigned int, buffer);
+        QFETCH(int, quiet);
+        QFETCH(bool, dead);
+        constexpr std::size_t rate = 22050;
+        const std::size_t quietFrom = rate * 13 / 10, toneFrom = quietFrom + 25 * rate;
+        std::vector<qint16> samples(toneFrom + 4 * rate);
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            const bool tone = i < quietFrom || i >= toneFrom;
+            samples[i] = tone ? qint16(std::lround(std::sin(0.125 * double(i)) * 16000))
+                              : qint16(i % 2 ? quiet : -quiet);
+        }
+        DeadAirWatch watch;
+        watch.setSampleRate(rate);
+        std::size_t began = 0, ended = 0; // where the buffers that changed it end
+        for (std::size_t done = 0; done < samples.size();) {
+            const unsigned int n = unsigned(std::min<std::size_t>(buffer, samples.size() - done));
+            const bool deadAir = watch.feed(samples.data() + done, n);
+            done += n;
+            if (deadAir && began == 0)
+                began = done;
+            if (!deadAir && began != 0 && ended == 0)
+                ended = done;
+        }
+        if (!dead) {
+            QCOMPARE(began, std::size_t(0));
+            return;
+        }
+        const std::size_t limit = quietFrom + DeadAirWatch::kSeconds * rate;
+        QVERIFY2(began >= limit && began < limit + buffer, qPrintable(QString::number(began)));
+        QVERIFY2(ended > toneFrom && ended <= toneFrom + buffer,
+                 qPrintable(QString::number(ended)));
     }
 
     // Two seconds of tone: every buffer is taken (LAME needs up to 1.25 x samples + 7200

@@ -1,7 +1,7 @@
 // The broadcast engine without Qt's event loop, against a real icecast2: the libshout
-// wrapper's stalls and cancels, and the start/stop job with its queues, workers,
-// encoder flush and recording file. A scripted input plays a tone on its own thread, as the
-// audio library's capture thread would.
+// wrapper's stalls and cancels, the start/stop job with its queues, workers, encoder flush and
+// recording file, and the input watch's silence for a lost microphone. A scripted input plays
+// a tone on its own thread, as the audio library's capture thread would.
 #include "BroadcastEngine.h"
 #include "LiveBroadcast.h"
 #include "LocalServices.h"
@@ -9,6 +9,7 @@
 #include "ScriptedAudioInput.h"
 #include "TestMain.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -199,6 +200,78 @@ private slots:
         const auto stream = audio::decodeMp3(heard, 22050);
         QVERIFY(stream.samples.size() > 2048);
         QVERIFY(std::abs(audio::dominantFrequency(stream.samples, 22050, 1024) - 1000.0) < 10.0);
+    }
+
+    // The microphone's stream breaks on air; a while later its device is opened again. Silence
+    // fills the time without it through the same encoder, queues and file, and the returning
+    // stream takes over where the silence ends: the stream is as long as the time on air,
+    // within a buffer. The capture stream may run for the meter before the start: nothing of it
+    // is encoded off air, and the start uses it as it runs.
+    void lostMicrophone_data() {
+        QTest::addColumn<bool>("runningBefore");
+        row("capture opened at the start", false);
+        row("capture running for the meter before the start", true);
+    }
+    void lostMicrophone() {
+        QFETCH(bool, runningBefore);
+        constexpr unsigned int kFrames = 2048, kRate = 22050;
+        ScriptedAudioInput input;
+        input.setGrantedFrames(kFrames);
+        BroadcastEngine engine(input);
+        const QString mount = newMount();
+        const BroadcastRequest r = request(mount, "Lost");
+        const InputRequest microphone{r.deviceName, r.quality, r.bufferFrames};
+        if (runningBefore) {
+            QVERIFY(engine.openInput(microphone).ok());
+            QTRY_VERIFY(input.framesDelivered() > kRate / 2);
+            QCOMPARE(engine.capturedFrames(), quint64(0));
+            QCOMPARE(engine.sendQueue().size(), std::size_t(0));
+            QVERIFY(!m_icecast.hasMount(mount));
+        }
+        QElapsedTimer onAir;
+        const StartResult started = engine.start(r);
+        onAir.start();
+        QVERIFY2(started.ok(), qPrintable(started.message));
+        QCOMPARE(input.opens(), 1);
+        QTRY_VERIFY(engine.capturedFrames() > kRate / 2);
+
+        input.breakStream();
+        QElapsedTimer lost;
+        lost.start();
+        QTRY_VERIFY_WITH_TIMEOUT(engine.microphoneLost(), 2000);
+        QVERIFY(lost.elapsed() < 500); // a look every 25 ms
+        const quint64 captured = engine.capturedFrames();
+        QTRY_VERIFY(engine.silenceFrames() > kRate * 3 / 2);
+        QCOMPARE(engine.capturedFrames(), captured);
+        const InputResult back = engine.openInput(microphone);
+        QVERIFY(back.ok());
+        QCOMPARE(input.opens(), 2);
+        QCOMPARE(input.openRate(), kRate);
+        QTRY_VERIFY(!engine.microphoneLost());
+        QTRY_VERIFY(engine.capturedFrames() > captured + kRate / 2);
+        const quint64 silence = engine.silenceFrames();
+        const double seconds = onAir.nsecsElapsed() / 1e9;
+        const StopResult stopped = engine.stop();
+        QCOMPARE(stopped.silenceFrames, silence);
+
+        // No gap and no overlap: the stream is as long as the time on air, within a buffer
+        // (and the scheduler's slack).
+        const double encoded = double(engine.encodedFrames()) / kRate;
+        QVERIFY2(
+            std::abs(encoded - seconds) < double(kFrames) / kRate + 0.05,
+            qPrintable(QString::asprintf("%.3f s encoded in %.3f s on air", encoded, seconds)));
+        audio::Decoded decoded;
+        const QString problem =
+            live::checkRecording(stopped.recordingPath, engine, kRate, 0, &decoded);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        // The silence is where the microphone was away: one quiet stretch of that length.
+        std::size_t longest = 0;
+        for (std::size_t at = 0, run = 0; at < decoded.samples.size(); ++at) {
+            run = std::abs(int(decoded.samples[at])) < 300 ? run + 1 : 0;
+            longest = std::max(longest, run);
+        }
+        QVERIFY2(longest + 2 * 1152 > silence && longest < silence + 2 * 1152,
+                 qPrintable(QString("%1 quiet frames decoded, %2 fed").arg(longest).arg(silence)));
     }
 };
 
