@@ -1,8 +1,10 @@
 // The broadcast screen of the real program against the stand-in backend, its chat server and
 // a real icecast2, with a scripted microphone playing a tone: Start/Stop and the on-air clock,
-// the subscription toast, the network bar, the device chooser, the edit-event dialog, chat
-// between the panel and a listener (and a flood), the chat socket's reconnection delays and
-// moves, backend and chat text shown as text, and logging out while on air.
+// the subscription toast, the network bar, the input check (level dots, clip indicator, the
+// words for no input, the device chooser) and the dead-air and lost-microphone warnings, the
+// edit-event dialog, chat between the panel and a listener (and a flood), the chat socket's
+// reconnection delays and moves, backend and chat text shown as text, and logging out while
+// on air.
 #include "ChatProtocol.h"
 #include "ChatServer.h"
 #include "LocalServices.h"
@@ -76,6 +78,15 @@ struct PathRecorder : QObject {
     }
 };
 
+// The level dots lit on the microphone panel.
+int litDots(const UiProgram &p) {
+    int lit = 0;
+    const auto dots = p.onScreen(u"levelDots"_s)->childItems();
+    for (QQuickItem *dot : dots)
+        lit += dot->property("color").value<QColor>() == QColor("#4CAF50") ? 1 : 0;
+    return lit;
+}
+
 // Every text item below `root` (delegates included) whose text holds `fragment`.
 QList<QQuickItem *> textsHolding(QQuickItem *root, const QString &fragment) {
     QList<QQuickItem *> found;
@@ -100,7 +111,6 @@ class TestBroadcastScreen : public castora::test::UiTestCase {
         UiProgram &p = program();
         if (!p.listen(options))
             return false;
-        p.audio.setTone(440.0);
         // On screen, with the channel record and the (empty) chat history applied.
         return p.startSignedIn() && QTest::qWaitFor([&p] { return p.historyFetches > 0; });
     }
@@ -217,7 +227,85 @@ private slots:
         QCOMPARE(details->height(), 224.0);
     }
 
-    void deviceChooserShowsTheCurrentMicrophone() {
+    // Off air the meter shows the chosen input's level through the dots (the tone at half scale
+    // lights the lower 34), a peak at full scale lights the clip indicator for two seconds, and
+    // silence changes nothing on screen at all. Without an input the level area says so, and
+    // shows the level again by itself once an input appears.
+    void levelMeter_data() {
+        QTest::addColumn<double>("amplitude");
+        QTest::addColumn<bool>("input");
+        QTest::addColumn<int>("lit");
+        row("tone at half scale", 0.5, true, 34);
+        row("full scale", 1.0, true, 71); // 32767 of 32768: level 0.999
+        row("silence", 0.0, true, 0);
+        row("no input", 0.5, false, 34);
+    }
+    void levelMeter() {
+        QFETCH(double, amplitude);
+        QFETCH(bool, input);
+        QFETCH(int, lit);
+        UiProgram &p = program();
+        p.audio.setTone(440.0, amplitude);
+        const std::vector<ScriptedAudioInput::AudioDevice> devices = p.audio.devices();
+        if (!input)
+            p.audio.setDevices({});
+        QVERIFY(startOnBroadcastScreen());
+        QQuickItem *clip = p.onScreen(u"clipIndicator"_s);
+        QQuickItem *problem = p.onScreen(u"inputProblemText"_s);
+        const auto clipColour = [clip] { return clip->property("color").value<QColor>(); };
+        if (!input) {
+            QTRY_VERIFY(problem->isVisible());
+            QCOMPARE(textOf(problem),
+                     u"No microphone found. Connect one to check its level here."_s);
+            QVERIFY(!p.onScreen(u"levelDots"_s)->isVisible() && !clip->isVisible());
+            p.audio.setDevices(devices);
+            QTRY_VERIFY(!problem->isVisible());
+        }
+        QVERIFY(p.onScreen(u"levelDots"_s)->isVisible() && !problem->isVisible());
+        if (lit == 0) {
+            // A second of silence from the running input: not one property changes.
+            QTRY_VERIFY(p.audio.framesDelivered() > 0);
+            const quint64 delivered = p.audio.framesDelivered();
+            QSignalSpy level(p.stream.get(), &StreamController::micLevelChanged);
+            QSignalSpy clipping(p.stream.get(), &StreamController::clippingChanged);
+            QTest::qWait(1000);
+            QVERIFY(p.audio.framesDelivered() > delivered);
+            QCOMPARE(level.size() + clipping.size(), 0);
+            QCOMPARE(litDots(p), 0);
+            return;
+        }
+        QTRY_COMPARE(litDots(p), lit);
+        QVERIFY(!p.stream->streaming());
+        if (amplitude < 1.0) {
+            QCOMPARE(clipColour(), QColor("#3A3A3A"));
+            return;
+        }
+        QTRY_COMPARE(clipColour(), QColor("#E53935"));
+        // Held for two seconds after the last peak (the tick before the level dropped).
+        QElapsedTimer clock;
+        clock.start();
+        qint64 dropped = 0, unlit = -1;
+        float shown = p.stream->micLevel();
+        connect(p.stream.get(), &StreamController::micLevelChanged, this, [&] {
+            if (shown >= StreamController::kClipLevel && p.stream->micLevel() < shown)
+                dropped = clock.elapsed();
+            shown = p.stream->micLevel();
+        });
+        connect(p.stream.get(), &StreamController::clippingChanged, this, [&] {
+            if (!p.stream->clipping())
+                unlit = clock.elapsed();
+        });
+        p.audio.setTone(440.0, 0.5);
+        QTRY_COMPARE_WITH_TIMEOUT(clipColour(), QColor("#3A3A3A"), 5000);
+        QVERIFY2(unlit - dropped >= 1800 && unlit - dropped <= 2300,
+                 qPrintable(QString::number(unlit - dropped)));
+    }
+
+    // The chooser shows the current microphone (the default input at first), and the meter
+    // follows the input chosen within a second. While another screen covers this one the
+    // capture stream is closed; back on it, it runs again, and Start goes on air on the stream as
+    // it runs.
+    void inputFollowsScreenAndChooser() {
         UiProgram &p = program();
         p.audio.setDevices({ScriptedAudioInput::device(0, u"Speakers"_s, {48000}, 0),
                             ScriptedAudioInput::device(1, u"USB Podcast Microphone"_s, {44100}),
@@ -227,13 +315,94 @@ private slots:
         // The default input is the second row; capture uses it and the chooser says so.
         QCOMPARE(chooser->property("currentIndex").toInt(), 1);
         QCOMPARE(p.text(u"deviceText"_s), u"Desk Mic"_s);
+        QTRY_COMPARE(litDots(p), 34);
+        QCOMPARE(p.audio.openDeviceId(), 2u);
 
         p.click(chooser);
         QTest::keyClick(p.window, Qt::Key_Up);
+        QElapsedTimer chosen;
+        chosen.start();
         QTest::keyClick(p.window, Qt::Key_Return);
         QTRY_COMPARE(p.stream->currentMic()->micName(), u"USB Podcast Microphone"_s);
         QCOMPARE(chooser->property("currentIndex").toInt(), 0);
         QCOMPARE(p.text(u"deviceText"_s), u"USB Podcast Micropho..."_s);
+        const quint64 delivered = p.audio.framesDelivered();
+        QTRY_VERIFY(p.audio.openDeviceId() == 1u && p.audio.framesDelivered() > delivered);
+        QVERIFY2(chosen.elapsed() < 1000, qPrintable(QString::number(chosen.elapsed())));
+        QTRY_COMPARE(litDots(p), 34);
+
+        p.click(u"recordingsButton"_s);
+        QVERIFY(p.showsScreen(u"recordingsScreen"_s, 3));
+        QTRY_VERIFY(!p.audio.isOpen());
+        p.click(u"backButton"_s);
+        QVERIFY(p.showsScreen(u"broadcastScreen"_s, 2));
+        QTRY_VERIFY(p.audio.isRunning());
+        const int opens = p.audio.opens();
+        QVERIFY(goOnAir());
+        QCOMPARE(p.audio.opens(), opens);
+    }
+
+    // On air, 20 s below -50 dBFS bring up the dead-air warning, which goes within a second of
+    // the sound coming back (the input runs four times as fast meanwhile: dead air is measured
+    // in audio, not in wall-clock time). The microphone pulled out brings up the lost-microphone
+    // warning and opens the device chooser; plugged in again, capture resumes on it and the
+    // warning goes, and so it does when another input is chosen while it is away. The broadcast
+    // stays on air throughout.
+    void microphoneWarnings() {
+        UiProgram &p = program();
+        const auto mic = [](unsigned int id, const QString &name, bool isDefault) {
+            return ScriptedAudioInput::device(id, name, {22050, 44100}, 1, isDefault);
+        };
+        p.audio.setDevices({mic(0, u"Desk Mic"_s, true), mic(1, u"USB Mic"_s, false)});
+        p.audio.setGrantedFrames(4096);
+        QVERIFY(startOnBroadcastScreen());
+        QVERIFY(goOnAir());
+        QQuickItem *warning = p.onScreen(u"inputWarning"_s);
+        QQuickItem *chooser = p.onScreen(u"deviceBox"_s);
+        QVERIFY(!warning->isVisible() && !chooser->isEnabled());
+
+        constexpr quint64 kRate = 22050;
+        quint64 appeared = 0, cleared = 0; // frames of the quiet and of the tone by then
+        connect(p.stream.get(), &StreamController::deadAirChanged, this, [&] {
+            const quint64 since = p.audio.framesDelivered() - p.audio.toneFrom();
+            (p.stream->deadAir() ? appeared : cleared) = since;
+        });
+        p.audio.setSpeed(4.0);
+        p.audio.setTone(440.0, 0.0);
+        QTRY_VERIFY_WITH_TIMEOUT(warning->isVisible(), 20000);
+        QCOMPARE(p.text(u"inputWarningText"_s), u"No sound is coming from the microphone"_s);
+        QVERIFY2(appeared >= 20 * kRate && appeared <= 21 * kRate,
+                 qPrintable(QString::number(appeared)));
+        p.audio.setTone(440.0, 0.5);
+        QTRY_VERIFY(!warning->isVisible());
+        QVERIFY2(cleared > 0 && cleared <= kRate, qPrintable(QString::number(cleared)));
+        p.audio.setSpeed(1.0);
+
+        // Pulled out: the chooser opens for another input; the meter is dark.
+        p.audio.setDevices({mic(1, u"USB Mic"_s, true)});
+        p.audio.breakStream();
+        QTRY_VERIFY(warning->isVisible() && chooser->isEnabled());
+        QCOMPARE(p.text(u"inputWarningText"_s),
+                 u"The microphone is disconnected. Listeners hear silence until it is back or "
+                 "you choose another input."_s);
+        QTRY_COMPARE(litDots(p), 0);
+        // Back: capture resumes on it by itself.
+        p.audio.setDevices({mic(0, u"Desk Mic"_s, true), mic(1, u"USB Mic"_s, false)});
+        QTRY_VERIFY(!warning->isVisible() && !chooser->isEnabled());
+        QCOMPARE(p.audio.openDeviceId(), 0u);
+        QTRY_COMPARE(litDots(p), 34);
+
+        // Pulled out again, and the other input chosen instead.
+        p.audio.setDevices({mic(1, u"USB Mic"_s, true)});
+        p.audio.breakStream();
+        QTRY_VERIFY(warning->isVisible() && chooser->isEnabled());
+        p.click(chooser);
+        QTest::keyClick(p.window, Qt::Key_Down);
+        QTest::keyClick(p.window, Qt::Key_Return);
+        QTRY_VERIFY(!warning->isVisible());
+        QCOMPARE(p.stream->currentMic()->micName(), u"USB Mic"_s);
+        QCOMPARE(p.audio.openDeviceId(), 1u);
+        QVERIFY(p.stream->streaming() && !chooser->isEnabled());
     }
 
     // The name field follows the title until the user types. A refused save keeps the dialog
