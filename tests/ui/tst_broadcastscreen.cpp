@@ -382,6 +382,7 @@ private slots:
         p.audio.setDevices({mic(1, u"USB Mic"_s, true)});
         p.audio.breakStream();
         QTRY_VERIFY(warning->isVisible() && chooser->isEnabled());
+        QCOMPARE(p.text(u"deviceText"_s), u"Desk Mic"_s); // still the one chosen
         QCOMPARE(p.text(u"inputWarningText"_s),
                  u"The microphone is disconnected. Listeners hear silence until it is back or "
                  "you choose another input."_s);

@@ -114,6 +114,8 @@ Column {
             model: StreamController
             textRole: "micName"
             currentIndex: StreamController.currentMicIndex
+            // By name: a microphone lost on air is no longer listed but still the one chosen.
+            displayText: StreamController.currentMic ? StreamController.currentMic.micName : ""
             // Locked on air and while a start is under way, which opens the device chosen
             // when it began; open on air while the microphone is lost, to choose another.
             enabled: (!StreamController.streaming && !StreamController.isBusy)
