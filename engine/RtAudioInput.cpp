@@ -43,9 +43,9 @@ struct RtAudioCallbacks {
     };
 
     // RtAudio's PulseAudio thread calls this with the buffer of its previous read, then reads
-    // the next one. So the first call after a start hands over a buffer of before: zeros after
-    // opening, or, after a stop and a start, the last read before the stop (audio of back
-    // then). It is dropped. Once a read has failed (the source is gone, and every read after it
+    // the next one. So the first call after a start hands over a buffer of before (zeros after
+    // opening): it is dropped, and so are the buffers of a paused stream (see stop()). Once a
+    // read has failed (the source is gone, and every read after it
     // fails at once) the buffer in hand holds nothing captured: it is dropped, and returning 2
     // makes RtAudio abort the stream on this same thread before it reads again (for an input stream
     // that only marks it stopped; no lock is held here). The thread then waits for a start
@@ -56,7 +56,7 @@ struct RtAudioCallbacks {
         t_capturing = that;
         if (that->m_failed.load())
             return 2;
-        if (that->m_staleBuffer.exchange(false))
+        if (that->m_paused.load() || that->m_staleBuffer.exchange(false))
             return 0;
         if (input && that->m_callback)
             that->m_callback(static_cast<const qint16 *>(input), frames);
@@ -252,8 +252,15 @@ bool RtAudioInput::start() {
     if (m_failed)
         return false; // errorText() says why
     Calling calling(*this);
+    // A stream that runs is left as it is (its next buffer is fresh).
+    const bool pulse = captureApi() == RtAudio::LINUX_PULSE;
+    if (m_paused.load()) {
+        m_staleBuffer = pulse; // read while paused, partly before this start
+        m_paused = false;
+        return true;
+    }
     if (!m_audio->isStreamRunning()) {
-        m_staleBuffer = captureApi() == RtAudio::LINUX_PULSE;
+        m_staleBuffer = pulse;
         m_audio->startStream();
     }
     if (m_callError.isEmpty())
@@ -262,11 +269,19 @@ bool RtAudioInput::start() {
     return false;
 }
 
+// A PulseAudio stream that RtAudio stops goes on recording into its buffer on the server
+// (RtAudio neither corks nor flushes it), and a start then delivers everything heard meanwhile
+// in one burst. So with PulseAudio a stop only pauses: the stream goes on reading in real time
+// and its buffers are let go until the next start.
 void RtAudioInput::stop() {
     std::lock_guard lock(m_mutex);
     // A failed stream stops itself on its capture thread.
     if (!m_audio || m_failed || !m_audio->isStreamRunning())
         return;
+    if (captureApi() == RtAudio::LINUX_PULSE) {
+        m_paused = true;
+        return;
+    }
     Calling calling(*this);
     m_audio->stopStream();
     if (!m_callError.isEmpty()) {
@@ -281,6 +296,7 @@ void RtAudioInput::close() {
 }
 
 void RtAudioInput::closeLocked() {
+    m_paused = false;
     if (!m_audio)
         return;
     try {
@@ -307,7 +323,7 @@ bool RtAudioInput::isOpen() const {
 
 bool RtAudioInput::isRunning() const {
     std::lock_guard lock(m_mutex);
-    return m_audio && m_audio->isStreamRunning();
+    return m_audio && m_audio->isStreamRunning() && !m_paused;
 }
 
 } // namespace castora::engine

@@ -51,6 +51,7 @@ private:
     Callback m_callback;
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_staleBuffer{false}; // the next callback brings a buffer of before
+    std::atomic<bool> m_paused{false};      // stopped (PulseAudio): buffers are let go
     QString m_callError; // what the error callback said during our own call (under m_mutex)
 
     mutable std::mutex m_errorMutex; // never held across an RtAudio call
