@@ -140,6 +140,11 @@ public:
     // meanwhile, the stream is opened at the broadcast's rate and takes over from the silence.
     // Serialised with start() and stop(); may block while the sound system answers.
     InputResult openInput(const InputRequest &request);
+    // The same for the device, quality and buffer size of a broadcast's request: what a start
+    // with that request finds running.
+    InputResult startInputCheck(const BroadcastRequest &request) {
+        return openInput({request.deviceName, request.quality, request.bufferFrames});
+    }
     // Off air: closes the capture stream (nothing needs the meter). On air it stays.
     void closeInput();
     // The stream is kept running through stops (openInput() since the last closeInput()).
