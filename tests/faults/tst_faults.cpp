@@ -306,7 +306,8 @@ private slots:
         QVERIFY(live::pressStart(c));
         const qint64 onAirAt = clock.elapsed();
         QTRY_VERIFY(m_icecast.hasMount(m_mount));
-        QTRY_VERIFY(c.engine().sender().chunksSent() > 5);
+        // The first audio of a stream opened at the start within 1.8 s, then a chunk per buffer.
+        QTRY_VERIFY_WITH_TIMEOUT(c.engine().sender().chunksSent() > 5, 8000);
 
         QVERIFY(silent ? path->freeze() : m_icecast.kill());
         QTest::qWait(seconds * 1000);
@@ -431,8 +432,13 @@ private slots:
         // The stream went on all the while, and a listener hears it.
         QTRY_VERIFY_WITH_TIMEOUT(c.engine().sender().chunksSent() > sentAtStart + 10, 20000);
         QVERIFY(live::hearsTone(m_icecast, m_mount, c));
+        QSignalSpy notices(&c, &StreamController::pendingNoticesChanged);
         QVERIFY(live::pressStop(c, 10000));
-        QVERIFY(requested("api/channel/stop-stream"));
+        // The stop-stream notice went out and was answered (failing). A connection the server
+        // drops may take a request with it that the server never read: the stop is over at
+        // once, while the timers' requests are still in flight.
+        QVERIFY(notices.size() >= 2);
+        QVERIFY(requested("api/channel/stop-stream") || fault == "drop");
         QTRY_VERIFY(!m_icecast.hasMount(m_mount));
 
         for (const char *name : kept)
