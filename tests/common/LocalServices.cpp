@@ -7,12 +7,12 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QThread>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
