@@ -8,6 +8,7 @@
 #include "RecordingsDatabase.h"
 #include "SettingsStore.h"
 #include "TestMain.h"
+#include "UploadPlan.h"
 #include "UploadRoutes.h"
 
 #include <QCryptographicHash>
@@ -349,6 +350,15 @@ private slots:
         QCOMPARE(completed.count(), 0);
         QVERIFY(m_seen.size() <= 3); // the start and at most the two chunks already under way
         QVERIFY(m_server->uploads().stored().isEmpty());
+    }
+
+    // Chunk arithmetic beyond what a test file can hold: offsets and sizes need 64 bits.
+    void planBeyondFourGigabytes() {
+        const castora::recordings::UploadPlan plan(20'000'000'001LL);
+        QCOMPARE(plan.totalChunks(), 4001);
+        QCOMPARE(plan.chunkOffset(4000), 20'000'000'000LL);
+        QCOMPARE(plan.chunkLength(4000), qint64(1));
+        QCOMPARE(plan.progressAfter(1999), 49);
     }
 };
 
