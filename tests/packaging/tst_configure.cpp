@@ -6,19 +6,24 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+using castora::test::row;
+
 namespace {
 
-const QStringList kService{QStringLiteral("-DCASTORA_BACKEND_URL=https://api.example.com"),
-                           QStringLiteral("-DCASTORA_CHAT_URL=wss://chat.example.com/app"),
-                           QStringLiteral("-DCASTORA_WEBSITE_URL=https://www.example.com"),
-                           QStringLiteral("-DCASTORA_PROBE_URL=http://probe.example.com/"),
-                           QStringLiteral("-DCASTORA_ICECAST_HOST=stream.example.com")};
+const QStringList kService{"-DCASTORA_BACKEND_URL=https://api.example.com",
+                           "-DCASTORA_CHAT_URL=wss://chat.example.com/app",
+                           "-DCASTORA_WEBSITE_URL=https://www.example.com",
+                           "-DCASTORA_PROBE_URL=http://probe.example.com/",
+                           "-DCASTORA_ICECAST_HOST=stream.example.com"};
 
-QStringList serviceWith(const QString &replacement) {
-    const QString name = replacement.section(QLatin1Char('='), 0, 0);
-    QStringList options;
-    for (const QString &option : kService)
-        options << (option.startsWith(name + QLatin1Char('=')) ? replacement : option);
+// The service's options with those of `replacements` put in their place.
+QStringList serviceWith(const QStringList &replacements) {
+    QStringList options = kService;
+    for (const QString &replacement : replacements) {
+        const QString name = replacement.section('=', 0, 0) + '=';
+        for (QString &option : options)
+            option = option.startsWith(name) ? replacement : option;
+    }
     return options;
 }
 
@@ -33,49 +38,37 @@ private slots:
         QTest::addColumn<bool>("configures");
         QTest::addColumn<QStringList>("expected"); // in cmake's output
         QTest::addColumn<QStringList>("absent");   // named problems that must not be there
-
-        const QStringList remedies{QStringLiteral("-DCASTORA_DEVELOPMENT=ON"),
-                                   QStringLiteral("-DCASTORA_ALLOW_INSECURE_ADDRESSES=ON")};
+        const QStringList remedies{"-DCASTORA_DEVELOPMENT=ON",
+                                   "-DCASTORA_ALLOW_INSECURE_ADDRESSES=ON"};
         // The local stack's defaults, in a Debug build: the build type no longer decides.
-        QTest::newRow("local defaults")
-            << QStringList{QStringLiteral("-DCMAKE_BUILD_TYPE=Debug")} << false
-            << remedies +
-                   QStringList{QStringLiteral("CASTORA_BACKEND_URL=http://127.0.0.1:8085"),
-                               QStringLiteral("CASTORA_CHAT_URL=ws://127.0.0.1:8086/chat"),
-                               QStringLiteral("CASTORA_WEBSITE_URL=http://127.0.0.1:8085/site"),
-                               QStringLiteral("CASTORA_PROBE_URL=http://127.0.0.1:8085/probe"),
-                               QStringLiteral("CASTORA_ICECAST_HOST=127.0.0.1")}
-            << QStringList{};
-        QStringList unencrypted =
-            serviceWith(QStringLiteral("-DCASTORA_BACKEND_URL=http://api.example.com"));
-        unencrypted =
-            unencrypted.replaceInStrings(QStringLiteral("wss://"), QStringLiteral("ws://"));
-        QTest::newRow("unencrypted backend and chat")
-            << unencrypted << false
-            << remedies +
-                   QStringList{
-                       QStringLiteral(
-                           "CASTORA_BACKEND_URL=http://api.example.com (https:// expected)"),
-                       QStringLiteral(
-                           "CASTORA_CHAT_URL=ws://chat.example.com/app (wss:// expected)")}
-            << QStringList{QStringLiteral("CASTORA_PROBE_URL=http://probe.example.com/ ("),
-                           QStringLiteral("CASTORA_WEBSITE_URL=https://www.example.com (")};
-        QTest::newRow("encrypted but on this machine")
-            << serviceWith(QStringLiteral("-DCASTORA_WEBSITE_URL=https://localhost:8443")) +
-                   QStringList{QStringLiteral("-DCASTORA_ICECAST_HOST=[::1]")}
-            << false
-            << QStringList{QStringLiteral("CASTORA_WEBSITE_URL=https://localhost:8443"),
-                           QStringLiteral("CASTORA_ICECAST_HOST=[::1]")}
-            << QStringList{QStringLiteral("CASTORA_BACKEND_URL=https://api.example.com (")};
+        row("local defaults", QStringList{"-DCMAKE_BUILD_TYPE=Debug"}, false,
+            remedies + QStringList{"CASTORA_BACKEND_URL=http://127.0.0.1:8085",
+                                   "CASTORA_CHAT_URL=ws://127.0.0.1:8086/chat",
+                                   "CASTORA_WEBSITE_URL=http://127.0.0.1:8085/site",
+                                   "CASTORA_PROBE_URL=http://127.0.0.1:8085/probe",
+                                   "CASTORA_ICECAST_HOST=127.0.0.1"},
+            QStringList{});
+        row("unencrypted backend and chat",
+            serviceWith({"-DCASTORA_BACKEND_URL=http://api.example.com",
+                         "-DCASTORA_CHAT_URL=ws://chat.example.com/app"}),
+            false,
+            remedies + QStringList{"CASTORA_BACKEND_URL=http://api.example.com (https:// expected)",
+                                   "CASTORA_CHAT_URL=ws://chat.example.com/app (wss:// expected)"},
+            QStringList{"CASTORA_PROBE_URL=http://probe.example.com/ (",
+                        "CASTORA_WEBSITE_URL=https://www.example.com ("});
+        row("encrypted but on this machine",
+            serviceWith(
+                {"-DCASTORA_WEBSITE_URL=https://localhost:8443", "-DCASTORA_ICECAST_HOST=[::1]"}),
+            false,
+            QStringList{"CASTORA_WEBSITE_URL=https://localhost:8443", "CASTORA_ICECAST_HOST=[::1]"},
+            QStringList{"CASTORA_BACKEND_URL=https://api.example.com ("});
         // A probe page is plain HTTP by design; everything else is the service's own.
-        QTest::newRow("the service")
-            << kService << true << QStringList{}
-            << QStringList{QStringLiteral("CMake Error"), QStringLiteral("CMake Warning")};
-        QTest::newRow("local stack, allowed")
-            << QStringList{QStringLiteral("-DCASTORA_ALLOW_INSECURE_ADDRESSES=ON")} << true
-            << QStringList{QStringLiteral("allowed by CASTORA_ALLOW_INSECURE_ADDRESSES=ON"),
-                           QStringLiteral("CASTORA_BACKEND_URL=http://127.0.0.1:8085")}
-            << QStringList{QStringLiteral("CMake Error")};
+        row("the service", kService, true, QStringList{},
+            QStringList{"CMake Error", "CMake Warning"});
+        row("local stack, allowed", QStringList{"-DCASTORA_ALLOW_INSECURE_ADDRESSES=ON"}, true,
+            QStringList{"allowed by CASTORA_ALLOW_INSECURE_ADDRESSES=ON",
+                        "CASTORA_BACKEND_URL=http://127.0.0.1:8085"},
+            QStringList{"CMake Error"});
     }
 
     void addressesOfBuildsForUsers() {
@@ -83,34 +76,25 @@ private slots:
         QFETCH(bool, configures);
         QFETCH(QStringList, expected);
         QFETCH(QStringList, absent);
-
         QTemporaryDir build;
-        QVERIFY(build.isValid());
         // Only what the address rules need: no program, tests or development tools to set up.
-        QStringList arguments{QStringLiteral("-S"),
-                              QStringLiteral(CASTORA_SOURCE_DIR),
-                              QStringLiteral("-B"),
-                              build.path(),
-                              QStringLiteral("-G"),
-                              QStringLiteral(CMAKE_GENERATOR),
-                              QStringLiteral("-DBUILD_TESTING=OFF"),
-                              QStringLiteral("-DCASTORA_BUILD_UI=OFF")};
-        arguments += options;
         QProcess cmake;
         cmake.setProcessChannelMode(QProcess::MergedChannels);
-        cmake.start(QStringLiteral(CMAKE_COMMAND), arguments);
+        cmake.start(CMAKE_COMMAND,
+                    QStringList{"-S", CASTORA_SOURCE_DIR, "-B", build.path(), "-G", CMAKE_GENERATOR,
+                                "-DBUILD_TESTING=OFF", "-DCASTORA_BUILD_UI=OFF"} +
+                        options);
         QVERIFY(cmake.waitForFinished(90000));
         // CMake wraps its messages at blanks: compare with the line breaks undone.
         const QString output = QString::fromLocal8Bit(cmake.readAll()).simplified();
-        const QByteArray shown = output.toLocal8Bit();
         QCOMPARE(cmake.exitStatus(), QProcess::NormalExit);
-        QVERIFY2((cmake.exitCode() == 0) == configures, shown.constData());
+        QVERIFY2((cmake.exitCode() == 0) == configures, qPrintable(output));
         if (!configures)
-            QVERIFY2(output.contains(QLatin1String("CASTORA_DEVELOPMENT=OFF")), shown.constData());
+            QVERIFY2(output.contains("CASTORA_DEVELOPMENT=OFF"), qPrintable(output));
         for (const QString &text : expected)
-            QVERIFY2(output.contains(text), qPrintable(text + QLatin1String(" in: ") + output));
+            QVERIFY2(output.contains(text), qPrintable(text + " in: " + output));
         for (const QString &text : absent)
-            QVERIFY2(!output.contains(text), qPrintable(text + QLatin1String(" in: ") + output));
+            QVERIFY2(!output.contains(text), qPrintable(text + " not in: " + output));
     }
 };
 

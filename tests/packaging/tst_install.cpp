@@ -17,6 +17,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -27,42 +28,23 @@
 #define CASTORA_TEST_PACKAGE 0
 #endif
 
+using castora::test::row;
+
 namespace {
 
-const QString kProgram = QStringLiteral("bin/castora");
-const QString kDesktopEntry = QStringLiteral("share/applications/" CASTORA_APP_ID ".desktop");
-const QString kMetainfo = QStringLiteral("share/metainfo/" CASTORA_APP_ID ".metainfo.xml");
+const QString kProgram = "bin/castora";
+const QString kDesktopEntry = "share/applications/" CASTORA_APP_ID ".desktop";
+const QString kMetainfo = "share/metainfo/" CASTORA_APP_ID ".metainfo.xml";
 const QList<int> kIconSizes{16, 24, 32, 48, 64, 128, 256, 512};
 
 QString iconPath(int size) {
-    return QStringLiteral("share/icons/hicolor/%1x%1/apps/" CASTORA_APP_ID ".png").arg(size);
-}
-
-// The keys of a desktop file's [Desktop Entry] group.
-QHash<QString, QString> desktopEntry(const QString &path) {
-    QFile file(path);
-    QHash<QString, QString> keys;
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return keys;
-    bool inGroup = false;
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &raw : lines) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.startsWith(QLatin1Char('[')))
-            inGroup = line == QLatin1String("[Desktop Entry]");
-        else if (inGroup && line.contains(QLatin1Char('=')) && !line.startsWith(QLatin1Char('#')))
-            keys.insert(line.section(QLatin1Char('='), 0, 0).trimmed(),
-                        line.section(QLatin1Char('='), 1).trimmed());
-    }
-    return keys;
+    return QString("share/icons/hicolor/%1x%1/apps/" CASTORA_APP_ID ".png").arg(size);
 }
 
 // The environment of a program started away from the build tree: no QML or plugin paths.
 QProcessEnvironment installedEnvironment() {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const QString &name :
-         {QStringLiteral("QML_IMPORT_PATH"), QStringLiteral("QML2_IMPORT_PATH"),
-          QStringLiteral("QT_PLUGIN_PATH")})
+    for (const char *name : {"QML_IMPORT_PATH", "QML2_IMPORT_PATH", "QT_PLUGIN_PATH"})
         environment.remove(name);
     return environment;
 }
@@ -87,14 +69,13 @@ class TestInstall : public QObject {
         for (int size : kIconSizes)
             expected << iconPath(size);
         if (CASTORA_TEST_PACKAGE) {
-            expected << QStringLiteral("share/man/man1/castora.1.gz")
-                     << QStringLiteral("share/doc/castora/changelog.gz")
-                     << QStringLiteral("share/doc/castora/copyright");
-            if (QFileInfo::exists(
-                    QStringLiteral(CASTORA_SOURCE_DIR "/debian/castora.lintian-overrides")))
-                expected << QStringLiteral("share/lintian/overrides/castora");
+            expected << "share/man/man1/castora.1.gz"
+                     << "share/doc/castora/changelog.gz"
+                     << "share/doc/castora/copyright";
+            if (QFileInfo::exists(CASTORA_SOURCE_DIR "/debian/castora.lintian-overrides"))
+                expected << "share/lintian/overrides/castora";
         } else {
-            expected << QStringLiteral("share/man/man1/castora.1");
+            expected << "share/man/man1/castora.1";
         }
         expected.sort();
         return expected;
@@ -107,9 +88,9 @@ private slots:
             if (m_backendUrl.isEmpty())
                 QSKIP("checks the installed Debian package: .ci/run installs one and sets "
                       "CASTORA_PACKAGE_BACKEND_URL to the backend address it was built with");
-            m_root = QStringLiteral("/usr");
+            m_root = "/usr";
             QProcess dpkg;
-            dpkg.start(QStringLiteral("dpkg"), {QStringLiteral("-L"), QStringLiteral("castora")});
+            dpkg.start("dpkg", {"-L", "castora"});
             QVERIFY(dpkg.waitForFinished(30000));
             QVERIFY2(dpkg.exitCode() == 0, "the package castora is not installed");
             const QList<QByteArray> paths = dpkg.readAllStandardOutput().split('\n');
@@ -123,12 +104,10 @@ private slots:
             QVERIFY(m_prefix.isValid());
             m_root = m_prefix.path();
             m_development = CASTORA_DEVELOPMENT_BUILD;
-            m_backendUrl = QStringLiteral(CASTORA_BUILD_BACKEND_URL);
+            m_backendUrl = CASTORA_BUILD_BACKEND_URL;
             QProcess install;
             install.setProcessChannelMode(QProcess::MergedChannels);
-            install.start(QStringLiteral(CMAKE_COMMAND),
-                          {QStringLiteral("--install"), QStringLiteral(CASTORA_BUILD_DIR),
-                           QStringLiteral("--prefix"), m_root});
+            install.start(CMAKE_COMMAND, {"--install", CASTORA_BUILD_DIR, "--prefix", m_root});
             QVERIFY(install.waitForFinished(120000));
             QVERIFY2(install.exitStatus() == QProcess::NormalExit && install.exitCode() == 0,
                      install.readAll().constData());
@@ -169,13 +148,9 @@ private slots:
     void desktopDataIsValid_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QStringList>("validator");
-        QTest::newRow("desktop entry")
-            << kDesktopEntry << QStringList{QStringLiteral("desktop-file-validate")};
+        row("desktop entry", kDesktopEntry, QStringList{"desktop-file-validate"});
         // --no-net: the screenshot and home page addresses are checked for their form only.
-        QTest::newRow("AppStream")
-            << kMetainfo
-            << QStringList{QStringLiteral("appstreamcli"), QStringLiteral("validate"),
-                           QStringLiteral("--no-net")};
+        row("AppStream", kMetainfo, QStringList{"appstreamcli", "validate", "--no-net"});
     }
 
     void desktopDataIsValid() {
@@ -193,18 +168,19 @@ private slots:
         if (path == kDesktopEntry) {
             QVERIFY2(complaints.trimmed().isEmpty(), complaints.constData());
             // What a menu needs to show and start the program.
-            const QHash<QString, QString> entry = desktopEntry(installed(path));
-            QCOMPARE(entry.value(QStringLiteral("Type")), QStringLiteral("Application"));
-            QCOMPARE(entry.value(QStringLiteral("Name")), QStringLiteral("Castora"));
-            QCOMPARE(entry.value(QStringLiteral("Icon")), QStringLiteral(CASTORA_APP_ID));
-            const QStringList binDir{installed(QStringLiteral("bin"))};
-            for (const QString &key : {QStringLiteral("Exec"), QStringLiteral("TryExec")}) {
-                const QString program = entry.value(key).section(QLatin1Char(' '), 0, 0);
-                QCOMPARE(QStandardPaths::findExecutable(program, binDir), installed(kProgram));
+            QSettings entry(installed(path), QSettings::IniFormat);
+            entry.beginGroup("Desktop Entry");
+            QCOMPARE(entry.value("Type").toString(), "Application");
+            QCOMPARE(entry.value("Name").toString(), "Castora");
+            QCOMPARE(entry.value("Icon").toString(), CASTORA_APP_ID);
+            for (const char *key : {"Exec", "TryExec"}) {
+                const QString program = entry.value(key).toString().section(' ', 0, 0);
+                QCOMPARE(QStandardPaths::findExecutable(program, {installed("bin")}),
+                         installed(kProgram));
             }
             // The class of the program's X11 window (WM_CLASS "castora", "Castora") ties the
             // window to the entry.
-            QCOMPARE(entry.value(QStringLiteral("StartupWMClass")), QStringLiteral("Castora"));
+            QCOMPARE(entry.value("StartupWMClass").toString(), "Castora");
             return;
         }
         // The component a software centre shows for the desktop entry, with its release.
@@ -217,18 +193,17 @@ private slots:
             if (xml.readNext() != QXmlStreamReader::StartElement)
                 continue;
             const QString name = xml.name().toString();
-            if (name == QLatin1String("release"))
-                found.insert(name, xml.attributes().value(QLatin1String("version")).toString());
-            else if (name == QLatin1String("image"))
+            if (name == "release")
+                found.insert(name, xml.attributes().value("version").toString());
+            else if (name == "image")
                 ++screenshots;
-            else if (name == QLatin1String("id") || name == QLatin1String("launchable"))
+            else if (name == "id" || name == "launchable")
                 found.insert(name, xml.readElementText());
         }
         QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
-        QCOMPARE(found.value(QStringLiteral("id")), QStringLiteral(CASTORA_APP_ID));
-        QCOMPARE(found.value(QStringLiteral("launchable")),
-                 QStringLiteral(CASTORA_APP_ID ".desktop"));
-        QCOMPARE(found.value(QStringLiteral("release")), QStringLiteral("1.0.0"));
+        QCOMPARE(found.value("id"), CASTORA_APP_ID);
+        QCOMPARE(found.value("launchable"), CASTORA_APP_ID ".desktop");
+        QCOMPARE(found.value("release"), "1.0.0");
         QVERIFY(screenshots >= 3);
     }
 
@@ -238,14 +213,11 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("expected"); // on standard output, or error when failing
-        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0
-                                 << QByteArray("Castora 1.0.0\n");
-        QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0
-                              << QByteArray("--version");
-        QTest::newRow("unknown option") << QStringList{QStringLiteral("--no-such-option")} << 1
-                                        << QByteArray("Unknown option 'no-such-option'.");
-        QTest::newRow("stray argument") << QStringList{QStringLiteral("stray")} << 1
-                                        << QByteArray("unexpected argument 'stray'");
+        row("version", QStringList{"--version"}, 0, QByteArray("Castora 1.0.0\n"));
+        row("help", QStringList{"--help"}, 0, QByteArray("--version"));
+        row("unknown option", QStringList{"--no-such-option"}, 1,
+            QByteArray("Unknown option 'no-such-option'."));
+        row("stray argument", QStringList{"stray"}, 1, QByteArray("unexpected argument 'stray'"));
     }
 
     void commandLine() {
@@ -253,12 +225,11 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QByteArray, expected);
         QProcessEnvironment environment = installedEnvironment();
-        for (const QString &name : {QStringLiteral("DISPLAY"), QStringLiteral("WAYLAND_DISPLAY"),
-                                    QStringLiteral("QT_QPA_PLATFORM")})
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(name);
         // A refusal comes from the program proper, which needs a window system to start.
         if (exitCode != 0)
-            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            environment.insert("QT_QPA_PLATFORM", "offscreen");
         QProcess program;
         program.setProcessEnvironment(environment);
         program.start(installed(kProgram), arguments);
@@ -284,22 +255,21 @@ private slots:
             // The compiled-in backend is on this machine (a package for the local stack): a
             // stand-in there sees what the program asks.
             const QUrl url(m_backendUrl);
-            if (url.host() != QLatin1String("127.0.0.1") || url.port() <= 0)
+            if (url.host() != "127.0.0.1" || url.port() <= 0)
                 QSKIP("the compiled-in backend is not a port of 127.0.0.1");
             compiledIn = std::make_unique<castora::dev::DevServer>();
             QVERIFY2(compiledIn->listen(quint16(url.port())) == url.port(),
-                     qPrintable(m_backendUrl + QLatin1String(" is taken")));
+                     qPrintable(m_backendUrl + " is taken"));
         }
         castora::dev::DevServer &expected = m_development ? fromEnvironment : *compiledIn;
 
         QTemporaryDir runtime;
-        QVERIFY(runtime.isValid());
-        const QString socketPath = runtime.filePath(QStringLiteral("inspect.sock"));
+        const QString socketPath = runtime.filePath("inspect.sock");
         QProcessEnvironment environment = installedEnvironment();
-        environment.insert(QStringLiteral("CASTORA_BACKEND_URL"), fromEnvironment.baseUrl());
-        environment.insert(QStringLiteral("CASTORA_INSPECT"), socketPath);
-        environment.insert(QStringLiteral("CASTORA_STARTUP_PROBE"), QStringLiteral("1"));
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert("CASTORA_BACKEND_URL", fromEnvironment.baseUrl());
+        environment.insert("CASTORA_INSPECT", socketPath);
+        environment.insert("CASTORA_STARTUP_PROBE", "1");
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
         QProcess program;
         program.setProcessEnvironment(environment);
         program.setWorkingDirectory(runtime.path());
@@ -315,7 +285,7 @@ private slots:
 
         // The update check goes out once the event loop runs: after the main window document
         // was loaded and the inspection socket opened.
-        QTRY_VERIFY2_WITH_TIMEOUT(!expected.requests(QStringLiteral("api/app/version")).isEmpty() ||
+        QTRY_VERIFY2_WITH_TIMEOUT(!expected.requests("api/app/version").isEmpty() ||
                                       program.state() == QProcess::NotRunning,
                                   output.constData(), 60000);
         QVERIFY2(program.state() == QProcess::Running, output.constData());
