@@ -38,23 +38,21 @@ namespace {
 
 // The test authority, the server certificate and the copy of the system's trusted certificates
 // with the authority added; filled in before the mount namespace is entered.
-QTemporaryDir *g_pki = nullptr;
+std::unique_ptr<QTemporaryDir> g_pki;
 QString g_skipReason;
 
 // Runs first in main(), while the process has a single thread: a mount namespace entered then
 // holds for every thread started later (Qt's network thread reads the certificates).
 QString trustTestAuthority() {
     if (geteuid() != 0)
-        return QStringLiteral("needs root for a private mount namespace");
+        return "needs root for a private mount namespace";
     for (const char *tool : {"nginx", "openssl"}) {
-        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty() &&
-            QStandardPaths::findExecutable(QString::fromLatin1(tool), {QStringLiteral("/usr/sbin")})
-                .isEmpty())
-            return QStringLiteral("%1 is not installed").arg(QString::fromLatin1(tool));
+        if (QStandardPaths::findExecutable(tool, {"/usr/sbin", "/usr/bin"}).isEmpty())
+            return QString("%1 is not installed").arg(tool);
     }
-    g_pki = new QTemporaryDir;
+    g_pki = std::make_unique<QTemporaryDir>();
     const QString dir = g_pki->path();
-    const QString script = QStringLiteral(
+    const QString script(
         "set -e; cd %1; "
         "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
         "  -keyout ca.key -out ca.pem -subj '/CN=Castora test authority' 2>/dev/null; "
@@ -65,21 +63,17 @@ QString trustTestAuthority() {
         "  -extfile san.cnf -out server.pem 2>/dev/null; "
         "cp -a /etc/ssl/certs certs; cp ca.pem certs/castora-test-authority.pem; "
         "openssl rehash certs >/dev/null 2>&1; cat ca.pem >> certs/ca-certificates.crt");
-    QFile file(dir + QStringLiteral("/make-pki.sh"));
+    QFile file(dir + "/make-pki.sh");
     if (!file.open(QIODevice::WriteOnly) || file.write(script.arg(dir).toUtf8()) < 0)
-        return QStringLiteral("could not write the certificate script");
+        return "could not write the certificate script";
     file.close();
-    const QByteArray command = QStringLiteral("sh %1").arg(file.fileName()).toLocal8Bit();
-    if (std::system(command.constData()) != 0)
-        return QStringLiteral("could not make the test certificates");
-    const QByteArray certs = (dir + QStringLiteral("/certs")).toLocal8Bit();
-    if (unshare(CLONE_NEWNS) != 0)
-        return QStringLiteral("unshare(CLONE_NEWNS): %1")
-            .arg(QString::fromLocal8Bit(strerror(errno)));
+    if (std::system(("sh " + file.fileName()).toLocal8Bit().constData()) != 0)
+        return "could not make the test certificates";
+    const QByteArray certs = (dir + "/certs").toLocal8Bit();
     // As unshare --mount does: nothing mounted here propagates back to the system.
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
         mount(certs.constData(), "/etc/ssl/certs", nullptr, MS_BIND, nullptr) != 0)
-        return QStringLiteral("mount: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        return QString("unshare or mount: %1").arg(strerror(errno));
     return QString();
 }
 
@@ -100,45 +94,42 @@ class TestHttpsFront : public QObject {
     ServiceConfig m_config;
     QTemporaryDir m_files;
 
-    QString log() const { return g_pki->filePath(QStringLiteral("access.log")); }
+    QString log() const { return g_pki->filePath("access.log"); }
 
     bool startFront() {
         m_port = freePort();
         m_elsewherePort = freePort();
         const QString dir = g_pki->path();
         const auto server = [&dir](quint16 port, quint16 upstream) {
-            return QStringLiteral(
-                       "server { listen 127.0.0.1:%1 ssl http2; "
-                       "ssl_certificate %3/server.pem; ssl_certificate_key %3/server.key; "
-                       "location / { proxy_pass http://127.0.0.1:%2; proxy_http_version 1.1; "
-                       "proxy_request_buffering off; proxy_set_header Host $http_host; } }\n")
+            return QString("server { listen 127.0.0.1:%1 ssl http2; "
+                           "ssl_certificate %3/server.pem; ssl_certificate_key %3/server.key; "
+                           "location / { proxy_pass http://127.0.0.1:%2; proxy_http_version 1.1; "
+                           "proxy_request_buffering off; proxy_set_header Host $http_host; } }\n")
                 .arg(port)
                 .arg(upstream)
                 .arg(dir);
         };
-        QFile conf(g_pki->filePath(QStringLiteral("nginx.conf")));
+        QFile conf(g_pki->filePath("nginx.conf"));
         if (!conf.open(QIODevice::WriteOnly))
             return false;
-        conf.write(QStringLiteral("daemon off; master_process off; pid %1/nginx.pid;\n"
-                                  "error_log %1/error.log warn;\n"
-                                  "events { worker_connections 64; }\n"
-                                  "http {\n"
-                                  "log_format proto '$server_port $server_protocol $uri';\n"
-                                  "access_log %1/access.log proto;\n"
-                                  "client_max_body_size 0;\n"
-                                  "client_body_temp_path %1/body; proxy_temp_path %1/proxy;\n"
-                                  "fastcgi_temp_path %1/fcgi; uwsgi_temp_path %1/uwsgi;\n"
-                                  "scgi_temp_path %1/scgi;\n")
+        conf.write(QString("daemon off; master_process off; pid %1/nginx.pid;\n"
+                           "error_log %1/error.log warn;\n"
+                           "events { worker_connections 64; }\n"
+                           "http {\n"
+                           "log_format proto '$server_port $server_protocol $uri';\n"
+                           "access_log %1/access.log proto;\n"
+                           "client_max_body_size 0;\n"
+                           "client_body_temp_path %1/body; proxy_temp_path %1/proxy;\n"
+                           "fastcgi_temp_path %1/fcgi; uwsgi_temp_path %1/uwsgi;\n"
+                           "scgi_temp_path %1/scgi;\n")
                        .arg(dir)
                        .toUtf8() +
                    server(m_port, m_server->port()).toUtf8() +
                    server(m_elsewherePort, m_elsewhere->port()).toUtf8() + "}\n");
         conf.close();
         m_nginx.setProcessChannelMode(QProcess::ForwardedChannels);
-        const QString nginx =
-            QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin")});
-        m_nginx.start(nginx, {QStringLiteral("-c"), conf.fileName(), QStringLiteral("-p"), dir,
-                              QStringLiteral("-e"), dir + QStringLiteral("/error.log")});
+        m_nginx.start(QStandardPaths::findExecutable("nginx", {"/usr/sbin"}),
+                      {"-c", conf.fileName(), "-p", dir, "-e", dir + "/error.log"});
         return m_nginx.waitForStarted() &&
                QTest::qWaitFor(
                    [this] {
@@ -160,7 +151,7 @@ private slots:
         QVERIFY(m_server->listen() != 0 && m_elsewhere->listen() != 0);
         QVERIFY(startFront());
         m_config = ServiceConfig::local(m_server->port());
-        m_config.backendUrl = QStringLiteral("https://127.0.0.1:%1").arg(m_port);
+        m_config.backendUrl = QString("https://127.0.0.1:%1").arg(m_port);
         settings::setToken(m_server->state().issueToken(dev::DevState::kDemoEmail));
     }
 
@@ -195,7 +186,7 @@ private slots:
             m_server->answerNext(
                 1,
                 dev::Answer::redirect(
-                    QStringLiteral("https://127.0.0.1:%1/%2").arg(m_elsewherePort).arg(path)),
+                    QString("https://127.0.0.1:%1/%2").arg(m_elsewherePort).arg(path)),
                 path);
         }
         if (call == "session") {
@@ -204,13 +195,13 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!auth.startUp(), 15000);
             QCOMPARE(auth.loggedIn(), !redirected);
         } else if (call == "upload") {
-            QFile file(m_files.filePath(QStringLiteral("show.mp3")));
+            QFile file(m_files.filePath("show.mp3"));
             QVERIFY(file.open(QIODevice::WriteOnly));
             const QByteArray content(6'000'000, 'c'); // two chunks
             file.write(content);
             file.close();
             RecordingController recordings(m_config);
-            recordings.addRecording(QStringLiteral("Show"), file.fileName());
+            recordings.addRecording("Show", file.fileName());
             QSignalSpy completed(&recordings, &RecordingController::uploadCompleted);
             recordings.uploadRecording(recordings.recordings().at(0)->id());
             QTRY_COMPARE_WITH_TIMEOUT(completed.size(), 1, 30000);
@@ -219,7 +210,7 @@ private slots:
                 QVERIFY2(completed.at(0).at(2).toString().startsWith("Chunk upload failed: "),
                          qPrintable(completed.at(0).at(2).toString()));
             } else {
-                QFile stored(m_server->uploads().find(QStringLiteral("show.mp3"))->path);
+                QFile stored(m_server->uploads().find("show.mp3")->path);
                 QVERIFY(stored.open(QIODevice::ReadOnly));
                 QVERIFY(stored.readAll() == content);
             }
@@ -242,17 +233,6 @@ private slots:
     }
 };
 
-int main(int argc, char **argv) {
-    castora::test::isolateUserFolders();
-    g_skipReason = trustTestAuthority();
-    QCoreApplication app(argc, argv);
-    app.setApplicationName(QStringLiteral("Castora"));
-    app.setOrganizationName(QStringLiteral("Castora"));
-    TestHttpsFront tc;
-    QTEST_SET_MAIN_SOURCE_PATH
-    const int result = QTest::qExec(&tc, argc, argv);
-    delete g_pki;
-    return result;
-}
+CASTORA_TEST_MAIN_IMPL(TestHttpsFront, QCoreApplication, g_skipReason = trustTestAuthority())
 
 #include "tst_httpsfront.moc"

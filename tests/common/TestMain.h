@@ -16,10 +16,12 @@ template <typename... T> void row(const char *name, T... values) {
 
 } // namespace castora::test
 
-// QTEST_GUILESS_MAIN / QTEST_MAIN with isolated user folders.
-#define CASTORA_TEST_MAIN_IMPL(TestObject, AppType)                                                \
+// QTEST_GUILESS_MAIN / QTEST_MAIN with isolated user folders; `first` runs before the
+// application object exists, while the process has one thread.
+#define CASTORA_TEST_MAIN_IMPL(TestObject, AppType, first)                                         \
     int main(int argc, char **argv) {                                                              \
         castora::test::isolateUserFolders();                                                       \
+        first;                                                                                     \
         AppType app(argc, argv);                                                                   \
         app.setApplicationName(QStringLiteral("Castora"));                                         \
         app.setOrganizationName(QStringLiteral("Castora"));                                        \
@@ -28,5 +30,5 @@ template <typename... T> void row(const char *name, T... values) {
         return QTest::qExec(&tc, argc, argv);                                                      \
     }
 
-#define CASTORA_TEST_MAIN(TestObject) CASTORA_TEST_MAIN_IMPL(TestObject, QCoreApplication)
-#define CASTORA_GUI_TEST_MAIN(TestObject) CASTORA_TEST_MAIN_IMPL(TestObject, QGuiApplication)
+#define CASTORA_TEST_MAIN(TestObject) CASTORA_TEST_MAIN_IMPL(TestObject, QCoreApplication, )
+#define CASTORA_GUI_TEST_MAIN(TestObject) CASTORA_TEST_MAIN_IMPL(TestObject, QGuiApplication, )
