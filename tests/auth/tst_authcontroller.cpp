@@ -21,6 +21,13 @@ using namespace castora;
 using castora::dev::DevState;
 using castora::test::row;
 
+// A sign-in: the password typed, the backend's fault, a token left in the store, the failure
+// told (empty: success) and how often loggedIn was notified.
+struct SignIn {
+    QString password, fault, stale, failure;
+    int loggedInSignals;
+};
+
 class TestAuthController : public QObject {
     Q_OBJECT
 
@@ -111,32 +118,25 @@ private slots:
     }
 
     void signIn_data() {
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("stale");   // a token left in the store
-        QTest::addColumn<QString>("failure"); // empty: success
-        QTest::addColumn<int>("loggedInSignals");
+        QTest::addColumn<SignIn>("given");
         const QString demo = DevState::kDemoPassword;
         const QString invalid = "Invalid email or password";
         const QString failed = "Login Failed. Please check your email and password";
         const QString noAnswer =
             "Login Failed. The server did not answer in time, please try again.";
-        row("success", demo, "", "", "", 1);
-        row("success, stale token sent along", demo, "", "3|old", "", 1);
-        row("wrong password", "nope", "", "", invalid, 0);
-        row("password not trimmed", demo + ' ', "", "", invalid, 0);
-        row("server error", demo, "500", "", failed, 1);
-        row("connection dropped", demo, "drop", "", failed, 1);
-        row("backend never answers", demo, "hang", "", noAnswer, 1);
-        row("garbage body", demo, "malformed", "", invalid, 0);
+        row("success", SignIn{demo, "", "", "", 1});
+        row("success, stale token sent along", SignIn{demo, "", "3|old", "", 1});
+        row("wrong password", SignIn{"nope", "", "", invalid, 0});
+        row("password not trimmed", SignIn{demo + ' ', "", "", invalid, 0});
+        row("server error", SignIn{demo, "500", "", failed, 1});
+        row("connection dropped", SignIn{demo, "drop", "", failed, 1});
+        row("backend never answers", SignIn{demo, "hang", "", noAnswer, 1});
+        row("garbage body", SignIn{demo, "malformed", "", invalid, 0});
     }
 
     void signIn() {
-        QFETCH(QString, password);
-        QFETCH(QString, fault);
-        QFETCH(QString, stale);
-        QFETCH(QString, failure);
-        QFETCH(int, loggedInSignals);
+        QFETCH(SignIn, given);
+        const auto &[password, fault, stale, failure, loggedInSignals] = given;
         auto auth = makeController();
         settings::setToken(stale);
         if (fault == "drop")

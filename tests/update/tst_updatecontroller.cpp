@@ -15,6 +15,16 @@
 using namespace castora;
 using castora::test::row;
 
+// A version check: the versions offered, the count of "Later" allowed (undefined: the field is
+// left out), the backend's fault, the "Later" presses so far, and what the check decides.
+struct Check {
+    QString latest, minimum;
+    QJsonValue maxDismissals;
+    QString fault;
+    int dismissed;
+    bool available, mandatory;
+};
+
 class TestUpdateController : public QObject {
     Q_OBJECT
 
@@ -59,38 +69,28 @@ private slots:
 
     // The program runs version 1.0.0. "Later" was pressed `dismissed` times for version 1.2.
     void versionCheck_data() {
-        QTest::addColumn<QString>("latest");
-        QTest::addColumn<QString>("minimum");
-        QTest::addColumn<QJsonValue>("maxDismissals");
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<int>("dismissed");
-        QTest::addColumn<bool>("available");
-        QTest::addColumn<bool>("mandatory");
+        QTest::addColumn<Check>("check");
         const QJsonValue none(QJsonValue::Undefined);
-        row("same", "1.0.0", "1.0.0", none, "", 0, false, false);
-        row("patch", "1.0.1", "1.0.0", none, "", 0, true, false);
-        row("longer is newer", "1.0.0.0", "1.0.0", none, "", 0, true, false);
-        row("numeric, not text order", "1.0.10", "", none, "", 0, true, false);
-        row("older", "0.9", "0.1", none, "", 0, false, false);
-        row("not a version", "latest", "", none, "", 0, false, false);
-        row("below the minimum", "1.0.1", "1.0.1", none, "", 0, true, true);
-        row("no later allowed", "1.2", "", QJsonValue(0), "", 0, true, true);
-        row("later twice before", "1.2", "", none, "", 2, true, false);
-        row("later three times before", "1.2", "", none, "", 3, true, true);
-        row("newer version restarts the count", "1.3", "", none, "", 3, true, false);
-        row("other spelling restarts the count", "1.2.0", "", none, "", 3, true, false);
-        row("server error", "9.9.9", "", none, "500", 0, false, false);
-        row("garbage", "9.9.9", "", none, "malformed", 0, false, false);
+        row("same", Check{"1.0.0", "1.0.0", none, "", 0, false, false});
+        row("patch", Check{"1.0.1", "1.0.0", none, "", 0, true, false});
+        row("longer is newer", Check{"1.0.0.0", "1.0.0", none, "", 0, true, false});
+        row("numeric, not text order", Check{"1.0.10", "", none, "", 0, true, false});
+        row("older", Check{"0.9", "0.1", none, "", 0, false, false});
+        row("not a version", Check{"latest", "", none, "", 0, false, false});
+        row("below the minimum", Check{"1.0.1", "1.0.1", none, "", 0, true, true});
+        row("no later allowed", Check{"1.2", "", QJsonValue(0), "", 0, true, true});
+        row("later twice before", Check{"1.2", "", none, "", 2, true, false});
+        row("later three times before", Check{"1.2", "", none, "", 3, true, true});
+        row("newer version restarts the count", Check{"1.3", "", none, "", 3, true, false});
+        row("other spelling restarts the count", Check{"1.2.0", "", none, "", 3, true, false});
+        row("server error", Check{"9.9.9", "", none, "500", 0, false, false});
+        row("garbage", Check{"9.9.9", "", none, "malformed", 0, false, false});
     }
 
     void versionCheck() {
-        QFETCH(QString, latest);
-        QFETCH(QString, minimum);
-        QFETCH(QJsonValue, maxDismissals);
-        QFETCH(QString, fault);
-        QFETCH(int, dismissed);
-        QFETCH(bool, available);
-        QFETCH(bool, mandatory);
+        QFETCH(Check, check);
+        const auto &[latest, minimum, maxDismissals, fault, dismissed, available, mandatory] =
+            check;
         settings::setToken("secret");
         settings::setPendingVersion("1.2");
         settings::setDismissCount(dismissed);
