@@ -154,9 +154,6 @@ private slots:
         firstRequest.startTime = QDateTime::currentDateTime();
         const StartResult first = engine.start(firstRequest);
         QVERIFY2(first.ok(), qPrintable(first.message));
-        QCOMPARE(first.sampleRate, 22050u);
-        QCOMPARE(first.recordingName, QString("Whole_show"));
-        QVERIFY(QFileInfo(first.recordingPath).fileName().startsWith("Whole_show_"));
         QTRY_VERIFY(m_icecast.hasMount(firstMount));
         QCOMPARE(m_icecast.source(firstMount).value("server_type").toString(),
                  QString("audio/mpeg"));

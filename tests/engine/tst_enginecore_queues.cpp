@@ -1,5 +1,5 @@
-// The chunk queues between the capture callback and the two workers: bound, order, sharing,
-// and a producer and a consumer racing each other up to a stop.
+// The chunk queues between the capture callback and the two workers: bound, order, and a
+// producer and a consumer racing each other up to a stop.
 #include "ChunkQueue.h"
 #include "TestMain.h"
 
@@ -49,17 +49,6 @@ private slots:
         QVERIFY(queue.tryPop(chunk));
         QCOMPARE(chunk, QByteArray("tail"));
         QVERIFY(!queue.tryPop(chunk));
-    }
-
-    // One chunk in two queues is one buffer of bytes.
-    void sharing() {
-        ChunkQueue send(40), record(0);
-        const QByteArray shared(4096, 'x');
-        send.push(shared);
-        record.push(shared);
-        QByteArray a, b;
-        QVERIFY(send.tryPop(a) && record.tryPop(b));
-        QVERIFY(a.constData() == shared.constData() && b.constData() == shared.constData());
     }
 
     // Producer and consumer on their own threads, as the capture callback and a worker are:
