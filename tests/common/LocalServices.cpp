@@ -101,7 +101,7 @@ void IcecastServer::stop() {
 }
 
 QString IcecastServer::baseUrl() const {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return QString("http://127.0.0.1:%1").arg(m_port);
 }
 
 bool IcecastServer::kill() {
@@ -134,7 +134,7 @@ bool IcecastServer::resume() {
         return false;
     // As root the server runs under runuser, which stops itself along with its child and
     // would stay stopped (and never reap the server) unless continued too.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(server));
+    QFile stat(QString("/proc/%1/stat").arg(server));
     if (stat.open(QIODevice::ReadOnly)) {
         const QByteArray fields = stat.readAll();
         const qint64 parent =
@@ -143,12 +143,6 @@ bool IcecastServer::resume() {
             ::kill(pid_t(parent), SIGCONT);
     }
     return true;
-}
-
-QJsonObject IcecastServer::status() const {
-    const QByteArray body =
-        runTool("curl", {"-fsS", "--max-time", "5", baseUrl() + "/status-json.xsl"}, 10000);
-    return QJsonDocument::fromJson(body).object().value("icestats").toObject();
 }
 
 int IcecastServer::sourceConnections() const {
@@ -162,10 +156,10 @@ int IcecastServer::sourceConnections() const {
 }
 
 QJsonArray IcecastServer::sources() const {
-    const QJsonValue source = status().value("source");
-    if (source.isObject())
-        return QJsonArray{source};
-    return source.toArray();
+    const QByteArray body =
+        runTool("curl", {"-fsS", "--max-time", "5", baseUrl() + "/status-json.xsl"}, 10000);
+    const QJsonValue source = QJsonDocument::fromJson(body)["icestats"]["source"];
+    return source.isObject() ? QJsonArray{source} : source.toArray();
 }
 
 QJsonObject IcecastServer::source(const QString &mount) const {
@@ -187,7 +181,7 @@ qint64 IcecastServer::waitForAudio(const QString &mount, int timeoutMs) const {
     const QByteArray request = "GET /" + mount.toUtf8() + " HTTP/1.0\r\n\r\n";
     while (clock.elapsed() < timeoutMs) {
         QTcpSocket player;
-        player.connectToHost(QStringLiteral("127.0.0.1"), m_port);
+        player.connectToHost("127.0.0.1", m_port);
         QByteArray received;
         if (player.waitForConnected(1000) && player.write(request) == request.size()) {
             // The answer's head, then the first bytes of audio; a missing mount ends at once.
@@ -215,14 +209,13 @@ SilentPath::SilentPath(quint16 serverPort)
 
 SilentPath::~SilentPath() {
     if (m_port != 0)
-        nft(QStringLiteral("delete table ip castora_path\n"));
+        nft("delete table ip castora_path\n");
 }
 
 bool SilentPath::nft(const QString &script) {
     bool ok = false;
     QByteArray errors;
-    runTool(QStringLiteral("nft"), {QStringLiteral("-f"), QStringLiteral("-")}, 10000, &errors,
-            script.toUtf8(), &ok);
+    runTool("nft", {"-f", "-"}, 10000, &errors, script.toUtf8(), &ok);
     if (!ok)
         qWarning() << "nft failed:" << errors << script;
     return ok;
@@ -258,7 +251,7 @@ bool SilentPath::freeze() {
 }
 
 bool SilentPath::heal() {
-    return nft(QStringLiteral("flush chain ip castora_path in\n"));
+    return nft("flush chain ip castora_path in\n");
 }
 
 // ---- private namespaces ----
@@ -266,14 +259,12 @@ bool SilentPath::heal() {
 Rerun rerunInNamespaces(const QStringList &unshareOptions, QString *detail) {
     if (qEnvironmentVariableIsSet("CASTORA_OWN_NAMESPACES"))
         return Rerun::Inside;
-    const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+    const QString unshare = QStandardPaths::findExecutable("unshare");
     bool possible = false;
     if (::geteuid() == 0 && !unshare.isEmpty())
-        runTool(unshare, unshareOptions + QStringList{QStringLiteral("true")}, 10000, nullptr, {},
-                &possible);
+        runTool(unshare, unshareOptions + QStringList{"true"}, 10000, nullptr, {}, &possible);
     if (!possible) {
-        *detail =
-            QStringLiteral("Needs root and unshare %1; not run").arg(unshareOptions.join(' '));
+        *detail = QString("Needs root and unshare %1; not run").arg(unshareOptions.join(' '));
         return Rerun::Unavailable;
     }
     QString test = QString::fromLatin1(QTest::currentTestFunction());
@@ -281,16 +272,18 @@ Rerun rerunInNamespaces(const QStringList &unshareOptions, QString *detail) {
         test += QLatin1Char(':') + QString::fromLatin1(QTest::currentDataTag());
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("CASTORA_OWN_NAMESPACES"), QStringLiteral("1"));
+    environment.insert("CASTORA_OWN_NAMESPACES", "1");
     child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.setStandardInputFile(QProcess::nullDevice());
     QStringList command = unshareOptions;
-    command << QStringLiteral("--");
+    command << "--";
     // A new network namespace starts with its loopback down.
-    if (unshareOptions.contains(QStringLiteral("--net")))
-        command << QStringLiteral("sh") << QStringLiteral("-c")
-                << QStringLiteral("ip link set lo up && exec \"$@\"") << QStringLiteral("sh");
+    if (unshareOptions.contains("--net"))
+        command << "sh"
+                << "-c"
+                << "ip link set lo up && exec \"$@\""
+                << "sh";
     command << QCoreApplication::applicationFilePath() << test;
     child.start(unshare, command);
     const bool finished = child.waitForFinished(20 * 60 * 1000);
@@ -299,7 +292,7 @@ Rerun rerunInNamespaces(const QStringList &unshareOptions, QString *detail) {
     child.waitForFinished(5000);
     if (finished && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0)
         return Rerun::Passed;
-    *detail = QStringLiteral("%1 in its own namespaces (unshare %2) failed; its output is above")
+    *detail = QString("%1 in its own namespaces (unshare %2) failed; its output is above")
                   .arg(test, unshareOptions.join(' '));
     return Rerun::Failed;
 }

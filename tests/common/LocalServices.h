@@ -43,9 +43,8 @@ public:
     bool pause();
     bool resume();
 
-    // status-json.xsl; "icestats" of it, or an empty object when the server does not answer.
-    QJsonObject status() const;
-    // Every source as a list (the status page gives an object for one source).
+    // Every source of status-json.xsl as a list (the page gives an object for one source);
+    // empty when the server does not answer.
     QJsonArray sources() const;
     // The source whose listen URL ends in "/" + mount (mount without the leading "/").
     QJsonObject source(const QString &mount) const;
@@ -60,8 +59,6 @@ public:
     // until its first bytes arrived, -1 when none came within `timeoutMs`. Blocks; safe to run
     // on a thread of its own.
     qint64 waitForAudio(const QString &mount, int timeoutMs) const;
-
-    QString stateDir() const { return m_dir.path(); }
 
 private:
     qint64 pid() const;
