@@ -229,12 +229,23 @@ private slots:
     }
 
     // A database that another program holds (a second Castora) is busy, not broken: after
-    // SQLite's wait it stays where it is, with its rows, and nothing is said.
-    void lockedByAnotherProgram() {
+    // SQLite's wait it stays where it is, with its rows, and nothing is said. A data folder that
+    // cannot be created (it would have to live below a plain file) leaves the library closed:
+    // nothing is added or deleted meanwhile, and every attempt is logged.
+    void databaseUnavailable_data() {
+        QTest::addColumn<bool>("locked");
+        row("locked by another program", true);
+        row("folder cannot be created", false);
+    }
+    void databaseUnavailable() {
+        QFETCH(bool, locked);
         QVERIFY(castora::initDatabase());
         RecordingController controller(castora::ServiceConfig::local(1));
         controller.addRecording("Kept", "/rec/Kept.mp3");
-        {
+        QTemporaryDir scratch;
+        const QString blocker = scratch.filePath("file");
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        if (locked) {
             QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other");
             other.setDatabaseName(databaseFile());
             QVERIFY(other.open());
@@ -243,38 +254,21 @@ private slots:
             const castora::DatabaseStart start = castora::openDatabase(QString());
             QVERIFY(start.open && start.movedAside.isEmpty() && start.notice.isEmpty());
             QVERIFY(lock.exec("ROLLBACK"));
-        }
-        QSqlDatabase::removeDatabase("other");
-        controller.loadRecordings();
-        QCOMPARE(controller.rowCount(), 1);
-    }
-
-    void folderCannotBeCreated() {
-        QVERIFY(castora::initDatabase());
-        RecordingController controller(castora::ServiceConfig::local(1));
-        controller.addRecording("Kept", "/rec/Kept.mp3");
-        QCOMPARE(controller.rowCount(), 1);
-
-        // The data folder would have to live below a plain file.
-        QTemporaryDir scratch;
-        const QString blocker = scratch.filePath("file");
-        QFile(blocker).open(QIODevice::WriteOnly);
-        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", blocker.toLocal8Bit());
-        {
+        } else {
+            QFile(blocker).open(QIODevice::WriteOnly);
+            qputenv("XDG_DATA_HOME", blocker.toLocal8Bit());
             LogCapture log;
             QVERIFY(!castora::initDatabase());
             QVERIFY(log.contains("Could not create app data directory: \"" + blocker));
             controller.addRecording("Lost", "/rec/Lost.mp3");
             controller.deleteRecording(controller.recordings().at(0)->id());
             QCOMPARE(log.lines().count("Database is not open!"), 2);
+            qputenv("XDG_DATA_HOME", dataHome);
+            QVERIFY(castora::initDatabase());
         }
-        qputenv("XDG_DATA_HOME", dataHome);
-        QCOMPARE(controller.rowCount(), 1);
-
-        QVERIFY(castora::initDatabase());
+        QSqlDatabase::removeDatabase("other");
         controller.loadRecordings();
-        QCOMPARE(controller.rowCount(), 1); // neither added nor deleted while it was closed
+        QCOMPARE(controller.rowCount(), 1);
         QCOMPARE(controller.recordings().at(0)->name(), QString("Kept"));
     }
 
