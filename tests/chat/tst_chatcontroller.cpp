@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QSignalSpy>
 
 #include <ctime>
@@ -54,9 +55,12 @@ class TestChatController : public QObject {
     }
 
 private slots:
+    // Times are shown in the local zone (POSIX TZ "CET-1": an hour ahead of UTC), in English
+    // whatever the system's language ("Mär" must not show).
     void init() {
         qputenv("TZ", "CET-1");
         tzset();
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
         m_server = std::make_unique<dev::DevServer>();
         QVERIFY(m_server->listen() != 0);
         m_chat = std::make_unique<ChatController>(ServiceConfig::local(m_server->port()));
@@ -81,13 +85,14 @@ private slots:
             {"id": 3, "sender": "", "content": "who?"},
             {"id": 4, "sender": "cy", "content": "yo"},
             {"sender": "dee", "content": "odd", "created_at": "last week"},
-            {"id": 6, "sender": "eve", "content": "ms", "created_at": "2024-03-05T15:10:00.500Z"}])";
+            {"id": 6, "sender": "eve", "content": "ms", "created_at": "2024-03-05T15:10:00.500Z"},
+            {"id": 7, "sender": "fay", "content": "tz", "created_at": "2024-12-31T23:30:00-01:00"}])";
         const QStringList shown{"1|ann|hi|Mar 5, 4:07 PM", "4|cy|yo|now", "0|dee|odd|last week",
-                                "6|eve|ms|Mar 5, 4:10 PM"};
-        const QString six("Fetched 6 chat messages"), none("Fetched 0 chat messages");
+                                "6|eve|ms|Mar 5, 4:10 PM", "7|fay|tz|Jan 1, 1:30 AM"};
+        const QString seven("Fetched 7 chat messages"), none("Fetched 0 chat messages");
         const QString failed("Failed to fetch chat messages:");
-        row("data array", "{\"data\":" + list + "}", "", shown, six);
-        row("top-level array", list, "", shown, six);
+        row("data array", "{\"data\":" + list + "}", "", shown, seven);
+        row("top-level array", list, "", shown, seven);
         row("data not a list", QByteArray(R"({"data":{"id":1}})"), "", QStringList(), none);
         row("malformed body", QByteArray(), "malformed", QStringList(), none);
         row("server error", QByteArray(), "500", QStringList(), failed);

@@ -1,14 +1,11 @@
-// Plain chat rules: history times, the socket's room address, frames and reconnection delay.
-#include "ChatHistory.h"
+// Plain chat rules: the socket's room address, frames and reconnection delay (history times:
+// tst_chatcontroller).
 #include "ChatProtocol.h"
 #include "TestMain.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocale>
 #include <QUrlQuery>
-
-#include <ctime>
 
 using namespace castora::chat;
 using castora::test::row;
@@ -17,29 +14,6 @@ class TestChatProtocol : public QObject {
     Q_OBJECT
 
 private slots:
-    void displayTime_data() {
-        QTest::addColumn<QByteArray>("zone"); // POSIX TZ: "CET-1" is one hour ahead of UTC
-        QTest::addColumn<QString>("createdAt");
-        QTest::addColumn<QString>("shown");
-        const QByteArray cet("CET-1");
-        row("one hour ahead", cet, "2024-03-05T15:07:00Z", "Mar 5, 4:07 PM");
-        row("offset", cet, "2024-03-05T15:07:00+02:00", "Mar 5, 2:07 PM");
-        row("new year", cet, "2024-12-31T23:30:00Z", "Jan 1, 12:30 AM");
-        row("behind UTC", QByteArray("EST5"), "2024-03-05T03:07:00Z", "Mar 4, 10:07 PM");
-        row("not a date", cet, "yesterday", "yesterday");
-        row("empty", cet, QString(), QString());
-    }
-
-    void displayTime() {
-        QFETCH(QByteArray, zone);
-        QFETCH(QString, createdAt);
-        QFETCH(QString, shown);
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); // "Mär" must not show
-        qputenv("TZ", zone);
-        tzset();
-        QCOMPARE(castora::chat::displayTime(createdAt), shown);
-    }
-
     void roomAddress_data() {
         QTest::addColumn<QString>("server");
         QTest::addColumn<QString>("room");
