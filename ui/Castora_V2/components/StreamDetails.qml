@@ -69,11 +69,13 @@ Item {
     }
 
     // The blur takes the item around the image, not the image itself: a blur fed straight
-    // from an image loaded over the network crashes Qt 6.4's render thread.
+    // from an image loaded over the network crashes Qt 6.4's render thread. Drawn only into
+    // the blur, not under it.
     Item {
         id: backdrop
 
         anchors.fill: parent
+        visible: false
 
         Image {
             id: backdropImage
@@ -86,11 +88,13 @@ Item {
         }
     }
 
-    // Qt 6.4 has no MultiEffect: the compatibility blur, darkened by the layer above.
+    // Qt 6.4 has no MultiEffect: the compatibility blur, darkened by the layer above. Cached:
+    // blurred again only when the artwork changes, not at every frame of the window.
     FastBlur {
         anchors.fill: backdrop
         source: backdrop
         radius: 64
+        cached: true
         visible: backdropImage.status === Image.Ready
     }
 
