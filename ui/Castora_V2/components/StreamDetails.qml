@@ -16,6 +16,9 @@ Item {
                                                                           : StreamController.channelArt
     readonly property string listenLink: Logic.listenLink(AppLinks.website,
                                                           StreamController.ChannelSlug)
+    // The software renderer (chosen where OpenGL would be drawn by the processor) draws no
+    // shader effects.
+    readonly property bool shaderEffects: GraphicsInfo.api !== GraphicsInfo.Software
 
     signal editEventClicked
 
@@ -82,7 +85,7 @@ Item {
 
             objectName: "backdrop"
             anchors.fill: parent
-            source: panel.artwork
+            source: panel.shaderEffects ? panel.artwork : ""
             fillMode: Image.Stretch
             asynchronous: true
         }
@@ -95,7 +98,19 @@ Item {
         source: backdrop
         radius: 64
         cached: true
-        visible: backdropImage.status === Image.Ready
+        visible: panel.shaderEffects && backdropImage.status === Image.Ready
+    }
+
+    // Without shader effects: the artwork shrunk to a few pixels and stretched back smoothly
+    // stands in for the blur.
+    Image {
+        anchors.fill: parent
+        visible: !panel.shaderEffects && status === Image.Ready
+        source: panel.shaderEffects ? "" : panel.artwork
+        sourceSize.width: 12
+        fillMode: Image.Stretch
+        smooth: true
+        asynchronous: true
     }
 
     Rectangle {
