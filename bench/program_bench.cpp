@@ -463,8 +463,8 @@ int main(int argc, char **argv) {
               QString(), QStringLiteral("bare source connection, same icecast2"),
               QStringLiteral("%1 ms").arg(median(bareListed), 0, 'f', 0), std::nullopt, QString()});
     printRow({QStringLiteral("The real program on air, CPU per second: signed in, Standard from "
-                             "the virtual microphone (the same tone), under Xvfb with Mesa "
-                             "llvmpipe (median of %1 x %2 s; %3 frames/s drawn)")
+                             "the virtual microphone (the same tone), under Xvfb without a GPU "
+                             "driver (median of %1 x %2 s; %3 frames/s drawn)")
                   .arg(onAirRounds)
                   .arg(onAirWindow.count())
                   .arg(median(castoraFrames), 0, 'f', 1),
