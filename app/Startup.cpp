@@ -11,6 +11,7 @@
 #include "RecordingController.h"
 #include "RecordingWriter.h"
 #include "RecordingsDatabase.h"
+#include "RenderBackend.h"
 #include "RtAudioInput.h"
 #include "ScreenReadout.h"
 #include "StartupProbe.h"
@@ -124,6 +125,7 @@ int runApplication(int argc, char **argv) {
     // Ties the window to the installed desktop entry and icon (packaging/).
     QGuiApplication::setDesktopFileName(QStringLiteral(CASTORA_APP_ID));
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
+    chooseRenderBackend(); // before the window: how it is drawn
     // A dropped Icecast connection must not end the program; the send loop reconnects.
     engine::ignoreBrokenPipe();
 

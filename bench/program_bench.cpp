@@ -13,7 +13,10 @@
 //     10 ms), against DarkIce's own start (the process launched) to listed, median of the
 //     presses;
 //  3. CPU per second on air (and the frames drawn meanwhile), against DarkIce, median of the
-//     rounds.
+//     rounds;
+//  4. what icecast2 itself takes: a bare source connection (the source request written to a
+//     socket, audio bytes after its answer) to the mount listed, on a mount of its own, median
+//     of as many as there are presses. Whatever a client does, its mount is not listed sooner.
 //
 // The presses take turns with DarkIce's starts. A press is timed from the release of the
 // pointer's button on Start (the button acts on the release; the X server has it once the
@@ -40,10 +43,14 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstdio>
 #include <functional>
+#include <netinet/in.h>
 #include <optional>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace castora::bench;
@@ -271,6 +278,37 @@ std::optional<Turn> darkiceTurn(const QString &darkice, const QString &folder, q
     return turn;
 }
 
+// A bare source client: connects, writes the source request for `mount`, waits for the answer,
+// writes a little audio (zeros), and times the connection to the mount listed; nothing when
+// icecast2 refused or did not list it.
+std::optional<double> bareSourceListedMs(quint16 port, const QString &mount) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const auto started = Clock::now();
+    std::optional<double> ms;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+        const QByteArray request = "PUT /" + mount.toUtf8() +
+                                   " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                                   QByteArrayLiteral("source:rubel@ki").toBase64() +
+                                   "\r\nContent-Type: audio/mpeg\r\nExpect: 100-continue\r\n\r\n";
+        char answer[512];
+        const QByteArray audio(4096, '\0');
+        if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) ==
+                request.size() &&
+            ::recv(fd, answer, sizeof answer, 0) > 0 &&
+            ::send(fd, audio.constData(), size_t(audio.size()), MSG_NOSIGNAL) == audio.size()) {
+            if (const auto listed = waitForMount(port, mount))
+                ms = msBetween(started, *listed);
+        }
+    }
+    ::close(fd);
+    waitForMount(port, mount, false);
+    return ms;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -375,6 +413,18 @@ int main(int argc, char **argv) {
             std::fflush(stdout);
         }
     }
+    std::vector<double> bareListed;
+    for (int i = 0; i < presses; ++i) {
+        const std::optional<double> ms =
+            bareSourceListedMs(port, QStringLiteral("bench-bare-%1").arg(i + 1));
+        if (!ms) {
+            std::fprintf(stderr, "castora-bench-program: a bare source connection was not "
+                                 "listed\n");
+            return 1;
+        }
+        std::printf("  bare source connection %d listed after %4.0f ms\n", i + 1, *ms);
+        bareListed.push_back(*ms);
+    }
     const double ownListed = median(castoraListed), peerListed = median(darkiceListed);
     const double ownCpu = median(castoraCpu), peerCpu = median(darkiceCpu);
     std::printf("Medians: press to listed %.0f ms vs DarkIce %.0f ms; on air %.2f vs %.2f ms CPU "
@@ -406,9 +456,15 @@ int main(int argc, char **argv) {
               darkiceSame + QStringLiteral(", its own start to listed"),
               QStringLiteral("%1 ms").arg(peerListed, 0, 'f', 0), ownListed / peerListed,
               QStringLiteral("<= 150 ms")});
+    printRow({QStringLiteral("Connection to the mount listed by icecast2 for a bare source client "
+                             "(the source request from a socket, then audio; median of %1): "
+                             "icecast2's own share of the row above")
+                  .arg(presses),
+              QString(), QStringLiteral("bare source connection, same icecast2"),
+              QStringLiteral("%1 ms").arg(median(bareListed), 0, 'f', 0), std::nullopt, QString()});
     printRow({QStringLiteral("The real program on air, CPU per second: signed in, Standard from "
-                             "the virtual microphone (the same tone), under Xvfb with Mesa "
-                             "llvmpipe (median of %1 x %2 s; %3 frames/s drawn)")
+                             "the virtual microphone (the same tone), under Xvfb without a GPU "
+                             "driver (median of %1 x %2 s; %3 frames/s drawn)")
                   .arg(onAirRounds)
                   .arg(onAirWindow.count())
                   .arg(median(castoraFrames), 0, 'f', 1),

@@ -150,7 +150,11 @@ public:
     // The stream is kept running through stops (openInput() since the last closeInput()).
     bool inputKept() const { return m_inputKept.load(); }
     // The devices may have changed: the input watch looks whether the broadcast's is there.
-    void noteDevicesChanged() { m_devicesChanged = true; }
+    void noteDevicesChanged() {
+        m_devicesChanged = true;
+        { std::lock_guard lock(m_watchMutex); } // a watch about to wait sees the flag
+        m_watchWake.notify_all();               // a waiting one looks at once
+    }
 
     // On air: the microphone is gone and silence is fed in its place.
     bool microphoneLost() const { return m_lost.load(); }
@@ -176,8 +180,11 @@ public:
     const ChunkQueue &sendQueue() const { return m_sendQueue; }
     const ChunkQueue &recordQueue() const { return m_recordQueue; }
 
-    // How often the input watch looks at the microphone and paces the silence.
+    // How often the input watch paces the silence while the microphone is lost, and how often
+    // it looks at a microphone that is there (a change of devices wakes it at once): every look
+    // wakes a thread, which costs CPU on air.
     static constexpr std::chrono::milliseconds kWatchTick{25};
+    static constexpr std::chrono::milliseconds kWatchLook{100};
 
 private:
     using Clock = std::chrono::steady_clock;

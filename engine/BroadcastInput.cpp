@@ -273,7 +273,9 @@ void BroadcastEngine::stopWatch() {
 void BroadcastEngine::watchInput() {
     std::unique_lock lock(m_watchMutex);
     while (m_watching) {
-        m_watchWake.wait_for(lock, kWatchTick, [this] { return !m_watching; });
+        m_watchWake.wait_for(lock, m_lost.load() ? kWatchTick : kWatchLook, [this] {
+            return !m_watching || (!m_lost.load() && m_devicesChanged.load());
+        });
         if (!m_watching)
             break;
         lock.unlock();

@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace castora;
@@ -101,6 +102,15 @@ void StreamController::onLevelTimerTimeout() {
     if (!same) {
         m_micLevel = level;
         emit micLevelChanged();
+    }
+    m_meterPeak = std::max(m_meterPeak, level);
+    m_meterTick = !m_meterTick;
+    if (!m_meterTick) {
+        if (m_meterPeak != m_meterLevel) {
+            m_meterLevel = m_meterPeak;
+            emit meterLevelChanged();
+        }
+        m_meterPeak = 0.0f;
     }
     if (level >= kClipLevel) {
         setClipping(true);

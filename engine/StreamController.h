@@ -52,6 +52,9 @@ class StreamController : public QAbstractListModel {
     Q_PROPERTY(QString channelArt READ channelArt WRITE setChannelArt NOTIFY channelArtChanged)
     Q_PROPERTY(QString streamArt READ streamArt WRITE setStreamArt NOTIFY streamArtChanged)
     Q_PROPERTY(float micLevel READ micLevel NOTIFY micLevelChanged)
+    // What the level meter draws: the louder of the last two ticks' levels, taken every other
+    // tick (about 15 times a second, enough for the eye), notified only when it changes.
+    Q_PROPERTY(float meterLevel READ meterLevel NOTIFY meterLevelChanged)
     Q_PROPERTY(
         int streamQuality READ streamQuality WRITE setStreamQuality NOTIFY streamQualityChanged)
     Q_PROPERTY(bool networkBarVisible READ networkBarVisible WRITE setNetworkBarVisible NOTIFY
@@ -115,6 +118,7 @@ public:
     QString channelArt() const { return m_channelArt; }
     QString streamArt() const { return m_streamArt; }
     float micLevel() const { return m_micLevel; }
+    float meterLevel() const { return m_meterLevel; }
     int streamQuality() const { return m_streamQuality; }
     bool networkBarVisible() const { return m_networkBarVisible; }
     bool networkBarIsError() const { return m_networkBarIsError; }
@@ -241,6 +245,7 @@ signals:
     void channelArtChanged();
     void streamArtChanged();
     void micLevelChanged();
+    void meterLevelChanged();
     void streamQualityChanged();
     void networkBarVisibleChanged();
     void networkBarIsErrorChanged();
@@ -359,6 +364,9 @@ private:
     QString m_channelArt;
     QString m_streamArt;
     float m_micLevel = 0.0f;
+    float m_meterLevel = 0.0f;
+    float m_meterPeak = 0.0f; // the loudest level since the meter last moved on
+    bool m_meterTick = false; // the meter moves on at every other tick
     int m_streamQuality = 2;
     bool m_networkBarVisible = false;
     bool m_networkBarIsError = false;

@@ -207,10 +207,10 @@ private slots:
         row("1 h 2 min 3 s", "clockText", {3723}, "01:02:03");
         row("100 hours", "clockText", {360000}, "100:00:00");
         // Level dots: lit from index 75 * (1 - level) on.
-        row("half: dot 38 lit", "dotLit", {38, 0.5}, true);
-        row("half: dot 37 dark", "dotLit", {37, 0.5}, false);
-        row("last dot at 4/75", "dotLit", {71, 4.0 / 75}, true);
-        row("last dot below 4/75", "dotLit", {71, 0.05}, false);
+        row("half: dots from 38 lit", "firstLitDot", {0.5}, 38);
+        row("last dot lit at 4/75", "firstLitDot", {4.0 / 75}, 71);
+        row("last dot dark below 4/75", "firstLitDot", {0.05}, 72);
+        row("full scale: all lit", "firstLitDot", {1.0}, 0);
         // Folder links.
         row("drive path", "folderUrl", {"C:\\Users\\a\\rec.mp3"}, "file:///C:/Users/a");
         row("folder with # and %", "folderUrl", {"/home/a/Show #5 100%/rec.mp3"},

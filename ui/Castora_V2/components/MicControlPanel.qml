@@ -13,6 +13,8 @@ Column {
 
     property string headerText: qsTr("MIC")
     property color indicatorColor: "#4CAF50"
+    // The dots lit: a level change that moves no dot changes nothing on screen.
+    readonly property int firstLitDot: Logic.firstLitDot(StreamController.meterLevel)
 
     spacing: 0
 
@@ -56,8 +58,7 @@ Column {
                         width: 5
                         height: 5
                         radius: 3
-                        color: Logic.dotLit(index, StreamController.micLevel) ? panel.indicatorColor
-                                                                               : "#DDDDDD"
+                        color: index >= panel.firstLitDot ? panel.indicatorColor : "#DDDDDD"
                     }
                 }
             }

@@ -27,10 +27,12 @@ function clockText(seconds) {
             + twoDigits(s % 60);
 }
 
-// Level dot `index` (0 at the top left, row by row) is lit at `level` (0.0 to 1.0). The dots
-// light from the bottom up; the scale of 75 leaves the last dot dark below about 5 %.
-function dotLit(index, level) {
-    return index >= 75 * (1.0 - level);
+// The first level dot lit at `level` (0.0 to 1.0): dot `index` (0 at the top left, row by row)
+// is lit when index >= 75 * (1 - level), so from this one on. The dots light from the bottom
+// up; the scale of 75 leaves the last dot dark below about 5 %. A level change that moves no
+// dot leaves this number, and so the meter, as it is.
+function firstLitDot(level) {
+    return Math.ceil(75 * (1.0 - level));
 }
 
 function titleLine(title) {

@@ -16,6 +16,9 @@ Item {
                                                                           : StreamController.channelArt
     readonly property string listenLink: Logic.listenLink(AppLinks.website,
                                                           StreamController.ChannelSlug)
+    // The software renderer (chosen where OpenGL would be drawn by the processor) draws no
+    // shader effects.
+    readonly property bool shaderEffects: GraphicsInfo.api !== GraphicsInfo.Software
 
     signal editEventClicked
 
@@ -69,29 +72,45 @@ Item {
     }
 
     // The blur takes the item around the image, not the image itself: a blur fed straight
-    // from an image loaded over the network crashes Qt 6.4's render thread.
+    // from an image loaded over the network crashes Qt 6.4's render thread. Drawn only into
+    // the blur, not under it.
     Item {
         id: backdrop
 
         anchors.fill: parent
+        visible: false
 
         Image {
             id: backdropImage
 
             objectName: "backdrop"
             anchors.fill: parent
-            source: panel.artwork
+            source: panel.shaderEffects ? panel.artwork : ""
             fillMode: Image.Stretch
             asynchronous: true
         }
     }
 
-    // Qt 6.4 has no MultiEffect: the compatibility blur, darkened by the layer above.
+    // Qt 6.4 has no MultiEffect: the compatibility blur, darkened by the layer above. Cached:
+    // blurred again only when the artwork changes, not at every frame of the window.
     FastBlur {
         anchors.fill: backdrop
         source: backdrop
         radius: 64
-        visible: backdropImage.status === Image.Ready
+        cached: true
+        visible: panel.shaderEffects && backdropImage.status === Image.Ready
+    }
+
+    // Without shader effects: the artwork shrunk to a few pixels and stretched back smoothly
+    // stands in for the blur.
+    Image {
+        anchors.fill: parent
+        visible: !panel.shaderEffects && status === Image.Ready
+        source: panel.shaderEffects ? "" : panel.artwork
+        sourceSize.width: 12
+        fillMode: Image.Stretch
+        smooth: true
+        asynchronous: true
     }
 
     Rectangle {
