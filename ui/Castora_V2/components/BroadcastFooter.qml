@@ -43,8 +43,11 @@ ToolBar {
         anchors.leftMargin: 15
         anchors.rightMargin: 15
 
+        // An alert, so that screen readers say it when it changes.
         Label {
             objectName: "onAirLabel"
+            Accessible.role: Accessible.AlertMessage
+            Accessible.name: text
             text: StreamController.streaming ? qsTr("ON AIR") : qsTr("OFF AIR")
             color: StreamController.streaming ? "#4CAF50" : "#FFFFFF"
             font.pixelSize: 11
@@ -70,8 +73,10 @@ ToolBar {
             Layout.fillWidth: true
         }
 
+        // The chooser carries the name for screen readers.
         Label {
             Layout.alignment: Qt.AlignVCenter
+            Accessible.ignored: true
             text: qsTr("Stream Quality:")
             color: "#FFFFFF"
             font.pixelSize: 11
@@ -91,6 +96,11 @@ ToolBar {
             currentIndex: StreamController.streamQuality
             enabled: !StreamController.streaming && !StreamController.isBusy
             onCurrentIndexChanged: StreamController.streamQuality = currentIndex
+            Accessible.name: qsTr("Stream Quality")
+
+            FocusMark {
+                shown: qualityBox.visualFocus
+            }
 
             background: Rectangle {
                 color: qualityBox.enabled ? "#2A2A2A" : "#1A1A1A"
@@ -122,6 +132,7 @@ ToolBar {
                 required property string modelData
 
                 objectName: "qualityEntry"
+                text: modelData
                 width: qualityBox.width - 4
                 height: 32
                 highlighted: qualityBox.highlightedIndex === index
@@ -158,7 +169,7 @@ ToolBar {
             }
         }
 
-        Button {
+        AppButton {
             id: startStopButton
 
             objectName: "startStopButton"
@@ -190,6 +201,7 @@ ToolBar {
                     visible: StreamController.isBusy
                     running: StreamController.isBusy
                     palette.dark: "#FFFFFF"
+                    Accessible.ignored: true
                 }
             }
             onClicked: StreamController.startStop()

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls
 import QtQuick.Layouts
 import Qt5Compat.GraphicalEffects
 import com.StreamController
@@ -19,8 +18,13 @@ Item {
 
     signal editEventClicked
 
+    // Back from the edit-event dialog, the keyboard focus is where it was.
+    function focusEditEvent() {
+        editEventButton.forceActiveFocus(Qt.TabFocusReason);
+    }
+
     // A white button with an icon and a label, as "Edit Event" and "Share" are drawn.
-    component IconButton: Button {
+    component IconButton: AppButton {
         id: iconButton
 
         property url iconSource
@@ -169,6 +173,8 @@ Item {
             spacing: 5
 
             IconButton {
+                id: editEventButton
+
                 objectName: "editEventButton"
                 text: qsTr("Edit Event")
                 iconSource: "../icons/edit.png"
@@ -218,6 +224,8 @@ Item {
             }
 
             IconButton {
+                id: shareButton
+
                 objectName: "shareButton"
                 text: qsTr("Share")
                 iconSource: "../icons/share.png"
@@ -240,6 +248,19 @@ Item {
         z: 200
         color: "#80000000"
         visible: false
+        // Shown, it has the keyboard focus (Tab goes between its buttons, Escape closes it);
+        // closed, the focus goes back to "Share".
+        onVisibleChanged: {
+            if (visible)
+                copyButton.forceActiveFocus(Qt.TabFocusReason);
+            else if (shareButton.visible)
+                shareButton.forceActiveFocus(Qt.TabFocusReason);
+        }
+        Keys.onEscapePressed: shareOverlay.visible = false
+        Accessible.role: Accessible.Dialog
+        Accessible.name: qsTr("Share Channel")
+        Accessible.description: qsTr("Share your listen link with your audience")
+        Accessible.ignored: !visible
 
         MouseArea {
             anchors.fill: parent
@@ -302,10 +323,12 @@ Item {
                             verticalAlignment: Text.AlignVCenter
                         }
 
-                        Button {
+                        AppButton {
                             id: copyButton
 
                             objectName: "copyButton"
+                            KeyNavigation.tab: closeButton
+                            KeyNavigation.backtab: closeButton
                             Layout.preferredWidth: 70
                             Layout.preferredHeight: 30
                             text: shareOverlay.copied ? qsTr("Copied") : qsTr("Copy")
@@ -333,10 +356,12 @@ Item {
                     }
                 }
 
-                Button {
+                AppButton {
                     id: closeButton
 
                     objectName: "shareCloseButton"
+                    KeyNavigation.tab: copyButton
+                    KeyNavigation.backtab: copyButton
                     anchors.horizontalCenter: parent.horizontalCenter
                     text: qsTr("Close")
                     background: Rectangle {
