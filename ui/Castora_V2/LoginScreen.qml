@@ -28,8 +28,9 @@ Page {
         }
     }
 
-    // A text that opens a page of the service's web site in the system's browser.
-    component WebLink: Label {
+    // A text that opens a page of the service's web site in the system's browser; a link to
+    // screen readers (a Label would be a plain label to them whatever its role).
+    component WebLink: Text {
         id: link
 
         property string url

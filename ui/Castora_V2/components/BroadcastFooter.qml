@@ -43,8 +43,9 @@ ToolBar {
         anchors.leftMargin: 15
         anchors.rightMargin: 15
 
-        // An alert, so that screen readers say it when it changes.
-        Label {
+        // An alert, so that screen readers say it when it changes (a Label would be a plain
+        // label to them whatever its role).
+        Text {
             objectName: "onAirLabel"
             Accessible.role: Accessible.AlertMessage
             Accessible.name: text

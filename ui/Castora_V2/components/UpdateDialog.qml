@@ -155,9 +155,8 @@ Rectangle {
             }
 
             Label {
-                Accessible.ignored: !visible
+                Accessible.ignored: true
                 objectName: "downloadFailedLabel"
-                Accessible.role: Accessible.AlertMessage
                 width: parent.width
                 visible: UpdateController.downloadPageFailed
                 text: qsTr("The download page could not be opened.")
@@ -165,6 +164,10 @@ Rectangle {
                 color: "#D32F2F"
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.WordWrap
+
+                Announcement {
+                    message: qsTr("The download page could not be opened.")
+                }
             }
 
             Column {
