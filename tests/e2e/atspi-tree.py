@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Prints what a screen reader finds of a running program through AT-SPI, one JSON object a
-line: every accessible object of the application's windows that is shown on screen (role,
-name, description, states, depth), or, with --events SECONDS, the name changes and
-showing/hiding of its objects for that long.
+line: every accessible object of the application's windows (role, name, description, states,
+depth), or, with --events SECONDS, the name changes and showing/hiding of its objects for that
+long.
 
     atspi-tree.py APPLICATION [--events SECONDS]
 
@@ -27,13 +27,9 @@ def states(obj):
 
 
 def walk(obj, depth):
-    shown = obj.getState().contains(pyatspi.STATE_SHOWING)
     print(json.dumps({"role": obj.getRoleName(), "name": obj.name or "",
                       "description": obj.description or "", "depth": depth,
                       "states": states(obj)}), flush=True)
-    # What is not on screen is reported, its children are not walked into.
-    if not shown and depth > 0:
-        return
     for i in range(obj.childCount):
         child = obj.getChildAtIndex(i)
         if child is not None:
