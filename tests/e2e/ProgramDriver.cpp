@@ -108,15 +108,21 @@ bool AccessibilityBus::start() {
         !QTest::qWaitFor([this] { return m_daemon.canReadLine() || !m_daemon.isOpen(); }, 20000))
         return false;
     m_address = QString::fromLatin1(m_daemon.readLine().trimmed());
-    m_launcher.setProcessEnvironment(environment());
+    m_launcher.setProcessEnvironment(toolEnvironment());
     return !m_address.isEmpty() &&
            startChild(m_launcher, "/usr/libexec/at-spi-bus-launcher", {"--launch-immediately"});
 }
 
 QProcessEnvironment AccessibilityBus::environment() const {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env;
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
     env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+    return env;
+}
+
+QProcessEnvironment AccessibilityBus::toolEnvironment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(environment());
     return env;
 }
 
@@ -128,17 +134,25 @@ QList<QJsonObject> AccessibilityBus::run(QProcess &process) {
 }
 
 QList<QJsonObject> AccessibilityBus::tree() {
-    QProcess walker;
-    walker.setProcessEnvironment(environment());
-    walker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (!startChild(walker, "/usr/bin/python3", {CASTORA_ATSPI_TREE, "Castora"}) ||
-        !QTest::qWaitFor([&] { return walker.state() == QProcess::NotRunning; }, 60000))
-        return {};
-    return run(walker);
+    // The program registers with the accessibility bus a moment after its window shows.
+    QList<QJsonObject> tree;
+    (void)QTest::qWaitFor(
+        [&] {
+            QProcess walker;
+            walker.setProcessEnvironment(toolEnvironment());
+            walker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            if (!startChild(walker, "/usr/bin/python3", {CASTORA_ATSPI_TREE, "Castora"}) ||
+                !QTest::qWaitFor([&] { return walker.state() == QProcess::NotRunning; }, 60000))
+                return true;
+            tree = run(walker);
+            return !tree.isEmpty() && !tree.first().contains(QStringLiteral("error"));
+        },
+        20000);
+    return tree;
 }
 
 bool AccessibilityBus::listen(int seconds) {
-    m_listener.setProcessEnvironment(environment());
+    m_listener.setProcessEnvironment(toolEnvironment());
     m_listener.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     return startChild(m_listener, "/usr/bin/python3",
                       {CASTORA_ATSPI_TREE, "Castora", "--events", QString::number(seconds)}) &&

@@ -48,6 +48,7 @@ class AccessibilityBus {
 public:
     ~AccessibilityBus();
     bool start();
+    // The variables that lead a program there.
     QProcessEnvironment environment() const;
 
     // What tests/e2e/atspi-tree.py reads of the application: every object shown on screen, one
@@ -59,6 +60,7 @@ public:
     QList<QJsonObject> events();
 
 private:
+    QProcessEnvironment toolEnvironment() const; // this process's own, with environment()
     QList<QJsonObject> run(QProcess &process);
 
     QProcess m_daemon;
