@@ -543,7 +543,6 @@ Page {
         modal: true
         // Opened, Cancel has the keyboard focus; Tab goes between the two buttons.
         focus: true
-        Accessible.description: qsTr("Are you sure you want to delete this recording?")
         closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
         padding: 0
         title: qsTr("Delete Recording")
@@ -563,6 +562,8 @@ Page {
                 anchors.horizontalCenter: parent.horizontalCenter
                 width: parent.width - 48
                 text: qsTr("Are you sure you want to delete this recording?")
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
                 color: "#666666"
                 font.pixelSize: 14
                 wrapMode: Text.WordWrap
@@ -638,8 +639,6 @@ Page {
         width: 360
         modal: true
         focus: true
-        Accessible.name: qsTr("Subscription Required")
-        Accessible.description: qsTr("Your subscription is not active. Please renew your subscription to upload recordings.")
         closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
         padding: 0
         background: Rectangle {
@@ -664,6 +663,8 @@ Page {
             Text {
                 anchors.horizontalCenter: parent.horizontalCenter
                 text: qsTr("Subscription Required")
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
                 color: "#222222"
                 font.pixelSize: 18
                 font.bold: true
@@ -673,6 +674,8 @@ Page {
                 anchors.horizontalCenter: parent.horizontalCenter
                 width: 312
                 text: qsTr("Your subscription is not active. Please renew your subscription to upload recordings.")
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
                 color: "#666666"
                 font.pixelSize: 14
                 wrapMode: Text.WordWrap
