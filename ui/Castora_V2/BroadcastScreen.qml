@@ -70,6 +70,11 @@ Page {
     objectName: "broadcastScreen"
     Accessible.name: qsTr("Broadcast")
     Accessible.ignored: !visible
+    // Back from the edit-event dialog, the keyboard focus is where it was.
+    onShowEditEventModalChanged: {
+        if (!showEditEventModal)
+            streamDetails.focusEditEvent();
+    }
     onChatAddressChanged: openChat()
     // While the screen shows, the chosen input's level is on the meter, on air or not.
     onVisibleChanged: StreamController.showInputLevel(visible)
@@ -387,10 +392,6 @@ Page {
         selectedImageFile: screen.selectedImageFile
         onSaved: (eventName, filePath) => StreamController.updateStreamDetails(eventName, filePath)
         onCancelled: screen.showEditEventModal = false
-        onVisibleChanged: {
-            if (!visible)
-                streamDetails.focusEditEvent();
-        }
     }
 
     Toast {

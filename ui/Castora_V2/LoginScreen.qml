@@ -20,6 +20,7 @@ Page {
         leftPadding: 15
         activeFocusOnTab: true
         Accessible.name: placeholderText
+        Accessible.ignored: !visible
         background: Rectangle {
             color: "#FFFFFF"
             radius: 8

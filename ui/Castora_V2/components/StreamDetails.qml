@@ -243,20 +243,24 @@ Item {
 
         property bool copied: false
 
+        // Closed, the keyboard focus goes back to "Share".
+        function close() {
+            shareOverlay.visible = false;
+            shareButton.forceActiveFocus(Qt.TabFocusReason);
+        }
+
         objectName: "shareOverlay"
         anchors.fill: parent
         z: 200
         color: "#80000000"
         visible: false
-        // Shown, it has the keyboard focus (Tab goes between its buttons, Escape closes it);
-        // closed, the focus goes back to "Share".
+
+        // Shown, it has the keyboard focus: Tab goes between its buttons, Escape closes it.
         onVisibleChanged: {
             if (visible)
                 copyButton.forceActiveFocus(Qt.TabFocusReason);
-            else if (shareButton.visible)
-                shareButton.forceActiveFocus(Qt.TabFocusReason);
         }
-        Keys.onEscapePressed: shareOverlay.visible = false
+        Keys.onEscapePressed: shareOverlay.close()
         Accessible.role: Accessible.Dialog
         Accessible.name: qsTr("Share Channel")
         Accessible.description: qsTr("Share your listen link with your audience")
@@ -264,7 +268,7 @@ Item {
 
         MouseArea {
             anchors.fill: parent
-            onClicked: shareOverlay.visible = false
+            onClicked: shareOverlay.close()
         }
 
         Rectangle {
@@ -376,7 +380,7 @@ Item {
                         horizontalAlignment: Text.AlignHCenter
                         verticalAlignment: Text.AlignVCenter
                     }
-                    onClicked: shareOverlay.visible = false
+                    onClicked: shareOverlay.close()
                 }
             }
         }
