@@ -301,12 +301,13 @@ private slots:
         QVERIFY(program.settled());
         const QFileInfo file = onlyRecording(program.profileDir());
         QTRY_VERIFY(program.shows("uploadButton"));
-        CHECKED(exposes(bus,
-                        {"push button: Back", "text: Search by title or date", "link: Facebook",
-                         "link: LinkedIn", "link: WhatsApp", "list: Recordings",
-                         "push button: Open folder", "push button: Upload", "push button: Delete"},
-                        dialogs + QStringList{"Start", "Chat messages", "Delete Recording",
-                                              "Subscription Required"}));
+        CHECKED(
+            exposes(bus,
+                    {"push button: Back", "text: Search by title or date", "push button: Facebook",
+                     "push button: LinkedIn", "push button: WhatsApp", "list: Recordings",
+                     "push button: Open folder", "push button: Upload", "push button: Delete"},
+                    dialogs + QStringList{"Start", "Chat messages", "Delete Recording",
+                                          "Subscription Required"}));
         QVERIFY(program.tabTo("uploadButton"));
         QVERIFY(program.key("space"));
         QTRY_VERIFY_WITH_TIMEOUT(!program.items("uploadSlot").value(0).visible, 120000);

@@ -57,7 +57,6 @@ Page {
         implicitWidth: 24
         implicitHeight: 24
         padding: 0
-        Accessible.role: Accessible.Link
         Accessible.description: url
         background: Rectangle {
             radius: 12
