@@ -32,6 +32,8 @@ PACKAGES=(
     nginx-light openssl
     # the program under a virtual display (UI tests, screenshots)
     xvfb xauth imagemagick xdotool desktop-file-utils
+    # a screen reader's view of it (the accessibility bus, AT-SPI from Python: tst_e2e_keyboard)
+    dbus-daemon at-spi2-core python3-pyatspi
     # the Debian package (scripts/package) and its checks
     debhelper dpkg-dev fakeroot lintian appstream
 )

@@ -95,6 +95,75 @@ bool VirtualDisplay::start() {
     return !number.isEmpty();
 }
 
+// ---- the accessibility bus ----
+
+AccessibilityBus::~AccessibilityBus() {
+    killChild(m_listener);
+    killChild(m_launcher);
+    killChild(m_daemon);
+}
+
+bool AccessibilityBus::start() {
+    if (!startChild(m_daemon, "dbus-daemon", {"--session", "--nofork", "--print-address=1"}) ||
+        !QTest::qWaitFor([this] { return m_daemon.canReadLine() || !m_daemon.isOpen(); }, 20000))
+        return false;
+    m_address = QString::fromLatin1(m_daemon.readLine().trimmed());
+    m_launcher.setProcessEnvironment(toolEnvironment());
+    return !m_address.isEmpty() &&
+           startChild(m_launcher, "/usr/libexec/at-spi-bus-launcher", {"--launch-immediately"});
+}
+
+QProcessEnvironment AccessibilityBus::environment() const {
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+    return env;
+}
+
+QProcessEnvironment AccessibilityBus::toolEnvironment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(environment());
+    return env;
+}
+
+QList<QJsonObject> AccessibilityBus::run(QProcess &process) {
+    QList<QJsonObject> lines;
+    while (process.canReadLine())
+        lines.append(QJsonDocument::fromJson(process.readLine()).object());
+    return lines;
+}
+
+QList<QJsonObject> AccessibilityBus::tree() {
+    // The program registers with the accessibility bus a moment after its window shows.
+    QList<QJsonObject> tree;
+    (void)QTest::qWaitFor(
+        [&] {
+            QProcess walker;
+            walker.setProcessEnvironment(toolEnvironment());
+            walker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            if (!startChild(walker, "/usr/bin/python3", {CASTORA_ATSPI_TREE, "Castora"}) ||
+                !QTest::qWaitFor([&] { return walker.state() == QProcess::NotRunning; }, 60000))
+                return true;
+            tree = run(walker);
+            return !tree.isEmpty() && !tree.first().contains(QStringLiteral("error"));
+        },
+        20000);
+    return tree;
+}
+
+bool AccessibilityBus::listen(int seconds) {
+    m_listener.setProcessEnvironment(toolEnvironment());
+    m_listener.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    return startChild(m_listener, "/usr/bin/python3",
+                      {CASTORA_ATSPI_TREE, "Castora", "--events", QString::number(seconds)}) &&
+           QTest::qWaitFor([this] { return m_listener.canReadLine(); }, 20000);
+}
+
+QList<QJsonObject> AccessibilityBus::events() {
+    m_listener.waitForReadyRead(0);
+    return run(m_listener);
+}
+
 // ---- a listener ----
 
 StreamListener::~StreamListener() {
@@ -135,7 +204,7 @@ ProgramDriver::~ProgramDriver() {
     kill();
 }
 
-bool ProgramDriver::launch() {
+bool ProgramDriver::launch(const QProcessEnvironment &extra) {
     const QString home = m_profile + QStringLiteral("/home");
     QProcessEnvironment env = m_stack.environment();
     for (const auto &[variable, folder] : {std::pair{"HOME", ""},
@@ -150,6 +219,8 @@ bool ProgramDriver::launch() {
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    for (const QString &variable : extra.keys())
+        env.insert(variable, extra.value(variable));
     const QString socketPath = m_profile + QStringLiteral("/inspect.sock");
     env.insert(QStringLiteral("CASTORA_INSPECT"), socketPath);
 
@@ -265,6 +336,32 @@ bool ProgramDriver::typeInto(const QString &field, const QString &text) {
     if (!QTest::qWaitFor(focused, 5000) || !xdotool({"type", "--delay", "30", "--", text}))
         return false;
     return QTest::qWaitFor([&] { return item(field, properties).text() == text; }, 5000);
+}
+
+bool ProgramDriver::key(const QString &keys) {
+    return xdotool(QStringList{"key", "--delay", "100"} + keys.split(QLatin1Char(' ')));
+}
+
+bool ProgramDriver::tabTo(const QString &name, int presses) {
+    const QStringList properties{QStringLiteral("activeFocus")};
+    const auto focused = [&] {
+        return item(name, properties).properties.value(QStringLiteral("activeFocus")).toBool();
+    };
+    // The focus goes round the screen: an item passed over while the program was slow to take
+    // a press is met again on the next round.
+    for (int i = 0; i < presses; ++i) {
+        if (focused())
+            return true;
+        if (!key(QStringLiteral("Tab")))
+            return false;
+        if (QTest::qWaitFor(focused, 500))
+            return true;
+    }
+    return focused();
+}
+
+bool ProgramDriver::type(const QString &text) {
+    return xdotool({"type", "--delay", "30", "--", text});
 }
 
 } // namespace castora::test

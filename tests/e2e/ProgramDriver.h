@@ -41,6 +41,34 @@ private:
     QString m_name;
 };
 
+// A session bus of its own with the accessibility bus on it (dbus-daemon, at-spi-bus-launcher),
+// through which a screen reader would meet the program: a program launched with environment()
+// exposes its accessibility tree there (QT_LINUX_ACCESSIBILITY_ALWAYS_ON).
+class AccessibilityBus {
+public:
+    ~AccessibilityBus();
+    bool start();
+    // The variables that lead a program there.
+    QProcessEnvironment environment() const;
+
+    // What tests/e2e/atspi-tree.py reads of the application: every object shown on screen, one
+    // JSON object each (role, name, description, states).
+    QList<QJsonObject> tree();
+    // Starts reading the application's name changes and showing/hiding (atspi-tree.py
+    // --events); events() returns those received so far.
+    bool listen(int seconds);
+    QList<QJsonObject> events();
+
+private:
+    QProcessEnvironment toolEnvironment() const; // this process's own, with environment()
+    QList<QJsonObject> run(QProcess &process);
+
+    QProcess m_daemon;
+    QProcess m_launcher;
+    QProcess m_listener;
+    QString m_address;
+};
+
 // What the program shows of one item.
 struct ScreenItem {
     bool visible = false;
@@ -69,8 +97,9 @@ public:
     ProgramDriver(const LocalStack &stack, const VirtualDisplay &display, QString profileDir);
     ~ProgramDriver(); // kills a program still running
 
-    // Starts the program; true once its window is up and the inspection socket answers.
-    bool launch();
+    // Starts the program (with `extra` in its environment); true once its window is up and the
+    // inspection socket answers.
+    bool launch(const QProcessEnvironment &extra = {});
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     // SIGKILL, as a crash or a power cut would end it.
     void kill();
@@ -97,6 +126,11 @@ public:
     bool click(const QString &name);
     // Clicks a text field, waits for it to take the keyboard focus, and types into it.
     bool typeInto(const QString &field, const QString &text);
+    // Key presses alone: `keys` in xdotool's names ("Tab", "space", "Return"); Tab until the
+    // item named `name` has the keyboard focus (at most `presses` times); text typed as it is.
+    bool key(const QString &keys);
+    bool tabTo(const QString &name, int presses = 30);
+    bool type(const QString &text);
 
     QString profileDir() const { return m_profile; }
 

@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 
 using namespace castora;
@@ -28,6 +30,20 @@ QFileInfo onlyRecording(const QString &profile) {
     const QFileInfoList files = QDir(profile + "/home/.local/share/Castora")
                                     .entryInfoList({QStringLiteral("*.mp3")}, QDir::Files);
     return files.size() == 1 ? files.first() : QFileInfo();
+}
+
+// The objects of a screen reader's view, as "role: name" (or the description where Qt gives
+// no name: password fields), that are shown on screen.
+QStringList shownObjects(const QList<QJsonObject> &tree) {
+    QStringList shown;
+    for (const QJsonObject &node : tree) {
+        if (!node.value("states").toArray().contains(QStringLiteral("showing")))
+            continue;
+        const QString name = node.value("name").toString();
+        shown.append(node.value("role").toString() + ": " +
+                     (name.isEmpty() ? node.value("description").toString() : name));
+    }
+    return shown;
 }
 
 QByteArray contents(const QString &path) {
@@ -96,6 +112,19 @@ class TestEndToEnd : public QObject {
                                  int(left) + 5000);
         QVERIFY2(program.isRunning(), qPrintable(program.log()));
         QCOMPARE(program.text("onAirLabel"), "ON AIR");
+    }
+
+    // What a screen reader finds: every one of `shown` on screen, and nothing named in `hidden`
+    // anywhere in the tree (texts of dialogs and screens not shown).
+    void exposes(AccessibilityBus &bus, const QStringList &shown, const QStringList &hidden) {
+        const QList<QJsonObject> tree = bus.tree();
+        const QStringList objects = shownObjects(tree);
+        for (const QString &object : shown)
+            QVERIFY2(objects.contains(object),
+                     qPrintable(object + " not among:\n" + objects.join('\n')));
+        for (const QJsonObject &node : tree)
+            QVERIFY2(!hidden.contains(node.value("name").toString()),
+                     qPrintable(QJsonDocument(node).toJson(QJsonDocument::Compact)));
     }
 
     // From the broadcast screen: opens the recordings, uploads the one recording there and checks
@@ -178,6 +207,113 @@ private slots:
         QVERIFY(program.click("startStopButton"));
         QTRY_COMPARE_WITH_TIMEOUT(program.text("onAirLabel"), "OFF AIR", 20000);
         CHECKED(uploadTheRecording(program, chunked));
+        program.terminate();
+    }
+
+    // Key presses alone, and a screen reader's view of each screen through AT-SPI: sign in,
+    // Start, Stop, the recordings screen and an upload. Every control of the three screens is
+    // there with its role and name, a listener's message is readable and announced, the on-air
+    // state is announced as it changes, and no text of a hidden dialog or a screen underneath
+    // is exposed.
+    void keyboardAndScreenReader() {
+        AccessibilityBus bus;
+        QVERIFY2(bus.start(), "dbus-daemon or at-spi-bus-launcher did not start");
+        ProgramDriver program(m_stack, m_display, m_work.filePath("keyboard"));
+        QVERIFY(program.launch(bus.environment()));
+        QTRY_VERIFY_WITH_TIMEOUT(program.shows("signInButton"), 20000);
+        const QStringList dialogs{"Update Now",    "Later", "Logout",          "Save Changes",
+                                  "Share Channel", "Copy",  "Checking session"};
+        CHECKED(exposes(bus,
+                        {"text: Username or email", "password text: Password",
+                         "push button: Show password", "push button: Sign In",
+                         "link: Forgot your password? No worries! You can reset it and get back "
+                         "on track.",
+                         "link: Don't have an account yet? Sign Up."},
+                        dialogs));
+
+        QVERIFY(program.tabTo("userField"));
+        QVERIFY(program.type(dev::DevState::kDemoEmail));
+        QVERIFY(program.tabTo("passwordField"));
+        QVERIFY(program.type(dev::DevState::kDemoPassword));
+        QVERIFY(program.tabTo("signInButton"));
+        QVERIFY(program.key("Return"));
+        QTRY_VERIFY_WITH_TIMEOUT(program.shows("broadcastScreen"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(program.text("channelCaption"), channel().name + " on Castora",
+                                  20000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_stack.backend->chat().clientCount(channel().slug) >= 1, 20000);
+        QVERIFY(program.settled());
+        CHECKED(exposes(bus,
+                        {"push button: Support", "push button: Recordings", "push button: Log out",
+                         "push button: Edit Event", "push button: Share", "combo box: Microphone",
+                         "list: Chat messages", "text: Message", "push button: Emoji",
+                         "push button: Send", "combo box: Stream Quality", "push button: Start",
+                         "alert: OFF AIR"},
+                        dialogs + QStringList{"Sign In", "Username or email"}));
+
+        // The logout dialog takes the focus; Escape closes it and gives the focus back.
+        QVERIFY(program.tabTo("logoutButton"));
+        QVERIFY(program.key("Return"));
+        QTRY_VERIFY(program.shows("logoutDialog"));
+        QTRY_VERIFY(program.item("logoutConfirmButton", {"activeFocus"})
+                        .properties.value("activeFocus")
+                        .toBool());
+        QVERIFY(program.key("Escape"));
+        QTRY_VERIFY(!program.shows("logoutDialog"));
+        QTRY_VERIFY(
+            program.item("logoutButton", {"activeFocus"}).properties.value("activeFocus").toBool());
+
+        // On air and off again, a listener's message in between: each is said as it happens.
+        QVERIFY(bus.listen(120));
+        QVERIFY(program.tabTo("startStopButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(program.item("startStopButton").enabled, 10000);
+        QVERIFY(program.key("space"));
+        QTRY_COMPARE_WITH_TIMEOUT(program.text("onAirLabel"), "ON AIR", 20000);
+        const QString message = QStringLiteral("A listener's greeting for the screen reader");
+        m_stack.backend->chat().post(channel().slug, "maya", message);
+        QList<QJsonObject> events;
+        const auto said = [&](const QString &name) {
+            events += bus.events();
+            return std::any_of(events.cbegin(), events.cend(), [&](const QJsonObject &event) {
+                return event.value("role") == "alert" && event.value("name") == name;
+            });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(said("ON AIR"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(said("maya says: " + message), 10000);
+        const QStringList shown = shownObjects(bus.tree());
+        QVERIFY2(std::any_of(shown.cbegin(), shown.cend(),
+                             [&](const QString &object) {
+                                 return object.startsWith("list item: maya, ") &&
+                                        object.endsWith(": " + message);
+                             }),
+                 qPrintable(shown.join('\n')));
+        QVERIFY(program.item("startStopButton", {"activeFocus"})
+                    .properties.value("activeFocus")
+                    .toBool());
+        QTRY_VERIFY_WITH_TIMEOUT(program.item("startStopButton").enabled, 10000);
+        QVERIFY(program.key("space"));
+        QTRY_COMPARE_WITH_TIMEOUT(program.text("onAirLabel"), "OFF AIR", 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(said("OFF AIR"), 10000);
+
+        // The recordings screen, and the upload of the broadcast just made.
+        QVERIFY(program.tabTo("recordingsButton"));
+        QVERIFY(program.key("Return"));
+        QTRY_VERIFY_WITH_TIMEOUT(program.shows("recordingsScreen"), 10000);
+        QVERIFY(program.settled());
+        const QFileInfo file = onlyRecording(program.profileDir());
+        QTRY_VERIFY(program.shows("uploadButton"));
+        CHECKED(
+            exposes(bus,
+                    {"push button: Back", "text: Search by title or date", "push button: Facebook",
+                     "push button: LinkedIn", "push button: WhatsApp", "list: Recordings",
+                     "push button: Open folder", "push button: Upload", "push button: Delete"},
+                    dialogs + QStringList{"Start", "Chat messages", "Delete Recording",
+                                          "Subscription Required"}));
+        QVERIFY(program.tabTo("uploadButton"));
+        QVERIFY(program.key("space"));
+        QTRY_VERIFY_WITH_TIMEOUT(!program.items("uploadSlot").value(0).visible, 120000);
+        const dev::StoredUpload *stored = m_stack.backend->uploads().find(file.fileName());
+        QVERIFY2(stored, qPrintable(file.fileName()));
+        QVERIFY(contents(stored->path) == contents(file.filePath()));
         program.terminate();
     }
 

@@ -459,13 +459,19 @@ private slots:
                                         p.server.chat().issueToken(u"listener"_s)));
         QTRY_COMPARE(p.server.chat().clientCount(slug), 2); // the panel and the listener
 
-        // Two messages from the panel: both reach the listener and show on the right.
+        // Two messages from the panel, sent by Return and by the send button: both reach the
+        // listener and show on the right. Shift+Return and Return in an empty input send
+        // nothing.
         QQuickItem *input = p.onScreen(u"messageInput"_s);
-        for (const QString &message : {u"hello"_s, u"second"_s}) {
-            p.type(input, message);
-            p.click(u"sendButton"_s);
-            QCOMPARE(textOf(input), QString());
-        }
+        p.type(input, u"hello"_s);
+        QTest::keyClick(p.window, Qt::Key_Return, Qt::ShiftModifier);
+        QCOMPARE(textOf(input), u"hello"_s);
+        QTest::keyClick(p.window, Qt::Key_Return);
+        QCOMPARE(textOf(input), QString());
+        QTest::keyClick(p.window, Qt::Key_Return);
+        p.type(input, u"second"_s);
+        p.click(u"sendButton"_s);
+        QCOMPARE(textOf(input), QString());
         QTRY_COMPARE(received.size(), 2);
         QCOMPARE(QJsonDocument::fromJson(received.at(0).toUtf8()).object(),
                  (QJsonObject{{u"name"_s, slug}, {u"message"_s, "hello"}}));

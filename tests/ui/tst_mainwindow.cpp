@@ -165,16 +165,25 @@ private slots:
         QVERIFY(prompt->isVisible());
 
         // Nothing behind the prompt can be used: a click on the sign-up link beside the card
-        // opens nothing, and neither Tab nor typing reach the form.
+        // opens nothing, and neither Tab, Escape nor typing reach the form. The keyboard focus
+        // stays on the prompt's buttons.
         p.click(p.item(u"signUpLink"_s));
         QCOMPARE(m_opened.size(), web ? 1 : 0);
         QQuickItem *userField = p.item(u"userField"_s);
-        QTest::keyClick(p.window, Qt::Key_Tab);
+        QQuickItem *updateNow = p.item(u"updateNowButton"_s);
+        for (QQuickItem *focused : {later, updateNow}) {
+            QTest::keyClick(p.window, Qt::Key_Tab);
+            QCOMPARE(p.window->activeFocusItem(), mandatory ? updateNow : focused);
+        }
         castora::test::typeText(p.window, u"typed behind"_s);
         QCOMPARE(textOf(userField), QString());
-        if (mandatory)
+        if (mandatory) {
+            QTest::keyClick(p.window, Qt::Key_Escape);
+            QVERIFY(prompt->isVisible());
             return;
-        p.click(later);
+        }
+        QTest::keyClick(p.window, Qt::Key_Tab);
+        QTest::keyClick(p.window, Qt::Key_Space);
         QTRY_VERIFY(!prompt->isVisible());
         QCOMPARE(settings::dismissCount(), 1);
         p.type(userField, u"me"_s);

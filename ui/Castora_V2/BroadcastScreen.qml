@@ -68,6 +68,13 @@ Page {
     }
 
     objectName: "broadcastScreen"
+    Accessible.name: qsTr("Broadcast")
+    Accessible.ignored: !visible
+    // Back from the edit-event dialog, the keyboard focus is where it was.
+    onShowEditEventModalChanged: {
+        if (!showEditEventModal)
+            streamDetails.focusEditEvent();
+    }
     onChatAddressChanged: openChat()
     // While the screen shows, the chosen input's level is on the meter, on air or not.
     onVisibleChanged: StreamController.showInputLevel(visible)
@@ -98,6 +105,8 @@ Page {
     }
 
     header: BroadcastHeader {
+        id: broadcastHeader
+
         objectName: "broadcastHeader"
         channelName: StreamController.channelName
         channelArt: StreamController.channelArt
@@ -158,8 +167,11 @@ Page {
         active: false
         onTextMessageReceived: message => {
             const frame = ChatProtocol.parseFrame(message);
-            if (frame.hasMessage)
-                ChatController.addMessage(2, frame.name, frame.message);
+            if (!frame.hasMessage)
+                return;
+            ChatController.addMessage(2, frame.name, frame.message);
+            if (frame.name !== StreamController.ChannelSlug)
+                chatPanel.announce(frame.name, frame.message);
         }
         onStatusChanged: {
             if (chatSocket.status === WebSocket.Error) {
@@ -211,6 +223,11 @@ Page {
         z: 50
         color: StreamController.networkBarIsError ? "#CC3333" : "#4CAF50"
         clip: true
+
+        // Said as the bar slides in, and again when its message changes.
+        Announcement {
+            message: StreamController.networkBarVisible ? StreamController.networkBarMessage : ""
+        }
 
         Behavior on height {
             NumberAnimation {
@@ -279,6 +296,8 @@ Page {
                 }
 
                 ChatPanel {
+                    id: chatPanel
+
                     objectName: "chatPanel"
                     Layout.preferredWidth: parent.width * 3 / 4
                     Layout.fillHeight: true
@@ -299,6 +318,10 @@ Page {
         visible: StreamController.microphoneLost || StreamController.deadAir
         color: "#F2A516"
 
+        Announcement {
+            message: inputWarningText.text
+        }
+
         Row {
             anchors.centerIn: parent
             spacing: 8
@@ -312,6 +335,8 @@ Page {
             }
 
             Text {
+                id: inputWarningText
+
                 objectName: "inputWarningText"
                 anchors.verticalCenter: parent.verticalCenter
                 text: StreamController.microphoneLost
@@ -334,7 +359,10 @@ Page {
         visible: screen.currentState === 2
         busy: screen.logoutPending || StreamController.isBusy
         onLogoutConfirmed: screen.confirmLogout()
-        onCancelled: screen.currentState = 0
+        onCancelled: {
+            screen.currentState = 0;
+            broadcastHeader.focusLogout();
+        }
     }
 
     // While a sign-out waits for the broadcast to stop, nothing else on the screen can be used.

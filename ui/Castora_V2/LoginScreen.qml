@@ -19,6 +19,8 @@ Page {
         verticalAlignment: TextInput.AlignVCenter
         leftPadding: 15
         activeFocusOnTab: true
+        Accessible.name: placeholderText
+        Accessible.ignored: !visible
         background: Rectangle {
             color: "#FFFFFF"
             radius: 8
@@ -27,8 +29,9 @@ Page {
         }
     }
 
-    // A text that opens a page of the service's web site in the system's browser.
-    component WebLink: Label {
+    // A text that opens a page of the service's web site in the system's browser; a link to
+    // screen readers (a Label would be a plain label to them whatever its role).
+    component WebLink: Text {
         id: link
 
         property string url
@@ -37,6 +40,20 @@ Page {
         Layout.fillWidth: true
         horizontalAlignment: Text.AlignHCenter
         wrapMode: Text.WordWrap
+        activeFocusOnTab: true
+        Accessible.role: Accessible.Link
+        // The words as shown, without their markup.
+        Accessible.name: text.replace(/<[^>]*>/g, "").replace(/\n/g, " ")
+        Accessible.description: url
+        Accessible.ignored: !visible
+        Accessible.onPressAction: Qt.openUrlExternally(link.url)
+        Keys.onSpacePressed: Qt.openUrlExternally(link.url)
+        Keys.onReturnPressed: Qt.openUrlExternally(link.url)
+        Keys.onEnterPressed: Qt.openUrlExternally(link.url)
+
+        FocusMark {
+            shown: link.activeFocus
+        }
 
         MouseArea {
             id: linkArea
@@ -49,6 +66,13 @@ Page {
     }
 
     objectName: "loginScreen"
+    Accessible.name: qsTr("Sign in")
+    Accessible.ignored: !visible
+    // Typing can start at once; back here after a sign-out, too.
+    StackView.onActivated: {
+        if (!AuthController.startUp)
+            userField.forceActiveFocus(Qt.TabFocusReason);
+    }
 
     background: Rectangle {
         color: "#FFFFFF"
@@ -91,10 +115,12 @@ Page {
             anchors.horizontalCenter: parent.horizontalCenter
             running: AuthController.startUp
             palette.dark: "#000000"
+            Accessible.ignored: true
         }
 
         Label {
             anchors.horizontalCenter: parent.horizontalCenter
+            Accessible.ignored: !visible
             text: qsTr("Checking session")
             font.pixelSize: 13
             color: "#666666"
@@ -120,6 +146,7 @@ Page {
 
         Label {
             Layout.alignment: Qt.AlignHCenter
+            Accessible.ignored: !visible
             text: qsTr("Already have an account? Login")
             font.pixelSize: 14
             font.bold: true
@@ -145,27 +172,34 @@ Page {
             echoMode: TextInput.Password
             rightPadding: 40
 
-            Image {
+            // An eye that shows or hides the typed password; Tab reaches it after the field.
+            AppButton {
+                id: visibilityToggle
+
+                readonly property bool hidden: passwordField.echoMode === TextInput.Password
+
                 objectName: "passwordVisibilityToggle"
                 width: 20
                 height: 20
                 anchors.right: parent.right
                 anchors.rightMargin: 10
                 anchors.verticalCenter: parent.verticalCenter
-                source: passwordField.echoMode === TextInput.Password ? "icons/visibility_off.png"
-                                                                       : "icons/visibility_on.png"
-                sourceSize.width: 40
-                sourceSize.height: 40
-                fillMode: Image.PreserveAspectFit
-                opacity: toggleArea.pressed ? 0.5 : 0.6
+                padding: 0
+                text: hidden ? qsTr("Show password") : qsTr("Hide password")
+                Accessible.description: qsTr("Shows or hides the typed password")
+                background: null
+                contentItem: Image {
+                    source: visibilityToggle.hidden ? "icons/visibility_off.png"
+                                                    : "icons/visibility_on.png"
+                    sourceSize.width: 40
+                    sourceSize.height: 40
+                    fillMode: Image.PreserveAspectFit
+                    opacity: visibilityToggle.pressed ? 0.5 : 0.6
+                }
+                onClicked: passwordField.echoMode = hidden ? TextInput.Normal : TextInput.Password
 
-                MouseArea {
-                    id: toggleArea
-
-                    anchors.fill: parent
+                HoverHandler {
                     cursorShape: Qt.PointingHandCursor
-                    onClicked: passwordField.echoMode = passwordField.echoMode === TextInput.Password
-                               ? TextInput.Normal : TextInput.Password
                 }
             }
         }
@@ -174,7 +208,7 @@ Page {
             Layout.preferredHeight: 10
         }
 
-        Button {
+        AppButton {
             id: signInButton
 
             objectName: "signInButton"
@@ -198,6 +232,7 @@ Page {
                         visible: AuthController.isLoading
                         running: AuthController.isLoading
                         palette.dark: "#FFFFFF"
+                        Accessible.ignored: true
                     }
 
                     Text {
@@ -265,10 +300,15 @@ Page {
         opacity: 0
         visible: opacity > 0
 
+        Announcement {
+            message: toastText.text
+        }
+
         RemoteText {
             id: toastText
 
             objectName: "errorToastText"
+            Accessible.ignored: true
             anchors.centerIn: parent
             horizontalAlignment: Text.AlignHCenter
             color: "#FFFFFF"

@@ -39,13 +39,16 @@ Page {
     }
 
     objectName: "recordingsScreen"
+    Accessible.name: qsTr("Recordings")
+    Accessible.ignored: !visible
+    StackView.onActivated: backButton.forceActiveFocus(Qt.TabFocusReason)
 
     background: Rectangle {
         color: "#FFFFFF"
     }
 
-    // A round outlined link to one of the service's pages.
-    component LinkIcon: Rectangle {
+    // A round outlined link to one of the service's pages; `text` names it for screen readers.
+    component LinkIcon: AppButton {
         id: linkIcon
 
         property url iconSource
@@ -53,30 +56,35 @@ Page {
 
         implicitWidth: 24
         implicitHeight: 24
-        radius: 12
-        color: "transparent"
-        border.color: "#CCCCCC"
-        border.width: 1
-
-        Image {
-            anchors.centerIn: parent
-            width: 14
-            height: 14
-            source: linkIcon.iconSource
-            sourceSize.width: 28
-            sourceSize.height: 28
-            fillMode: Image.PreserveAspectFit
+        padding: 0
+        Accessible.description: url
+        background: Rectangle {
+            radius: 12
+            color: "transparent"
+            border.color: "#CCCCCC"
+            border.width: 1
         }
+        contentItem: Item {
+            Image {
+                anchors.centerIn: parent
+                width: 14
+                height: 14
+                source: linkIcon.iconSource
+                sourceSize.width: 28
+                sourceSize.height: 28
+                fillMode: Image.PreserveAspectFit
+            }
+        }
+        onClicked: Qt.openUrlExternally(linkIcon.url)
 
-        MouseArea {
-            anchors.fill: parent
+        HoverHandler {
             cursorShape: Qt.PointingHandCursor
-            onClicked: Qt.openUrlExternally(linkIcon.url)
         }
     }
 
-    // A 40 × 40 transparent button with a 20 × 20 icon at its top left.
-    component RowButton: Button {
+    // A 40 × 40 transparent button with a 20 × 20 icon at its top left; `text` names it for
+    // screen readers, the description says which recording it acts on.
+    component RowButton: AppButton {
         id: rowButton
 
         property url iconSource
@@ -100,7 +108,7 @@ Page {
     }
 
     // The buttons of the two dialogs.
-    component DialogButton: Button {
+    component DialogButton: AppButton {
         id: dialogButton
 
         property color fill
@@ -161,11 +169,13 @@ Page {
             anchors.rightMargin: 20
             spacing: 15
 
-            Button {
+            AppButton {
                 id: backButton
 
                 objectName: "backButton"
                 flat: true
+                text: qsTr("Back")
+                Accessible.description: qsTr("Back to the broadcast screen")
                 Layout.preferredWidth: 40
                 Layout.preferredHeight: 40
                 background: Rectangle {
@@ -226,7 +236,16 @@ Page {
                         font.pixelSize: 14
                         background: null
                         selectByMouse: true
+                        activeFocusOnTab: true
                         onTextChanged: screen.applyFilter()
+                        Accessible.name: placeholderText
+                        Accessible.ignored: !visible
+
+                        FocusMark {
+                            anchors.margins: -6
+                            anchors.leftMargin: -40
+                            shown: searchField.activeFocus
+                        }
                     }
                 }
             }
@@ -240,18 +259,21 @@ Page {
 
                 LinkIcon {
                     objectName: "facebookLink"
+                    text: qsTr("Facebook")
                     iconSource: "icons/facebook.png"
                     url: AppLinks.facebook
                 }
 
                 LinkIcon {
                     objectName: "linkedinLink"
+                    text: qsTr("LinkedIn")
                     iconSource: "icons/linkedin.png"
                     url: AppLinks.linkedin
                 }
 
                 LinkIcon {
                     objectName: "whatsappLink"
+                    text: qsTr("WhatsApp")
                     iconSource: "icons/whatsapp.png"
                     url: AppLinks.support
                 }
@@ -282,6 +304,12 @@ Page {
             width: ListView.view.width
             height: 90
             color: "#d1d1d1"
+            // Its name and date, and whether it is still being written; the buttons follow.
+            Accessible.role: Accessible.ListItem
+            Accessible.name: row.model.isRecording
+                             ? qsTr("%1, %2, recording in progress").arg(row.model.name)
+                               .arg(row.model.dateCreated)
+                             : qsTr("%1, %2").arg(row.model.name).arg(row.model.dateCreated)
 
             RowLayout {
                 anchors.fill: parent
@@ -330,6 +358,7 @@ Page {
 
                     RemoteText {
                         objectName: "recordingName"
+                        Accessible.ignored: true
                         width: parent.width
                         text: row.model.name
                         color: "#000000"
@@ -342,6 +371,7 @@ Page {
                         spacing: 8
 
                         RemoteText {
+                            Accessible.ignored: true
                             text: row.model.dateCreated
                             color: "#666666"
                             font.pixelSize: 11
@@ -364,6 +394,8 @@ Page {
 
                 RowButton {
                     objectName: "folderButton"
+                    text: qsTr("Open folder")
+                    Accessible.description: qsTr("Shows %1 in its folder").arg(row.model.name)
                     iconSource: "icons/folder_icon.png"
                     onClicked: Qt.openUrlExternally(Logic.folderUrl(row.model.path))
                 }
@@ -379,6 +411,9 @@ Page {
                     RowButton {
                         objectName: "uploadButton"
                         anchors.fill: parent
+                        text: qsTr("Upload")
+                        Accessible.description: qsTr("Uploads %1 to the service")
+                                                .arg(row.model.name)
                         iconSource: "icons/cloud_upload_icon.png"
                         visible: !row.upload && !row.model.isRecording
                         onClicked: screen.upload(row.model.id, row.model.name)
@@ -415,6 +450,9 @@ Page {
                         height: 30
                         visible: !!row.upload && !row.upload.isLargeFile
                         running: visible
+                        Accessible.role: Accessible.Indicator
+                        Accessible.name: qsTr("Uploading")
+                        Accessible.ignored: !visible
                     }
 
                     Item {
@@ -425,6 +463,9 @@ Page {
                         objectName: "uploadProgress"
                         anchors.fill: parent
                         visible: !!row.upload && row.upload.isLargeFile
+                        Accessible.role: Accessible.Indicator
+                        Accessible.name: qsTr("Uploading, %1 %").arg(progress)
+                        Accessible.ignored: !visible
                         onProgressChanged: progressCanvas.requestPaint()
 
                         Canvas {
@@ -465,6 +506,9 @@ Page {
 
                 RowButton {
                     objectName: "deleteButton"
+                    text: qsTr("Delete")
+                    Accessible.description: qsTr("Deletes %1, after a confirmation")
+                                            .arg(row.model.name)
                     iconSource: "icons/delete_icon.png"
                     onClicked: {
                         screen.pendingDeleteId = row.model.id;
@@ -478,6 +522,9 @@ Page {
 
     ListView {
         objectName: "recordingList"
+        Accessible.role: Accessible.List
+        Accessible.name: qsTr("Recordings")
+        Accessible.ignored: !visible
         anchors.fill: parent
         anchors.topMargin: 10
         spacing: 5
@@ -493,6 +540,8 @@ Page {
         anchors.centerIn: parent
         width: 400
         modal: true
+        // Opened, Cancel has the keyboard focus; Tab goes between the two buttons.
+        focus: true
         closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
         padding: 0
         title: qsTr("Delete Recording")
@@ -512,6 +561,8 @@ Page {
                 anchors.horizontalCenter: parent.horizontalCenter
                 width: parent.width - 48
                 text: qsTr("Are you sure you want to delete this recording?")
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
                 color: "#666666"
                 font.pixelSize: 14
                 wrapMode: Text.WordWrap
@@ -538,7 +589,12 @@ Page {
                 spacing: 12
 
                 DialogButton {
+                    id: deleteCancelButton
+
                     objectName: "deleteCancelButton"
+                    focus: true
+                    KeyNavigation.tab: deleteConfirmButton
+                    KeyNavigation.backtab: deleteConfirmButton
                     width: 100
                     height: 44
                     text: qsTr("Cancel")
@@ -551,7 +607,11 @@ Page {
                 }
 
                 DialogButton {
+                    id: deleteConfirmButton
+
                     objectName: "deleteConfirmButton"
+                    KeyNavigation.tab: deleteCancelButton
+                    KeyNavigation.backtab: deleteCancelButton
                     width: 100
                     height: 44
                     text: qsTr("Delete")
@@ -577,6 +637,7 @@ Page {
         anchors.centerIn: parent
         width: 360
         modal: true
+        focus: true
         closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
         padding: 0
         background: Rectangle {
@@ -601,6 +662,8 @@ Page {
             Text {
                 anchors.horizontalCenter: parent.horizontalCenter
                 text: qsTr("Subscription Required")
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
                 color: "#222222"
                 font.pixelSize: 18
                 font.bold: true
@@ -610,6 +673,8 @@ Page {
                 anchors.horizontalCenter: parent.horizontalCenter
                 width: 312
                 text: qsTr("Your subscription is not active. Please renew your subscription to upload recordings.")
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
                 color: "#666666"
                 font.pixelSize: 14
                 wrapMode: Text.WordWrap
@@ -618,6 +683,7 @@ Page {
 
             DialogButton {
                 objectName: "subscriptionOkButton"
+                focus: true
                 anchors.horizontalCenter: parent.horizontalCenter
                 width: 120
                 height: 40

@@ -43,8 +43,12 @@ ToolBar {
         anchors.leftMargin: 15
         anchors.rightMargin: 15
 
-        Label {
+        // An alert, so that screen readers say it when it changes (a Label would be a plain
+        // label to them whatever its role).
+        Text {
             objectName: "onAirLabel"
+            Accessible.role: Accessible.AlertMessage
+            Accessible.name: text
             text: StreamController.streaming ? qsTr("ON AIR") : qsTr("OFF AIR")
             color: StreamController.streaming ? "#4CAF50" : "#FFFFFF"
             font.pixelSize: 11
@@ -70,8 +74,10 @@ ToolBar {
             Layout.fillWidth: true
         }
 
+        // The chooser carries the name for screen readers.
         Label {
             Layout.alignment: Qt.AlignVCenter
+            Accessible.ignored: true
             text: qsTr("Stream Quality:")
             color: "#FFFFFF"
             font.pixelSize: 11
@@ -91,6 +97,11 @@ ToolBar {
             currentIndex: StreamController.streamQuality
             enabled: !StreamController.streaming && !StreamController.isBusy
             onCurrentIndexChanged: StreamController.streamQuality = currentIndex
+            Accessible.name: qsTr("Stream Quality")
+
+            FocusMark {
+                shown: qualityBox.visualFocus
+            }
 
             background: Rectangle {
                 color: qualityBox.enabled ? "#2A2A2A" : "#1A1A1A"
@@ -122,6 +133,7 @@ ToolBar {
                 required property string modelData
 
                 objectName: "qualityEntry"
+                text: modelData
                 width: qualityBox.width - 4
                 height: 32
                 highlighted: qualityBox.highlightedIndex === index
@@ -158,7 +170,7 @@ ToolBar {
             }
         }
 
-        Button {
+        AppButton {
             id: startStopButton
 
             objectName: "startStopButton"
@@ -190,6 +202,7 @@ ToolBar {
                     visible: StreamController.isBusy
                     running: StreamController.isBusy
                     palette.dark: "#FFFFFF"
+                    Accessible.ignored: true
                 }
             }
             onClicked: StreamController.startStop()

@@ -17,6 +17,11 @@ ToolBar {
     // The recordings button was clicked; the screen pushes the recordings screen.
     signal recordingsClicked
 
+    // Back from the logout dialog, the keyboard focus is where it was.
+    function focusLogout() {
+        logoutButton.forceActiveFocus(Qt.TabFocusReason);
+    }
+
     implicitHeight: 46
     padding: 0
     background: Rectangle {
@@ -50,6 +55,7 @@ ToolBar {
         RemoteText {
             objectName: "channelNameLabel"
             Layout.leftMargin: 10
+            Accessible.name: header.channelName
             text: Logic.truncated(header.channelName, 13)
             color: "#FFFFFF"
             font.pixelSize: 14
@@ -64,12 +70,14 @@ ToolBar {
             Layout.alignment: Qt.AlignVCenter
             spacing: 3
 
-            Button {
+            AppButton {
                 id: supportButton
 
                 objectName: "supportButton"
                 flat: true
                 text: qsTr("🎧 Support")
+                Accessible.name: qsTr("Support")
+                Accessible.description: qsTr("Opens the service's support page")
                 contentItem: Text {
                     textFormat: Text.RichText
                     text: Logic.emojiRichText(supportButton.text)
@@ -80,9 +88,10 @@ ToolBar {
                 onClicked: Qt.openUrlExternally(AppLinks.support)
             }
 
-            Button {
+            AppButton {
                 objectName: "recordingsButton"
                 flat: true
+                text: qsTr("Recordings")
                 contentItem: Row {
                     spacing: 6
 
@@ -106,27 +115,34 @@ ToolBar {
                 onClicked: header.recordingsClicked()
             }
 
-            Rectangle {
+            AppButton {
+                id: logoutButton
+
                 objectName: "logoutButton"
                 Layout.preferredWidth: 32
                 Layout.preferredHeight: 32
-                radius: 16
-                color: "#FFFFFF"
-
-                Image {
-                    anchors.centerIn: parent
-                    width: 18
-                    height: 18
-                    source: "../icons/logout.png"
-                    sourceSize.width: 36
-                    sourceSize.height: 36
-                    fillMode: Image.PreserveAspectFit
+                padding: 0
+                text: qsTr("Log out")
+                Accessible.description: qsTr("Signs out of the service, after a confirmation")
+                background: Rectangle {
+                    radius: 16
+                    color: "#FFFFFF"
                 }
+                contentItem: Item {
+                    Image {
+                        anchors.centerIn: parent
+                        width: 18
+                        height: 18
+                        source: "../icons/logout.png"
+                        sourceSize.width: 36
+                        sourceSize.height: 36
+                        fillMode: Image.PreserveAspectFit
+                    }
+                }
+                onClicked: header.profileClicked()
 
-                MouseArea {
-                    anchors.fill: parent
+                HoverHandler {
                     cursorShape: Qt.PointingHandCursor
-                    onClicked: header.profileClicked()
                 }
             }
         }

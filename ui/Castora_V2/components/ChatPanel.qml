@@ -32,6 +32,11 @@ Column {
         panel.joinValue += 1;
     }
 
+    // Has screen readers say a listener's message that has just arrived.
+    function announce(sender: string, text: string) {
+        newMessage.message = qsTr("%1 says: %2").arg(sender).arg(text);
+    }
+
     spacing: 0
 
     Rectangle {
@@ -44,6 +49,12 @@ Column {
             text: qsTr("CHAT")
             color: "#FFFFFF"
             font.pixelSize: 13
+        }
+
+        Announcement {
+            id: newMessage
+
+            objectName: "newMessageAnnouncement"
         }
     }
 
@@ -69,6 +80,9 @@ Column {
             spacing: 15
             clip: true
             model: ChatController
+            Accessible.role: Accessible.List
+            Accessible.name: qsTr("Chat messages")
+            Accessible.ignored: !visible
             // Kept at the newest message, once the new row has been laid out.
             onCountChanged: scrollToEnd.restart()
             Component.onCompleted: scrollToEnd.restart()
@@ -83,6 +97,11 @@ Column {
 
                 width: ListView.view.width
                 height: bubble.height + 4
+                // One entry for screen readers: who, when, what (the texts inside are not
+                // exposed on their own).
+                Accessible.role: Accessible.ListItem
+                Accessible.name: qsTr("%1, %2: %3").arg(row.sender).arg(row.createdAt)
+                                 .arg(row.messageText)
 
                 Rectangle {
                     id: bubble
@@ -116,6 +135,7 @@ Column {
 
                             RemoteText {
                                 objectName: "avatarLetter"
+                                Accessible.ignored: true
                                 anchors.centerIn: parent
                                 text: Logic.avatarLetter(row.sender)
                                 color: "#FFFFFF"
@@ -138,6 +158,7 @@ Column {
                                     id: senderText
 
                                     objectName: "senderText"
+                                    Accessible.ignored: true
                                     text: row.sender
                                     color: "#FFFFFF"
                                     font.pixelSize: 11
@@ -146,6 +167,7 @@ Column {
 
                                 RemoteText {
                                     objectName: "createdAtText"
+                                    Accessible.ignored: true
                                     anchors.baseline: senderText.baseline
                                     text: row.createdAt
                                     color: "#999999"
@@ -190,7 +212,8 @@ Column {
                 anchors.rightMargin: 10
                 spacing: 10
 
-                // Return does not send; only the send button does.
+                // Return (or Enter) sends, as in every chat; with Shift it does nothing (the
+                // input is one line).
                 TextField {
                     id: messageInput
 
@@ -204,32 +227,63 @@ Column {
                     color: "#000000"
                     verticalAlignment: TextInput.AlignVCenter
                     selectByMouse: true
+                    activeFocusOnTab: true
+                    Accessible.name: qsTr("Message")
+                    Accessible.ignored: !visible
+                    Keys.onReturnPressed: event => {
+                        if (!(event.modifiers & Qt.ShiftModifier))
+                            panel.send();
+                    }
+                    Keys.onEnterPressed: event => {
+                        if (!(event.modifiers & Qt.ShiftModifier))
+                            panel.send();
+                    }
+
+                    FocusMark {
+                        anchors.leftMargin: -15
+                        shown: messageInput.activeFocus
+                    }
                 }
 
                 Row {
                     anchors.verticalCenter: parent.verticalCenter
                     spacing: 5
 
-                    Text {
+                    // A click opens the picker and leaves the focus in the input; pressed from
+                    // the keyboard, the focus goes into the picker's grid (arrow keys, Space or
+                    // Return to insert, Escape to close).
+                    AppButton {
                         id: emojiButton
 
                         objectName: "emojiButton"
                         anchors.verticalCenter: parent.verticalCenter
-                        text: "😊"
-                        font.family: Logic.emojiFont
-                        font.pixelSize: 16
-
-                        MouseArea {
-                            anchors.fill: parent
-                            cursorShape: Qt.PointingHandCursor
-                            onClicked: {
-                                emojiPicker.open();
+                        padding: 0
+                        text: qsTr("Emoji")
+                        Accessible.description: qsTr("Opens the emoji picker")
+                        background: null
+                        contentItem: Text {
+                            text: "😊"
+                            font.family: Logic.emojiFont
+                            font.pixelSize: 16
+                        }
+                        onClicked: {
+                            emojiPicker.fromKeyboard = emojiButton.visualFocus;
+                            emojiPicker.open();
+                            if (emojiPicker.fromKeyboard)
+                                emojiGrid.forceActiveFocus(Qt.TabFocusReason);
+                            else
                                 messageInput.forceActiveFocus();
-                            }
+                        }
+
+                        HoverHandler {
+                            cursorShape: Qt.PointingHandCursor
                         }
 
                         Popup {
                             id: emojiPicker
+
+                            // Opened from the keyboard: closed, the focus goes back to the button.
+                            property bool fromKeyboard: false
 
                             objectName: "emojiPicker"
                             x: -width + 20
@@ -237,6 +291,11 @@ Column {
                             width: 250
                             height: 200
                             padding: 10
+                            focus: true
+                            onClosed: {
+                                if (fromKeyboard)
+                                    emojiButton.forceActiveFocus(Qt.TabFocusReason);
+                            }
                             background: Rectangle {
                                 color: "#FFFFFF"
                                 radius: 10
@@ -247,12 +306,35 @@ Column {
                             GridView {
                                 id: emojiGrid
 
+                                // Puts `emoji` into the input at the cursor.
+                                function insert(emoji: string) {
+                                    messageInput.insert(messageInput.cursorPosition, emoji);
+                                }
+
+                                function insertCurrent() {
+                                    insert(EmojiList.standardEmojis[currentIndex]);
+                                }
+
                                 objectName: "emojiGrid"
                                 anchors.fill: parent
                                 clip: true
                                 cellWidth: 35
                                 cellHeight: 35
                                 model: EmojiList.standardEmojis
+                                keyNavigationEnabled: true
+                                highlightFollowsCurrentItem: true
+                                highlight: Rectangle {
+                                    color: "transparent"
+                                    radius: 6
+                                    border.color: "#3D8BFD"
+                                    border.width: 2
+                                    visible: emojiGrid.activeFocus
+                                }
+                                Accessible.role: Accessible.List
+                                Accessible.name: qsTr("Emoji")
+                                Keys.onSpacePressed: insertCurrent()
+                                Keys.onReturnPressed: insertCurrent()
+                                Keys.onEnterPressed: insertCurrent()
 
                                 delegate: Text {
                                     id: emojiCell
@@ -267,13 +349,15 @@ Column {
                                     font.pixelSize: 20
                                     horizontalAlignment: Text.AlignHCenter
                                     verticalAlignment: Text.AlignVCenter
+                                    Accessible.role: Accessible.Button
+                                    Accessible.name: modelData
+                                    Accessible.onPressAction: emojiGrid.insert(emojiCell.modelData)
 
                                     MouseArea {
                                         anchors.fill: parent
                                         cursorShape: Qt.PointingHandCursor
                                         onClicked: {
-                                            messageInput.insert(messageInput.cursorPosition,
-                                                                emojiCell.modelData);
+                                            emojiGrid.insert(emojiCell.modelData);
                                             messageInput.forceActiveFocus();
                                         }
                                     }
@@ -282,17 +366,22 @@ Column {
                         }
                     }
 
-                    Text {
+                    AppButton {
                         objectName: "sendButton"
                         anchors.verticalCenter: parent.verticalCenter
-                        text: "➤"
-                        font.pixelSize: 24
-                        color: "#CC3333"
+                        padding: 0
+                        text: qsTr("Send")
+                        Accessible.description: qsTr("Sends the message to the channel's chat")
+                        background: null
+                        contentItem: Text {
+                            text: "➤"
+                            font.pixelSize: 24
+                            color: "#CC3333"
+                        }
+                        onClicked: panel.send()
 
-                        MouseArea {
-                            anchors.fill: parent
+                        HoverHandler {
                             cursorShape: Qt.PointingHandCursor
-                            onClicked: panel.send()
                         }
                     }
                 }

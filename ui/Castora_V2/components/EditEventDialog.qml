@@ -5,7 +5,8 @@ import com.StreamController
 import "ScreenLogic.js" as Logic
 
 // Renames the event and picks a new event image. The screen that shows it sends the result on
-// and closes it once the update went through.
+// and closes it once the update went through. Shown, it has the keyboard focus: Tab goes round
+// its field and buttons, Escape cancels.
 Rectangle {
     id: dialog
 
@@ -16,6 +17,14 @@ Rectangle {
     signal cancelled
 
     color: "#80000000"
+    onVisibleChanged: {
+        if (visible)
+            nameField.forceActiveFocus(Qt.TabFocusReason);
+    }
+    Keys.onEscapePressed: dialog.cancelled()
+    Accessible.role: Accessible.Dialog
+    Accessible.name: qsTr("Edit Event")
+    Accessible.ignored: !visible
 
     // A white-grey box with a thin frame, as the name field and the image button are drawn.
     component FieldBox: Rectangle {
@@ -47,6 +56,7 @@ Rectangle {
 
             Label {
                 anchors.horizontalCenter: parent.horizontalCenter
+                Accessible.ignored: true
                 text: qsTr("Edit Event")
                 font.pixelSize: 24
                 font.bold: true
@@ -56,7 +66,9 @@ Rectangle {
                 width: parent.width
                 spacing: 8
 
+                // The field and the button below carry these names for screen readers.
                 Label {
+                    Accessible.ignored: true
                     text: qsTr("Event Name")
                     font.pixelSize: 13
                     color: "#333333"
@@ -88,6 +100,14 @@ Rectangle {
                         selectByMouse: true
                         activeFocusOnTab: true
                         background: null
+                        KeyNavigation.backtab: cancelButton
+                        Accessible.name: qsTr("Event Name")
+                        Accessible.ignored: !visible
+
+                        FocusMark {
+                            anchors.margins: -12
+                            shown: nameField.activeFocus
+                        }
 
                         Binding on text {
                             value: StreamController.streamTitle
@@ -103,6 +123,7 @@ Rectangle {
                 spacing: 8
 
                 Label {
+                    Accessible.ignored: true
                     text: qsTr("Event Image")
                     font.pixelSize: 13
                     color: "#333333"
@@ -116,10 +137,14 @@ Rectangle {
                     onAccepted: dialog.selectedImageFile = String(selectedFile)
                 }
 
-                Button {
+                AppButton {
                     objectName: "chooseImageButton"
                     width: parent.width
                     height: 45
+                    text: qsTr("Event Image")
+                    Accessible.description: dialog.selectedImageFile !== ""
+                                            ? dialog.selectedImageFile
+                                            : qsTr("Choose Image File...")
                     background: FieldBox {}
                     contentItem: Item {
                         Row {
@@ -156,13 +181,14 @@ Rectangle {
                 width: parent.width
                 spacing: 12
 
-                Button {
+                AppButton {
                     id: saveButton
 
                     objectName: "saveEventButton"
                     width: parent.width
                     height: 50
                     text: StreamController.isLoading ? "" : qsTr("Save Changes")
+                    Accessible.name: qsTr("Save Changes")
                     enabled: !StreamController.isLoading
                     background: Rectangle {
                         color: StreamController.isLoading ? "#00202e" : "#000000"
@@ -184,6 +210,7 @@ Rectangle {
                             height: 30
                             visible: StreamController.isLoading
                             running: StreamController.isLoading
+                            Accessible.ignored: true
                         }
                     }
                     onClicked: {
@@ -192,10 +219,11 @@ Rectangle {
                     }
                 }
 
-                Button {
+                AppButton {
                     id: cancelButton
 
                     objectName: "cancelEventButton"
+                    KeyNavigation.tab: nameField
                     width: parent.width
                     height: 50
                     text: qsTr("Cancel")

@@ -2,6 +2,7 @@ import QtQuick
 import QtQuick.Controls
 
 // Asks the broadcaster to confirm signing out. The screen that shows it acts on the signals.
+// Shown, it has the keyboard focus: Tab goes between its two buttons, Escape cancels.
 Rectangle {
     id: dialog
 
@@ -12,6 +13,17 @@ Rectangle {
     signal cancelled
 
     color: "#80000000"
+    onVisibleChanged: {
+        if (visible)
+            confirmButton.forceActiveFocus(Qt.TabFocusReason);
+    }
+    Keys.onEscapePressed: {
+        if (!dialog.busy)
+            dialog.cancelled();
+    }
+    Accessible.role: Accessible.Dialog
+    Accessible.name: qsTr("Log out")
+    Accessible.ignored: !visible
 
     Rectangle {
         id: card
@@ -34,6 +46,7 @@ Rectangle {
 
             Label {
                 anchors.horizontalCenter: parent.horizontalCenter
+                Accessible.ignored: !visible
                 text: qsTr("Log out")
                 font.pixelSize: 20
                 font.bold: true
@@ -41,6 +54,7 @@ Rectangle {
 
             Label {
                 width: parent.width
+                Accessible.ignored: !visible
                 text: qsTr("To confirm logout, click on Logout else click on cancel.")
                 font.pixelSize: 13
                 color: "#666666"
@@ -52,10 +66,12 @@ Rectangle {
                 width: parent.width
                 spacing: 15
 
-                Button {
+                AppButton {
                     id: confirmButton
 
                     objectName: "logoutConfirmButton"
+                    KeyNavigation.tab: cancelButton
+                    KeyNavigation.backtab: cancelButton
                     width: parent.width
                     height: 50
                     text: qsTr("Logout")
@@ -81,15 +97,18 @@ Rectangle {
                             visible: dialog.busy
                             running: dialog.busy
                             palette.dark: "#FFFFFF"
+                            Accessible.ignored: true
                         }
                     }
                     onClicked: dialog.logoutConfirmed()
                 }
 
-                Button {
+                AppButton {
                     id: cancelButton
 
                     objectName: "logoutCancelButton"
+                    KeyNavigation.tab: confirmButton
+                    KeyNavigation.backtab: confirmButton
                     width: parent.width
                     height: 50
                     text: qsTr("Cancel")

@@ -45,6 +45,9 @@ Column {
             Grid {
                 objectName: "levelDots"
                 anchors.centerIn: parent
+                Accessible.role: Accessible.Indicator
+                Accessible.name: qsTr("Input level")
+                Accessible.ignored: !visible
                 columns: 3
                 rowSpacing: 6
                 columnSpacing: 6
@@ -75,6 +78,9 @@ Column {
             radius: 3
             visible: StreamController.inputProblem === ""
             color: StreamController.clipping ? "#E53935" : "#3A3A3A"
+            Accessible.role: Accessible.Indicator
+            Accessible.name: StreamController.clipping ? qsTr("Clipping") : qsTr("No clipping")
+            Accessible.ignored: !visible
 
             Text {
                 anchors.centerIn: parent
@@ -95,6 +101,10 @@ Column {
             font.pixelSize: 13
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.WordWrap
+
+            Announcement {
+                message: StreamController.inputProblem
+            }
         }
     }
 
@@ -122,6 +132,11 @@ Column {
             enabled: (!StreamController.streaming && !StreamController.isBusy)
                      || StreamController.microphoneLost
             onActivated: index => StreamController.changeMic(index)
+            Accessible.name: qsTr("Microphone")
+
+            FocusMark {
+                shown: deviceBox.visualFocus
+            }
 
             background: Rectangle {
                 color: deviceBox.enabled ? "#6B0000" : "#4A0000"

@@ -4,6 +4,10 @@ import QtQuick
 // counts, error messages of replies. It is shown exactly as it is: markup in it is never
 // interpreted, so it can neither restyle the screen nor make the program fetch an image.
 // Every text bound to such data is a RemoteText (tst_screenlogic checks the documents).
+// Screen readers read it as it is shown; hidden or empty, it is not exposed.
 Text {
     textFormat: Text.PlainText
+    Accessible.role: Accessible.StaticText
+    Accessible.name: text
+    Accessible.ignored: !visible || text === ""
 }

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls
 import QtQuick.Layouts
 import Qt5Compat.GraphicalEffects
 import com.StreamController
@@ -22,8 +21,13 @@ Item {
 
     signal editEventClicked
 
+    // Back from the edit-event dialog, the keyboard focus is where it was.
+    function focusEditEvent() {
+        editEventButton.forceActiveFocus(Qt.TabFocusReason);
+    }
+
     // A white button with an icon and a label, as "Edit Event" and "Share" are drawn.
-    component IconButton: Button {
+    component IconButton: AppButton {
         id: iconButton
 
         property url iconSource
@@ -188,6 +192,8 @@ Item {
             spacing: 5
 
             IconButton {
+                id: editEventButton
+
                 objectName: "editEventButton"
                 text: qsTr("Edit Event")
                 iconSource: "../icons/edit.png"
@@ -237,6 +243,8 @@ Item {
             }
 
             IconButton {
+                id: shareButton
+
                 objectName: "shareButton"
                 text: qsTr("Share")
                 iconSource: "../icons/share.png"
@@ -254,15 +262,32 @@ Item {
 
         property bool copied: false
 
+        // Closed, the keyboard focus goes back to "Share".
+        function close() {
+            shareOverlay.visible = false;
+            shareButton.forceActiveFocus(Qt.TabFocusReason);
+        }
+
         objectName: "shareOverlay"
         anchors.fill: parent
         z: 200
         color: "#80000000"
         visible: false
 
+        // Shown, it has the keyboard focus: Tab goes between its buttons, Escape closes it.
+        onVisibleChanged: {
+            if (visible)
+                copyButton.forceActiveFocus(Qt.TabFocusReason);
+        }
+        Keys.onEscapePressed: shareOverlay.close()
+        Accessible.role: Accessible.Dialog
+        Accessible.name: qsTr("Share Channel")
+        Accessible.description: qsTr("Share your listen link with your audience")
+        Accessible.ignored: !visible
+
         MouseArea {
             anchors.fill: parent
-            onClicked: shareOverlay.visible = false
+            onClicked: shareOverlay.close()
         }
 
         Rectangle {
@@ -321,10 +346,12 @@ Item {
                             verticalAlignment: Text.AlignVCenter
                         }
 
-                        Button {
+                        AppButton {
                             id: copyButton
 
                             objectName: "copyButton"
+                            KeyNavigation.tab: closeButton
+                            KeyNavigation.backtab: closeButton
                             Layout.preferredWidth: 70
                             Layout.preferredHeight: 30
                             text: shareOverlay.copied ? qsTr("Copied") : qsTr("Copy")
@@ -352,10 +379,12 @@ Item {
                     }
                 }
 
-                Button {
+                AppButton {
                     id: closeButton
 
                     objectName: "shareCloseButton"
+                    KeyNavigation.tab: copyButton
+                    KeyNavigation.backtab: copyButton
                     anchors.horizontalCenter: parent.horizontalCenter
                     text: qsTr("Close")
                     background: Rectangle {
@@ -370,7 +399,7 @@ Item {
                         horizontalAlignment: Text.AlignHCenter
                         verticalAlignment: Text.AlignVCenter
                     }
-                    onClicked: shareOverlay.visible = false
+                    onClicked: shareOverlay.close()
                 }
             }
         }

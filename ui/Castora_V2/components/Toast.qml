@@ -19,9 +19,14 @@ Rectangle {
     opacity: 0
     visible: opacity > 0
 
+    Announcement {
+        message: label.text
+    }
+
     RemoteText {
         id: label
 
+        Accessible.ignored: true
         anchors.centerIn: parent
         width: toast.textWidth >= 0 ? toast.textWidth : implicitWidth
         wrapMode: Text.WordWrap

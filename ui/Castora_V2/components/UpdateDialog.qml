@@ -3,21 +3,27 @@ import QtQuick.Controls
 import com.StreamController
 
 // The update prompt over the whole window. While it is shown nothing behind it can be used:
-// it takes every click and, holding the keyboard focus, every key. Its buttons take no focus,
-// so Tab never leads out of the prompt into the screen behind it.
+// it takes every click, and the keyboard focus stays inside it: Tab and Shift+Tab go from one
+// of its buttons to the other, Escape is "Later" where that is offered, and every other key
+// ends here instead of reaching the screen behind it.
 Rectangle {
     id: prompt
 
     color: "#80000000"
     visible: UpdateController.updateAvailable
-    // Tab would otherwise walk into the form behind the prompt, and Space or Return would
-    // press its buttons.
     focus: visible
     onVisibleChanged: {
         if (visible)
-            forceActiveFocus();
+            updateNowButton.forceActiveFocus(Qt.TabFocusReason);
+    }
+    Keys.onEscapePressed: {
+        if (UpdateController.canDismiss)
+            UpdateController.dismissUpdate();
     }
     Keys.onPressed: event => event.accepted = true
+    Accessible.role: Accessible.Dialog
+    Accessible.name: qsTr("Update Available")
+    Accessible.ignored: !visible
 
     MouseArea {
         anchors.fill: parent
@@ -44,6 +50,7 @@ Rectangle {
             spacing: 20
 
             Label {
+                Accessible.ignored: !visible
                 anchors.horizontalCenter: parent.horizontalCenter
                 text: qsTr("Update Available")
                 font.pixelSize: 22
@@ -51,6 +58,7 @@ Rectangle {
             }
 
             Label {
+                Accessible.ignored: !visible
                 width: parent.width
                 text: qsTr("A new version of Castora is available.")
                 font.pixelSize: 14
@@ -75,12 +83,14 @@ Rectangle {
                         spacing: 4
 
                         Label {
+                            Accessible.ignored: !visible
                             anchors.horizontalCenter: parent.horizontalCenter
                             text: qsTr("Current")
                             font.pixelSize: 11
                             color: "#999999"
                         }
                         Label {
+                            Accessible.ignored: !visible
                             objectName: "currentVersionLabel"
                             anchors.horizontalCenter: parent.horizontalCenter
                             text: UpdateController.currentVersion
@@ -91,6 +101,7 @@ Rectangle {
                     }
 
                     Label {
+                        Accessible.ignored: true
                         anchors.verticalCenter: parent.verticalCenter
                         text: "→"
                         font.pixelSize: 20
@@ -101,6 +112,7 @@ Rectangle {
                         spacing: 4
 
                         Label {
+                            Accessible.ignored: !visible
                             anchors.horizontalCenter: parent.horizontalCenter
                             text: qsTr("Latest")
                             font.pixelSize: 11
@@ -130,6 +142,7 @@ Rectangle {
             }
 
             Label {
+                Accessible.ignored: !visible
                 objectName: "mandatoryWarning"
                 width: parent.width
                 visible: UpdateController.isMandatory
@@ -142,6 +155,7 @@ Rectangle {
             }
 
             Label {
+                Accessible.ignored: true
                 objectName: "downloadFailedLabel"
                 width: parent.width
                 visible: UpdateController.downloadPageFailed
@@ -150,17 +164,22 @@ Rectangle {
                 color: "#D32F2F"
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.WordWrap
+
+                Announcement {
+                    message: qsTr("The download page could not be opened.")
+                }
             }
 
             Column {
                 width: parent.width
                 spacing: 12
 
-                Button {
+                AppButton {
                     id: updateNowButton
 
                     objectName: "updateNowButton"
-                    focusPolicy: Qt.NoFocus
+                    KeyNavigation.tab: laterButton.visible ? laterButton : updateNowButton
+                    KeyNavigation.backtab: laterButton.visible ? laterButton : updateNowButton
                     width: parent.width
                     height: 50
                     text: qsTr("Update Now")
@@ -179,11 +198,12 @@ Rectangle {
                     onClicked: UpdateController.openDownloadPage()
                 }
 
-                Button {
+                AppButton {
                     id: laterButton
 
                     objectName: "laterButton"
-                    focusPolicy: Qt.NoFocus
+                    KeyNavigation.tab: updateNowButton
+                    KeyNavigation.backtab: updateNowButton
                     width: parent.width
                     height: 50
                     visible: UpdateController.canDismiss
