@@ -1,8 +1,11 @@
-// The broadcast engine without Qt's event loop, against a real icecast2: the libshout
-// wrapper's stalls and cancels, the start/stop job with its queues, workers, encoder flush and
-// recording file, and the input watch's silence for a lost microphone. A scripted input plays
-// a tone on its own thread, as the audio library's capture thread would.
+// The broadcast engine without Qt's event loop, against a real icecast2: the chunk queues
+// between the capture callback and the workers (bound, order, a producer and a consumer racing
+// up to a stop), the libshout wrapper's stalls and cancels, the start/stop job with its queues,
+// workers, encoder flush and recording file, and the input watch's silence for a lost
+// microphone. A scripted input plays a tone on its own thread, as the audio library's capture
+// thread would.
 #include "BroadcastEngine.h"
+#include "ChunkQueue.h"
 #include "LiveBroadcast.h"
 #include "LocalServices.h"
 #include "ProcessSignals.h"
@@ -14,7 +17,9 @@
 #include <QTemporaryDir>
 #include <QUuid>
 
+#include <algorithm>
 #include <future>
+#include <thread>
 
 using namespace castora::engine;
 using castora::test::IcecastServer;
@@ -38,6 +43,10 @@ QByteArray bulkMp3() {
     QByteArray mp3;
     encoder.encode(silence.data(), unsigned(silence.size()), mp3);
     return mp3;
+}
+
+QByteArray numbered(int i) {
+    return QByteArray::number(i).rightJustified(8, '0');
 }
 
 template <typename F> bool finishesWithin(F &&work, std::chrono::seconds limit) {
@@ -86,6 +95,75 @@ private slots:
             QVERIFY(m_icecast.restart());
         }
         m_icecast.resume();
+    }
+
+    // The oldest chunks stay and the newest are refused; the encoder's tail at a stop goes in
+    // past the bound, last.
+    void bound_data() {
+        QTest::addColumn<int>("capacity");
+        QTest::addColumn<int>("pushes");
+        QTest::addColumn<int>("kept");
+        row("send queue, under its bound", 40, 39, 39);
+        row("send queue, at its bound", 40, 40, 40);
+        row("send queue, past its bound", 40, 100, 40);
+        row("record queue, unbounded past its first room", 0, 1000, 1000);
+    }
+    void bound() {
+        QFETCH(int, capacity);
+        QFETCH(int, pushes);
+        QFETCH(int, kept);
+        ChunkQueue queue(std::size_t(capacity), 4);
+        for (int i = 0; i < pushes; ++i)
+            QCOMPARE(queue.push(numbered(i)), i < kept);
+        QCOMPARE(int(queue.dropped()), pushes - kept);
+        queue.pushAlways("tail");
+        QCOMPARE(int(queue.size()), kept + 1);
+        QByteArray chunk;
+        for (int i = 0; i < kept; ++i) {
+            QVERIFY(queue.tryPop(chunk));
+            QCOMPARE(chunk, numbered(i));
+        }
+        QVERIFY(queue.tryPop(chunk));
+        QCOMPARE(chunk, QByteArray("tail"));
+        QVERIFY(!queue.tryPop(chunk));
+    }
+
+    // Producer and consumer on their own threads, as the capture callback and a worker are:
+    // every chunk arrives once and in order through the wrapping ring (an unbounded one grows
+    // on the way); a bounded queue only drops, never reorders. A consumer told to stop takes
+    // what is still queued, then ends.
+    void producerAndConsumerRace_data() {
+        QTest::addColumn<int>("capacity");
+        row("record queue", 0);
+        row("send queue", 40);
+    }
+    void producerAndConsumerRace() {
+        QFETCH(int, capacity);
+        ChunkQueue queue(std::size_t(capacity), 8);
+        std::atomic<bool> running{true};
+        const int total = 20000;
+        std::vector<int> received;
+        received.reserve(total);
+        std::thread consumer([&] {
+            QByteArray chunk;
+            while (queue.waitPop(chunk, running))
+                received.push_back(chunk.toInt());
+        });
+        int accepted = 0;
+        for (int i = 0; i < total; ++i) {
+            accepted += queue.push(QByteArray::number(i)) ? 1 : 0;
+            if (i % 512 == 0)
+                std::this_thread::yield();
+        }
+        running = false;
+        queue.wakeAll();
+        consumer.join();
+        QCOMPARE(int(received.size()), accepted);
+        QCOMPARE(int(queue.dropped()), total - accepted);
+        QVERIFY(std::is_sorted(received.begin(), received.end()));
+        QVERIFY(std::adjacent_find(received.begin(), received.end()) == received.end());
+        if (capacity == 0)
+            QCOMPARE(accepted, total);
     }
 
     // A frozen server stops taking data: the send gives up after its stall limit, or at
