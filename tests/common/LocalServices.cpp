@@ -53,17 +53,13 @@ QByteArray runTool(const QString &program, const QStringList &args, int timeoutM
     return process.readAllStandardOutput();
 }
 
-} // namespace
-
-QString sourceDir() {
-    return QStringLiteral(CASTORA_SOURCE_DIR);
-}
-
-bool runLocalService(const QStringList &args, QString *output, int timeoutMs) {
+// Runs `scripts/local-service args...`; `output` receives its output on success, a warning
+// tells of a failure.
+bool runLocalService(const QStringList &args, QString *output = nullptr) {
     bool ok = false;
     QByteArray errors;
-    const QByteArray out =
-        runTool(sourceDir() + "/scripts/local-service", args, timeoutMs, &errors, {}, &ok);
+    const QByteArray out = runTool(QStringLiteral(CASTORA_SOURCE_DIR "/scripts/local-service"),
+                                   args, 30000, &errors, {}, &ok);
     if (!ok)
         qWarning() << "local-service" << args << "failed:" << errors;
     else if (output)
@@ -71,33 +67,28 @@ bool runLocalService(const QStringList &args, QString *output, int timeoutMs) {
     return ok;
 }
 
+} // namespace
+
 // ---- icecast2 ----
 
-IcecastServer::IcecastServer(const QString &sourcePassword)
-    : m_password(sourcePassword)
-    , m_dir(QDir::tempPath() + "/castora-icecast-XXXXXX") {
+IcecastServer::IcecastServer()
+    : m_dir(QDir::tempPath() + "/castora-icecast-XXXXXX") {
 }
 
 IcecastServer::~IcecastServer() {
-    stop();
-}
-
-bool IcecastServer::start() {
-    QString out;
-    if (!runLocalService({"icecast", "start", m_dir.path(), "0", m_password}, &out))
-        return false;
-    m_port = quint16(out.split('\n').last().trimmed().toUInt());
-    m_running = m_port != 0;
-    return m_running;
-}
-
-void IcecastServer::stop() {
     if (m_port == 0)
         return;
     resume();
     runLocalService({"icecast", "stop", m_dir.path()});
-    m_running = false;
-    m_port = 0;
+}
+
+bool IcecastServer::start() {
+    QString out;
+    if (!runLocalService({"icecast", "start", m_dir.path(), "0", kSourcePassword}, &out))
+        return false;
+    m_port = quint16(out.split('\n').last().trimmed().toUInt());
+    m_running = m_port != 0;
+    return m_running;
 }
 
 QString IcecastServer::baseUrl() const {
@@ -304,7 +295,13 @@ VirtualMicrophone::VirtualMicrophone()
 }
 
 VirtualMicrophone::~VirtualMicrophone() {
-    stop();
+    if (!m_running)
+        return;
+    runLocalService({"pulse", "stop", m_dir.path()});
+    if (m_previousServer.isEmpty())
+        qunsetenv("PULSE_SERVER");
+    else
+        qputenv("PULSE_SERVER", m_previousServer);
 }
 
 bool VirtualMicrophone::start() {
@@ -321,17 +318,6 @@ bool VirtualMicrophone::start() {
     qputenv("PULSE_SERVER", m_server.toLocal8Bit());
     m_running = true;
     return true;
-}
-
-void VirtualMicrophone::stop() {
-    if (!m_running)
-        return;
-    runLocalService({"pulse", "stop", m_dir.path()});
-    if (m_previousServer.isEmpty())
-        qunsetenv("PULSE_SERVER");
-    else
-        qputenv("PULSE_SERVER", m_previousServer);
-    m_running = false;
 }
 
 bool VirtualMicrophone::playTone(int frequency, int seconds) {

@@ -14,24 +14,16 @@
 // whose default source is a virtual microphone.
 namespace castora::test {
 
-// The project's source folder (compiled in).
-QString sourceDir();
-
-// Runs `scripts/local-service args...`; the output on success, an empty string and a warning
-// otherwise.
-bool runLocalService(const QStringList &args, QString *output = nullptr, int timeoutMs = 30000);
-
 class IcecastServer {
 public:
     static constexpr const char *kSourcePassword = "rubel@ki";
 
-    explicit IcecastServer(const QString &sourcePassword = QString::fromLatin1(kSourcePassword));
+    IcecastServer();
     ~IcecastServer();
     IcecastServer(const IcecastServer &) = delete;
     IcecastServer &operator=(const IcecastServer &) = delete;
 
     bool start(); // on a free port
-    void stop();
     bool isRunning() const { return m_running; }
     quint16 port() const { return m_port; }
     QString baseUrl() const; // http://127.0.0.1:<port>
@@ -63,7 +55,6 @@ public:
 private:
     qint64 pid() const;
 
-    QString m_password;
     QTemporaryDir m_dir;
     quint16 m_port = 0;
     bool m_running = false;
@@ -111,8 +102,6 @@ public:
 
     // Starts PulseAudio and points this process (PULSE_SERVER) at it.
     bool start();
-    void stop();
-    bool isRunning() const { return m_running; }
     // Plays a sine of `frequency` Hz into the microphone for `seconds`; quiet() stops it (the
     // microphone hears digital silence).
     bool playTone(int frequency = 440, int seconds = 600);

@@ -280,7 +280,6 @@ private slots:
         QTRY_COMPARE(posted(kStartStream), 1);
         QTRY_VERIFY(m_icecast.hasMount(m_mount));
         QTRY_VERIFY(channel().onAir);
-        QVERIFY(c->usageTimer().isActive());
         QCOMPARE(opened.size(), 1);
         QCOMPARE(opened.at(0).at(0).toString(), "____AC_DC__live_now_");
         const QString path = opened.at(0).at(1).toString();
@@ -301,7 +300,6 @@ private slots:
         QCOMPARE(channel().streamStarts, starts + 1);
         QCOMPARE(channel().streamStops, stops + 1);
         QVERIFY(!channel().onAir);
-        QVERIFY(!c->usageTimer().isActive());
         const dev::RecordedRequest stop = m_backend->requests(kStopStream).first();
         QCOMPARE(stop.bearerToken(), settings::token().toUtf8());
         QCOMPARE(stop.body, QByteArray("{\n}\n"));
@@ -625,29 +623,20 @@ private slots:
     }
 
     // On air: usage reports at the usage interval, the first one interval after going on air,
-    // none once off air; the listener poll counts a player that connects to the mount on the
-    // real icecast2, and no longer counts it once it left.
-    void usageAndListeners() {
+    // none once off air. (The listener poll: the replies above; a player counted on screen:
+    // tst_e2e.)
+    void usageReports() {
         constexpr int interval = 400;
         const QString usage = "api/channel/update-usage-duration";
         auto c = controller();
         c->setUsageInterval(interval);
-        c->setListenerPollInterval(300);
         QElapsedTimer sinceOnAir;
         connect(c.get(), &StreamController::streamingChanged, this, [&] { sinceOnAir.start(); });
         QVERIFY(live::pressStart(*c));
-        QVERIFY(c->listenerPollTimer().isActive());
         QTRY_VERIFY_WITH_TIMEOUT(m_backend->requests(usage).size() == 1, 5000);
         QVERIFY(sinceOnAir.elapsed() >= interval * 9 / 10);
         QCOMPARE(m_backend->requests(usage)[0].body, QByteArray("{\n}\n"));
-        QTcpSocket player;
-        player.connectToHost("127.0.0.1", m_icecast.port());
-        QVERIFY(player.waitForConnected(5000));
-        player.write("GET /" + channel().mountPoint.toUtf8() + " HTTP/1.0\r\n\r\n");
-        QTRY_COMPARE_WITH_TIMEOUT(c->listeners(), 1, 10000);
-        player.abort();
-        QTRY_COMPARE_WITH_TIMEOUT(c->listeners(), 0, 10000);
-        QVERIFY(m_backend->requests(usage).size() >= 2);
+        QTRY_VERIFY_WITH_TIMEOUT(m_backend->requests(usage).size() >= 2, 5000);
         QVERIFY(live::pressStop(*c));
         QVERIFY(!c->usageTimer().isActive());
         const qsizetype reports = m_backend->requests(usage).size();
