@@ -64,11 +64,9 @@ QString trustTestAuthority() {
         "  -extfile san.cnf -out server.pem 2>/dev/null; "
         "cp -a /etc/ssl/certs certs; cp ca.pem certs/castora-test-authority.pem; "
         "openssl rehash certs >/dev/null 2>&1; cat ca.pem >> certs/ca-certificates.crt");
-    QFile file(dir + "/make-pki.sh");
-    if (!file.open(QIODevice::WriteOnly) || file.write(script.arg(dir).toUtf8()) < 0)
+    if (!test::writeFile(dir + "/make-pki.sh", script.arg(dir).toUtf8()))
         return "could not write the certificate script";
-    file.close();
-    if (std::system(("sh " + file.fileName()).toLocal8Bit().constData()) != 0)
+    if (std::system(("sh " + dir + "/make-pki.sh").toLocal8Bit().constData()) != 0)
         return "could not make the test certificates";
     const QByteArray certs = (dir + "/certs").toLocal8Bit();
     // As unshare --mount does: nothing mounted here propagates back to the system.
@@ -110,27 +108,26 @@ class TestHttpsFront : public QObject {
                 .arg(upstream)
                 .arg(dir);
         };
-        QFile conf(g_pki->filePath("nginx.conf"));
-        if (!conf.open(QIODevice::WriteOnly))
+        const QString conf = g_pki->filePath("nginx.conf");
+        if (!test::writeFile(conf,
+                             QString("daemon off; master_process off; pid %1/nginx.pid;\n"
+                                     "error_log %1/error.log warn;\n"
+                                     "events { worker_connections 64; }\n"
+                                     "http {\n"
+                                     "log_format proto '$server_port $server_protocol $uri';\n"
+                                     "access_log %1/access.log proto;\n"
+                                     "client_max_body_size 0;\n"
+                                     "client_body_temp_path %1/body; proxy_temp_path %1/proxy;\n"
+                                     "fastcgi_temp_path %1/fcgi; uwsgi_temp_path %1/uwsgi;\n"
+                                     "scgi_temp_path %1/scgi;\n")
+                                     .arg(dir)
+                                     .toUtf8() +
+                                 server(m_port, m_server->port()).toUtf8() +
+                                 server(m_elsewherePort, m_elsewhere->port()).toUtf8() + "}\n"))
             return false;
-        conf.write(QString("daemon off; master_process off; pid %1/nginx.pid;\n"
-                           "error_log %1/error.log warn;\n"
-                           "events { worker_connections 64; }\n"
-                           "http {\n"
-                           "log_format proto '$server_port $server_protocol $uri';\n"
-                           "access_log %1/access.log proto;\n"
-                           "client_max_body_size 0;\n"
-                           "client_body_temp_path %1/body; proxy_temp_path %1/proxy;\n"
-                           "fastcgi_temp_path %1/fcgi; uwsgi_temp_path %1/uwsgi;\n"
-                           "scgi_temp_path %1/scgi;\n")
-                       .arg(dir)
-                       .toUtf8() +
-                   server(m_port, m_server->port()).toUtf8() +
-                   server(m_elsewherePort, m_elsewhere->port()).toUtf8() + "}\n");
-        conf.close();
         m_nginx.setProcessChannelMode(QProcess::ForwardedChannels);
         m_nginx.start(QStandardPaths::findExecutable("nginx", {"/usr/sbin"}),
-                      {"-c", conf.fileName(), "-p", dir, "-e", dir + "/error.log"});
+                      {"-c", conf, "-p", dir, "-e", dir + "/error.log"});
         return m_nginx.waitForStarted() &&
                QTest::qWaitFor(
                    [this] {
@@ -196,13 +193,10 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!auth.startUp(), 15000);
             QCOMPARE(auth.loggedIn(), !redirected);
         } else if (call == "upload") {
-            QFile file(m_files.filePath("show.mp3"));
-            QVERIFY(file.open(QIODevice::WriteOnly));
             const QByteArray content(6'000'000, 'c'); // two chunks
-            file.write(content);
-            file.close();
+            QVERIFY(test::writeFile(m_files.filePath("show.mp3"), content));
             RecordingController recordings(m_config);
-            recordings.addRecording("Show", file.fileName());
+            recordings.addRecording("Show", m_files.filePath("show.mp3"));
             QSignalSpy completed(&recordings, &RecordingController::uploadCompleted);
             recordings.uploadRecording(recordings.recordings().at(0)->id());
             QTRY_COMPARE_WITH_TIMEOUT(completed.size(), 1, 30000);
@@ -211,9 +205,7 @@ private slots:
                 QVERIFY2(completed.at(0).at(2).toString().startsWith("Chunk upload failed: "),
                          qPrintable(completed.at(0).at(2).toString()));
             } else {
-                QFile stored(m_server->uploads().find("show.mp3")->path);
-                QVERIFY(stored.open(QIODevice::ReadOnly));
-                QVERIFY(stored.readAll() == content);
+                QVERIFY(test::readFile(m_server->uploads().find("show.mp3")->path) == content);
             }
         } else {
             test::ScriptedAudioInput input;
@@ -225,9 +217,7 @@ private slots:
         // The other origin never saw the request, let alone the bearer token.
         QCOMPARE(m_elsewhere->requests().size(), 0);
         // Everything went through the front, over HTTP/2.
-        QFile access(log());
-        QVERIFY(access.open(QIODevice::ReadOnly));
-        const QList<QByteArray> lines = access.readAll().trimmed().split('\n');
+        const QList<QByteArray> lines = test::readFile(log()).trimmed().split('\n');
         for (const QByteArray &line : lines)
             QVERIFY2(line.startsWith(QByteArray::number(m_port) + " HTTP/2.0 "), line.constData());
         QVERIFY(lines.contains(QByteArray::number(m_port) + " HTTP/2.0 /" + path.toUtf8()));

@@ -1,10 +1,11 @@
 #include "LocalServices.h"
 
+#include "TestMain.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
@@ -106,12 +107,9 @@ bool IcecastServer::restart() {
 }
 
 qint64 IcecastServer::pid() const {
-    QString dir = m_dir.path();
-    QFile redirect(dir + "/icecast.dir"); // as root the server lives in a folder of its own
-    if (redirect.open(QIODevice::ReadOnly))
-        dir = QString::fromLocal8Bit(redirect.readAll()).trimmed();
-    QFile pidFile(dir + "/icecast.pid");
-    return pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toLongLong() : 0;
+    // As root the server lives in a folder of its own.
+    const QString dir = QString::fromLocal8Bit(readFile(m_dir.filePath("icecast.dir"))).trimmed();
+    return readFile((dir.isEmpty() ? m_dir.path() : dir) + "/icecast.pid").trimmed().toLongLong();
 }
 
 bool IcecastServer::pause() {
@@ -125,14 +123,10 @@ bool IcecastServer::resume() {
         return false;
     // As root the server runs under runuser, which stops itself along with its child and
     // would stay stopped (and never reap the server) unless continued too.
-    QFile stat(QString("/proc/%1/stat").arg(server));
-    if (stat.open(QIODevice::ReadOnly)) {
-        const QByteArray fields = stat.readAll();
-        const qint64 parent =
-            fields.mid(fields.lastIndexOf(')') + 2).split(' ').value(1).toLongLong();
-        if (parent > 1)
-            ::kill(pid_t(parent), SIGCONT);
-    }
+    const QByteArray fields = readFile(QString("/proc/%1/stat").arg(server));
+    const qint64 parent = fields.mid(fields.lastIndexOf(')') + 2).split(' ').value(1).toLongLong();
+    if (parent > 1)
+        ::kill(pid_t(parent), SIGCONT);
     return true;
 }
 

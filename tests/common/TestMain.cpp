@@ -1,6 +1,7 @@
 #include "TestMain.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 namespace castora::test {
@@ -24,6 +25,16 @@ void isolateUserFolders() {
                                                                      QFileDevice::WriteOwner |
                                                                      QFileDevice::ExeOwner);
     }
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 } // namespace castora::test

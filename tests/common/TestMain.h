@@ -8,6 +8,10 @@ namespace castora::test {
 // (QSettings and QStandardPaths cache their locations on first use).
 void isolateUserFolders();
 
+// The whole contents of a file, empty when it cannot be read; a new file of `bytes`.
+QByteArray readFile(const QString &path);
+bool writeFile(const QString &path, const QByteArray &bytes);
+
 // One data row on one line: row("name", a, b) is QTest::newRow("name") << a << b. A string
 // literal goes into a QString column.
 template <typename... T> void row(const char *name, T... values) {

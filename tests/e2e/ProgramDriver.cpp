@@ -1,9 +1,9 @@
 #include "ProgramDriver.h"
 
 #include "ChatServer.h"
+#include "TestMain.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -257,8 +257,7 @@ int ProgramDriver::terminate(int graceMs) {
 }
 
 QString ProgramDriver::log() {
-    QFile file(m_profile + QStringLiteral("/program.log"));
-    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+    return QString::fromLocal8Bit(readFile(m_profile + QStringLiteral("/program.log")));
 }
 
 QJsonObject ProgramDriver::ask(const QJsonObject &request) {

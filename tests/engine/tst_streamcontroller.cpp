@@ -395,11 +395,9 @@ private slots:
                 while (resolver.hasPendingDatagrams())
                     queries += resolver.receiveDatagram().isValid();
             });
-            QFile conf(m_files.filePath("resolv.conf"));
-            QVERIFY(conf.open(QIODevice::WriteOnly) &&
-                    conf.write("nameserver " + address.toString().toLatin1() +
-                               "\noptions timeout:30 attempts:3\n") > 0);
-            conf.close();
+            QVERIFY(test::writeFile(m_files.filePath("resolv.conf"),
+                                    "nameserver " + address.toString().toLatin1() +
+                                        "\noptions timeout:30 attempts:3\n"));
             QVERIFY(writeHosts("127.0.0.1 " + host.toLatin1() + "\n"));
             for (const char *target : {"/etc/resolv.conf", "/etc/hosts"}) {
                 const QByteArray source = QFile::encodeName(
@@ -562,12 +560,10 @@ private slots:
         const QString path = m_files.filePath(image);
         QByteArray bytes("\x89PNG\r\n\x1a\n\0\r\n--\r\n", 16);
         bytes += QByteArray(image == "large.png" ? 3000000 : 20000, '\x7f');
-        QFile file(path);
         if (image == "folder")
             QVERIFY(QDir().mkpath(path));
         else if (image != "gone.png" && !image.isEmpty())
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-        file.close();
+            QVERIFY(test::writeFile(path, bytes));
         const QUrl url = QUrl::fromLocalFile(path);
         const QString chosen = image.isEmpty()     ? QString()
                                : form == "path"    ? path

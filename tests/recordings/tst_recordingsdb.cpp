@@ -177,27 +177,20 @@ private slots:
             broken = QByteArray("no database here\n").repeated(300);
         } else {
             writeOldSchemaFile();
-            QFile file(databaseFile());
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            broken = file.readAll();
+            broken = castora::test::readFile(databaseFile());
             QVERIFY(broken.size() >= 8192);
             broken.replace(4096, 4096, QByteArray(4096, '\xa5')); // the table's page
         }
-        if (!broken.isEmpty()) {
-            QFile file(databaseFile());
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(broken) == broken.size());
-        }
+        if (!broken.isEmpty())
+            QVERIFY(castora::test::writeFile(databaseFile(), broken));
         LogCapture log;
         castora::DatabaseStart start = castora::openDatabase(folder);
         QVERIFY(start.open);
         QVERIFY(log.contains("The recordings database cannot be used:"));
         QVERIFY(QFileInfo(start.movedAside).fileName().startsWith("app.db.broken-20"));
         QCOMPARE(QFileInfo(start.movedAside).isDir(), damage == "folder");
-        if (!broken.isEmpty()) {
-            QFile aside(start.movedAside);
-            QVERIFY(aside.open(QIODevice::ReadOnly));
-            QCOMPARE(aside.readAll(), broken); // kept as it was, for a look later
-        }
+        if (!broken.isEmpty()) // kept as it was, for a look later
+            QCOMPARE(castora::test::readFile(start.movedAside), broken);
         QCOMPARE(modeOf(databaseFile()), 0600);
         QCOMPARE(start.relisted, 4);
         QVERIFY2(start.notice.contains("4 recordings") &&

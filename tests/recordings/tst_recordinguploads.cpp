@@ -74,10 +74,9 @@ class RecordingUploadsTest : public QObject {
 
     // Writes a recording file and lists it; returns its id.
     int addRecording(const QString &fileName, const QByteArray &content) {
-        QFile file(m_files->filePath(fileName));
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        if (!castora::test::writeFile(m_files->filePath(fileName), content))
             return -1;
-        m_controller->addRecording("Show", file.fileName());
+        m_controller->addRecording("Show", m_files->filePath(fileName));
         return m_controller->recordings().at(0)->id();
     }
 
@@ -286,9 +285,7 @@ private slots:
         const castora::dev::StoredUpload *stored = m_server->uploads().find(fileName);
         QVERIFY(stored);
         QCOMPARE(stored->chunked, chunked);
-        QFile storedFile(stored->path);
-        QVERIFY(storedFile.open(QIODevice::ReadOnly));
-        QVERIFY(storedFile.readAll() == content);
+        QVERIFY(castora::test::readFile(stored->path) == content);
         if (!chunked) {
             const RecordedRequest &post = m_seen.at(0);
             QCOMPARE(post.header("Content-Type"), QByteArray("application/octet-stream"));

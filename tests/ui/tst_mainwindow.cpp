@@ -111,9 +111,7 @@ private slots:
     void unreadableLibrary() {
         UiProgram &p = *m_program;
         QVERIFY(QDir().mkpath(recordingsDataDirectory()));
-        QFile damaged(recordingsDataDirectory() + u"/app.db"_s);
-        QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write(QByteArray(8192, 'x')) > 0);
-        damaged.close();
+        QVERIFY(test::writeFile(recordingsDataDirectory() + u"/app.db"_s, QByteArray(8192, 'x')));
         QVERIFY(p.start());
         QQuickItem *notice = p.item(u"databaseNotice"_s);
         QTRY_VERIFY(notice->isVisible());

@@ -258,9 +258,7 @@ private slots:
         }
         QDirIterator it(u":/Castora_V2"_s, {u"*.qml"_s}, QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext()) {
-            QFile file(it.next());
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            const QString text = QString::fromUtf8(file.readAll());
+            const QString text = QString::fromUtf8(castora::test::readFile(it.next()));
             if (it.fileName() == u"RemoteText.qml"_s) // what the check takes for plain text
                 QCOMPARE(textItems(Document(text)).value(0).format, u"Text.PlainText"_s);
             for (const QString &offender : unplainRemoteTexts(text, &remote))
