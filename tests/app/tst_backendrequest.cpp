@@ -239,24 +239,6 @@ private slots:
             QVERIFY(taken < size);
         }
     }
-
-    // JSON bodies go in the indented serialisation; a POST without a body carries no
-    // Content-Type. (Multipart posts and GETs without Accept are checked where they are used:
-    // recording uploads, the internet probe.)
-    void bodies() {
-        settings::setToken("tok");
-        const QUrl url = m_config.endpoint("api/channel/start-stream");
-        RecordedRequest request = roundTrip(api::postJson(m_nam, url, {}));
-        QCOMPARE(request.method, QString("POST"));
-        QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
-        QCOMPARE(request.body, QByteArray("{\n}\n"));
-        request = roundTrip(api::postJson(m_nam, url, {{"email", "a@b"}}));
-        QCOMPARE(request.body, QByteArray("{\n    \"email\": \"a@b\"\n}\n"));
-        request = roundTrip(api::postEmpty(m_nam, url));
-        QVERIFY(!request.hasHeader("Content-Type"));
-        QVERIFY(request.body.isEmpty());
-        QCOMPARE(request.header("Authorization"), QByteArray("Bearer tok"));
-    }
 };
 
 CASTORA_TEST_MAIN(TestBackendRequest)
