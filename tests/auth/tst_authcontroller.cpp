@@ -36,9 +36,6 @@ class TestAuthController : public QObject {
     const QString m_email = DevState::kDemoEmail;
     const QString m_password = DevState::kDemoPassword;
 
-    std::unique_ptr<AuthController> makeController() {
-        return std::make_unique<AuthController>(*m_client);
-    }
     void signIn(AuthController &auth) {
         auth.login(m_email, m_password);
         QTRY_VERIFY(auth.loggedIn());
@@ -95,7 +92,7 @@ private slots:
         else if (stored == "redirected")
             m_server->answerNext(1, dev::Answer::redirect(elsewhere.baseUrl() + '/' + path), path);
 
-        auto auth = makeController();
+        auto auth = std::make_unique<AuthController>(*m_client);
         if (token.isEmpty()) {
             QCOMPARE(auth->startUp(), false); // decided during construction, without a request
             QCOMPARE(m_server->requests().size(), 0);
@@ -137,7 +134,7 @@ private slots:
     void signIn() {
         QFETCH(SignIn, given);
         const auto &[password, fault, stale, failure, loggedInSignals] = given;
-        auto auth = makeController();
+        auto auth = std::make_unique<AuthController>(*m_client);
         settings::setToken(stale);
         if (fault == "drop")
             m_server->dropNext(10);
@@ -196,7 +193,7 @@ private slots:
             struct stat info {};
             return ::stat(path.constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
         };
-        auto auth = makeController();
+        auto auth = std::make_unique<AuthController>(*m_client);
         signIn(*auth);
         QCOMPARE(mode(file), 0600);
         QCOMPARE(mode(QFile::encodeName(folder)), 0700);
@@ -222,7 +219,7 @@ private slots:
         // even when the backend never heard of the sign-out.
         QVERIFY(auth->token().isEmpty());
         QVERIFY(settings::token().isEmpty());
-        QCOMPARE(makeController()->startUp(), false);
+        QCOMPARE(AuthController(*m_client).startUp(), false);
 
         // Signing in again with the same account stores the new token.
         signIn(*auth);

@@ -94,7 +94,8 @@ bool UiProgram::startSignedIn() {
 
 bool UiProgram::showsScreen(const QString &name, int depth) const {
     return QTest::qWaitFor([&] {
-        return this->depth() == depth && !stackBusy() && currentScreen()->objectName() == name;
+        return this->depth() == depth && !stackView()->property("busy").toBool() &&
+               currentScreen()->objectName() == name;
     });
 }
 

@@ -67,7 +67,6 @@ struct UiProgram {
     QQuickItem *item(const QString &name) const { return findItem(window->contentItem(), name); }
     QQuickItem *stackView() const { return item(QStringLiteral("stackView")); }
     int depth() const { return stackView()->property("depth").toInt(); }
-    bool stackBusy() const { return stackView()->property("busy").toBool(); }
     QQuickItem *currentScreen() const {
         return stackView()->property("currentItem").value<QQuickItem *>();
     }

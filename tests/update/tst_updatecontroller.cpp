@@ -31,18 +31,6 @@ class TestUpdateController : public QObject {
     std::unique_ptr<dev::DevServer> m_server;
     std::unique_ptr<NetworkClient> m_client;
 
-    // An undefined `maxDismissals` leaves the field out.
-    void setVersion(const QString &latest, const QString &minimum = "1.0.0",
-                    const QJsonValue &maxDismissals = QJsonValue::Undefined) {
-        m_server->state().versionInfo =
-            QJsonObject{{"latest_version", latest},
-                        {"minimum_version", minimum},
-                        {"download_url_windows", "https://dl.example/win"},
-                        {"download_url_macos", "https://dl.example/mac"},
-                        {"release_notes", "Faster reconnects"},
-                        {"max_dismissals", maxDismissals}};
-    }
-
     // One run of the program: a fresh controller checks once and has handled the reply.
     std::unique_ptr<UpdateController> run() {
         auto controller = std::make_unique<UpdateController>(*m_client);
@@ -94,7 +82,13 @@ private slots:
         settings::setToken("secret");
         settings::setPendingVersion("1.2");
         settings::setDismissCount(dismissed);
-        setVersion(latest, minimum, maxDismissals);
+        m_server->state().versionInfo =
+            QJsonObject{{"latest_version", latest},
+                        {"minimum_version", minimum},
+                        {"download_url_windows", "https://dl.example/win"},
+                        {"download_url_macos", "https://dl.example/mac"},
+                        {"release_notes", "Faster reconnects"},
+                        {"max_dismissals", maxDismissals}}; // undefined: left out
         QTest::ignoreMessage(QtInfoMsg, "Checking for updates");
         if (fault == "malformed") {
             m_server->malformNext(1);
