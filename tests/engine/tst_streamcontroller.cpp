@@ -441,9 +441,9 @@ private slots:
         QVERIFY(decoded.samples.size() >= std::size_t(c->engine().capturedFrames()));
     }
 
-    // Each call answered well, failing or malformed: the stated log line, and its property set
-    // or kept (a listener count that is not a number reads 0). A record sets the slug before
-    // the mount point.
+    // Each call answered well, failing or malformed: the stated log line, no word to the user,
+    // and its property set or kept (a listener count that is not a number reads 0). A record
+    // sets the slug before the mount point.
     void replies_data() {
         QTest::addColumn<QByteArray>("call");
         QTest::addColumn<QString>("fault");
@@ -498,6 +498,7 @@ private slots:
         connect(c.get(), &StreamController::mountPointChanged, this,
                 [&] { slugAtMountChange = c->ChannelSlug(); });
         m_backend->clearRequests();
+        QSignalSpy told(c.get(), &StreamController::requestCompleted);
         inject(fault, path);
         if (call == "fetchListeners") // the poll's own call, not one for the UI
             c->fetchListeners();
@@ -505,6 +506,7 @@ private slots:
             QVERIFY(QMetaObject::invokeMethod(c.get(), call.constData()));
         QVERIFY(answered(*c));
         QVERIFY2(logged.contains(log), qPrintable(logged.lines().join('\n')));
+        QCOMPARE(told.size(), 0); // none of these calls is the user's: a failure is only logged
         const bool stats = call == "fetchListeners";
         const dev::RecordedRequest sent = m_backend->requests(path).value(0);
         QCOMPARE(sent.hasHeader("Accept"), !stats);

@@ -29,7 +29,6 @@
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 
 #include <future>
 #include <sys/mount.h>
@@ -52,12 +51,6 @@ const char *const kDetailsFailed =
 // The 10-minute run outlasts QtTest's watchdog, which ends a test function after 5 minutes.
 const bool kWatchdogSet = qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT") ||
                           qputenv("QTEST_FUNCTION_TIMEOUT", "1500000");
-
-// A user-facing text that reads as a sentence, not as a leaked reply or error code.
-bool readable(const QString &message) {
-    return message.size() > 10 && !message.contains(QLatin1Char('<')) &&
-           !message.contains(QLatin1String("QNetworkReply"));
-}
 
 } // namespace
 
@@ -349,10 +342,13 @@ private slots:
         checkWholeBroadcast(closed.at(0).at(0).toString(), pressedAt, onAirAt, stopAt, offAirAt);
     }
 
-    // Every endpoint the engine, the chat and the recordings use fails in one way for a whole
-    // broadcast, from its start-stream notice to its stop-stream notice: the stream goes on,
-    // the channel properties keep their values, and the user hears once of each thing asked
-    // for (two stream-details updates, two uploads), nothing of the calls the timers make.
+    // Every endpoint fails in one way for a whole broadcast, from its start-stream notice to
+    // its stop-stream notice, while the timers call out many times a second and the user asks
+    // for the channel, the chat token, new stream details and the chat history: the stream goes
+    // on, the stop is prompt, the user hears once of the one thing asked for that failed, and
+    // answered again the backend hears from the same controller. (How each call ends on each
+    // failure and what it keeps: tst_streamcontroller's replies and streamDetails,
+    // tst_chatcontroller, tst_recordinguploads.)
     void backendFailures_data() {
         QTest::addColumn<QString>("fault");
         row("server errors", "status 500");
@@ -363,42 +359,13 @@ private slots:
     void backendFailures() {
         QFETCH(QString, fault);
         StreamController &c = *m_controller;
-        QTemporaryDir files;
-        // The channel as a healthy backend has it.
-        c.fetchChannel();
-        c.fetchChatToken();
-        QTRY_VERIFY(c.pendingRequests() == 0 && !c.chatToken().isEmpty());
-        const char *const kept[] = {"channelId", "channelName",  "ChannelSlug", "streamTitle",
-                                    "credits",   "mountPoint",   "channelArt",  "streamArt",
-                                    "subStatus", "isSubscriber", "chatToken"};
-        QVariantMap before;
-        for (const char *name : kept)
-            before.insert(name, c.property(name));
-        // Two recordings, either side of the chunked upload's threshold, and an image.
-        const QStringList uploads = {files.filePath("Small.mp3"), files.filePath("Large.mp3")};
-        for (const QString &path : uploads + QStringList{files.filePath("cover.jpg")}) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly) &&
-                    file.resize(path == uploads[1] ? 5100000 : 200000));
-        }
-        for (const QString &path : uploads) {
-            m_recordings->addRecording(QFileInfo(path).baseName(), path);
-            QVERIFY(recording(path));
-        }
-
-        // The timers call out many times a second meanwhile.
+        c.fetchChannel(); // the channel as a healthy backend has it
+        QTRY_VERIFY(c.pendingRequests() == 0 && !c.ChannelSlug().isEmpty());
         c.setUsageInterval(500);
         c.setListenerPollInterval(300);
         c.getInternetStatus();
         QSignalSpy messages(&c, &StreamController::requestCompleted);
-        QSignalSpy uploaded(m_recordings.get(), &RecordingController::uploadCompleted);
-        QSignalSpy history(m_chat.get(), &ChatController::historyFetched);
         m_backend.clearRequests();
-        // Upload credentials come, so the large upload's chunks meet the failures too.
-        const QJsonObject credentials{{"fileId", "fault-run"},
-                                      {"uploadUrl", m_backend.baseUrl() + "/api/upload-file"},
-                                      {"authorizationToken", "fault-run"}};
-        m_backend.answerNext(1, dev::Answer::json(credentials), "api/start-file-upload");
         constexpr int kEvery = 1 << 20; // every backend call from now on fails
         if (fault == "garbage")
             m_backend.malformNext(kEvery);
@@ -413,19 +380,12 @@ private slots:
         c.fetchChannel();
         c.fetchChatToken();
         c.updateStreamDetails(QStringLiteral("Renamed"), QString());
-        c.updateStreamDetails(QStringLiteral("Renamed"), files.filePath("cover.jpg"));
         m_chat->fetchMessages(c.ChannelSlug());
-        for (const QString &path : uploads)
-            m_recordings->uploadRecording(recording(path)->id());
-        QTRY_COMPARE_WITH_TIMEOUT(uploaded.size(), 2, 30000);
-        QTRY_COMPARE(history.size(), 1);
-        QTRY_COMPARE(messages.size(), 2);
         // clang-format off
         const QStringList paths = {
             "api/channel/start-stream", "api/channel/user-channel", "api/comment/fetch-chat-token",
             "api/channel/update/stream-details", "api/comment/" + c.ChannelSlug(),
-            "api/upload-small-file", "api/upload-file", "api/channel/update-usage-duration",
-            "api/stats/" + m_mount, "probe"};
+            "api/channel/update-usage-duration", "api/stats/" + m_mount, "probe"};
         // clang-format on
         for (const QString &path : paths)
             QTRY_VERIFY2(requested(path), qPrintable(path));
@@ -440,22 +400,9 @@ private slots:
         QVERIFY(notices.size() >= 2);
         QVERIFY(requested("api/channel/stop-stream") || fault == "drop");
         QTRY_VERIFY(!m_icecast.hasMount(m_mount));
-
-        for (const char *name : kept)
-            QCOMPARE(c.property(name), before.value(name));
-        QVERIFY(c.listeners() >= 0);
-        QVERIFY(!c.networkBarVisible());
-        QVERIFY(!c.isLoading());
-        // Told once per thing asked for, that it failed.
-        QCOMPARE(messages.size(), 2);
-        for (const QList<QVariant> &message : messages)
-            QVERIFY(message.at(0).toString() == kDetailsFailed && message.at(1).toBool());
-        QCOMPARE(uploaded.size(), 2);
-        for (const QList<QVariant> &upload : uploaded)
-            QVERIFY2(!upload.at(1).toBool() && readable(upload.at(2).toString()),
-                     qPrintable(upload.at(2).toString()));
-        for (const QString &path : uploads)
-            QVERIFY(!recording(path)->uploadStatus());
+        QVERIFY(!c.networkBarVisible() && !c.isLoading());
+        QCOMPARE(messages.size(), 1);
+        QVERIFY(messages.at(0).at(0).toString() == kDetailsFailed && messages.at(0).at(1).toBool());
 
         // Answered again, the backend hears from the same controller as before.
         m_backend.clearFaults();

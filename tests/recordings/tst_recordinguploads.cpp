@@ -138,6 +138,8 @@ private slots:
         const qint64 three = 12'345'678;
         const QString single = "Upload successful", chunked = "Upload completed successfully";
         const QString credentials = "Failed to get upload credentials";
+        const QString kGarbled = "The server's reply could not be understood, so the upload may "
+                                 "not have arrived. Please try again.";
         const QStringList small{kSmall}, start{kStart}, none;
         const auto sequence = [](int chunks) {
             return QStringList{kStart} + QStringList(chunks, kChunk) + QStringList{kFinish};
@@ -172,6 +174,16 @@ private slots:
         row("backend down", "unreachable", "rec.mp3", three, QList<int>{}, none, credentials);
         row("single upload refused", "small-500", "rec.mp3", qint64(1000), QList<int>{}, small,
             "Error transferring *");
+        row("single upload answered with garbage", "garbage " + kSmall, "rec.mp3", qint64(1000),
+            QList<int>{}, small, kGarbled);
+        row("single upload dropped", "drop " + kSmall, "rec.mp3", qint64(1000), QList<int>{},
+            small + small, "Connection closed");
+        row("chunk answered with garbage", "garbage " + kChunk, "rec.mp3", three, QList<int>{33},
+            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
+        row("chunk dropped", "drop " + kChunk, "rec.mp3", three, QList<int>{},
+            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: Connection closed");
+        row("finish answered with garbage", "garbage " + kFinish, "rec.mp3", three,
+            QList<int>{33, 66, 100}, sequence(3), kGarbled);
         // Refused before anything starts.
         row("unknown id", "unknown", "rec.mp3", three, QList<int>{}, none, "Recording not found");
         row("file removed", "removed", "rec.mp3", three, QList<int>{}, none, "File does not exist");
@@ -219,6 +231,10 @@ private slots:
             m_server->failNext(1, 500, kFinish);
         else if (fault == "small-500")
             m_server->failNext(1, 500, kSmall);
+        else if (fault.startsWith("garbage "))
+            m_server->malformNext(1, fault.section(' ', 1));
+        else if (fault.startsWith("drop ")) // Qt sends a dropped request once more
+            m_server->dropNext(2, fault.section(' ', 1));
         else if (fault == "delete-after-1")
             connect(m_controller.get(), &RecordingController::uploadProgress, this,
                     [path] { QFile::remove(path); });
