@@ -325,18 +325,6 @@ bool ProgramDriver::click(const ScreenItem &target) {
     return xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
 }
 
-bool ProgramDriver::typeInto(const QString &field, const QString &text) {
-    const QStringList properties{QStringLiteral("text"), QStringLiteral("activeFocus")};
-    if (!settled() || !click(item(field, properties)))
-        return false;
-    const auto focused = [&] {
-        return item(field, properties).properties.value(QStringLiteral("activeFocus")).toBool();
-    };
-    if (!QTest::qWaitFor(focused, 5000) || !xdotool({"type", "--delay", "30", "--", text}))
-        return false;
-    return QTest::qWaitFor([&] { return item(field, properties).text() == text; }, 5000);
-}
-
 bool ProgramDriver::key(const QString &keys) {
     return xdotool(QStringList{"key", "--delay", "100"} + keys.split(QLatin1Char(' ')));
 }

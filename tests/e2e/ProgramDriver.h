@@ -124,8 +124,6 @@ public:
     // the screens to settle first: an item caught in a transition is not where it ends up.
     bool click(const ScreenItem &target);
     bool click(const QString &name);
-    // Clicks a text field, waits for it to take the keyboard focus, and types into it.
-    bool typeInto(const QString &field, const QString &text);
     // Key presses alone: `keys` in xdotool's names ("Tab", "space", "Return"); Tab until the
     // item named `name` has the keyboard focus (at most `presses` times); text typed as it is.
     bool key(const QString &keys);
