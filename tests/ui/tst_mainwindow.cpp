@@ -8,7 +8,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 using namespace castora;
@@ -77,9 +76,7 @@ private slots:
             }
         });
         p.click(button);
-        QTRY_COMPARE(p.server.requests(login).size(), 1);
-        QCOMPARE(QJsonDocument::fromJson(p.server.requests(login).first().body).object(),
-                 (QJsonObject{{u"email"_s, email}, {u"password"_s, password}}));
+        QTRY_COMPARE(p.server.requests(login).size(), 1); // its body: tst_authcontroller
         QCOMPARE(busyText, u"Signing in"_s);
         QVERIFY(!busyEnabled);
 
