@@ -74,10 +74,6 @@ QProcessEnvironment LocalStack::environment() const {
     return env;
 }
 
-QString LocalStack::listenUrl() const {
-    return icecast.baseUrl() + QLatin1Char('/') + backend->state().demoChannel().mountPoint;
-}
-
 // ---- the display ----
 
 VirtualDisplay::~VirtualDisplay() {
@@ -162,22 +158,6 @@ bool AccessibilityBus::listen(int seconds) {
 QList<QJsonObject> AccessibilityBus::events() {
     m_listener.waitForReadyRead(0);
     return run(m_listener);
-}
-
-// ---- a listener ----
-
-StreamListener::~StreamListener() {
-    stop();
-}
-
-bool StreamListener::start(const QString &url) {
-    return startChild(m_curl, "curl", {"-sN", url});
-}
-
-QByteArray StreamListener::stop() {
-    // Read as it goes (the event loop fills QProcess's buffer); what is left comes at the end.
-    killChild(m_curl);
-    return m_curl.readAllStandardOutput();
 }
 
 // ---- the program ----

@@ -26,7 +26,6 @@ struct LocalStack {
     bool start();
     // The program's addresses (CASTORA_*) and sound server.
     QProcessEnvironment environment() const;
-    QString listenUrl() const; // the demo channel's mount on icecast2
 };
 
 // Xvfb on the first free display.
@@ -77,17 +76,6 @@ struct ScreenItem {
     QVariantMap properties;
 
     QString text() const { return properties.value(QStringLiteral("text")).toString(); }
-};
-
-// A player on the mount: curl, keeping what it receives.
-class StreamListener {
-public:
-    ~StreamListener();
-    bool start(const QString &url);
-    QByteArray stop(); // the bytes received
-
-private:
-    QProcess m_curl;
 };
 
 // One run of the program with a profile folder of its own (HOME and the XDG folders), which
