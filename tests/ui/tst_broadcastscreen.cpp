@@ -341,6 +341,8 @@ private slots:
         QTRY_COMPARE(p.server.requests(path).size(), 1);
         QTRY_VERIFY(toast->isVisible());
         QCOMPARE(toast->property("color").value<QColor>(), QColor("#CC3333"));
+        QCOMPARE(textOf(toast->property("label").value<QQuickItem *>()),
+                 u"Failed to update stream details, please ensure file is not more than 2MB"_s);
         QVERIFY(dialog->isVisible());
         QVERIFY(retitle(u"Changed elsewhere"_s));
         QCOMPARE(textOf(field), u"Evening Jazz"_s);
