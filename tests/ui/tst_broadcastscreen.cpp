@@ -3,8 +3,8 @@
 // the network bar, the input check (level dots, clip indicator, the words for no input, the
 // device chooser) and the dead-air and lost-microphone warnings, the edit-event dialog, chat
 // between the panel and a listener (the list's bound: tst_chatcontroller), the chat socket's
-// reconnection delays and moves, and logging out while on air. (Backend and chat text shown
-// as plain text: tst_screenlogic.)
+// reconnection delays and moves, backend and chat text shown as text, and logging out while
+// on air.
 #include "ChatProtocol.h"
 #include "ChatServer.h"
 #include "LocalServices.h"
@@ -13,16 +13,21 @@
 #include "TestMain.h"
 #include "UiProgram.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QQuickItem>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QWebSocket>
 
 using namespace castora;
 using namespace Qt::StringLiterals;
+using castora::test::findItems;
 using castora::test::IcecastServer;
 using castora::test::row;
 using castora::test::ScriptedAudioInput;
@@ -35,6 +40,43 @@ QColor backgroundOf(QQuickItem *control) {
     return control->property("background").value<QQuickItem *>()->property("color").value<QColor>();
 }
 
+// A web server that answers every request with the same small picture and keeps the paths it
+// was asked for.
+struct PathRecorder : QObject {
+    QTcpServer server;
+    QStringList paths;
+    QByteArray answer;
+
+    bool listen() {
+        QImage picture(4, 4, QImage::Format_RGB32);
+        picture.fill(Qt::darkRed);
+        QBuffer png;
+        png.open(QIODevice::WriteOnly);
+        picture.save(&png, "PNG");
+        answer = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n"
+                 "Content-Length: " +
+                 QByteArray::number(png.size()) + "\r\n\r\n" + png.data();
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    if (!socket->canReadLine())
+                        return;
+                    paths.append(QString::fromLatin1(socket->readLine().split(' ').value(1)));
+                    socket->write(answer);
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+        return server.listen(QHostAddress::LocalHost);
+    }
+
+    // Markup that makes a rich-text view fetch `name`.png from here.
+    QString image(const QString &name) const {
+        return u"<img src=\"http://127.0.0.1:%1/%2.png\">"_s.arg(server.serverPort()).arg(name);
+    }
+};
+
 // The level dots lit on the microphone panel.
 int litDots(const UiProgram &p) {
     int lit = 0;
@@ -42,6 +84,17 @@ int litDots(const UiProgram &p) {
     for (QQuickItem *dot : dots)
         lit += dot->property("color").value<QColor>() == QColor("#4CAF50") ? 1 : 0;
     return lit;
+}
+
+// Every text item below `root` (delegates included) whose text holds `fragment`.
+QList<QQuickItem *> textsHolding(QQuickItem *root, const QString &fragment) {
+    QList<QQuickItem *> found;
+    if (root->inherits("QQuickText") && textOf(root).contains(fragment))
+        found.append(root);
+    const auto children = root->childItems();
+    for (QQuickItem *child : children)
+        found += textsHolding(child, fragment);
+    return found;
 }
 
 } // namespace
@@ -434,6 +487,64 @@ private slots:
         QVERIFY(joined.wait());
         QVERIFY(!joined.wait(2 * chat::ReconnectBackoff::kInitialMs));
         QCOMPARE(p.server.chat().clientCount(p.stream->ChannelSlug()), 1);
+    }
+
+    // Names, titles, dates, notes and messages from the backend and the chat are shown as
+    // they are: markup in them is not interpreted, and an image in it is not fetched.
+    void remoteTextIsShownAsText() {
+        PathRecorder web;
+        QVERIFY(web.listen());
+        UiProgram &p = program();
+        const QString slug = p.server.state().demoChannel().slug;
+        const QString name = web.image(u"name"_s) + u"<b>Ana</b>"_s;
+        const QString title = u"<b>Live</b>"_s + web.image(u"title"_s);
+        const QString sender = web.image(u"sender"_s) + u"Cy"_s;
+        const QString history = u"<b>old</b>"_s + web.image(u"history"_s);
+        const QString date = u"<i>"_s + web.image(u"date"_s);
+        const QString notes = u"<b>Faster</b>"_s + web.image(u"notes"_s);
+        const QString version = u"1.2.0"_s + web.image(u"version"_s);
+        p.server.state().demoChannel().name = name;
+        p.server.state().demoChannel().streamTitle = title;
+        p.server.state().versionInfo =
+            QJsonObject{{u"latest_version"_s, version}, {u"release_notes"_s, notes}};
+        p.server.chat().post(slug, sender, history, date);
+        QVERIFY(startOnBroadcastScreen());
+
+        const QString live = u"<b>now</b>"_s + web.image(u"live"_s);
+        p.server.chat().post(slug, sender, live);
+        const QString error = u"<b>Refused</b>"_s + web.image(u"toast"_s);
+        emit p.stream->requestCompleted(error, true);
+        QTRY_COMPARE(findItems(p.currentScreen(), u"bubble"_s).size(), 2);
+        QTRY_VERIFY(p.item(u"updateDialog"_s)->isVisible());
+
+        // Each string shows as plain text wherever the screen shows it (the title cut at 25
+        // characters); a message shows escaped in its rich text.
+        const QStringList plain{name + u" on Castora"_s,
+                                title.left(25) + u"..."_s,
+                                sender,
+                                date,
+                                notes,
+                                version,
+                                error};
+        for (const QString &text : plain) {
+            const QList<QQuickItem *> items = textsHolding(p.window->contentItem(), text);
+            QVERIFY2(!items.isEmpty(), qPrintable(text));
+            for (QQuickItem *item : items)
+                QVERIFY2(item->property("textFormat").toInt() == Qt::PlainText, qPrintable(text));
+        }
+        for (QString message : {history, live}) {
+            message.replace('<', u"&lt;"_s).replace('>', u"&gt;"_s).replace('"', u"&quot;"_s);
+            QCOMPARE(textsHolding(p.currentScreen(), message).size(), 1);
+        }
+
+        // The artwork is fetched from the same server: once it has been asked for, every image
+        // of the texts above would have been too.
+        p.server.state().demoChannel().channelArt =
+            u"http://127.0.0.1:%1/art.png"_s.arg(web.server.serverPort());
+        p.stream->fetchChannel();
+        QTRY_VERIFY(web.paths.contains(u"/art.png"_s));
+        web.paths.removeAll(u"/art.png"_s);
+        QCOMPARE(web.paths, QStringList());
     }
 
     // Logging out while on air (off air: tst_mainwindow's signIn, tst_authcontroller).
