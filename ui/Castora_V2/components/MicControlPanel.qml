@@ -11,8 +11,18 @@ import "ScreenLogic.js" as Logic
 Column {
     id: panel
 
+    // A stretch of the level meter's grid: its dots lit or not, tiled from its top left corner.
+    component Dots: Image {
+        property bool lit
+
+        source: lit ? "../icons/level_lit.png" : "../icons/level_unlit.png"
+        fillMode: Image.Tile
+        horizontalAlignment: Image.AlignLeft
+        verticalAlignment: Image.AlignTop
+        visible: width > 0 && height > 0
+    }
+
     property string headerText: qsTr("MIC")
-    property color indicatorColor: "#4CAF50"
     // The dots lit: a level change that moves no dot changes nothing on screen.
     readonly property int firstLitDot: Logic.firstLitDot(StreamController.meterLevel)
 
@@ -36,34 +46,54 @@ Column {
         height: 280
         color: "#292929"
 
+        // The 72 dots, 3 to a row, lit from the bottom up: tiled images of one dot (the unlit
+        // rows, the row where the lit dots begin, split in two, and the lit rows), so that a
+        // level change moves the edges of two or three images and repaints only the rows
+        // between the old and the new level.
         Item {
-            anchors.centerIn: parent
-            width: 60
-            height: 260
+            id: levelDots
+
+            // The dots lit (the screen tests read it); the first lit one's row and column.
+            readonly property int lit: 72 - first
+            readonly property int first: Math.min(72, panel.firstLitDot)
+            readonly property int row: Math.floor(first / 3)
+            readonly property int column: first % 3
+            readonly property int pitch: 11 // a dot of 5 and the gap of 6 to the next
+
+            objectName: "levelDots"
+            x: Math.round((parent.width - width) / 2)
+            y: Math.round((parent.height - height) / 2)
+            width: 3 * pitch - 6
+            height: 24 * pitch - 6
             visible: StreamController.inputProblem === ""
+            Accessible.role: Accessible.Indicator
+            Accessible.name: qsTr("Input level")
+            Accessible.ignored: !visible
 
-            Grid {
-                objectName: "levelDots"
-                anchors.centerIn: parent
-                Accessible.role: Accessible.Indicator
-                Accessible.name: qsTr("Input level")
-                Accessible.ignored: !visible
-                columns: 3
-                rowSpacing: 6
-                columnSpacing: 6
+            Dots {
+                width: levelDots.width
+                height: Math.min(levelDots.height, levelDots.row * levelDots.pitch)
+            }
 
-                Repeater {
-                    model: 72
+            Dots {
+                y: levelDots.row * levelDots.pitch
+                width: levelDots.column * levelDots.pitch
+                height: levelDots.row < 24 ? 5 : 0
+            }
 
-                    Rectangle {
-                        required property int index
+            Dots {
+                lit: true
+                x: levelDots.column * levelDots.pitch
+                y: levelDots.row * levelDots.pitch
+                width: levelDots.width - x
+                height: levelDots.row < 24 ? 5 : 0
+            }
 
-                        width: 5
-                        height: 5
-                        radius: 3
-                        color: index >= panel.firstLitDot ? panel.indicatorColor : "#DDDDDD"
-                    }
-                }
+            Dots {
+                lit: true
+                y: (levelDots.row + 1) * levelDots.pitch
+                width: levelDots.width
+                height: Math.max(0, levelDots.height - y)
             }
         }
 
