@@ -12,6 +12,7 @@ Column {
     id: panel
 
     // A stretch of the level meter's grid: its dots lit or not, tiled from its top left corner.
+    // The images are opaque, so nothing under them is painted when they change.
     component Dots: Image {
         property bool lit
 
@@ -44,7 +45,7 @@ Column {
     Rectangle {
         width: panel.width
         height: 280
-        color: "#292929"
+        color: "#292929" // also the ground of the level dots' images (icons/src/make-icons)
 
         // The 72 dots, 3 to a row, lit from the bottom up: tiled images of one dot (the unlit
         // rows, the row where the lit dots begin, split in two, and the lit rows), so that a
