@@ -11,18 +11,6 @@ import "ScreenLogic.js" as Logic
 Column {
     id: panel
 
-    // A stretch of the level meter's grid: its dots lit or not, tiled from its top left corner.
-    // The images are opaque, so nothing under them is painted when they change.
-    component Dots: Image {
-        property bool lit
-
-        source: lit ? "../icons/level_lit.png" : "../icons/level_unlit.png"
-        fillMode: Image.Tile
-        horizontalAlignment: Image.AlignLeft
-        verticalAlignment: Image.AlignTop
-        visible: width > 0 && height > 0
-    }
-
     property string headerText: qsTr("MIC")
     // The dots lit: a level change that moves no dot changes nothing on screen.
     readonly property int firstLitDot: Logic.firstLitDot(StreamController.meterLevel)
@@ -47,54 +35,44 @@ Column {
         height: 280
         color: "#292929" // also the ground of the level dots' images (icons/src/make-icons)
 
-        // The 72 dots, 3 to a row, lit from the bottom up: tiled images of one dot (the unlit
-        // rows, the row where the lit dots begin, split in two, and the lit rows), so that a
-        // level change moves the edges of two or three images and repaints only the rows
-        // between the old and the new level.
-        Item {
+        // The 72 dots, 3 to a row, lit from the bottom up and each row from the right, in
+        // three thirds of 8 rows. Each third is a clip over icons/level_dots.png, which holds
+        // a third in each of its 25 states (0 to 24 dots lit) one under the other, and shows
+        // its state by where the image lies: a level change repaints only the thirds it
+        // changes, and nothing under them (the image is opaque).
+        Column {
             id: levelDots
 
-            // The dots lit (the screen tests read it); the first lit one's row and column.
-            readonly property int lit: 72 - first
-            readonly property int first: Math.min(72, panel.firstLitDot)
-            readonly property int row: Math.floor(first / 3)
-            readonly property int column: first % 3
-            readonly property int pitch: 11 // a dot of 5 and the gap of 6 to the next
+            // The dots lit (the screen tests read it).
+            readonly property int lit: Math.max(0, 72 - panel.firstLitDot)
 
             objectName: "levelDots"
             x: Math.round((parent.width - width) / 2)
             y: Math.round((parent.height - height) / 2)
-            width: 3 * pitch - 6
-            height: 24 * pitch - 6
+            spacing: 6
             visible: StreamController.inputProblem === ""
             Accessible.role: Accessible.Indicator
             Accessible.name: qsTr("Input level")
             Accessible.ignored: !visible
 
-            Dots {
-                width: levelDots.width
-                height: Math.min(levelDots.height, levelDots.row * levelDots.pitch)
-            }
+            Repeater {
+                model: 3
 
-            Dots {
-                y: levelDots.row * levelDots.pitch
-                width: levelDots.column * levelDots.pitch
-                height: levelDots.row < 24 ? 5 : 0
-            }
+                Item {
+                    id: third
 
-            Dots {
-                lit: true
-                x: levelDots.column * levelDots.pitch
-                y: levelDots.row * levelDots.pitch
-                width: levelDots.width - x
-                height: levelDots.row < 24 ? 5 : 0
-            }
+                    required property int index
 
-            Dots {
-                lit: true
-                y: (levelDots.row + 1) * levelDots.pitch
-                width: levelDots.width
-                height: Math.max(0, levelDots.height - y)
+                    width: 27
+                    height: 82
+                    clip: true
+
+                    Image {
+                        y: -third.height
+                           * Math.max(0, Math.min(24, levelDots.lit - 24 * (2 - third.index)))
+                        source: "../icons/level_dots.png"
+                    }
+                }
             }
         }
 
