@@ -25,10 +25,14 @@
 #include <QQmlApplicationEngine>
 #include <QQmlNetworkAccessManagerFactory>
 #include <QQuickStyle>
+#include <QQuickWindow>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 namespace castora {
 
@@ -105,6 +109,26 @@ void connectControllers(StreamController &stream, AuthController &auth, ChatCont
                      &RecordingController::cancelUploads);
 }
 
+void afterFirstFrame(const QQmlApplicationEngine &engine, QObject *context,
+                     const std::function<void()> &work) {
+    auto done = std::make_shared<bool>(false);
+    const auto once = [done, work] {
+        if (!std::exchange(*done, true))
+            work();
+    };
+    // A window that is never shown draws no frame: the work waits half a second at most.
+    QTimer::singleShot(kFirstFrameWaitMs, context, once);
+    const QList<QObject *> roots = engine.rootObjects();
+    for (QObject *root : roots) {
+        if (auto *window = qobject_cast<QQuickWindow *>(root)) {
+            // frameSwapped may come from the render thread: the work runs on this one.
+            QObject::connect(window, &QQuickWindow::frameSwapped, context, once,
+                             Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+            return;
+        }
+    }
+}
+
 bool openRecordingsDatabase(RecordingController &recordings) {
     const DatabaseStart start = openDatabase(engine::defaultRecordingsFolder());
     recordings.setDatabaseNotice(start.notice);
@@ -154,7 +178,6 @@ int runApplication(int argc, char **argv) {
     qmlapi::provide(recordings);
     connectControllers(streamController, *auth, *chat, *recordings);
     qmlapi::provide(new UpdateController(client, &app));
-    openRecordingsDatabase(*recordings);
 
     QObject::connect(
         &engine, &QQmlApplicationEngine::objectCreated, &app,
@@ -164,6 +187,9 @@ int runApplication(int argc, char **argv) {
         },
         Qt::QueuedConnection);
     engine.load(kMainDocument);
+    // Nothing on the first screen needs the recordings library: it opens once the window
+    // is shown (a broadcast, which lists its recording, starts from a later screen).
+    afterFirstFrame(engine, recordings, [recordings] { openRecordingsDatabase(*recordings); });
     reportFirstFrame(engine); // development builds, for bench/ (CASTORA_STARTUP_PROBE)
     startInspection(engine);  // development builds, for tests/e2e (CASTORA_INSPECT)
     const int code = app.exec();

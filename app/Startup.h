@@ -2,6 +2,10 @@
 
 #include <QUrl>
 
+#include <functional>
+
+class QObject;
+class QQmlApplicationEngine;
 class QQmlEngine;
 class AuthController;
 class ChatController;
@@ -24,6 +28,12 @@ void prepareEngine(QQmlEngine &engine);
 // something of the account (channel record, chat, uploads).
 void connectControllers(StreamController &stream, AuthController &auth, ChatController &chat,
                         RecordingController &recordings);
+
+// Runs `work` once on the thread of `context` after the first frame of the engine's window
+// has been shown, or after kFirstFrameWaitMs when none comes (a window never shown).
+constexpr int kFirstFrameWaitMs = 500;
+void afterFirstFrame(const QQmlApplicationEngine &engine, QObject *context,
+                     const std::function<void()> &work);
 
 // Opens the recordings database at start-up; when it had to be started anew, the recordings of
 // the recordings folder are listed again and `recordings` gets the notice for the user.

@@ -51,9 +51,10 @@ class StreamController : public QAbstractListModel {
     Q_PROPERTY(bool showStatus READ showStatus WRITE setShowStatus NOTIFY showStatusChanged)
     Q_PROPERTY(QString channelArt READ channelArt WRITE setChannelArt NOTIFY channelArtChanged)
     Q_PROPERTY(QString streamArt READ streamArt WRITE setStreamArt NOTIFY streamArtChanged)
+    // The input's level: the loudest of the three level slices of the last tick (99 ms),
+    // notified only when it changes.
     Q_PROPERTY(float micLevel READ micLevel NOTIFY micLevelChanged)
-    // What the level meter draws: the louder of the last two ticks' levels, taken every other
-    // tick (about 15 times a second, enough for the eye), notified only when it changes.
+    // What the level meter draws: the same level, under the name the screens bind to.
     Q_PROPERTY(float meterLevel READ meterLevel NOTIFY meterLevelChanged)
     Q_PROPERTY(
         int streamQuality READ streamQuality WRITE setStreamQuality NOTIFY streamQualityChanged)
@@ -86,6 +87,8 @@ public:
     static constexpr int kClipHoldMs = 2000;
     // A level at or above this lights the clip indicator (-0.09 dBFS).
     static constexpr float kClipLevel = 0.99f;
+    // The level timer takes this many of the level meter's 33 ms slices at each tick.
+    static constexpr int kLevelSlicesPerTick = 3;
 
     // `input` is the audio hardware (RtAudioInput in the program) and must outlive the
     // controller; `config` says where Icecast, the backend and the probe are.
@@ -118,7 +121,7 @@ public:
     QString channelArt() const { return m_channelArt; }
     QString streamArt() const { return m_streamArt; }
     float micLevel() const { return m_micLevel; }
-    float meterLevel() const { return m_meterLevel; }
+    float meterLevel() const { return m_micLevel; }
     int streamQuality() const { return m_streamQuality; }
     bool networkBarVisible() const { return m_networkBarVisible; }
     bool networkBarIsError() const { return m_networkBarIsError; }
@@ -364,9 +367,6 @@ private:
     QString m_channelArt;
     QString m_streamArt;
     float m_micLevel = 0.0f;
-    float m_meterLevel = 0.0f;
-    float m_meterPeak = 0.0f; // the loudest level since the meter last moved on
-    bool m_meterTick = false; // the meter moves on at every other tick
     int m_streamQuality = 2;
     bool m_networkBarVisible = false;
     bool m_networkBarIsError = false;

@@ -79,11 +79,7 @@ struct PathRecorder : QObject {
 
 // The level dots lit on the microphone panel.
 int litDots(const UiProgram &p) {
-    int lit = 0;
-    const auto dots = p.onScreen(u"levelDots"_s)->childItems();
-    for (QQuickItem *dot : dots)
-        lit += dot->property("color").value<QColor>() == QColor("#4CAF50") ? 1 : 0;
-    return lit;
+    return p.onScreen(u"levelDots"_s)->property("lit").toInt();
 }
 
 // Every text item below `root` (delegates included) whose text holds `fragment`.

@@ -1,7 +1,6 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
-import QtWebSockets
 import com.StreamController
 
 // The working screen after sign-in: the channel bar, the network bar, the event panel, the
@@ -60,7 +59,7 @@ Page {
     function openChat() {
         if (StreamController.chatToken === "")
             return;
-        reconnectTimer.stop();
+        chatSocket.reconnectTimer.stop();
         chatSocket.moving = true;
         chatSocket.active = true;
         chatSocket.url = screen.chatAddress;
@@ -153,41 +152,11 @@ Page {
         }
     }
 
-    // The room's live messages. A closed connection is opened again after a delay that grows
-    // from 1 s to 30 s while the server stays unreachable, and starts over once connected.
-    WebSocket {
+    ChatSocket {
         id: chatSocket
 
-        // Closed or failed connections in a row.
-        property int failures: 0
-        // The address is being changed: the old connection's close is expected.
-        property bool moving: false
-
         objectName: "chatSocket"
-        active: false
-        onTextMessageReceived: message => {
-            const frame = ChatProtocol.parseFrame(message);
-            if (!frame.hasMessage)
-                return;
-            ChatController.addMessage(2, frame.name, frame.message);
-            if (frame.name !== StreamController.ChannelSlug)
-                chatPanel.announce(frame.name, frame.message);
-        }
-        onStatusChanged: {
-            if (chatSocket.status === WebSocket.Error) {
-                console.log("# socket error " + chatSocket.errorString);
-            } else if (chatSocket.status === WebSocket.Open) {
-                console.log("# socket open");
-                chatSocket.failures = 0;
-            } else if (chatSocket.status === WebSocket.Closed) {
-                console.log("# socket closed");
-                if (chatSocket.active && !chatSocket.moving && !reconnectTimer.running) {
-                    reconnectTimer.interval = ChatProtocol.reconnectDelay(chatSocket.failures);
-                    chatSocket.failures += 1;
-                    reconnectTimer.start();
-                }
-            }
-        }
+        onListenerMessage: (name, message) => chatPanel.announce(name, message)
     }
 
     // A backend that does not answer the stop-stream notice holds up the sign-out no longer
@@ -198,16 +167,6 @@ Page {
         onTriggered: {
             if (screen.logoutPending)
                 screen.signOut();
-        }
-    }
-
-    Timer {
-        id: reconnectTimer
-
-        objectName: "chatReconnectTimer"
-        onTriggered: {
-            chatSocket.active = false;
-            chatSocket.active = true;
         }
     }
 

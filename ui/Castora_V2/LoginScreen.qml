@@ -78,19 +78,15 @@ Page {
         color: "#FFFFFF"
     }
 
-    Component {
-        id: broadcastScreen
-
-        BroadcastScreen {}
-    }
-
     Connections {
         target: AuthController
 
         // Notified on every assignment, so each successful sign-in pushes exactly one screen.
+        // By its address: the broadcast screen and what it imports (the chat socket, the blur,
+        // the file chooser) load when it is first shown, not before the first frame.
         function onLoggedInChanged() {
             if (AuthController.loggedIn)
-                screen.StackView.view.push(broadcastScreen);
+                screen.StackView.view.push(Qt.resolvedUrl("BroadcastScreen.qml"));
         }
 
         function onLoginFailed(message: string) {

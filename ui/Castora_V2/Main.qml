@@ -36,7 +36,17 @@ Window {
         z: 999
     }
 
-    // Said once, at start-up, when the recordings library had to be started anew.
+    // Said once, at start-up, when the recordings library had to be started anew (the library
+    // may open after the window is shown).
+    Connections {
+        target: RecordingController
+
+        function onDatabaseNoticeChanged() {
+            if (RecordingController.databaseNotice !== "")
+                noticeToast.show(RecordingController.databaseNotice);
+        }
+    }
+
     Toast {
         id: noticeToast
 

@@ -12,7 +12,6 @@ Column {
     id: panel
 
     property string headerText: qsTr("MIC")
-    property color indicatorColor: "#4CAF50"
     // The dots lit: a level change that moves no dot changes nothing on screen.
     readonly property int firstLitDot: Logic.firstLitDot(StreamController.meterLevel)
 
@@ -34,34 +33,44 @@ Column {
     Rectangle {
         width: panel.width
         height: 280
-        color: "#292929"
+        color: "#292929" // also the ground of the level dots' images (icons/src/make-icons)
 
-        Item {
-            anchors.centerIn: parent
-            width: 60
-            height: 260
+        // The 72 dots, 3 to a row, lit from the bottom up and each row from the right, in
+        // three thirds of 8 rows. Each third is a clip over icons/level_dots.png, which holds
+        // a third in each of its 25 states (0 to 24 dots lit) one under the other, and shows
+        // its state by where the image lies: a level change repaints only the thirds it
+        // changes, and nothing under them (the image is opaque).
+        Column {
+            id: levelDots
+
+            // The dots lit (the screen tests read it).
+            readonly property int lit: Math.max(0, 72 - panel.firstLitDot)
+
+            objectName: "levelDots"
+            x: Math.round((parent.width - width) / 2)
+            y: Math.round((parent.height - height) / 2)
+            spacing: 6
             visible: StreamController.inputProblem === ""
+            Accessible.role: Accessible.Indicator
+            Accessible.name: qsTr("Input level")
+            Accessible.ignored: !visible
 
-            Grid {
-                objectName: "levelDots"
-                anchors.centerIn: parent
-                Accessible.role: Accessible.Indicator
-                Accessible.name: qsTr("Input level")
-                Accessible.ignored: !visible
-                columns: 3
-                rowSpacing: 6
-                columnSpacing: 6
+            Repeater {
+                model: 3
 
-                Repeater {
-                    model: 72
+                Item {
+                    id: third
 
-                    Rectangle {
-                        required property int index
+                    required property int index
 
-                        width: 5
-                        height: 5
-                        radius: 3
-                        color: index >= panel.firstLitDot ? panel.indicatorColor : "#DDDDDD"
+                    width: 27
+                    height: 82
+                    clip: true
+
+                    Image {
+                        y: -third.height
+                           * Math.max(0, Math.min(24, levelDots.lit - 24 * (2 - third.index)))
+                        source: "../icons/level_dots.png"
                     }
                 }
             }
