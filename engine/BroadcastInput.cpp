@@ -286,7 +286,12 @@ void BroadcastEngine::watchInput() {
 
 // One look of the watch: is the broadcast's microphone still there, and is silence due?
 void BroadcastEngine::checkInput() {
-    if (!m_lost.load()) {
+    // What is seen here is acted on only if nothing changed while waiting for the encoder: the
+    // microphone may come back (its first buffer ends the loss) or be opened again meanwhile,
+    // and giving up that new stream would leave the broadcast on silence for good.
+    const unsigned int generation = m_generation.load();
+    const bool lost = m_lost.load();
+    if (!lost) {
         // A stream that broke delivers nothing more; a device that went away may leave its
         // stream moved to another input by PulseAudio, which is not what the user chose.
         bool gone = m_input.failed();
@@ -303,7 +308,9 @@ void BroadcastEngine::checkInput() {
     }
     std::lock_guard lock(m_encodeMutex);
     takeStash();
-    if (!m_lost.load()) {
+    if (m_generation.load() != generation || m_lost.load() != lost)
+        return;
+    if (!lost) {
         loseInput();
         return;
     }
