@@ -104,7 +104,6 @@ void StreamController::onLevelTimerTimeout() {
     if (level != m_micLevel) {
         m_micLevel = level;
         emit micLevelChanged();
-        emit meterLevelChanged();
     }
     if (level >= kClipLevel) {
         setClipping(true);

@@ -51,11 +51,9 @@ class StreamController : public QAbstractListModel {
     Q_PROPERTY(bool showStatus READ showStatus WRITE setShowStatus NOTIFY showStatusChanged)
     Q_PROPERTY(QString channelArt READ channelArt WRITE setChannelArt NOTIFY channelArtChanged)
     Q_PROPERTY(QString streamArt READ streamArt WRITE setStreamArt NOTIFY streamArtChanged)
-    // The input's level: the loudest of the three level slices of the last tick (99 ms),
-    // notified only when it changes.
+    // The input's level, what the level meter draws: the loudest of the three level slices of
+    // the last tick (99 ms), notified only when it changes.
     Q_PROPERTY(float micLevel READ micLevel NOTIFY micLevelChanged)
-    // What the level meter draws: the same level, under the name the screens bind to.
-    Q_PROPERTY(float meterLevel READ meterLevel NOTIFY meterLevelChanged)
     Q_PROPERTY(
         int streamQuality READ streamQuality WRITE setStreamQuality NOTIFY streamQualityChanged)
     Q_PROPERTY(bool networkBarVisible READ networkBarVisible WRITE setNetworkBarVisible NOTIFY
@@ -121,7 +119,6 @@ public:
     QString channelArt() const { return m_channelArt; }
     QString streamArt() const { return m_streamArt; }
     float micLevel() const { return m_micLevel; }
-    float meterLevel() const { return m_micLevel; }
     int streamQuality() const { return m_streamQuality; }
     bool networkBarVisible() const { return m_networkBarVisible; }
     bool networkBarIsError() const { return m_networkBarIsError; }
@@ -248,7 +245,6 @@ signals:
     void channelArtChanged();
     void streamArtChanged();
     void micLevelChanged();
-    void meterLevelChanged();
     void streamQualityChanged();
     void networkBarVisibleChanged();
     void networkBarIsErrorChanged();

@@ -13,7 +13,7 @@ Column {
 
     property string headerText: qsTr("MIC")
     // The dots lit: a level change that moves no dot changes nothing on screen.
-    readonly property int firstLitDot: Logic.firstLitDot(StreamController.meterLevel)
+    readonly property int firstLitDot: Logic.firstLitDot(StreamController.micLevel)
 
     spacing: 0
 
