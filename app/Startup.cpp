@@ -28,6 +28,7 @@
 #include <QQuickWindow>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +76,24 @@ bool asksForText(int argc, char **argv) {
     return false;
 }
 
+// The controller of the broadcast while the event loop may end the process from under it: Qt's
+// X11 platform calls exit(1) when the display connection breaks (the session ending, the X
+// server gone), and exec() never returns. The exit handler then stops the broadcast itself.
+std::atomic<StreamController *> g_controllerAtExit{nullptr};
+
+void stopBroadcastAtExit() {
+    StreamController *controller = g_controllerAtExit.exchange(nullptr);
+    if (!controller)
+        return; // a normal end: the bounded stop after exec() has run
+    qWarning() << "The program is ending without its event loop; stopping the broadcast";
+    controller->stopForExit(std::chrono::milliseconds(2000));
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Nothing else of the process may run now: its threads and Qt's global objects are still
+    // in use, and the static destructors that exit() would run next could hang or crash on them.
+    std::_Exit(EXIT_FAILURE);
+}
+
 // The screens fetch artwork (channel and stream images) from addresses that backend replies
 // carry: the UI's own requests follow the program's redirect rule and time-out, and an image
 // larger than the artwork limit is refused while it arrives.
@@ -103,6 +122,8 @@ void connectControllers(StreamController &stream, AuthController &auth, ChatCont
                      });
     QObject::connect(&stream, &StreamController::recordingClosed, &recordings,
                      &RecordingController::recordingFinished);
+    QObject::connect(&stream, &StreamController::recordingMoved, &recordings,
+                     &RecordingController::recordingMoved);
     QObject::connect(&auth, &AuthController::signedOut, &stream, &StreamController::resetAccount);
     QObject::connect(&auth, &AuthController::signedOut, &chat, &ChatController::resetAccount);
     QObject::connect(&auth, &AuthController::signedOut, &recordings,
@@ -159,10 +180,20 @@ int runApplication(int argc, char **argv) {
     qmlapi::provide(&streamController);
     // The session ending or Ctrl-C in a terminal closes the program as closing its window does
     // (the bounded stop below), instead of killing it in the middle of a broadcast.
-    engine::TerminationSignals termination([](int signal) {
+    // Only while the event loop runs: an exit() during the bounded stop below would make its
+    // waits return at once.
+    bool closing = false;
+    engine::TerminationSignals termination([&closing](int signal) {
+        if (closing) {
+            qInfo() << "Already closing; signal" << signal << "ignored";
+            return;
+        }
+        closing = true;
         qInfo() << "Closing on signal" << signal;
         QCoreApplication::exit(0);
     });
+    g_controllerAtExit = &streamController;
+    std::atexit(stopBroadcastAtExit);
 
     QQmlApplicationEngine engine;
     prepareEngine(engine);
@@ -193,9 +224,19 @@ int runApplication(int argc, char **argv) {
     reportFirstFrame(engine); // development builds, for bench/ (CASTORA_STARTUP_PROBE)
     startInspection(engine);  // development builds, for tests/e2e (CASTORA_INSPECT)
     const int code = app.exec();
+    closing = true;
     // The window is gone; a broadcast still on air is stopped properly: the recording is
     // completed and closed and the backend hears of the stop.
     streamController.shutdown(std::chrono::milliseconds(streamController.stopWaitMs()));
+    g_controllerAtExit = nullptr;
+    if (!streamController.waitForJobs(std::chrono::milliseconds(StreamController::kJobsWaitMs))) {
+        // A job is stuck in the sound system (the sound server went away under it): the
+        // broadcast is stopped, but nothing may be destroyed under that job.
+        qWarning() << "A sound system call does not return; ending without clean-up";
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(code);
+    }
     return code;
 }
 

@@ -21,6 +21,28 @@ std::optional<AudioDevice> findInput(const std::vector<AudioDevice> &all, const 
     return std::nullopt;
 }
 
+std::optional<AudioDevice> findInput(const std::vector<AudioDevice> &all, const QString &key,
+                                     const QString &name) {
+    if (!key.isEmpty()) {
+        for (const AudioDevice &device : all) {
+            if (device.inputChannels > 0 && device.key == key)
+                return device;
+        }
+        return std::nullopt;
+    }
+    return findInput(all, name);
+}
+
+bool stillListed(const std::vector<AudioDevice> &all, const AudioDevice &device) {
+    for (const AudioDevice &listed : all) {
+        if (listed.inputChannels == 0 || listed.id != device.id || listed.key != device.key)
+            continue;
+        if (!device.key.isEmpty() || listed.name == device.name)
+            return true;
+    }
+    return false;
+}
+
 unsigned int chooseSampleRate(const std::vector<unsigned int> &rates, int quality) {
     if (rates.empty())
         return 44100;

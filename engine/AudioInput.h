@@ -10,9 +10,14 @@
 namespace castora::engine {
 
 // One audio device as the sound system describes it.
+//
+// A device is the same device while its `id` and `key` stay: unplugged and plugged in again it
+// comes back under a new id (and the same key), renamed it keeps both under a new `name`.
 struct AudioDevice {
     unsigned int id = 0; // the sound system's identifier (PulseAudio: the source index)
     QString name;        // what the audio library calls the device; capture opens it by this
+    QString key;         // the sound system's own name for it (PulseAudio's source name); empty
+                         // where the system has none (then `name` stands in)
     unsigned int inputChannels = 0;
     std::vector<unsigned int> sampleRates;
     unsigned int preferredRate = 0;
@@ -48,6 +53,9 @@ public:
     virtual bool start() = 0;
     // Stops the hardware. A callback already running may still finish after this returns.
     virtual void stop() = 0;
+    // Closes the stream; no callback of it runs after this returns. Bounded: a stream whose
+    // capture thread is stuck in the sound system (a read that never returns) is given up and
+    // left to end on its own, never waited for.
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
     virtual bool isRunning() const = 0;
@@ -62,6 +70,12 @@ public:
 std::vector<AudioDevice> inputDevices(const std::vector<AudioDevice> &all);
 // The input device called `name`, if it is there.
 std::optional<AudioDevice> findInput(const std::vector<AudioDevice> &all, const QString &name);
+// The input device the user chose: the one of that `key` when the system names its devices,
+// otherwise the one called `name`.
+std::optional<AudioDevice> findInput(const std::vector<AudioDevice> &all, const QString &key,
+                                     const QString &name);
+// `device` is still listed as the very same device (same id, same key; the name may change).
+bool stillListed(const std::vector<AudioDevice> &all, const AudioDevice &device);
 
 // The capture rate for a device and a quality choice: the qualities 0 and 1 want 44100 or
 // 48000 (else the listed rate nearest to 44100), 2 and above want 22050, 44100 or 48000 (else

@@ -16,6 +16,7 @@ BroadcastEngine::BroadcastEngine(AudioInput &input)
         if (m_events.recordingFailed)
             m_events.recordingFailed(error);
     });
+    m_recorder.setFileLost([this] { return moveRecording(); });
 }
 
 BroadcastEngine::~BroadcastEngine() {
@@ -44,22 +45,27 @@ StartResult BroadcastEngine::fail(StartResult result, StartResult::Failure failu
 }
 
 StartResult BroadcastEngine::start(const BroadcastRequest &request) {
-    std::lock_guard job(m_jobMutex);
     StartResult result;
-    if (m_onAir)
-        return fail(result, StartResult::Failure::Busy, QStringLiteral("A broadcast is running"));
     const QString mount = request.icecast.mount;
     if (mount.isEmpty() || mount == QLatin1String("/"))
         return fail(result, StartResult::Failure::NoMount, kNoMountMessage);
-    m_cancelStart = false;
+    // An input job may be busy with the sound system (opening a stream for the meter, or one
+    // that does not answer): waited for so long, and not past a cancel.
+    std::unique_lock input(m_inputMutex, std::defer_lock);
+    const auto inputDeadline = Clock::now() + kInputWait;
+    while (!input.try_lock_for(std::chrono::milliseconds(50))) {
+        if (m_cancelStart || Clock::now() >= inputDeadline)
+            return fail(result, StartResult::Failure::CaptureOpen,
+                        QStringLiteral("The sound system is not answering, so the microphone "
+                                       "could not be opened. Try again in a moment."));
+    }
+    std::lock_guard job(m_jobMutex);
+    if (m_onAir)
+        return fail(result, StartResult::Failure::Busy, QStringLiteral("A broadcast is running"));
 
-    // The microphone, found again by name: device indices move when devices come and go.
-    const std::vector<AudioDevice> all = m_input.devices();
-    std::optional<AudioDevice> device;
-    if (!request.deviceName.isEmpty())
-        device = findInput(all, request.deviceName);
-    if (!device)
-        device = m_input.defaultInput();
+    // The microphone, found again by its key or name: device indices move when devices come
+    // and go.
+    const std::optional<AudioDevice> device = resolveDevice(request.deviceKey, request.deviceName);
     if (!device)
         return fail(result, StartResult::Failure::NoDevice,
                     QStringLiteral("No microphone was found. Connect one and try again."));
@@ -88,6 +94,7 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
 
     IcecastSettings icecast = request.icecast;
     icecast.bitrate = encoding.bitrate;
+    m_sender.setBitrate(encoding.bitrate);
     icecast.sampleRate = rate;
     if (!m_sink.configure(icecast) ||
         m_sink.open([this] { return m_cancelStart.load(); }, m_sender.timing().openTimeout) !=
@@ -107,11 +114,14 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
     m_droppedBuffers = 0;
     m_meter.setSampleRate(rate);
 
+    m_recordingFolder.clear();
+    m_recordingTitle = request.title;
     if (!request.recordingsFolder.isEmpty()) {
         QString folder = request.recordingsFolder;
         if (!folder.endsWith(QLatin1Char('/')))
             folder += QLatin1Char('/');
-        if (!QDir().mkpath(folder)) {
+        m_recordingFolder = folder;
+        if (!makeRecordingsFolder(folder)) {
             qWarning() << "Could not create the recordings folder" << folder;
             result.recordingProblem =
                 QStringLiteral("The recordings folder %1 could not be created. The broadcast "
@@ -186,12 +196,14 @@ StopResult BroadcastEngine::stop() {
     {
         std::lock_guard lock(m_encodeMutex);
         takeStash();
-        if (m_lost) {
+        if (m_capture.lost()) {
             const quint64 due = silenceDue(Clock::now());
             if (due > m_silenceSinceLoss)
                 feedSilence(due - m_silenceSinceLoss);
         }
+        m_capture.restartClock(Clock::now());
         m_lost = false;
+        m_stalled = false;
         m_deadAir = false;
     }
     // A stream kept for the meter goes on running for it.
@@ -225,6 +237,33 @@ StopResult BroadcastEngine::stop() {
     result.silenceFrames = m_silenceFrames.load();
     m_onAir = false;
     return result;
+}
+
+// The record thread found the recording's file gone (removed alone or with its folder): the
+// broadcast goes on in a new file in the same folder, made again when it is gone. What reached
+// the old file since it was last seen in place goes into the new one.
+bool BroadcastEngine::moveRecording() {
+    const QString lost = m_writer.path();
+    qWarning() << "The recording file was removed:" << lost;
+    const QString path =
+        m_recordingFolder + recordingFileName(m_recordingTitle, QDateTime::currentDateTime());
+    if (m_recordingFolder.isEmpty() || !makeRecordingsFolder(m_recordingFolder) ||
+        !m_writer.moveTo(path)) {
+        const QString error = m_writer.errorText().isEmpty()
+                                  ? QStringLiteral("the recordings folder could not be made again")
+                                  : m_writer.errorText();
+        qWarning() << "Could not go on in a new recording file" << path << error;
+        m_recording = false;
+        m_writer.close();
+        if (m_events.recordingFailed)
+            m_events.recordingFailed(error);
+        return false;
+    }
+    m_recordingPath = m_writer.path();
+    qInfo() << "Recording goes on in" << m_recordingPath;
+    if (m_events.recordingMoved)
+        m_events.recordingMoved(lost, recordingBaseName(m_recordingTitle), m_recordingPath);
+    return true;
 }
 
 } // namespace castora::engine

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AudioInput.h"
+#include "CaptureState.h"
 #include "ChunkQueue.h"
 #include "IcecastSink.h"
 #include "LevelMeter.h"
@@ -25,6 +26,7 @@ namespace castora::engine {
 // What a start needs to know, taken on the GUI thread when the button is pressed.
 struct BroadcastRequest {
     QString deviceName; // the chosen microphone; the default input when empty or gone
+    QString deviceKey;  // its key (AudioDevice::key) when the sound system names devices
     int quality = 2;    // streamQuality
     unsigned int bufferFrames = 16384;
     IcecastSettings icecast;  // bitrate and sample rate are filled in by the engine
@@ -60,6 +62,7 @@ struct StartResult {
 // broadcast whose microphone was lost.
 struct InputRequest {
     QString deviceName; // the chosen microphone; the default input when empty or gone
+    QString deviceKey;  // its key (AudioDevice::key) when the sound system names devices
     int quality = 2;    // streamQuality: picks the capture rate off air
     unsigned int bufferFrames = 16384;
 };
@@ -102,18 +105,33 @@ inline const QString kNoMountMessage =
 // The capture stream is the engine's one capture stream. Off air it may run for the level
 // meter alone (openInput); the gate to the encoder stays closed until a start opens it on the
 // running stream. While on air the input watch (a thread of the engine) looks after the
-// microphone: when its stream breaks or its device goes away, the watch feeds silence through
-// the same encoder and queues, paced by the clock at the capture's rate and buffer size from
-// the moment audio stopped arriving, so the stream and the recording go on whole. When a
-// stream opened again (openInput) delivers, its first buffer takes over where the silence
-// ends. Only one of the two feeds the encoder at a time (the encoder lock, which the capture
-// callback only ever tries: it never waits).
+// microphone (CaptureState says how): when its stream breaks, its device goes away or its
+// buffers stop coming, the watch feeds silence through the same encoder and queues, paced by
+// the clock at the capture's rate and buffer size from the moment audio stopped arriving, so
+// the stream and the recording go on whole. When the stalled stream delivers again, or a stream
+// opened again (openInput) delivers, its first buffer takes over where the silence ends. Only
+// one of the two feeds the encoder at a time (the encoder lock, which the capture callback only
+// ever tries: it never waits).
+//
+// Locks, always taken in this order and never two the other way round:
+//   m_inputMutex   opening, starting and closing the capture stream: calls into the sound
+//                  system that may take long. Taken by openInput(), closeInput() and a start;
+//                  never by a stop, the input watch or the capture callback.
+//   m_jobMutex     a start or a stop. Never held across a call into the sound system, so a
+//                  stop is bounded whatever the input is doing.
+//   m_encodeMutex  the encoder, the capture state and what feeds it (the callback only tries).
+// A recording whose file disappears (removed with its folder) goes on in a new file from the
+// same broadcast; the user hears of it through Events::recordingMoved.
 class BroadcastEngine {
 public:
     struct Events {
         std::function<void()> connectionLost;                      // send thread
         std::function<void()> connectionRestored;                  // send thread
         std::function<void(const QString &error)> recordingFailed; // record thread, once
+        // The recording's file was removed; the broadcast goes on in the new file `path`
+        // (listed as `name`). Record thread.
+        std::function<void(const QString &lostPath, const QString &name, const QString &path)>
+            recordingMoved;
     };
 
     static constexpr std::size_t kSendQueueLimit = 40;
@@ -143,7 +161,8 @@ public:
     // The same for the device, quality and buffer size of a broadcast's request: what a start
     // with that request finds running.
     InputResult startInputCheck(const BroadcastRequest &request) {
-        return openInput({request.deviceName, request.quality, request.bufferFrames});
+        return openInput(
+            {request.deviceName, request.deviceKey, request.quality, request.bufferFrames});
     }
     // Off air: closes the capture stream (nothing needs the meter). On air it stays.
     void closeInput();
@@ -156,12 +175,17 @@ public:
         m_watchWake.notify_all();               // a waiting one looks at once
     }
 
-    // On air: the microphone is gone and silence is fed in its place.
+    // On air: the microphone is gone (or stalled) and silence is fed in its place.
     bool microphoneLost() const { return m_lost.load(); }
+    // On air: the microphone is there but its buffers stopped coming (kept: they may go on).
+    bool microphoneStalled() const { return m_stalled.load(); }
+    CaptureState::Phase capturePhase();
     // On air: the input has stayed below about -50 dBFS for 20 s (DeadAirWatch).
     bool deadAir() const { return m_deadAir.load(); }
-    // Gives up a connection attempt of a start in progress (closing the program).
+    // Gives up a connection attempt of a start in progress or about to run (closing the
+    // program). Holds until allowStart(), which whoever hands over the next start calls first.
     void cancelStart() { m_cancelStart = true; }
+    void allowStart() { m_cancelStart = false; }
     bool isOnAir() const { return m_onAir.load(); }
 
     // The input level, slice by slice as the audio comes in (GUI thread).
@@ -174,7 +198,7 @@ public:
     quint64 encodedFrames() const { return capturedFrames() + silenceFrames(); }
     int droppedBuffers() const { return m_droppedBuffers.load(); }
     int encoderDelay() const { return m_encoderDelay.load(); }
-    int captureOpens() const { return m_captureOpens; }
+    int captureOpens() const { return m_captureOpens.load(); }
     const SendWorkerThread &sender() const { return m_sender; }
     const RecordWorkerThread &recorder() const { return m_recorder; }
     const ChunkQueue &sendQueue() const { return m_sendQueue; }
@@ -185,16 +209,22 @@ public:
     // wakes a thread, which costs CPU on air.
     static constexpr std::chrono::milliseconds kWatchTick{25};
     static constexpr std::chrono::milliseconds kWatchLook{100};
+    // How long a start waits for an input job to finish with the sound system.
+    static constexpr std::chrono::milliseconds kInputWait{5000};
 
 private:
     using Clock = std::chrono::steady_clock;
 
     void closeGate();
     StartResult fail(StartResult result, StartResult::Failure failure, const QString &message);
-    // Opens and starts nothing: the capture stream on `device` at `rate` (m_jobMutex held).
+    // Opens, but does not start, the capture stream on `device` at `rate` (m_inputMutex held).
     bool openCapture(const AudioDevice &device, unsigned int rate, unsigned int frames);
-    std::optional<AudioDevice> resolveDevice(const QString &name);
+    // Closes the capture stream (m_inputMutex held).
+    void closeCapture();
+    std::optional<AudioDevice> resolveDevice(const QString &key, const QString &name);
     InputResult switchInputOnAir(const InputRequest &request);
+    // The recording's file went away: a new one in the same folder (record thread).
+    bool moveRecording();
 
     // The capture callback: runs on the audio library's thread for every buffer of the stream
     // opened as `generation`; buffers of a stream given up since are let go.
@@ -211,7 +241,9 @@ private:
     void takeAudio(const qint16 *samples, unsigned int frames, unsigned int generation,
                    Clock::time_point at);
     void takeStash();
-    void loseInput();
+    // The input is lost (stalled, or given up when `giveUp`: its buffers are not heard again).
+    void loseInput(bool giveUp);
+    void noteLoss();
     void feedSilence(quint64 frames);
     quint64 silenceDue(Clock::time_point now) const;
     // A buffer that arrived while the watch held the encoder (capture thread).
@@ -228,17 +260,22 @@ private:
     RecordWorkerThread m_recorder{m_recordQueue, m_writer};
     Events m_events;
 
+    // The capture stream's opening and closing (see the class comment). Timed: a start waits
+    // for an input job stuck in the sound system only so long.
+    std::timed_mutex m_inputMutex;
     std::mutex m_jobMutex; // one start or stop at a time
     std::atomic<bool> m_onAir{false};
     std::atomic<bool> m_cancelStart{false};
-    QString m_recordingPath; // of the broadcast on air
+    // The broadcast's recording (the record thread moves it to a new file when the file goes).
+    QString m_recordingPath;
+    QString m_recordingFolder;
+    QString m_recordingTitle;
 
-    // The capture stream as it was opened (kept open between broadcasts).
-    QString m_openDeviceName;
-    unsigned int m_openDeviceId = 0;
+    // The capture stream as it was opened (kept open between broadcasts; m_inputMutex).
+    AudioDevice m_openDevice;
     unsigned int m_openRate = 0;
     unsigned int m_openFrames = 0;
-    int m_captureOpens = 0;
+    std::atomic<int> m_captureOpens{0};
     std::atomic<bool> m_inputKept{false};
 
     // Shared with the capture callback.
@@ -251,16 +288,15 @@ private:
     std::atomic<quint64> m_silenceFrames{0};
     std::atomic<int> m_droppedBuffers{0};
     std::atomic<int> m_encoderDelay{0};
-    std::atomic<bool> m_lost{false};
+    std::atomic<bool> m_lost{false};    // mirrors m_capture.lost() while on air
+    std::atomic<bool> m_stalled{false}; // mirrors the Stalled phase while on air
     std::atomic<bool> m_deadAir{false};
     std::atomic<bool> m_devicesChanged{false};
 
     // The encoder and what feeds it: the capture callback (try_lock only) or the input watch.
     std::mutex m_encodeMutex;
-    QString m_watchedName;                 // the broadcast's device, as the watch looks for it
-    unsigned int m_watchRate = 0;          // the broadcast's capture rate
-    unsigned int m_reopenedGeneration = 0; // the stream opened on air for a lost microphone
-    Clock::time_point m_audioAt;           // when the last captured buffer arrived (or the start)
+    CaptureState m_capture;   // the stream of generation m_generation
+    bool m_switching = false; // the stream is being replaced: the watch leaves m_capture alone
     quint64 m_silenceSinceLoss = 0;
     std::vector<qint16> m_zeros; // one capture buffer of silence
     DeadAirWatch m_quiet;

@@ -1,6 +1,6 @@
 // BroadcastEngine's capture side: the capture stream (for the meter off air, for the encoder on
-// air), the capture callback, and the input watch that feeds silence in place of a lost
-// microphone and hands over to it again when it is back.
+// air), the capture callback, and the input watch that feeds silence in place of a microphone
+// that is lost (unplugged, broken or stalled) and hands over to it again when it is back.
 #include "BroadcastEngine.h"
 
 #include <QDebug>
@@ -10,52 +10,106 @@
 
 namespace castora::engine {
 
-std::optional<AudioDevice> BroadcastEngine::resolveDevice(const QString &name) {
+namespace {
+
+bool sameDevice(const AudioDevice &a, const AudioDevice &b) {
+    return a.id == b.id && a.key == b.key && (!a.key.isEmpty() || a.name == b.name);
+}
+
+const char *phaseName(CaptureState::Phase phase) {
+    switch (phase) {
+    case CaptureState::Phase::Closed:
+        return "closed";
+    case CaptureState::Phase::Waiting:
+        return "waiting for its first buffer";
+    case CaptureState::Phase::Delivering:
+        return "delivering";
+    case CaptureState::Phase::Stalled:
+        return "stalled";
+    case CaptureState::Phase::Gone:
+        return "gone";
+    case CaptureState::Phase::Reopened:
+        return "opened again";
+    }
+    return "";
+}
+
+} // namespace
+
+std::optional<AudioDevice> BroadcastEngine::resolveDevice(const QString &key, const QString &name) {
     std::optional<AudioDevice> device;
-    if (!name.isEmpty())
-        device = findInput(m_input.devices(), name);
+    if (!key.isEmpty() || !name.isEmpty())
+        device = findInput(m_input.devices(), key, name);
     if (!device)
         device = m_input.defaultInput();
     return device;
 }
 
+CaptureState::Phase BroadcastEngine::capturePhase() {
+    std::lock_guard lock(m_encodeMutex);
+    return m_capture.phase();
+}
+
+// The stream is reopened when it is not on this device at this rate or when it broke. While it
+// is being replaced the input watch leaves the capture state alone (it only feeds silence).
 bool BroadcastEngine::openCapture(const AudioDevice &device, unsigned int rate,
                                   unsigned int frames) {
-    if (m_input.isOpen() && !m_input.failed() && m_openDeviceName == device.name &&
-        m_openDeviceId == device.id && m_openRate == rate)
+    if (m_input.isOpen() && !m_input.failed() && sameDevice(m_openDevice, device) &&
+        m_openRate == rate)
         return true;
-    // Buffers still on their way from the stream given up are let go from here on.
-    const unsigned int generation = ++m_generation;
+    unsigned int generation = 0;
+    {
+        std::lock_guard lock(m_encodeMutex);
+        m_switching = true;
+        // Buffers still on their way from the stream given up are let go from here on.
+        generation = ++m_generation;
+    }
     m_input.close();
     qInfo() << "About to Open Stream ...!" << device.name << rate;
     m_meter.setSampleRate(rate);
-    if (!m_input.open(device, rate, frames,
-                      [this, generation](const qint16 *samples, unsigned int count) {
-                          onCapture(samples, count, generation);
-                      })) {
+    const bool opened = m_input.open(device, rate, frames,
+                                     [this, generation](const qint16 *samples, unsigned int count) {
+                                         onCapture(samples, count, generation);
+                                     });
+    std::lock_guard lock(m_encodeMutex);
+    m_switching = false;
+    if (!opened) {
         qInfo() << "Could not open the capture stream:" << m_input.errorText();
+        if (m_capture.lost())
+            m_capture.gone();
+        else
+            m_capture.closed();
+        m_openDevice = AudioDevice();
         return false;
     }
-    m_openDeviceName = device.name;
-    m_openDeviceId = device.id;
+    m_openDevice = device;
     m_openRate = rate;
     m_openFrames = frames;
     ++m_captureOpens;
+    m_capture.opened(device, rate, frames, Clock::now());
     return true;
 }
 
+void BroadcastEngine::closeCapture() {
+    {
+        std::lock_guard lock(m_encodeMutex);
+        ++m_generation;
+        m_capture.closed();
+    }
+    m_openDevice = AudioDevice();
+    m_input.close();
+}
+
 InputResult BroadcastEngine::openInput(const InputRequest &request) {
-    std::lock_guard job(m_jobMutex);
+    std::lock_guard input(m_inputMutex);
     if (m_onAir)
         return switchInputOnAir(request);
     InputResult result;
-    const std::optional<AudioDevice> device = resolveDevice(request.deviceName);
+    const std::optional<AudioDevice> device = resolveDevice(request.deviceKey, request.deviceName);
     if (!device) {
         // Nothing to capture from; a stream left on a vanished device goes too.
-        if (m_input.isOpen()) {
-            ++m_generation;
-            m_input.close();
-        }
+        if (m_input.isOpen())
+            closeCapture();
         result.failure = InputResult::Failure::NoDevice;
         return result;
     }
@@ -78,13 +132,14 @@ InputResult BroadcastEngine::openInput(const InputRequest &request) {
     return result;
 }
 
-// On air the capture goes to the device of that name only (never to some other default), at
-// the broadcast's rate, which the encoder was set up for. Silence bridges the time until the new
-// stream delivers.
+// On air the capture goes to the device chosen only (never to some other default), at the
+// broadcast's rate, which the encoder was set up for. Silence bridges the time until the new
+// stream delivers. Every case in which nothing is done is here, at the top.
 InputResult BroadcastEngine::switchInputOnAir(const InputRequest &request) {
     InputResult result;
     result.sampleRate = m_openRate;
-    const std::optional<AudioDevice> device = findInput(m_input.devices(), request.deviceName);
+    const std::optional<AudioDevice> device =
+        findInput(m_input.devices(), request.deviceKey, request.deviceName);
     if (!device) {
         result.failure = InputResult::Failure::NoDevice;
         return result;
@@ -92,30 +147,26 @@ InputResult BroadcastEngine::switchInputOnAir(const InputRequest &request) {
     result.device = *device;
     {
         std::lock_guard lock(m_encodeMutex);
-        if (!m_lost && m_watchedName == device->name && !m_input.failed())
-            return result; // the broadcast's microphone is there and delivering
-        // Opened again already: its first audio is on its way (PulseAudio takes up to 1.8 s),
-        // and opening it once more would only start that wait over.
-        if (m_lost && m_reopenedGeneration == m_generation.load() &&
-            m_watchedName == device->name && m_input.isRunning() && !m_input.failed())
+        const bool same = sameDevice(m_capture.device(), *device);
+        const CaptureState::Phase phase = m_capture.phase();
+        // The broadcast's microphone is there and delivering (or about to).
+        if (same && !m_capture.lost())
             return result;
-        if (!m_lost)
-            loseInput();
+        // Opened again already, its first audio on its way (PulseAudio takes up to 2 s); or
+        // stalled, and its audio may go on: opening it once more would only start over.
+        if (same &&
+            (phase == CaptureState::Phase::Reopened || phase == CaptureState::Phase::Stalled))
+            return result;
+        if (!m_capture.lost()) {
+            m_capture.gone();
+            loseInput(true);
+        }
     }
     unsigned int frames = m_openFrames;
-    m_input.close();
     if (!openCapture(*device, m_openRate, frames)) {
         result.failure = InputResult::Failure::Open;
         result.error = m_input.errorText();
         return result;
-    }
-    {
-        std::lock_guard lock(m_encodeMutex);
-        takeStash(); // whatever the old stream left is let go (its generation is gone)
-        if (m_stash.size() < m_openFrames)
-            m_stash.resize(m_openFrames);
-        m_watchedName = device->name;
-        m_reopenedGeneration = m_generation.load();
     }
     if (!m_input.start()) {
         result.failure = InputResult::Failure::Start;
@@ -128,12 +179,11 @@ InputResult BroadcastEngine::switchInputOnAir(const InputRequest &request) {
 }
 
 void BroadcastEngine::closeInput() {
-    std::lock_guard job(m_jobMutex);
+    std::lock_guard input(m_inputMutex);
     m_inputKept = false;
     if (m_onAir || !m_input.isOpen())
         return;
-    ++m_generation;
-    m_input.close();
+    closeCapture();
 }
 
 void BroadcastEngine::onCapture(const qint16 *samples, unsigned int frames,
@@ -143,8 +193,8 @@ void BroadcastEngine::onCapture(const qint16 *samples, unsigned int frames,
         m_meter.publish(samples, frames);
         if (m_accepting.load()) {
             const Clock::time_point at = Clock::now();
-            // The input watch holds the encoder only to feed a buffer of silence or to give
-            // the microphone up: never wait for it here.
+            // The input watch holds the encoder only to look at the input, feed a buffer of
+            // silence or give the microphone up: never wait for it here.
             std::unique_lock lock(m_encodeMutex, std::try_to_lock);
             if (lock.owns_lock()) {
                 takeStash();
@@ -178,14 +228,13 @@ void BroadcastEngine::takeStash() {
 }
 
 void BroadcastEngine::resetInputState(Clock::time_point now) {
+    m_capture.restartClock(now);
     m_lost = false;
+    m_stalled = false;
     m_deadAir = false;
     m_devicesChanged = false;
-    m_audioAt = now;
     m_silenceSinceLoss = 0;
     m_silenceFrames = 0;
-    m_watchedName = m_openDeviceName;
-    m_watchRate = m_openRate;
     m_zeros.assign(m_openFrames, 0);
     if (m_stash.size() < m_openFrames)
         m_stash.resize(m_openFrames);
@@ -212,34 +261,45 @@ void BroadcastEngine::takeAudio(const qint16 *samples, unsigned int frames, unsi
                                 Clock::time_point at) {
     if (generation != m_generation.load())
         return; // the stream was given up while this buffer waited
-    if (m_lost) {
-        // The microphone is back: silence up to where its first buffer begins (it ends now),
-        // so that the stream neither skips nor repeats a moment.
+    if (m_capture.lost()) {
+        // The microphone is back: silence up to where this buffer begins (it ends now), so
+        // that the stream neither skips nor repeats a moment.
         const quint64 due = silenceDue(at);
         const quint64 before = due > frames ? due - frames : 0;
         if (before > m_silenceSinceLoss)
             feedSilence(before - m_silenceSinceLoss);
-        m_lost = false;
+    }
+    if (m_capture.delivered(at)) {
+        qInfo() << "Capture delivers again after" << m_silenceSinceLoss << "frames of silence";
+        noteLoss();
     }
     if (encodeLocked(samples, frames))
         m_capturedFrames.fetch_add(frames, std::memory_order_relaxed);
     m_deadAir = m_quiet.feed(samples, frames);
-    m_audioAt = at;
 }
 
-void BroadcastEngine::loseInput() {
-    m_lost = true;
-    ++m_generation; // a stream still delivering (PulseAudio moved it elsewhere) is not heard
+// The capture state has just become lost. A stream given up (`giveUp`) is not heard again even
+// if it delivers (PulseAudio may have moved it to another source); a stalled one may go on.
+void BroadcastEngine::loseInput(bool giveUp) {
+    if (giveUp)
+        ++m_generation;
     m_silenceSinceLoss = 0;
     m_quiet.reset();
     m_deadAir = false;
+    noteLoss();
+}
+
+void BroadcastEngine::noteLoss() {
+    m_lost = m_capture.lost();
+    m_stalled = m_capture.phase() == CaptureState::Phase::Stalled;
 }
 
 quint64 BroadcastEngine::silenceDue(Clock::time_point now) const {
-    if (now <= m_audioAt)
+    const Clock::time_point from = m_capture.lastAudio();
+    if (now <= from)
         return 0;
-    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - m_audioAt);
-    return quint64(elapsed.count()) * m_watchRate / 1000000u;
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - from);
+    return quint64(elapsed.count()) * m_capture.rate() / 1000000u;
 }
 
 void BroadcastEngine::feedSilence(quint64 frames) {
@@ -264,8 +324,8 @@ void BroadcastEngine::stopWatch() {
     {
         std::lock_guard lock(m_watchMutex);
         m_watching = false;
+        m_watchWake.notify_all();
     }
-    m_watchWake.notify_all();
     if (m_watch.joinable())
         m_watch.join();
 }
@@ -284,36 +344,35 @@ void BroadcastEngine::watchInput() {
     }
 }
 
-// One look of the watch: is the broadcast's microphone still there, and is silence due?
+// One look of the watch: has the broadcast's stream broken, stalled or lost its device, and is
+// silence due? All of it under the encoder lock, against the stream the capture state tracks
+// (an input switch in progress holds the state still meanwhile).
 void BroadcastEngine::checkInput() {
-    // What is seen here is acted on only if nothing changed while waiting for the encoder: the
-    // microphone may come back (its first buffer ends the loss) or be opened again meanwhile,
-    // and giving up that new stream would leave the broadcast on silence for good.
-    const unsigned int generation = m_generation.load();
-    const bool lost = m_lost.load();
-    if (!lost) {
-        // A stream that broke delivers nothing more; a device that went away may leave its
-        // stream moved to another input by PulseAudio, which is not what the user chose.
-        bool gone = m_input.failed();
-        if (!gone && m_devicesChanged.exchange(false)) {
-            QString name;
-            {
-                std::lock_guard lock(m_encodeMutex);
-                name = m_watchedName;
-            }
-            gone = !findInput(m_input.devices(), name).has_value();
-        }
-        if (!gone)
-            return;
-    }
+    const bool devicesChanged = m_devicesChanged.exchange(false);
+    std::vector<AudioDevice> devices;
+    if (devicesChanged)
+        devices = m_input.devices();
     std::lock_guard lock(m_encodeMutex);
     takeStash();
-    if (m_generation.load() != generation || m_lost.load() != lost)
-        return;
-    if (!lost) {
-        loseInput();
-        return;
+    if (m_switching) {
+        if (devicesChanged)
+            m_devicesChanged = true; // looked at once the new stream is in place
+    } else {
+        const bool wasLost = m_capture.lost();
+        const CaptureState::Phase before = m_capture.phase();
+        const CaptureState::Phase after =
+            m_capture.look(Clock::now(), m_input.failed(), devicesChanged ? &devices : nullptr);
+        if (after != before) {
+            qInfo() << "Capture stream" << phaseName(after) << "(was" << phaseName(before) << ")";
+            if (!wasLost)
+                loseInput(after == CaptureState::Phase::Gone);
+            else if (after == CaptureState::Phase::Gone)
+                ++m_generation;
+            noteLoss();
+        }
     }
+    if (!m_capture.lost())
+        return;
     // One buffer behind the clock: the silence ends where a returning microphone's first
     // buffer begins, which is a buffer before it arrives.
     const quint64 block = m_zeros.size();

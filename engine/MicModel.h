@@ -22,6 +22,11 @@ public:
     void setMicID(int id);
     void setSampleRate(int rate);
 
+    // The sound system's own name for the device (AudioDevice::key), by which it is found
+    // again when unplugged and plugged in or renamed; empty where the system has none.
+    QString deviceKey() const { return m_deviceKey; }
+    void setDeviceKey(const QString &key) { m_deviceKey = key; }
+
 signals:
     void micNameChanged();
     void micIDChanged();
@@ -31,4 +36,5 @@ private:
     QString m_micName;
     int m_micID = 0;
     int m_sampleRate = 0;
+    QString m_deviceKey;
 };

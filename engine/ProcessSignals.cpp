@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -45,6 +46,10 @@ TerminationSignals::TerminationSignals(std::function<void(int)> onSignal, QObjec
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         unsigned char number = 0;
         while (::read(m_pipe[0], &number, 1) == 1) {
+            if (std::exchange(m_received, true)) {
+                qInfo() << "Already closing; signal" << number << "ignored";
+                continue;
+            }
             if (m_onSignal)
                 m_onSignal(number);
         }
@@ -65,7 +70,7 @@ TerminationSignals::TerminationSignals(std::function<void(int)> onSignal, QObjec
 TerminationSignals::~TerminationSignals() {
     for (std::size_t i = 0; i < std::size(kTerminationSignals); ++i) {
         if (m_handled[i])
-            std::signal(kTerminationSignals[i], SIG_DFL);
+            std::signal(kTerminationSignals[i], m_received ? SIG_IGN : SIG_DFL);
     }
     g_signalPipe = -1;
     delete m_notifier;

@@ -32,7 +32,7 @@ bool sameListing(const Listing &a, const Listing &b) {
         return false;
     return std::equal(a.sources.begin(), a.sources.end(), b.sources.begin(), b.sources.end(),
                       [](const AudioDevice &x, const AudioDevice &y) {
-                          return x.id == y.id && x.name == y.name &&
+                          return x.id == y.id && x.name == y.name && x.key == y.key &&
                                  x.inputChannels == y.inputChannels &&
                                  x.preferredRate == y.preferredRate;
                       });
@@ -182,6 +182,7 @@ void PulseDevices::Loop::onSourceInfo(pa_context *c, const pa_source_info *info,
         AudioDevice device;
         device.id = info->index;
         device.name = QString::fromUtf8(info->description ? info->description : info->name);
+        device.key = QString::fromUtf8(text(info->name));
         device.inputChannels = info->sample_spec.channels;
         device.sampleRates = kRates;
         device.preferredRate = info->sample_spec.rate;

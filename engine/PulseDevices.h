@@ -27,8 +27,8 @@ public:
     PulseDevices &operator=(const PulseDevices &) = delete;
 
     // The sources as last heard from the server, in its order: `id` is the server's source
-    // index, `name` its description (what RtAudio calls the device), every rate PulseAudio
-    // resamples to. Empty while the server is unreachable.
+    // index, `key` its PulseAudio name, `name` its description (what RtAudio calls the
+    // device), every rate PulseAudio resamples to. Empty while the server is unreachable.
     std::vector<AudioDevice> sources() const;
 
     // Asks the server now, not the cached list: true when it has a default sink and a default

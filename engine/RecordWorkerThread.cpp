@@ -43,16 +43,26 @@ void RecordWorkerThread::join() {
 }
 
 void RecordWorkerThread::run() {
+    using Clock = std::chrono::steady_clock;
     QByteArray chunk;
+    Clock::time_point checked = Clock::now();
     while (m_queue.waitPop(chunk, m_running)) {
         if (!m_writer.isOpen())
             continue;
+        if (Clock::now() - checked >= kPlaceCheck) {
+            checked = Clock::now();
+            if (!m_writer.inPlace() && !(m_fileLost && m_fileLost()))
+                continue;
+        }
         if (m_writer.write(chunk)) {
             ++m_chunksWritten;
         } else if (m_writeFailed) {
             m_writeFailed(m_writer.errorText());
         }
     }
+    // The file the stop will report as saved must be there.
+    if (m_writer.isOpen() && !m_writer.inPlace() && m_fileLost)
+        m_fileLost();
 }
 
 } // namespace castora::engine

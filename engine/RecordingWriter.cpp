@@ -4,8 +4,12 @@
 #include <QStandardPaths>
 #include <QTextBoundaryFinder>
 
+#include <QDir>
+
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace castora::engine {
@@ -127,16 +131,25 @@ QString withSuffix(const QString &path, int suffix) {
 }
 } // namespace
 
+bool makeRecordingsFolder(const QString &folder) {
+    if (!QDir().mkpath(folder))
+        return false;
+    // Recordings are the broadcaster's own: the folder is private from its making.
+    ::chmod(QFile::encodeName(folder).constData(), 0700);
+    return true;
+}
+
 bool RecordingWriter::open(const QString &path) {
     close();
     m_failed = false;
     m_error.clear();
     m_written = 0;
+    m_writtenInPlace = 0;
     m_path = path;
     for (int suffix = 1; suffix <= kMaxCollisionSuffix; ++suffix) {
         const QString candidate = suffix == 1 ? path : withSuffix(path, suffix);
         m_fd = ::open(QFile::encodeName(candidate).constData(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (m_fd >= 0) {
             m_path = candidate;
             return true;
@@ -169,6 +182,45 @@ bool RecordingWriter::write(const QByteArray &chunk) {
         m_written += written;
     }
     return true;
+}
+
+bool RecordingWriter::inPlace() {
+    if (m_fd < 0)
+        return true; // nothing open, nothing lost
+    struct stat open {};
+    struct stat named {};
+    if (::fstat(m_fd, &open) != 0 || open.st_nlink == 0)
+        return false;
+    if (::stat(QFile::encodeName(m_path).constData(), &named) != 0 || named.st_dev != open.st_dev ||
+        named.st_ino != open.st_ino)
+        return false;
+    m_writtenInPlace = m_written;
+    return true;
+}
+
+bool RecordingWriter::moveTo(const QString &path) {
+    const int old = m_fd;
+    const qint64 from = m_writtenInPlace;
+    const qint64 to = m_written;
+    m_fd = -1; // open() must not close the old file: what is not carried over yet is in it
+    const bool opened = open(path);
+    if (old >= 0) {
+        if (opened) {
+            char buffer[65536];
+            for (qint64 at = from; at < to;) {
+                const ssize_t got =
+                    ::pread(old, buffer, size_t(std::min<qint64>(sizeof buffer, to - at)), at);
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got <= 0 || !write(QByteArray::fromRawData(buffer, qsizetype(got))))
+                    break;
+                at += got;
+            }
+            m_writtenInPlace = m_written;
+        }
+        ::close(old);
+    }
+    return opened && m_fd >= 0;
 }
 
 void RecordingWriter::close() {

@@ -25,6 +25,11 @@ QString defaultRecordingsFolder();
 // system (no user-space buffer), so a crash loses at most the chunk being written. The first
 // failed write (disk full) closes the file; later writes are refused.
 //
+// A file removed while it is written (alone or with its folder) takes every later write with it
+// without a word from the system. So the writer looks now and then whether its file is still
+// the one at its path, and can move on to a new file, carrying over what went into the old one
+// since it was last seen in place.
+//
 // Used by one thread at a time: opened by the start job, written by the record thread, closed
 // by the stop job after the record thread has ended.
 class RecordingWriter {
@@ -41,6 +46,14 @@ public:
     bool write(const QByteArray &chunk);
     void close();
 
+    // Whether the open file is still the one at path(): not unlinked, and the path names this
+    // very file. Remembers how much had been written when it was.
+    bool inPlace();
+    // Opens a new file at `path` (as open() does) and writes into it what went into the current
+    // file after it was last found in place; the current file is closed. On failure nothing is
+    // open and errorText() says why.
+    bool moveTo(const QString &path);
+
     bool isOpen() const { return m_fd >= 0; }
     bool failed() const { return m_failed; }
     QString path() const { return m_path; }
@@ -53,6 +66,10 @@ private:
     QString m_path;
     QString m_error;
     qint64 m_written = 0;
+    qint64 m_writtenInPlace = 0; // m_written when the file was last found in place
 };
+
+// Makes the recordings folder (and its parents) when missing, readable by its user alone.
+bool makeRecordingsFolder(const QString &folder);
 
 } // namespace castora::engine

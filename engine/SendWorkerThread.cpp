@@ -28,7 +28,9 @@ void SendWorkerThread::start() {
     m_failedReconnects = 0;
     m_reconnects = 0;
     m_chunksSent = 0;
+    m_catchUpChunks = 0;
     m_bytesSent = 0;
+    m_pacer.stopClock();
     m_abort = false;
     m_finished = false;
     m_running = true;
@@ -78,13 +80,7 @@ void SendWorkerThread::run() {
             break;
         }
         if (sendWithRetries(chunk)) {
-            // Real-time pace. The capture hands over chunks at the stream's own pace, so this
-            // only holds the loop back when it has run ahead of real time by more than the
-            // lead: when it works off a backlog after a reconnection, which then goes out at
-            // the stream's rate instead of flooding the server and its listeners.
-            const auto ahead = std::chrono::milliseconds(m_sink.delay());
-            if (ahead > m_timing.paceLead)
-                pause(ahead - m_timing.paceLead);
+            pace(chunk);
             continue;
         }
         if (stopping())
@@ -97,6 +93,38 @@ void SendWorkerThread::run() {
         m_finished = true;
     }
     m_wake.notify_all();
+}
+
+std::chrono::milliseconds SendPacer::sent(qint64 bytes, Clock::time_point now,
+                                          std::chrono::milliseconds lead) {
+    if (m_bytesPerSecond <= 0)
+        return std::chrono::milliseconds(0);
+    m_sentBytes += bytes;
+    const qint64 audioMs = m_sentBytes * 1000 / m_bytesPerSecond;
+    const qint64 goneMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - m_start).count();
+    const qint64 ahead = audioMs - goneMs - lead.count();
+    return std::chrono::milliseconds(ahead > 0 ? ahead : 0);
+}
+
+// The capture hands over a chunk per buffer, at the stream's own pace. Whatever piled up while
+// the connection was down (or a slow server held the loop back) is older than the live moment:
+// it goes out without waiting, and the clock starts again once it is gone. Otherwise the loop
+// is held back only when it has run ahead of real time by more than the lead.
+void SendWorkerThread::pace(const QByteArray &chunk) {
+    const Clock::time_point now = Clock::now();
+    if (m_queue.size() > 1) {
+        ++m_catchUpChunks;
+        m_pacer.stopClock();
+        return;
+    }
+    if (!m_pacer.started()) {
+        m_pacer.restart(now);
+        return;
+    }
+    const std::chrono::milliseconds hold = m_pacer.sent(chunk.size(), now, m_timing.paceLead);
+    if (hold.count() > 0)
+        pause(hold);
 }
 
 bool SendWorkerThread::sendWithRetries(const QByteArray &chunk) {
@@ -120,6 +148,7 @@ bool SendWorkerThread::sendWithRetries(const QByteArray &chunk) {
                 continue;
             }
             ++m_reconnects;
+            m_pacer.stopClock();
             qInfo() << "Reconnected to Icecast";
         }
         const IcecastSink::Status status = m_sink.send(chunk, aborted, m_timing.stallLimit);
@@ -155,6 +184,7 @@ bool SendWorkerThread::reconnect() {
         qInfo() << "Reconnect failed:" << m_sink.errorText();
     }
     ++m_reconnects;
+    m_pacer.stopClock();
     qInfo() << "Reconnected to Icecast";
     if (m_events.connectionRestored)
         m_events.connectionRestored();

@@ -30,12 +30,44 @@ struct SendTiming {
     std::chrono::milliseconds paceLead{2000};   // how far the stream may run ahead
 };
 
+// How far the send loop has run ahead of real time, measured on its own clock: the audio sent
+// since the clock (re)started against the time gone by. libshout's own clock (shout_delay)
+// restarts at every connection and would count a backlog sent at once as audio ahead of time.
+class SendPacer {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Constant bitrate of the chunks, in kbit/s (0: no pacing).
+    void setBitrate(int kbps) { m_bytesPerSecond = kbps * 125; }
+    // Starts the clock afresh at `now`: nothing sent yet.
+    void restart(Clock::time_point now) {
+        m_start = now;
+        m_sentBytes = 0;
+        m_started = true;
+    }
+    bool started() const { return m_started; }
+    void stopClock() { m_started = false; }
+    // `bytes` of audio went out at `now`; how long the loop should hold back before the next
+    // chunk so as not to run further ahead than `lead`.
+    std::chrono::milliseconds sent(qint64 bytes, Clock::time_point now,
+                                   std::chrono::milliseconds lead);
+
+private:
+    Clock::time_point m_start;
+    qint64 m_sentBytes = 0;
+    qint64 m_bytesPerSecond = 0;
+    bool m_started = false;
+};
+
 // The send thread: takes chunks from the send queue and pushes them to Icecast at real-time
-// pace. A failed send is tried again up to ten attempts in all, 1 s apart, each on a new
-// connection (the one a send failed on is dead): an outage shorter than that costs listeners
-// little more than the outage, and nobody is told. After the tenth failed attempt the
-// connection is reported lost, the chunk is dropped, and the connection is opened again every
-// second until it works, which is reported as restored. Chunks queued meanwhile go out then.
+// pace. A backlog (more than one chunk queued, as after a reconnection) goes out as fast as the
+// server takes it, so that listeners are back at the live moment as soon as the connection
+// is; pacing resumes on a fresh clock once the backlog is gone. A failed send is tried again up to
+// ten attempts in all, 1 s apart, each on a new connection (the one a send failed on is dead): an
+// outage shorter than that costs listeners little more than the outage, and nobody is told. After
+// the tenth failed attempt the connection is reported lost, the chunk is dropped, and the
+// connection is opened again every second until it works, which is reported as restored. Chunks
+// queued meanwhile go out then.
 //
 // A stop sends what is still queued without pacing, for at most the drain limit, then gives
 // up whatever the connection is doing. stop() returns only after the thread has ended, so
@@ -54,6 +86,8 @@ public:
 
     void setEvents(Events events) { m_events = std::move(events); }
     void setTiming(const SendTiming &timing) { m_timing = timing; }
+    // The stream's constant bitrate in kbit/s, for pacing; set before start().
+    void setBitrate(int kbps) { m_pacer.setBitrate(kbps); }
     const SendTiming &timing() const { return m_timing; }
 
     void start();
@@ -67,6 +101,8 @@ public:
     int failedReconnects() const { return m_failedReconnects.load(); }
     int reconnects() const { return m_reconnects.load(); }
     int chunksSent() const { return m_chunksSent.load(); }
+    // Chunks sent without pacing because more were queued behind them.
+    int catchUpChunks() const { return m_catchUpChunks.load(); }
     qint64 bytesSent() const { return m_bytesSent.load(); }
 
 private:
@@ -74,6 +110,8 @@ private:
     bool sendWithRetries(const QByteArray &chunk);
     bool reconnect();
     void drain(QByteArray chunk);
+    // After a chunk went out: a backlog goes on at once, otherwise the loop keeps pace.
+    void pace(const QByteArray &chunk);
     // Waits `duration` (until `when`) unless a stop comes first; false when stopping.
     bool pause(std::chrono::milliseconds duration);
     bool pauseUntil(std::chrono::steady_clock::time_point when);
@@ -92,11 +130,13 @@ private:
     bool m_finished = false;                               // guarded by m_mutex
     std::chrono::steady_clock::time_point m_drainDeadline; // written before m_running clears
     std::chrono::steady_clock::time_point m_lastAttempt;   // send thread only
+    SendPacer m_pacer;                                     // send thread only (once started)
 
     std::atomic<int> m_failedSends{0};
     std::atomic<int> m_failedReconnects{0};
     std::atomic<int> m_reconnects{0};
     std::atomic<int> m_chunksSent{0};
+    std::atomic<int> m_catchUpChunks{0};
     std::atomic<qint64> m_bytesSent{0};
 };
 

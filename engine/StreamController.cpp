@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 using namespace castora;
 using namespace castora::engine;
@@ -28,6 +30,10 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
         [this](const QString &error) {
             QMetaObject::invokeMethod(
                 this, [this, error] { onRecordingFailed(error); }, Qt::QueuedConnection);
+        },
+        [this](const QString &lostPath, const QString &name, const QString &path) {
+            QMetaObject::invokeMethod(
+                this, [=] { onRecordingMoved(lostPath, name, path); }, Qt::QueuedConnection);
         },
     });
 
@@ -85,11 +91,22 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
 StreamController::~StreamController() {
     m_input.setDevicesChanged({});
     m_engine.cancelStart();
-    {
-        std::unique_lock lock(m_poolMutex);
-        m_poolDone.wait(lock, [this] { return m_poolJobs == 0; });
+    if (!waitForJobs(std::chrono::milliseconds(kJobsWaitMs))) {
+        // A job is stuck in the sound system and holds on to the engine: nothing can be
+        // destroyed under it. What matters is done (a broadcast is stopped before this, its
+        // recording closed); the process ends here.
+        qWarning() << "A sound system call does not return; ending without clean-up";
+        m_engine.stop();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(EXIT_SUCCESS);
     }
     m_engine.stop();
+}
+
+bool StreamController::waitForJobs(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_poolMutex);
+    return m_poolDone.wait_for(lock, timeout, [this] { return m_poolJobs == 0; });
 }
 
 // Every third level slice (99 ms, about 10 times a second: as fast as the eye follows a peak
@@ -109,6 +126,7 @@ void StreamController::onLevelTimerTimeout() {
         setClipping(true);
         m_clipTimer.start(); // held for two seconds after the last peak
     }
+    setMicrophoneStalled(m_streaming && m_engine.microphoneStalled());
     setMicrophoneLost(m_streaming && m_engine.microphoneLost());
     setDeadAir(m_streaming && m_engine.deadAir());
 }
@@ -126,6 +144,15 @@ void StreamController::setMicrophoneLost(bool value) {
     // Its device may be listed still (a broken stream): try it again at once.
     if (value)
         refreshInput();
+}
+
+void StreamController::setMicrophoneStalled(bool value) {
+    if (m_microphoneStalled == value)
+        return;
+    m_microphoneStalled = value;
+    if (value)
+        qWarning() << "The microphone sends nothing; sending silence until it does";
+    emit microphoneStalledChanged();
 }
 
 void StreamController::setDeadAir(bool value) {

@@ -73,6 +73,9 @@ class StreamController : public QAbstractListModel {
     // On air: the microphone is gone; the listeners hear silence until it is back or another
     // input is chosen (the device chooser is open for that).
     Q_PROPERTY(bool microphoneLost READ microphoneLost NOTIFY microphoneLostChanged)
+    // On air, with microphoneLost: the microphone is still there but sends nothing (a suspended
+    // or stalled device); capture goes on by itself when its sound comes back.
+    Q_PROPERTY(bool microphoneStalled READ microphoneStalled NOTIFY microphoneStalledChanged)
 
 public:
     enum Roles { MicNameRole = Qt::UserRole + 1, MicIdRole };
@@ -128,6 +131,7 @@ public:
     bool clipping() const { return m_clipping; }
     bool deadAir() const { return m_deadAir; }
     bool microphoneLost() const { return m_microphoneLost; }
+    bool microphoneStalled() const { return m_microphoneStalled; }
 
     void setStreaming(bool value);
     void setCurrentMic(MicModel *mic);
@@ -177,7 +181,19 @@ public:
     // completed and closed, stop-stream is posted and answered) within `timeout`. True when
     // nothing is left on air.
     bool shutdown(std::chrono::milliseconds timeout = std::chrono::milliseconds(kStopWaitMs));
+    // Waits for the jobs handed to the thread pool (starts, stops, input jobs) within
+    // `timeout`. False when one is still running: one stuck in the sound system. Destroying
+    // the controller under it would pull the engine away from it, so the program then ends
+    // without destroying it (see the destructor).
+    bool waitForJobs(std::chrono::milliseconds timeout);
+    // How long the destructor waits for the pool's jobs before it ends the process instead.
+    static constexpr int kJobsWaitMs = 5000;
+    static constexpr const char *kRecordingMovedMessage =
+        "The recording file was removed. Recording goes on in a new file.";
     int stopWaitMs() const { return m_stopWaitMs; }
+    // The process ends without its event loop (the display connection broke): stops the
+    // broadcast synchronously, then tries the stop-stream notice for `noticeWait`.
+    void stopForExit(std::chrono::milliseconds noticeWait);
     // Tests: a shorter wait for signing out while on air.
     void setStopWaitMs(int ms) { m_stopWaitMs = ms; }
 
@@ -254,6 +270,7 @@ signals:
     void clippingChanged();
     void deadAirChanged();
     void microphoneLostChanged();
+    void microphoneStalledChanged();
 
     void errorOccurred(const QString &message);
     // A user-facing outcome (shown as a toast).
@@ -261,6 +278,9 @@ signals:
     // A broadcast's recording file has been opened / completed and closed.
     void recordingOpened(const QString &name, const QString &path);
     void recordingClosed(const QString &path);
+    // The recording's file `lostPath` was removed while on air; the broadcast goes on in the
+    // new file `path`, listed as `name`.
+    void recordingMoved(const QString &lostPath, const QString &name, const QString &path);
 
 private:
     struct Job {
@@ -279,6 +299,7 @@ private:
     void onConnectionLost();
     void onConnectionRestored();
     void onRecordingFailed(const QString &error);
+    void onRecordingMoved(const QString &lostPath, const QString &name, const QString &path);
     void rebuildMicList();
     // Opens, keeps or closes the capture stream for what is wanted now (a pool job).
     void refreshInput();
@@ -287,9 +308,11 @@ private:
     void setClipping(bool value);
     void setDeadAir(bool value);
     void setMicrophoneLost(bool value);
+    void setMicrophoneStalled(bool value);
     void runOnPool(std::function<void()> job);
-    void keepCurrentMicAfterRebuild(const QString &name);
+    void keepCurrentMicAfterRebuild(const QString &key, const QString &name);
     void dropLostMic();
+    MicModel *makeMic(const castora::engine::AudioDevice &device);
     MicModel *makeDefaultMic();
     bool waitOnGui(const std::function<bool()> &done, std::chrono::milliseconds timeout);
     void onMountPointChanged();
@@ -372,4 +395,5 @@ private:
     bool m_clipping = false;
     bool m_deadAir = false;
     bool m_microphoneLost = false;
+    bool m_microphoneStalled = false;
 };

@@ -7,6 +7,27 @@
 
 using namespace castora::engine;
 
+namespace {
+// The rows show these devices already: same devices, same names, same order.
+bool sameRows(const QList<MicModel *> &rows, const std::vector<AudioDevice> &inputs) {
+    if (rows.size() != qsizetype(inputs.size()))
+        return false;
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const AudioDevice &device = inputs[std::size_t(i)];
+        if (rows[i]->micName() != device.name || rows[i]->micID() != int(device.id) ||
+            rows[i]->deviceKey() != device.key)
+            return false;
+    }
+    return true;
+}
+
+bool sameMic(const MicModel *mic, const MicModel *other) {
+    if (!mic->deviceKey().isEmpty() || !other->deviceKey().isEmpty())
+        return mic->deviceKey() == other->deviceKey();
+    return mic->micName() == other->micName();
+}
+} // namespace
+
 int StreamController::rowCount(const QModelIndex &) const {
     return int(m_mics.size());
 }
@@ -36,7 +57,7 @@ void StreamController::setMicList() {
     const int first = int(m_mics.size());
     beginInsertRows(QModelIndex(), first, first + int(inputs.size()) - 1);
     for (const AudioDevice &device : inputs)
-        m_mics.append(new MicModel(device.name, int(device.id), int(device.preferredRate), this));
+        m_mics.append(makeMic(device));
     endInsertRows();
     emit currentMicIndexChanged();
 }
@@ -45,20 +66,22 @@ int StreamController::currentMicIndex() const {
     if (!m_currentMic)
         return -1;
     for (int row = 0; row < m_mics.size(); ++row) {
-        if (m_mics.at(row)->micName() == m_currentMic->micName())
+        if (sameMic(m_mics.at(row), m_currentMic))
             return row;
     }
     return -1;
 }
 
-MicModel *StreamController::makeDefaultMic() {
-    auto *mic = new MicModel(this);
-    if (const std::optional<AudioDevice> device = m_input.defaultInput()) {
-        mic->setMicName(device->name);
-        mic->setMicID(int(device->id));
-        mic->setSampleRate(int(device->preferredRate));
-    }
+MicModel *StreamController::makeMic(const AudioDevice &device) {
+    auto *mic = new MicModel(device.name, int(device.id), int(device.preferredRate), this);
+    mic->setDeviceKey(device.key);
     return mic;
+}
+
+MicModel *StreamController::makeDefaultMic() {
+    if (const std::optional<AudioDevice> device = m_input.defaultInput())
+        return makeMic(*device);
+    return new MicModel(this);
 }
 
 // Runs when the input announces a change and on the 2 s watch timer; reads the input's list as
@@ -69,14 +92,15 @@ void StreamController::checkForDeviceChanges() {
     if (m_jobActive)
         return;
     const std::vector<AudioDevice> inputs = inputDevices(m_input.devices());
-    if (int(inputs.size()) == m_mics.size()) {
+    if (sameRows(m_mics, inputs)) {
         // An input that could not be opened, or a lost one, is tried again.
         if (!m_inputProblem.isEmpty() || m_microphoneLost)
             refreshInput();
         return;
     }
-    qInfo() << "Device count changed, updating mic list";
+    qInfo() << "Devices changed, updating mic list";
     const QString current = m_currentMic ? m_currentMic->micName() : QString();
+    const QString currentKey = m_currentMic ? m_currentMic->deviceKey() : QString();
     beginResetModel();
     for (MicModel *mic : std::as_const(m_mics)) {
         if (mic != m_currentMic)
@@ -86,9 +110,9 @@ void StreamController::checkForDeviceChanges() {
     const bool currentWasRow = m_mics.contains(previous);
     m_mics.clear();
     for (const AudioDevice &device : inputs)
-        m_mics.append(new MicModel(device.name, int(device.id), int(device.preferredRate), this));
+        m_mics.append(makeMic(device));
     endResetModel();
-    keepCurrentMicAfterRebuild(current);
+    keepCurrentMicAfterRebuild(currentKey, current);
     if (currentWasRow && previous != m_currentMic)
         previous->deleteLater();
     // The rows moved under the chooser, whether or not the microphone changed.
@@ -96,20 +120,21 @@ void StreamController::checkForDeviceChanges() {
     refreshInput();
 }
 
-// The chosen microphone is kept by its name: the same device under a new row (its index may
-// have moved) stays chosen without a change of configuration; a device that is gone gives way
-// to the default input, except on air: there it stays chosen while it is away, and capture
-// resumes on it when a device of that name comes back (unless the user chooses another).
-void StreamController::keepCurrentMicAfterRebuild(const QString &name) {
-    const std::vector<AudioDevice> devices = m_input.devices();
+// The chosen microphone is kept by its key (by its name where the sound system has no keys):
+// the same device under a new row (its index may have moved, or it was renamed) stays chosen
+// without a change of configuration; a device that is gone gives way to the default input,
+// except on air: there it stays chosen while it is away, and capture resumes on it when it
+// comes back (unless the user chooses another).
+void StreamController::keepCurrentMicAfterRebuild(const QString &key, const QString &name) {
     for (MicModel *mic : std::as_const(m_mics)) {
-        if (mic->micName() == name) {
+        if (key.isEmpty() ? mic->micName() == name : mic->deviceKey() == key) {
             if (m_currentMic != m_defaultMic) {
                 // Same device, new record: nothing to configure again.
                 m_currentMic = mic;
                 emit currentMicChanged();
-            } else if (const auto device = findInput(devices, name)) {
-                m_defaultMic->setMicID(int(device->id));
+            } else {
+                m_defaultMic->setMicID(mic->micID());
+                m_defaultMic->setMicName(mic->micName());
             }
             return;
         }
@@ -133,8 +158,8 @@ void StreamController::keepCurrentMicAfterRebuild(const QString &name) {
 void StreamController::dropLostMic() {
     if (m_streaming || !m_currentMic || m_currentMic->micName().isEmpty())
         return;
-    if (!findInput(m_input.devices(), m_currentMic->micName()))
-        keepCurrentMicAfterRebuild(m_currentMic->micName());
+    if (!findInput(m_input.devices(), m_currentMic->deviceKey(), m_currentMic->micName()))
+        keepCurrentMicAfterRebuild(m_currentMic->deviceKey(), m_currentMic->micName());
 }
 
 void StreamController::changeMic(int index) {
@@ -168,7 +193,8 @@ void StreamController::setCurrentMic(MicModel *mic) {
 unsigned int StreamController::determineSampleRate() {
     if (!m_currentMic)
         return 44100;
-    const std::optional<AudioDevice> device = findInput(m_input.devices(), m_currentMic->micName());
+    const std::optional<AudioDevice> device =
+        findInput(m_input.devices(), m_currentMic->deviceKey(), m_currentMic->micName());
     if (!device || device->sampleRates.empty())
         return 44100;
     for (unsigned int rate : device->sampleRates)
@@ -203,6 +229,7 @@ void StreamController::refreshInput() {
     }
     InputRequest request;
     request.deviceName = m_currentMic ? m_currentMic->micName() : QString();
+    request.deviceKey = m_currentMic ? m_currentMic->deviceKey() : QString();
     request.quality = m_streamQuality;
     request.bufferFrames = m_bufferFrames;
     m_inputJobActive = true;
@@ -250,10 +277,8 @@ void StreamController::runOnPool(std::function<void()> job) {
     }
     QThreadPool::globalInstance()->start([this, job = std::move(job)] {
         job();
-        {
-            std::lock_guard lock(m_poolMutex);
-            --m_poolJobs;
-        }
+        std::lock_guard lock(m_poolMutex);
+        --m_poolJobs;
         m_poolDone.notify_all();
     });
 }

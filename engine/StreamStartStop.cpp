@@ -14,7 +14,10 @@
 #include <QThreadPool>
 
 #include <exception>
+#include <future>
 #include <iostream>
+#include <memory>
+#include <thread>
 
 using namespace castora;
 using namespace castora::engine;
@@ -51,6 +54,7 @@ StreamController::Job StreamController::prepareJob() const {
     job.stop = m_streaming;
     BroadcastRequest &request = job.request;
     request.deviceName = m_currentMic ? m_currentMic->micName() : QString();
+    request.deviceKey = m_currentMic ? m_currentMic->deviceKey() : QString();
     request.quality = m_streamQuality;
     request.bufferFrames = m_bufferFrames;
     request.icecast.host = m_config.icecastHost;
@@ -124,6 +128,8 @@ int StreamController::startRecording() {
 
 void StreamController::beginJob(const Job &job) {
     m_jobActive = true;
+    if (!job.stop)
+        m_engine.allowStart(); // a cancel from now on holds for this start
     {
         std::lock_guard lock(m_poolMutex);
         ++m_poolJobs;
@@ -153,10 +159,10 @@ void StreamController::runJob(const Job &job) {
             QMetaObject::invokeMethod(
                 this, [this, result] { applyStart(result); }, Qt::QueuedConnection);
     }
-    {
-        std::lock_guard lock(m_poolMutex);
-        --m_poolJobs;
-    }
+    // Notified under the lock: the controller's destructor may end the wait and destroy the
+    // condition as soon as it sees the count drop.
+    std::lock_guard lock(m_poolMutex);
+    --m_poolJobs;
     m_poolDone.notify_all();
 }
 
@@ -190,6 +196,7 @@ void StreamController::applyStop(const StopResult &result) {
     if (result.wasOnAir)
         updateStreamData();
     setStreaming(false);
+    setMicrophoneStalled(false);
     setMicrophoneLost(false);
     setDeadAir(false);
     if (!result.recordingPath.isEmpty())
@@ -213,6 +220,14 @@ void StreamController::onRecordingFailed(const QString &error) {
                                          "goes on; the rest of it is not recorded.")
                               .arg(error),
                           true);
+}
+
+void StreamController::onRecordingMoved(const QString &lostPath, const QString &name,
+                                        const QString &path) {
+    if (!m_streaming)
+        return;
+    emit recordingMoved(lostPath, name, path);
+    emit requestCompleted(QString::fromLatin1(kRecordingMovedMessage), true);
 }
 
 void StreamController::insertStreamData() {
@@ -239,18 +254,18 @@ void StreamController::postStreamNotice(const QString &path, const char *doneLin
     });
 }
 
+// Drives the event dispatcher itself rather than a nested QEventLoop: a loop started after
+// QCoreApplication::exit() (a signal, the session ending) returns at once, and such a wait would
+// spin without delivering anything, the stop-stream notice among it.
 bool StreamController::waitOnGui(const std::function<bool()> &done,
                                  std::chrono::milliseconds timeout) {
     const QDeadlineTimer deadline(timeout);
+    QTimer tick; // wakes the dispatcher to look at the clock and at `done`
+    tick.start(10);
     while (!done()) {
         if (deadline.hasExpired())
             return false;
-        QEventLoop loop;
-        QTimer tick;
-        tick.setSingleShot(true);
-        QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
-        tick.start(10);
-        loop.exec();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
@@ -273,4 +288,36 @@ bool StreamController::shutdown(std::chrono::milliseconds timeout) {
     // The stop-stream notice needs the event loop to go out and be answered.
     waitOnGui([this] { return m_pendingNotices == 0; }, left());
     return !m_streaming && !m_engine.isOnAir();
+}
+
+// The process is ending from under the event loop (Qt's X11 connection broke and it called
+// exit()): no queued call, timer or reply will run again on this thread. The engine stops
+// here and now (recording complete and closed, connection closed, within the stop's own
+// bounds); the stop-stream notice goes out from a thread with an event loop of its own, for
+// as long as `noticeWait` allows.
+void StreamController::stopForExit(std::chrono::milliseconds noticeWait) {
+    m_engine.cancelStart();
+    const castora::engine::StopResult result = m_engine.stop();
+    if (!result.wasOnAir)
+        return;
+    qWarning() << "Stopped the broadcast on the way out; recording" << result.recordingPath;
+    const QUrl url = m_config.endpoint(QStringLiteral("api/channel/stop-stream"));
+    auto sent = std::make_shared<std::promise<void>>();
+    std::future<void> done = sent->get_future();
+    std::thread([url, sent, noticeWait] {
+        {
+            castora::net::AccessManager network;
+            QEventLoop loop;
+            QNetworkReply *reply = api::postJson(network, url, QJsonObject());
+            QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+            QTimer::singleShot(noticeWait, &loop, &QEventLoop::quit);
+            loop.exec();
+            qInfo() << (reply->isFinished() && reply->error() == QNetworkReply::NoError
+                            ? "Stream Data Updated"
+                            : "The stop-stream notice could not be sent");
+            delete reply;
+        }
+        sent->set_value();
+    }).detach();
+    done.wait_for(noticeWait + std::chrono::milliseconds(500));
 }

@@ -1,5 +1,6 @@
 #include "RecordingController.h"
 
+#include "RecordingsDatabase.h"
 #include "UploadJobs.h"
 #include "UploadPlan.h"
 
@@ -12,6 +13,7 @@
 #include <QSqlQuery>
 #include <QThread>
 
+#include <algorithm>
 #include <utility>
 
 using castora::recordings::ChunkedFileUpload;
@@ -223,6 +225,31 @@ void RecordingController::recordingFinished(const QString &path) {
         return;
     }
     setBeingRecorded(path, false);
+}
+
+void RecordingController::recordingMoved(const QString &lostPath, const QString &name,
+                                         const QString &path) {
+    setBeingRecorded(lostPath, false);
+    const QString file =
+        QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false)
+            .databaseName();
+    if (!file.isEmpty() && !QFileInfo::exists(file)) {
+        qWarning() << "The recordings database was removed with its folder; starting it anew";
+        castora::openDatabase(QFileInfo(path).absolutePath(), true);
+    } else if (databaseOpen()) {
+        QSqlQuery query;
+        query.prepare(QStringLiteral("DELETE FROM recordings WHERE path = ?"));
+        query.addBindValue(lostPath);
+        if (!query.exec())
+            qWarning() << "Failed to delete recording:" << query.lastError().text();
+    }
+    loadRecordings();
+    const bool listed = std::any_of(m_recordings.begin(), m_recordings.end(), [&](auto *r) {
+        return QDir::cleanPath(r->path()) == QDir::cleanPath(path);
+    });
+    if (!listed)
+        addRecording(name, path);
+    setBeingRecorded(path, true);
 }
 
 RecordingModel *RecordingController::findRecording(int id) const {

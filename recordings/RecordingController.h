@@ -73,6 +73,11 @@ public slots:
     // The broadcast engine opened `path` for writing / closed it. Safe to call from any thread.
     void recordingStarted(const QString &path);
     void recordingFinished(const QString &path);
+    // The file `lostPath` being recorded was removed, and the broadcast goes on in `path`
+    // (listed as `name`): the row of the file that is gone goes, the new file is listed. When
+    // the library's own file went too (removed with the folder), the library is made anew and
+    // lists the recordings folder's files again.
+    void recordingMoved(const QString &lostPath, const QString &name, const QString &path);
 
     // The user signed out: uploads under way stop (each reports its failure); the rows stay
     // as they are.

@@ -182,7 +182,7 @@ int relist(const QString &folder) {
 
 } // namespace
 
-DatabaseStart openDatabase(const QString &recordingsFolder) {
+DatabaseStart openDatabase(const QString &recordingsFolder, bool listAgain) {
     DatabaseStart start;
     // A second call stands for a restart: drop the old connection before making a new one, so
     // Qt does not replace a connection that is still referenced.
@@ -234,6 +234,9 @@ DatabaseStart openDatabase(const QString &recordingsFolder) {
         start.notice = QStringLiteral("The recordings library could not be read and was started "
                                       "anew: %1 listed again. The old library was kept as %2.")
                            .arg(found, QFileInfo(start.movedAside).fileName());
+    } else if (listAgain && check.outcome == Check::Good) {
+        start.relisted = relist(recordingsFolder);
+        qInfo() << "Listed again from the recordings folder:" << start.relisted;
     }
     start.open = db.isOpen();
     qInfo() << "Initialized";

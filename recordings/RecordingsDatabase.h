@@ -32,7 +32,10 @@ struct DatabaseStart {
 // again (name and time from the file name, not uploaded). A database locked by another
 // program is left alone. A later call closes the previous connection and opens the file
 // again, as a fresh start would.
-DatabaseStart openDatabase(const QString &recordingsFolder);
+//
+// `listAgain`: the MP3 files of `recordingsFolder` that no row lists are listed also when the
+// file was fine (the database was found gone, and made anew).
+DatabaseStart openDatabase(const QString &recordingsFolder, bool listAgain = false);
 
 // openDatabase() without a recordings folder to list again; true when the database is open.
 bool initDatabase();

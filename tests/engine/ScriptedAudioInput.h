@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -23,8 +24,14 @@ public:
 
     static AudioDevice device(unsigned int id, const QString &name, std::vector<unsigned int> rates,
                               unsigned int inputs = 1, bool isDefault = false) {
-        const unsigned int preferred = rates.empty() ? 0 : rates.front();
-        return AudioDevice{id, name, inputs, std::move(rates), preferred, isDefault};
+        AudioDevice d;
+        d.id = id;
+        d.name = name;
+        d.inputChannels = inputs;
+        d.preferredRate = rates.empty() ? 0 : rates.front();
+        d.sampleRates = std::move(rates);
+        d.isDefaultInput = isDefault;
+        return d;
     }
     // A list of one "Scripted Microphone" (44100/48000/22050 Hz) unless set otherwise.
     void setDevices(std::vector<AudioDevice> devices) {
@@ -55,8 +62,20 @@ public:
     // The open stream breaks as when its device is pulled: it delivers nothing more and says
     // failed() until it is opened again.
     void breakStream() { m_failed = true; }
+    // The stream stops delivering without a word (a suspended source, a stalled device) and,
+    // with `false`, goes on where the clock is.
+    void stall(bool stalled) { m_stalled = stalled; }
+    // Opening takes this long from now on (a sound server that is slow to answer), unless
+    // released earlier.
+    void setOpenDelay(std::chrono::milliseconds delay) { m_openDelay = delay; }
+    void releaseOpens() {
+        std::lock_guard lock(m_delayMutex);
+        m_openDelay = std::chrono::milliseconds(0);
+        m_released.notify_all();
+    }
 
     int opens() const { return m_opens.load(); }
+    int openAttempts() const { return m_openAttempts.load(); }
     quint64 framesDelivered() const { return m_delivered.load(); }
     // Frames delivered before the first buffer of the tone as last set.
     quint64 toneFrom() const { return m_toneFrom.load(); }
@@ -82,6 +101,12 @@ public:
     bool open(const AudioDevice &device, unsigned int sampleRate, unsigned int &frames,
               Callback callback) override {
         close();
+        ++m_openAttempts;
+        {
+            std::unique_lock delay(m_delayMutex);
+            m_released.wait_for(delay, m_openDelay.load(),
+                                [this] { return m_openDelay.load().count() == 0; });
+        }
         std::lock_guard lock(m_mutex);
         const bool known = std::any_of(m_devices.begin(), m_devices.end(), [&](const auto &d) {
             return d.name == device.name && d.inputChannels > 0;
@@ -151,7 +176,7 @@ private:
                 sample = qint16(std::lround(std::sin(phase) * amplitude));
                 phase = std::fmod(phase + step, 2.0 * M_PI);
             }
-            if (m_running && !m_failed && callback) {
+            if (m_running && !m_failed && !m_stalled && callback) {
                 if (amplitude != playing)
                     m_toneFrom = m_delivered.load();
                 playing = amplitude;
@@ -171,9 +196,12 @@ private:
     double m_amplitude = 0.5;
     std::atomic<double> m_speed{1.0};
     Callback m_callback;
-    std::atomic<bool> m_isOpen{false}, m_running{false}, m_failed{false};
+    std::atomic<bool> m_isOpen{false}, m_running{false}, m_failed{false}, m_stalled{false};
+    std::atomic<std::chrono::milliseconds> m_openDelay{std::chrono::milliseconds(0)};
+    std::mutex m_delayMutex;
+    std::condition_variable m_released;
     std::atomic<quint64> m_delivered{0}, m_toneFrom{0};
-    std::atomic<int> m_opens{0};
+    std::atomic<int> m_opens{0}, m_openAttempts{0};
     std::atomic<unsigned int> m_openDevice{0}, m_openRate{0};
     std::thread m_feeder;
     std::mutex m_changedMutex;
