@@ -148,8 +148,10 @@ bool RecordingWriter::open(const QString &path) {
     m_path = path;
     for (int suffix = 1; suffix <= kMaxCollisionSuffix; ++suffix) {
         const QString candidate = suffix == 1 ? path : withSuffix(path, suffix);
+        // Readable too: what was written can be carried over to a new file when this one is
+        // removed while open (moveTo()).
         m_fd = ::open(QFile::encodeName(candidate).constData(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+                      O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (m_fd >= 0) {
             m_path = candidate;
             return true;

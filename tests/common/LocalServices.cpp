@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
@@ -158,6 +159,47 @@ QJsonObject IcecastServer::source(const QString &mount) const {
 QByteArray IcecastServer::listen(const QString &mount, double seconds) const {
     return runTool("curl", {"-s", "--max-time", QString::number(seconds), baseUrl() + '/' + mount},
                    int(seconds * 1000) + 10000);
+}
+
+IcecastServer::Reception IcecastServer::receive(const QString &mount, double seconds,
+                                                const QElapsedTimer &clock) const {
+    Reception reception;
+    const qint64 until = clock.elapsed() + qint64(seconds * 1000);
+    QTcpSocket player;
+    player.connectToHost("127.0.0.1", m_port);
+    const QByteArray request = "GET /" + mount.toUtf8() + " HTTP/1.0\r\n\r\n";
+    if (!player.waitForConnected(2000) || player.write(request) != request.size())
+        return reception;
+    QByteArray head;
+    while (clock.elapsed() < until &&
+           (player.bytesAvailable() > 0 || player.waitForReadyRead(100) ||
+            player.state() == QAbstractSocket::ConnectedState)) {
+        const QByteArray got = player.readAll();
+        if (got.isEmpty())
+            continue;
+        if (reception.joinedAt < 0) {
+            head += got;
+            const qsizetype end = head.indexOf("\r\n\r\n");
+            if (end < 0)
+                continue;
+            if (!head.startsWith("HTTP/1.0 200") && !head.startsWith("HTTP/1.1 200"))
+                return reception;
+            reception.joinedAt = clock.elapsed();
+            reception.audio = head.mid(end + 4);
+        } else {
+            reception.audio += got;
+        }
+        reception.arrivals.append({clock.elapsed(), reception.audio.size()});
+    }
+    return reception;
+}
+
+qint64 IcecastServer::Reception::arrivalOf(qint64 offset) const {
+    for (const auto &[at, bytes] : arrivals) {
+        if (bytes > offset)
+            return at;
+    }
+    return -1;
 }
 
 qint64 IcecastServer::waitForAudio(const QString &mount, int timeoutMs) const {
@@ -331,6 +373,14 @@ bool VirtualMicrophone::plug() {
     return runLocalService({"pulse", "plug", m_dir.path()});
 }
 
+bool VirtualMicrophone::play(const QString &file) {
+    return runLocalService({"pulse", "play", m_dir.path(), file});
+}
+
+bool VirtualMicrophone::suspend(bool suspended) {
+    return runLocalService({"pulse", "suspend", m_dir.path(), suspended ? "1" : "0"});
+}
+
 // ---- audio checks ----
 
 namespace audio {
@@ -394,6 +444,60 @@ double rms(const std::vector<qint16> &samples, std::size_t from, std::size_t cou
     for (std::size_t i = from; i < end; ++i)
         sum += double(samples[i]) * samples[i];
     return std::sqrt(sum / double(end - from));
+}
+
+namespace {
+constexpr double kMarkLength = 0.15; // s
+constexpr int kMarkAmplitude = 16000;
+int markPitch(int mark) {
+    return 500 + 50 * mark;
+}
+} // namespace
+
+bool writeMarks(const QString &path, int count, int sampleRate) {
+    const std::size_t total = std::size_t((count + 1) * kMarkSeconds * sampleRate);
+    std::vector<qint16> samples(total, 0);
+    const std::size_t length = std::size_t(kMarkLength * sampleRate);
+    const std::size_t fade = std::size_t(0.005 * sampleRate);
+    for (int mark = 1; mark <= count; ++mark) {
+        const std::size_t from = std::size_t(mark * kMarkSeconds * sampleRate);
+        for (std::size_t i = 0; i < length && from + i < total; ++i) {
+            const double edge = std::min({1.0, double(i) / fade, double(length - i) / fade});
+            samples[from + i] =
+                qint16(std::lround(kMarkAmplitude * edge *
+                                   std::sin(2 * M_PI * markPitch(mark) * double(i) / sampleRate)));
+        }
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const auto u32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char *>(&v), 4); };
+    const auto u16 = [](quint16 v) { return QByteArray(reinterpret_cast<const char *>(&v), 2); };
+    const quint32 bytes = quint32(samples.size() * 2);
+    QByteArray header = "RIFF" + u32(36 + bytes) + "WAVEfmt " + u32(16) + u16(1) + u16(1) +
+                        u32(quint32(sampleRate)) + u32(quint32(sampleRate * 2)) + u16(2) + u16(16) +
+                        "data" + u32(bytes);
+    return file.write(header) == header.size() &&
+           file.write(reinterpret_cast<const char *>(samples.data()), bytes) == qint64(bytes);
+}
+
+QList<std::pair<std::size_t, int>> findMarks(const std::vector<qint16> &samples, int sampleRate) {
+    QList<std::pair<std::size_t, int>> marks;
+    const std::size_t step = std::size_t(sampleRate) / 200; // 5 ms
+    const std::size_t skip = std::size_t(0.02 * sampleRate);
+    const std::size_t span = std::size_t(0.1 * sampleRate);
+    for (std::size_t at = 0; at + skip + span < samples.size(); at += step) {
+        if (rms(samples, at, step) < kMarkAmplitude / 8.0)
+            continue;
+        const std::vector<qint16> tone(samples.begin() + std::ptrdiff_t(at + skip),
+                                       samples.begin() + std::ptrdiff_t(at + skip + span));
+        const double pitch = dominantFrequency(tone, sampleRate);
+        const int mark = int(std::lround((pitch - 500.0) / 50.0));
+        if (mark >= 1 && std::abs(pitch - markPitch(mark)) < 15.0)
+            marks.append({at, mark});
+        at += std::size_t(kMarkSeconds * sampleRate / 2); // past this one
+    }
+    return marks;
 }
 
 } // namespace audio

@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <utility>
 #include <vector>
 
 // Real services for tests, started through scripts/local-service and stopped again by the
@@ -47,6 +50,17 @@ public:
 
     // Listens to `mount` for `seconds` like a player would; the bytes received.
     QByteArray listen(const QString &mount, double seconds) const;
+    // A player of `mount` for up to `seconds` (less when the server ends the stream): the audio
+    // and, at every read, when on `clock` it had received how many bytes of it. Blocks; safe
+    // to run on a thread of its own.
+    struct Reception {
+        qint64 joinedAt = -1; // on `clock`, when the answer's head came
+        QByteArray audio;
+        QList<std::pair<qint64, qint64>> arrivals; // (ms on `clock`, audio bytes so far)
+        // When the byte at `offset` of `audio` arrived; -1 when it never did.
+        qint64 arrivalOf(qint64 offset) const;
+    };
+    Reception receive(const QString &mount, double seconds, const QElapsedTimer &clock) const;
     // Asks for `mount` like a player, again and again until audio comes: the milliseconds
     // until its first bytes arrived, -1 when none came within `timeoutMs`. Blocks; safe to run
     // on a thread of its own.
@@ -110,6 +124,11 @@ public:
     // the only sound device is unplugged. plug() loads it again, with its tone.
     bool unplug();
     bool plug();
+    // Plays a sound file into the microphone once, in place of the tone.
+    bool play(const QString &file);
+    // The microphone stops delivering (PulseAudio suspends it: no error, no change of devices)
+    // / goes on.
+    bool suspend(bool suspended);
     QString pulseServer() const { return m_server; }
 
 private:
@@ -134,6 +153,13 @@ Decoded decodeMp3(const QByteArray &mp3, int sampleRate);
 // Dominant frequency by zero crossings over `samples` (after skipping `skip` samples).
 double dominantFrequency(const std::vector<qint16> &samples, int sampleRate, std::size_t skip = 0);
 double rms(const std::vector<qint16> &samples, std::size_t from = 0, std::size_t count = 0);
+
+// Time marks: a WAV file (mono, 16-bit) of short beeps every kMarkSeconds, mark k (from 1) at
+// k * kMarkSeconds with a pitch of its own, digital silence between them.
+constexpr double kMarkSeconds = 2.0;
+bool writeMarks(const QString &path, int count, int sampleRate = 22050);
+// The marks heard in `samples`: where each begins (sample index) and which it is.
+QList<std::pair<std::size_t, int>> findMarks(const std::vector<qint16> &samples, int sampleRate);
 
 } // namespace audio
 
