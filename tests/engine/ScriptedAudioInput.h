@@ -23,10 +23,12 @@ public:
     ~ScriptedAudioInput() override { close(); }
 
     static AudioDevice device(unsigned int id, const QString &name, std::vector<unsigned int> rates,
-                              unsigned int inputs = 1, bool isDefault = false) {
+                              unsigned int inputs = 1, bool isDefault = false,
+                              const QString &key = {}) {
         AudioDevice d;
         d.id = id;
         d.name = name;
+        d.key = key;
         d.inputChannels = inputs;
         d.preferredRate = rates.empty() ? 0 : rates.front();
         d.sampleRates = std::move(rates);

@@ -139,9 +139,12 @@ private slots:
         QTRY_VERIFY(!m_icecast.hasMount(m_mount));
     }
 
-    // Input devices only; the chosen one is kept by name across rebuilds of the list and falls
-    // back to the default input when it is gone. The capture stream is reopened only for
-    // another device or sample rate; otherwise a new broadcast starts it again.
+    // Input devices only; the chosen one is kept by name (by its key where the sound system
+    // names its devices) across rebuilds of the list and falls back to the default input when
+    // it is gone. The capture stream is reopened only for another device or sample rate;
+    // otherwise a new broadcast starts it again. Renamed, a device is the same device; plugged
+    // in again on air (a new index), the stream on the old one is given up and capture goes on
+    // on the new one.
     void microphones() {
         m_input->setDevices({ScriptedAudioInput::device(0, "Speakers", {48000}, 0),
                              ScriptedAudioInput::device(1, "Desk Mic", {22050, 44100}, 1, true),
@@ -185,6 +188,24 @@ private slots:
         QTRY_COMPARE(reset.size(), 2);
         QCOMPARE(c->currentMic()->micName(), "Built-in");
         broadcast(5, 0, 48000);
+
+        const auto desk = [](unsigned int id, const QString &name) {
+            return ScriptedAudioInput::device(id, name, {22050}, 1, true, "alsa_input.desk");
+        };
+        m_input->setDevices({desk(5, "Desk Mic")});
+        QTRY_COMPARE(c->currentMic()->micName(), "Desk Mic");
+        broadcast(6, 5, 22050);
+        m_input->setDevices({desk(5, "Desk Microphone")});
+        QTRY_COMPARE(c->currentMic()->micName(), "Desk Microphone");
+        QCOMPARE(c->currentMicIndex(), 0);
+        broadcast(6, 5, 22050);
+        QVERIFY(live::pressStart(*c));
+        m_input->setDevices({desk(9, "Desk Microphone")});
+        QTRY_COMPARE(m_input->openDeviceId(), 9u);
+        QTRY_VERIFY(!c->microphoneLost() && c->engine().capturePhase() ==
+                                                  castora::engine::CaptureState::Phase::Delivering);
+        QCOMPARE(m_input->opens(), 7);
+        QVERIFY(live::pressStop(*c));
     }
 
     // The internet probe: any answer, even an error status or a refused connection, counts as

@@ -301,8 +301,8 @@ private slots:
     // the sound coming back (the input runs four times as fast meanwhile: dead air is measured
     // in audio, not in wall-clock time). The microphone pulled out brings up the lost-microphone
     // warning and opens the device chooser; plugged in again, capture resumes on it and the
-    // warning goes, and so it does when another input is chosen while it is away. The broadcast
-    // stays on air throughout.
+    // warning goes, and so it does when another input is chosen while it is away. A microphone
+    // that stops sending without a word is told apart. The broadcast stays on air throughout.
     void microphoneWarnings() {
         UiProgram &p = program();
         const auto mic = [](unsigned int id, const QString &name, bool isDefault) {
@@ -332,6 +332,15 @@ private slots:
         QTRY_VERIFY(!warning->isVisible());
         QVERIFY2(cleared > 0 && cleared <= kRate, qPrintable(QString::number(cleared)));
         p.audio.setSpeed(1.0);
+
+        // Silent without a word (a suspended source): told so; it goes on by itself.
+        p.audio.stall(true);
+        QTRY_VERIFY(warning->isVisible() && chooser->isEnabled());
+        QCOMPARE(p.text(u"inputWarningText"_s),
+                 u"The microphone stopped sending sound. Listeners hear silence until it is back "
+                 "or you choose another input."_s);
+        p.audio.stall(false);
+        QTRY_VERIFY(!warning->isVisible() && !chooser->isEnabled());
 
         // Pulled out: the chooser opens for another input; the meter is dark.
         p.audio.setDevices({mic(1, u"USB Mic"_s, true)});

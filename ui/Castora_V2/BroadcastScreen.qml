@@ -298,9 +298,11 @@ Page {
 
                 objectName: "inputWarningText"
                 anchors.verticalCenter: parent.verticalCenter
-                text: StreamController.microphoneLost
-                      ? qsTr("The microphone is disconnected. Listeners hear silence until it is back or you choose another input.")
-                      : qsTr("No sound is coming from the microphone")
+                text: StreamController.microphoneStalled
+                      ? qsTr("The microphone stopped sending sound. Listeners hear silence until it is back or you choose another input.")
+                      : StreamController.microphoneLost
+                        ? qsTr("The microphone is disconnected. Listeners hear silence until it is back or you choose another input.")
+                        : qsTr("No sound is coming from the microphone")
                 color: "#1A1A1A"
                 font.pixelSize: 13
                 font.bold: true
