@@ -38,7 +38,9 @@ int failure(const QDBusError &error) {
         complain(error.message());
         return kCommandRefused;
     }
-    if (error.type() == QDBusError::ServiceUnknown) {
+    // Without auto-start the bus says NameHasNoOwner (QDBusError has no type for it).
+    if (error.type() == QDBusError::ServiceUnknown ||
+        error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
         complain(QStringLiteral("Castora is not running."));
         return kCommandNotRunning;
     }
