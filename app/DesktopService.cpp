@@ -81,12 +81,11 @@ QString sessionBusAddress(const QString &fromEnvironment, const QString &runtime
                           const QString &userRunDir) {
     if (!fromEnvironment.isEmpty())
         return fromEnvironment;
-    for (const QString &dir : {runtimeDir, userRunDir}) {
-        const QString socket = dir + QStringLiteral("/bus");
-        if (!dir.isEmpty() && isSocket(socket))
-            return QStringLiteral("unix:path=") + escapeAddressValue(socket);
-    }
-    return QString();
+    // A runtime folder of the process's own (a test, a private session) is never left for
+    // the user's.
+    const QString socket =
+        (runtimeDir.isEmpty() ? userRunDir : runtimeDir) + QStringLiteral("/bus");
+    return isSocket(socket) ? QStringLiteral("unix:path=") + escapeAddressValue(socket) : QString();
 }
 
 QString sessionBusAddress() {

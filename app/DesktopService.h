@@ -43,8 +43,8 @@ inline constexpr int kCallWaitMs = kOutcomeWaitMs + 10000;
 QStringList statusKeys();
 
 // The session bus's address: DBUS_SESSION_BUS_ADDRESS when it is set (`fromEnvironment`),
-// else the socket a desktop session keeps in the user's runtime folder, `runtimeDir`/bus or
-// `userRunDir`/bus (a cron job has no DBUS_SESSION_BUS_ADDRESS and often no XDG_RUNTIME_DIR),
+// else the socket a desktop session keeps in the user's runtime folder, `runtimeDir`/bus, or
+// `userRunDir`/bus when XDG_RUNTIME_DIR is not set either (a cron job has neither variable),
 // as "unix:path=..."; empty when there is none.
 QString sessionBusAddress(const QString &fromEnvironment, const QString &runtimeDir,
                           const QString &userRunDir);

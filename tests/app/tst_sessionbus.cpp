@@ -18,15 +18,16 @@ class TestSessionBus : public QObject {
 private slots:
     void sessionBusAddress_data() {
         QTest::addColumn<QString>("environment");
-        QTest::addColumn<int>("runtimeBus");
+        QTest::addColumn<int>("runtimeBus"); // -1: XDG_RUNTIME_DIR not set
         QTest::addColumn<int>("userBus");
         QTest::addColumn<QString>("found"); // "runtime", "user", the environment's or none
         row("the session's variable", "unix:abstract=/tmp/dbus-x", int(Socket), int(Socket),
             "unix:abstract=/tmp/dbus-x");
         row("the runtime folder", "", int(Socket), int(Socket), "runtime");
-        row("the user's run folder", "", int(None), int(Socket), "user");
+        row("no runtime folder: the user's", "", -1, int(Socket), "user");
+        row("a runtime folder of its own", "", int(None), int(Socket), "");
         row("a file is no bus", "", int(File), int(File), "");
-        row("no bus", "", int(None), int(None), "");
+        row("no bus", "", -1, int(None), "");
     }
     void sessionBusAddress() {
         QFETCH(QString, environment);
@@ -48,7 +49,9 @@ private slots:
         const QString expected = found == "runtime" ? "unix:path=" + root.path() + "/run%20time/bus"
                                  : found == "user"  ? "unix:path=" + user + "/bus"
                                                     : found;
-        QCOMPARE(castora::desktop::sessionBusAddress(environment, runtime, user), expected);
+        QCOMPARE(
+            castora::desktop::sessionBusAddress(environment, runtimeBus < 0 ? "" : runtime, user),
+            expected);
     }
 };
 
