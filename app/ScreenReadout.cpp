@@ -4,6 +4,7 @@
 
 #if CASTORA_INSPECTION_BUILT
 #include <QDebug>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -62,6 +63,12 @@ QJsonObject describe(QQuickItem *item, const QJsonArray &properties) {
     };
 }
 
+// Events noted by the program (countForInspection), on the GUI thread.
+QHash<QString, qint64> &noted() {
+    static QHash<QString, qint64> counts;
+    return counts;
+}
+
 // Frames swapped by the engine's windows, counted on the render thread.
 using FrameCount = std::shared_ptr<std::atomic<qint64>>;
 
@@ -70,8 +77,11 @@ QJsonObject answer(const QQmlApplicationEngine &engine, const FrameCount &frames
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);
     const QJsonObject request = document.object();
-    if (request.value(QStringLiteral("count")) == QStringLiteral("frames"))
+    const QString count = request.value(QStringLiteral("count")).toString();
+    if (count == QStringLiteral("frames"))
         return {{QStringLiteral("frames"), frames->load()}};
+    if (!count.isEmpty())
+        return {{count, noted().value(count)}};
     const QString name = request.value(QStringLiteral("name")).toString();
     const QJsonArray properties = request.value(QStringLiteral("properties")).toArray();
     if (!document.isObject() || name.isEmpty())
@@ -135,6 +145,14 @@ void startInspection(QQmlApplicationEngine &engine) {
     });
 #else
     Q_UNUSED(engine);
+#endif
+}
+
+void countForInspection(const char *event) {
+#if CASTORA_INSPECTION_BUILT
+    ++noted()[QString::fromLatin1(event)];
+#else
+    Q_UNUSED(event);
 #endif
 }
 

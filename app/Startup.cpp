@@ -4,6 +4,8 @@
 #include "AuthController.h"
 #include "ChatController.h"
 #include "ChatProtocol.h"
+#include "CommandLine.h"
+#include "DesktopService.h"
 #include "NetworkAccess.h"
 #include "NetworkClient.h"
 #include "ProcessSignals.h"
@@ -18,7 +20,6 @@
 #include "StreamController.h"
 #include "UpdateController.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QGuiApplication>
@@ -31,7 +32,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -43,37 +43,6 @@ void nameApplication() {
     QCoreApplication::setApplicationName(QStringLiteral("Castora"));
     QCoreApplication::setOrganizationName(QStringLiteral("Castora"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kAppVersion));
-}
-
-// The program's options: --help and --version print and end the process with status 0; an
-// unknown option or any other argument ends it with a message and status 1. Qt's own options
-// (-platform, -qwindowgeometry...) are gone from the arguments of a QGuiApplication.
-void processCommandLine(const QCoreApplication &app) {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Castora: go on air from your microphone on your channel's Icecast "
-                       "stream, record every broadcast and upload the recordings."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.process(app);
-    const QStringList extra = parser.positionalArguments();
-    if (!extra.isEmpty()) {
-        std::fprintf(stderr, "castora: unexpected argument '%s' (see castora --help)\n",
-                     qPrintable(extra.first()));
-        std::exit(EXIT_FAILURE);
-    }
-}
-
-// Whether the command line asks for --help or --version. These are answered before the window
-// system is touched, so they work without a display and open no window.
-bool asksForText(int argc, char **argv) {
-    for (int i = 1; i < argc; ++i) {
-        for (const char *option : {"-h", "-?", "--help", "--help-all", "-v", "--version"}) {
-            if (std::strcmp(argv[i], option) == 0)
-                return true;
-        }
-    }
-    return false;
 }
 
 // The controller of the broadcast while the event loop may end the process from under it: Qt's
@@ -157,16 +126,21 @@ bool openRecordingsDatabase(RecordingController &recordings) {
 }
 
 int runApplication(int argc, char **argv) {
-    if (asksForText(argc, argv)) {
+    if (runsWithoutWindow(argc, argv)) {
         QCoreApplication app(argc, argv);
         nameApplication();
-        processCommandLine(app); // prints and exits
-        return EXIT_FAILURE;
+        return sendCommand(parseCommandLine(app)); // --help and --version print and exit
     }
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QGuiApplication app(argc, argv);
     nameApplication();
-    processCommandLine(app); // before any controller: only a plain start goes on
+    parseCommandLine(app); // before any controller: only a plain start goes on
+    // One program per desktop session, before any window, sound server or database: a second
+    // launch raises the first one's window instead of broadcasting on the same settings and
+    // recordings.
+    desktop::DesktopService desktopService;
+    if (desktopService.claim() == desktop::DesktopService::Claim::Taken)
+        return desktopService.activateRunning() ? EXIT_SUCCESS : EXIT_FAILURE;
     // Ties the window to the installed desktop entry and icon (packaging/).
     QGuiApplication::setDesktopFileName(QStringLiteral(CASTORA_APP_ID));
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
@@ -223,8 +197,10 @@ int runApplication(int argc, char **argv) {
     afterFirstFrame(engine, recordings, [recordings] { openRecordingsDatabase(*recordings); });
     reportFirstFrame(engine); // development builds, for bench/ (CASTORA_STARTUP_PROBE)
     startInspection(engine);  // development builds, for tests/e2e (CASTORA_INSPECT)
+    desktopService.serve(streamController, *auth, engine);
     const int code = app.exec();
     closing = true;
+    desktopService.release(); // a launch from now on starts anew
     // The window is gone; a broadcast still on air is stopped properly: the recording is
     // completed and closed and the backend hears of the stop.
     streamController.shutdown(std::chrono::milliseconds(streamController.stopWaitMs()));

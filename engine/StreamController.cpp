@@ -86,6 +86,7 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
             &StreamController::onMountPointChanged);
     m_usageTimer.setInterval(kUsageIntervalMs);
     connect(&m_usageTimer, &QTimer::timeout, this, &StreamController::updateUsageDuration);
+    followBroadcastForDesktop();
 }
 
 StreamController::~StreamController() {
@@ -207,4 +208,23 @@ void StreamController::setStreamQuality(int value) {
     setInitialized(false);
     // Off air the meter's stream moves to the new quality's rate, ready for the start.
     refreshInput();
+}
+
+// ---- The broadcast as the desktop service reports it (castora --status) ----
+
+void StreamController::followBroadcastForDesktop() {
+    connect(this, &StreamController::streamingChanged, this, [this] {
+        m_broadcastStart = m_streaming ? QDateTime::currentDateTimeUtc() : QDateTime();
+        emit broadcastStartChanged();
+        emit liveChanged();
+    });
+    connect(this, &StreamController::recordingOpened, this,
+            [this](const QString &, const QString &path) {
+                m_recordingPath = path;
+                emit recordingPathChanged();
+            });
+    connect(this, &StreamController::recordingClosed, this, [this] {
+        m_recordingPath.clear();
+        emit recordingPathChanged();
+    });
 }

@@ -7,6 +7,7 @@
 #include "ServiceConfig.h"
 
 #include <QAbstractListModel>
+#include <QDateTime>
 #include <QList>
 #include <QPointer>
 #include <QString>
@@ -396,4 +397,29 @@ private:
     bool m_deadAir = false;
     bool m_microphoneLost = false;
     bool m_microphoneStalled = false;
+
+    // ---- The broadcast as the desktop service reports it (castora --status) ----
+    // Listeners hear the broadcast (for now the same as `streaming`).
+    Q_PROPERTY(bool live READ live NOTIFY liveChanged)
+    // When the broadcast started, in UTC; invalid while off air.
+    Q_PROPERTY(QDateTime broadcastStart READ broadcastStart NOTIFY broadcastStartChanged)
+    // The broadcast's recording file while it is written; empty otherwise.
+    Q_PROPERTY(QString recordingPath READ recordingPath NOTIFY recordingPathChanged)
+
+public:
+    bool live() const { return m_streaming; }
+    QDateTime broadcastStart() const { return m_broadcastStart; }
+    QString recordingPath() const { return m_recordingPath; }
+
+signals:
+    void liveChanged();
+    void broadcastStartChanged();
+    void recordingPathChanged();
+
+private:
+    // Follows `streaming` and the recording signals (called once by the constructor).
+    void followBroadcastForDesktop();
+
+    QDateTime m_broadcastStart;
+    QString m_recordingPath;
 };

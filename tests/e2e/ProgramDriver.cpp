@@ -53,7 +53,7 @@ int stopProcess(QProcess &process, int graceMs) {
 // ---- the stack ----
 
 bool LocalStack::start() {
-    if (!icecast.start() || !microphone.start() || !microphone.playTone(440, 3600))
+    if (!bus.start() || !icecast.start() || !microphone.start() || !microphone.playTone(440, 3600))
         return false;
     dev::DevServer::Options options;
     options.icecastStatusUrl = icecast.baseUrl() + QStringLiteral("/status-json.xsl");
@@ -63,6 +63,7 @@ bool LocalStack::start() {
 
 QProcessEnvironment LocalStack::environment() const {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(bus.environment());
     const QString base = backend->baseUrl();
     env.insert(QStringLiteral("CASTORA_BACKEND_URL"), base);
     env.insert(QStringLiteral("CASTORA_CHAT_URL"), backend->chat().url());
@@ -91,27 +92,42 @@ bool VirtualDisplay::start() {
     return !number.isEmpty();
 }
 
+// ---- the session bus ----
+
+SessionBus::~SessionBus() {
+    killChild(m_daemon);
+}
+
+bool SessionBus::start() {
+    if (!startChild(m_daemon, "dbus-daemon", {"--session", "--nofork", "--print-address=1"}) ||
+        !QTest::qWaitFor([this] { return m_daemon.canReadLine() || !m_daemon.isOpen(); }, 20000))
+        return false;
+    m_address = QString::fromLatin1(m_daemon.readLine().trimmed());
+    return !m_address.isEmpty();
+}
+
+QProcessEnvironment SessionBus::environment() const {
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    return env;
+}
+
 // ---- the accessibility bus ----
 
 AccessibilityBus::~AccessibilityBus() {
     killChild(m_listener);
     killChild(m_launcher);
-    killChild(m_daemon);
 }
 
 bool AccessibilityBus::start() {
-    if (!startChild(m_daemon, "dbus-daemon", {"--session", "--nofork", "--print-address=1"}) ||
-        !QTest::qWaitFor([this] { return m_daemon.canReadLine() || !m_daemon.isOpen(); }, 20000))
+    if (!m_bus.start())
         return false;
-    m_address = QString::fromLatin1(m_daemon.readLine().trimmed());
     m_launcher.setProcessEnvironment(toolEnvironment());
-    return !m_address.isEmpty() &&
-           startChild(m_launcher, "/usr/libexec/at-spi-bus-launcher", {"--launch-immediately"});
+    return startChild(m_launcher, "/usr/libexec/at-spi-bus-launcher", {"--launch-immediately"});
 }
 
 QProcessEnvironment AccessibilityBus::environment() const {
-    QProcessEnvironment env;
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    QProcessEnvironment env = m_bus.environment();
     env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
     return env;
 }
@@ -184,7 +200,7 @@ ProgramDriver::~ProgramDriver() {
     kill();
 }
 
-bool ProgramDriver::launch(const QProcessEnvironment &extra) {
+QProcessEnvironment ProgramDriver::environment() const {
     const QString home = m_profile + QStringLiteral("/home");
     QProcessEnvironment env = m_stack.environment();
     for (const auto &[variable, folder] : {std::pair{"HOME", ""},
@@ -198,14 +214,16 @@ bool ProgramDriver::launch(const QProcessEnvironment &extra) {
     env.insert(QStringLiteral("DISPLAY"), m_display.name());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    for (const QString &variable : extra.keys())
-        env.insert(variable, extra.value(variable));
-    const QString socketPath = m_profile + QStringLiteral("/inspect.sock");
-    env.insert(QStringLiteral("CASTORA_INSPECT"), socketPath);
+    env.insert(m_extra);
+    env.insert(QStringLiteral("CASTORA_INSPECT"), m_profile + QStringLiteral("/inspect.sock"));
+    return env;
+}
 
+bool ProgramDriver::launch(const QProcessEnvironment &extra) {
+    m_extra = extra;
+    const QString socketPath = m_profile + QStringLiteral("/inspect.sock");
     m_socket.abort();
-    m_process.setProcessEnvironment(env);
+    m_process.setProcessEnvironment(environment());
     m_process.setStandardInputFile(QProcess::nullDevice());
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_profile + QStringLiteral("/program.log"), QIODevice::Append);
@@ -238,6 +256,26 @@ int ProgramDriver::terminate(int graceMs) {
 
 QString ProgramDriver::log() {
     return QString::fromLocal8Bit(readFile(m_profile + QStringLiteral("/program.log")));
+}
+
+ProgramDriver::Run ProgramDriver::run(const QStringList &arguments, int timeoutMs) {
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.setStandardInputFile(QProcess::nullDevice());
+    Run run;
+    // The event loop runs meanwhile: the in-process stand-in answers the running program.
+    if (startChild(process, CASTORA_PROGRAM, arguments) &&
+        QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs) &&
+        process.exitStatus() == QProcess::NormalExit)
+        run.exitCode = process.exitCode();
+    killChild(process);
+    run.output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.error = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+qint64 ProgramDriver::count(const QString &event) {
+    return qint64(ask({{"count", event}}).value(event).toDouble(-1));
 }
 
 QJsonObject ProgramDriver::ask(const QJsonObject &request) {

@@ -16,9 +16,24 @@
 // read back through its inspection socket (app/ScreenReadout.h).
 namespace castora::test {
 
+// A session bus of its own (dbus-daemon), as a desktop session has one: programs launched with
+// environment() meet there, and never on the machine's own session bus.
+class SessionBus {
+public:
+    ~SessionBus();
+    bool start();
+    // DBUS_SESSION_BUS_ADDRESS.
+    QProcessEnvironment environment() const;
+
+private:
+    QProcess m_daemon;
+    QString m_address;
+};
+
 // The local stack: icecast2, a virtual microphone playing a 440 Hz tone, the stand-in backend
-// with its chat server, all on free ports.
+// with its chat server, all on free ports, and a session bus.
 struct LocalStack {
+    SessionBus bus;
     IcecastServer icecast;
     VirtualMicrophone microphone;
     std::unique_ptr<dev::DevServer> backend; // made by start(), once icecast2's port is known
@@ -40,7 +55,7 @@ private:
     QString m_name;
 };
 
-// A session bus of its own with the accessibility bus on it (dbus-daemon, at-spi-bus-launcher),
+// A session bus of its own with the accessibility bus on it (at-spi-bus-launcher),
 // through which a screen reader would meet the program: a program launched with environment()
 // exposes its accessibility tree there (QT_LINUX_ACCESSIBILITY_ALWAYS_ON).
 class AccessibilityBus {
@@ -62,10 +77,9 @@ private:
     QProcessEnvironment toolEnvironment() const; // this process's own, with environment()
     QList<QJsonObject> run(QProcess &process);
 
-    QProcess m_daemon;
+    SessionBus m_bus;
     QProcess m_launcher;
     QProcess m_listener;
-    QString m_address;
 };
 
 // What the program shows of one item.
@@ -96,6 +110,16 @@ public:
     int terminate(int graceMs = 20000);
     // Standard output and error so far.
     QString log();
+    // Another run of the program's binary beside this one, in the same session and profile
+    // (a second launch, castora --status...), until it ends (at most `timeoutMs`).
+    struct Run {
+        int exitCode = -1; // -1: it crashed or did not end
+        QString output;
+        QString error;
+    };
+    Run run(const QStringList &arguments, int timeoutMs = 60000);
+    // How often the program noted `event` (ScreenReadout.h: countForInspection).
+    qint64 count(const QString &event);
 
     // Every item named `name`, in tree order, with the given properties.
     QList<ScreenItem> items(const QString &name,
@@ -121,12 +145,14 @@ public:
     QString profileDir() const { return m_profile; }
 
 private:
+    QProcessEnvironment environment() const;
     bool xdotool(const QStringList &args);
     QJsonObject ask(const QJsonObject &request);
 
     const LocalStack &m_stack;
     const VirtualDisplay &m_display;
     QString m_profile;
+    QProcessEnvironment m_extra;
     QProcess m_process;
     QLocalSocket m_socket;
 };

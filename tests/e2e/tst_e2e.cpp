@@ -8,6 +8,7 @@
 #include "UploadPlan.h"
 #include "UploadRoutes.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -113,6 +114,13 @@ class TestEndToEnd : public QObject {
                                  int(left) + 5000);
         QVERIFY2(program.isRunning(), qPrintable(program.log()));
         QCOMPARE(program.text("onAirLabel"), "ON AIR");
+    }
+
+    // castora --status, parsed; empty when it failed.
+    static QJsonObject status(ProgramDriver &program) {
+        const ProgramDriver::Run run = program.run({"--status"});
+        return run.exitCode == 0 ? QJsonDocument::fromJson(run.output.toUtf8()).object()
+                                 : QJsonObject();
     }
 
     // What a screen reader finds: every one of `shown` on screen, and nothing named in `hidden`
@@ -301,6 +309,66 @@ private slots:
         QVERIFY2(stored, qPrintable(file.fileName()));
         QVERIFY(readFile(stored->path) == readFile(file.filePath()));
         program.terminate();
+    }
+
+    // One program per session, driven by a script as a scheduled show would be: a second
+    // launch raises the running window and ends with 0; castora --start, --status and --stop
+    // run a real broadcast; with no program running, or when the program refuses (no channel
+    // loaded before signing in), the command ends non-zero with the screen's message.
+    void desktopControl() {
+        ProgramDriver program(m_stack, m_display, m_work.filePath("desktop"));
+        ProgramDriver::Run run = program.run({"--start"});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.error.contains("Castora is not running"), qPrintable(run.error));
+
+        QVERIFY(program.launch());
+        QTRY_VERIFY_WITH_TIMEOUT(program.shows("signInButton"), 20000);
+        run = program.run({"--start"});
+        QCOMPARE(run.exitCode, 3);
+        QVERIFY2(run.error.contains("Your channel is not loaded, so the broadcast cannot start."),
+                 qPrintable(run.error));
+        QCOMPARE(status(program).value("signed_in"), false);
+
+        run = program.run({});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+        QCOMPARE(program.count("activations"), 1);
+        QVERIFY(program.isRunning());
+
+        CHECKED(signIn(program));
+        QTRY_COMPARE_WITH_TIMEOUT(program.text("channelCaption"), channel().name + " on Castora",
+                                  20000);
+        run = program.run({"--start"});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+        QTRY_VERIFY_WITH_TIMEOUT(status(program).value("live").toBool(), 3000);
+        const QJsonObject onAir = status(program);
+        QCOMPARE(onAir.value("signed_in"), true);
+        QCOMPARE(onAir.value("recording"), true);
+        QCOMPARE(onAir.value("mount").toString(), channel().mountPoint);
+        const QDateTime since = QDateTime::fromString(onAir.value("since").toString(), Qt::ISODate);
+        QVERIFY2(qAbs(since.secsTo(QDateTime::currentDateTimeUtc())) < 60,
+                 qPrintable(onAir.value("since").toString()));
+        const QString recording = onAir.value("recording_path").toString();
+        QCOMPARE(recording, onlyRecording(program.profileDir()).filePath());
+        QCOMPARE(program.text("onAirLabel"), "ON AIR");
+        // A player on the mount gets audio (on a thread: the stand-in keeps answering here).
+        auto heard = std::async(std::launch::async, [this, mount = channel().mountPoint] {
+            return m_stack.icecast.waitForAudio(mount, 10000);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(
+            heard.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
+        QVERIFY(heard.get() >= 0);
+
+        run = program.run({"--stop"});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+        const QJsonObject offAir = status(program);
+        for (const char *key : {"recording", "live"})
+            QCOMPARE(offAir.value(key), false);
+        for (const char *key : {"since", "recording_path"})
+            QVERIFY(offAir.value(key).isNull());
+        QTRY_COMPARE(program.text("onAirLabel"), "OFF AIR");
+        QTRY_VERIFY_WITH_TIMEOUT(!m_stack.icecast.hasMount(channel().mountPoint), 10000);
+        QVERIFY(QFileInfo(recording).size() > 0);
+        QCOMPARE(program.terminate(), 0);
     }
 
     // The program ends in the middle of a broadcast. Killed (a crash, a power cut): what

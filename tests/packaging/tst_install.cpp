@@ -202,7 +202,8 @@ private slots:
     }
 
     // --help and --version print and end without a display (so without a window, an audio
-    // device or a controller); anything else on the command line is refused.
+    // device or a controller), and so do commands to the running program (none here: the
+    // session bus named cannot be reached); anything else on the command line is refused.
     void commandLine_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
@@ -212,6 +213,8 @@ private slots:
         row("unknown option", QStringList{"--no-such-option"}, 1,
             QByteArray("Unknown option 'no-such-option'."));
         row("stray argument", QStringList{"stray"}, 1, QByteArray("unexpected argument 'stray'"));
+        row("status, nothing running", QStringList{"--status"}, 2,
+            QByteArray("Castora is not running"));
     }
 
     void commandLine() {
@@ -221,8 +224,10 @@ private slots:
         QProcessEnvironment environment = installedEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(name);
+        const QTemporaryDir runtime;
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime.filePath("bus"));
         // A refusal comes from the program proper, which needs a window system to start.
-        if (exitCode != 0)
+        if (exitCode == 1)
             environment.insert("QT_QPA_PLATFORM", "offscreen");
         QProcess program;
         program.setProcessEnvironment(environment);
