@@ -54,8 +54,8 @@ void stopBroadcastAtExit() {
     StreamController *controller = g_controllerAtExit.exchange(nullptr);
     if (!controller)
         return; // a normal end: the bounded stop after exec() has run
-    qWarning() << "The program is ending without its event loop; stopping the broadcast";
-    controller->stopForExit(std::chrono::milliseconds(2000));
+    std::fprintf(stderr, "The program is ending without its event loop; stopping the broadcast\n");
+    controller->stopForExit();
     std::fflush(stdout);
     std::fflush(stderr);
     // Nothing else of the process may run now: its threads and Qt's global objects are still

@@ -193,8 +193,8 @@ public:
         "The recording file was removed. Recording goes on in a new file.";
     int stopWaitMs() const { return m_stopWaitMs; }
     // The process ends without its event loop (the display connection broke): stops the
-    // broadcast synchronously, then tries the stop-stream notice for `noticeWait`.
-    void stopForExit(std::chrono::milliseconds noticeWait);
+    // broadcast synchronously, without Qt's event loop or network.
+    void stopForExit();
     // Tests: a shorter wait for signing out while on air.
     void setStopWaitMs(int ms) { m_stopWaitMs = ms; }
 

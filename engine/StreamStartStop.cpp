@@ -13,11 +13,9 @@
 #include <QThread>
 #include <QThreadPool>
 
+#include <cstdio>
 #include <exception>
-#include <future>
 #include <iostream>
-#include <memory>
-#include <thread>
 
 using namespace castora;
 using namespace castora::engine;
@@ -291,33 +289,15 @@ bool StreamController::shutdown(std::chrono::milliseconds timeout) {
 }
 
 // The process is ending from under the event loop (Qt's X11 connection broke and it called
-// exit()): no queued call, timer or reply will run again on this thread. The engine stops
-// here and now (recording complete and closed, connection closed, within the stop's own
-// bounds); the stop-stream notice goes out from a thread with an event loop of its own, for
-// as long as `noticeWait` allows.
-void StreamController::stopForExit(std::chrono::milliseconds noticeWait) {
+// exit()): no queued call, timer or reply will run again, and exit() has begun to take Qt's
+// global objects down (those made after the exit handler was registered go first), the
+// network's among them. The engine stops here and now, without Qt's help: the recording is
+// completed and closed and the connection closed, within the stop's own bounds. The
+// stop-stream notice cannot go out any more.
+void StreamController::stopForExit() {
     m_engine.cancelStart();
+    // A stop job may have stopped the engine already, its outcome never applied here.
     const castora::engine::StopResult result = m_engine.stop();
-    if (!result.wasOnAir)
-        return;
-    qWarning() << "Stopped the broadcast on the way out; recording" << result.recordingPath;
-    const QUrl url = m_config.endpoint(QStringLiteral("api/channel/stop-stream"));
-    auto sent = std::make_shared<std::promise<void>>();
-    std::future<void> done = sent->get_future();
-    std::thread([url, sent, noticeWait] {
-        {
-            castora::net::AccessManager network;
-            QEventLoop loop;
-            QNetworkReply *reply = api::postJson(network, url, QJsonObject());
-            QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-            QTimer::singleShot(noticeWait, &loop, &QEventLoop::quit);
-            loop.exec();
-            qInfo() << (reply->isFinished() && reply->error() == QNetworkReply::NoError
-                            ? "Stream Data Updated"
-                            : "The stop-stream notice could not be sent");
-            delete reply;
-        }
-        sent->set_value();
-    }).detach();
-    done.wait_for(noticeWait + std::chrono::milliseconds(500));
+    if (result.wasOnAir || m_streaming)
+        std::fprintf(stderr, "Stopped the broadcast on the way out\n");
 }

@@ -377,6 +377,10 @@ bool VirtualMicrophone::play(const QString &file) {
     return runLocalService({"pulse", "play", m_dir.path(), file});
 }
 
+bool VirtualMicrophone::kill() {
+    return runLocalService({"pulse", "kill", m_dir.path()});
+}
+
 bool VirtualMicrophone::suspend(bool suspended) {
     return runLocalService({"pulse", "suspend", m_dir.path(), suspended ? "1" : "0"});
 }

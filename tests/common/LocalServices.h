@@ -129,6 +129,8 @@ public:
     // The microphone stops delivering (PulseAudio suspends it: no error, no change of devices)
     // / goes on.
     bool suspend(bool suspended);
+    // The sound server killed (SIGKILL), as when the session ends under its programs.
+    bool kill();
     QString pulseServer() const { return m_server; }
 
 private:

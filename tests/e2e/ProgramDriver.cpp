@@ -112,6 +112,10 @@ QProcessEnvironment SessionBus::environment() const {
     return env;
 }
 
+void VirtualDisplay::kill() {
+    killChild(m_server);
+}
+
 // ---- the accessibility bus ----
 
 AccessibilityBus::~AccessibilityBus() {
@@ -252,6 +256,20 @@ void ProgramDriver::kill() {
 int ProgramDriver::terminate(int graceMs) {
     m_socket.abort();
     return stopProcess(m_process, graceMs);
+}
+
+void ProgramDriver::signal(int signal) {
+    if (isRunning())
+        ::kill(pid_t(m_process.processId()), signal);
+}
+
+int ProgramDriver::waitForExit(int ms) {
+    m_socket.abort();
+    if (!QTest::qWaitFor([this] { return !isRunning(); }, ms)) {
+        killChild(m_process);
+        return -1;
+    }
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 QString ProgramDriver::log() {

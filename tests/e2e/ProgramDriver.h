@@ -49,6 +49,8 @@ public:
     ~VirtualDisplay();
     bool start();
     QString name() const { return m_name; } // ":<n>"
+    // Killed, as when the X server crashes or the session ends under the program.
+    void kill();
 
 private:
     QProcess m_server;
@@ -108,6 +110,10 @@ public:
     // Closes the program the ordinary way (SIGTERM): its exit code, or -1 when it did not end
     // by itself within `graceMs` and was killed.
     int terminate(int graceMs = 20000);
+    // Sends `signal` and goes on; waitForExit() then gives the exit code, or -1 when the
+    // program did not end by itself within `ms` (it is killed then) or died of a signal.
+    void signal(int signal);
+    int waitForExit(int ms);
     // Standard output and error so far.
     QString log();
     // Another run of the program's binary beside this one, in the same session and profile

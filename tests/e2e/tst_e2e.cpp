@@ -16,6 +16,7 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <future>
 
 using namespace castora;
@@ -375,38 +376,88 @@ private slots:
     // reached the disk decodes cleanly to its end, and the next start lists it, uploadable.
     // Terminated (SIGTERM as a desktop session ends; SIGINT and SIGHUP are handled alike): the
     // broadcast stops as when the window is closed, and the program exits with 0 within the
-    // stop's 3 s and the stop-stream reply, the recording complete and the backend told.
+    // stop's 3 s and the stop-stream reply, the recording complete and the backend told once,
+    // also when a second SIGTERM follows while it closes. And when the session ends for real,
+    // the X server and the sound server dying with the SIGTERM (on a display and a sound server
+    // of the run's own), on air or off, again and again: the program is gone within 15 s every
+    // time (0, or 1 where the display went first), and on air its recording is complete.
     void endedMidBroadcast_data() {
-        QTest::addColumn<bool>("killed");
-        row("killed", true);
-        row("terminated", false);
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<bool>("onAir");
+        row("killed", "kill", true);
+        row("terminated", "term", true);
+        row("terminated twice", "term twice", true);
+        for (int i = 1; i <= 2; ++i) {
+            row(qPrintable(QString("session gone on air %1").arg(i)), "session", true);
+            row(qPrintable(QString("session gone off air %1").arg(i)), "session", false);
+        }
     }
     void endedMidBroadcast() {
-        QFETCH(bool, killed);
+        QFETCH(QString, end);
+        QFETCH(bool, onAir);
+        const bool killed = end == "kill", session = end == "session";
         const QString profile = m_work.filePath(QString::fromLatin1(QTest::currentDataTag()));
-        QElapsedTimer onAir;
+        // The session's own X server and sound server, killed with the SIGTERM.
+        VirtualDisplay ownDisplay;
+        VirtualMicrophone ownSound;
+        QProcessEnvironment extra;
+        if (session) {
+            QVERIFY(ownDisplay.start() && ownSound.start() && ownSound.playTone(440, 600));
+            extra.insert("PULSE_SERVER", ownSound.pulseServer());
+        }
+        QElapsedTimer onAirClock;
         qint64 secondsOnAir = 0;
         {
-            ProgramDriver program(m_stack, m_display, profile);
-            QVERIFY(program.launch());
+            ProgramDriver program(m_stack, session ? ownDisplay : m_display, profile);
+            QVERIFY(program.launch(extra));
             CHECKED(signIn(program));
-            CHECKED(goOnAir(program, QStringLiteral("Standard")));
-            onAir.start();
-            CHECKED(stayOnAir(program, onAir, 20));
+            if (!onAir) {
+                QTRY_VERIFY_WITH_TIMEOUT(program.item("startStopButton").enabled, 10000);
+            } else {
+                CHECKED(goOnAir(program, QStringLiteral("Standard")));
+                onAirClock.start();
+                CHECKED(stayOnAir(program, onAirClock, session ? 6 : 20));
+            }
             const int stops = channel().streamStops;
-            secondsOnAir = onAir.elapsed();
+            secondsOnAir = onAirClock.isValid() ? onAirClock.elapsed() : 0;
+            QElapsedTimer ending;
+            ending.start();
             if (killed) {
                 program.kill();
+            } else if (session) {
+                program.signal(SIGTERM);
+                ownDisplay.kill();
+                QVERIFY(ownSound.kill());
+                const int code = program.waitForExit(15000);
+                qInfo("exited with %d %lld ms after SIGTERM", code, ending.elapsed());
+                QVERIFY2(code == 0 || code == 1, qPrintable(program.log()));
+                if (!onAir)
+                    return;
             } else {
-                QElapsedTimer ending;
-                ending.start();
-                QCOMPARE(program.terminate(10000), 0);
+                program.signal(SIGTERM);
+                if (end == "term twice") {
+                    QTest::qWait(100); // while the broadcast stops
+                    program.signal(SIGTERM);
+                }
+                QCOMPARE(program.waitForExit(10000), 0);
                 qInfo("exited with 0 %lld ms after SIGTERM", ending.elapsed());
                 QVERIFY(ending.elapsed() < 5000);
                 QVERIFY2(program.log().contains("Closing on signal 15"), qPrintable(program.log()));
                 QCOMPARE(channel().streamStops, stops + 1);
                 QVERIFY(!channel().onAir);
             }
+        }
+        if (session) {
+            // Complete: it decodes to its end and is as long as the time on air (the tone may
+            // have gone with the sound server).
+            const audio::Decoded decoded =
+                audio::decodeMp3File(onlyRecording(profile).filePath(), kRate);
+            QVERIFY2(decoded.ok && decoded.errors.isEmpty(), qPrintable(decoded.errors));
+            const double seconds = double(decoded.samples.size()) / kRate;
+            QVERIFY2(
+                qAbs(seconds - secondsOnAir / 1000.0) <= kCaptureBufferSeconds + 1.0,
+                qPrintable(QString("%1 s decoded, %2 ms on air").arg(seconds).arg(secondsOnAir)));
+            return;
         }
 
         // What reached the disk decodes cleanly to the end, and the tone runs to its last second.
