@@ -100,7 +100,6 @@ public:
 
     bool configure(unsigned int rate) {
         releaseResamplers();
-        m_rate = rate;
         m_procRate = rate == 22050 ? 32000 : rate;
         m_procFrames = m_procRate / 100;
         if (m_procRate != rate) {
@@ -189,7 +188,6 @@ private:
     webrtc::StreamConfig m_stream;
     SpeexResamplerState *m_up = nullptr;
     SpeexResamplerState *m_down = nullptr;
-    unsigned int m_rate = 0;
     unsigned int m_procRate = 0;
     std::size_t m_procFrames = 0;
     std::size_t m_prefill = 0;
@@ -243,7 +241,11 @@ public:
         m_blockCount = 0;
         m_historyCount = 0;
         m_shortTerm = -HUGE_VAL;
+        m_restart = false;
     }
+
+    // Forgets the speech heard so far; the gain goes back to unity over the next block.
+    void restart() { m_restart = true; }
 
     double gainDb() const { return m_gainDb; }
     double shortTermLufs() const { return m_shortTerm; }
@@ -302,7 +304,13 @@ private:
 
         const double blockGainDb = 0.5 * (m_gainDb + m_nextGainDb);
         m_gainDb = m_nextGainDb;
-        if (m_blockCount >= kMomentaryBlocks) {
+        if (m_restart) {
+            m_restart = false;
+            m_speechEnergy = 0.0;
+            m_limiterDb = 0.0;
+            m_historyCount = 0;
+            m_nextGainDb = 0.0;
+        } else if (m_blockCount >= kMomentaryBlocks) {
             double momentaryEnergy = 0.0;
             for (double e : m_inputBlocks)
                 momentaryEnergy += e;
@@ -360,6 +368,7 @@ private:
     std::array<double, kHistoryBlocks> m_history{};
     std::size_t m_historyCount = 0;
     double m_shortTerm = -HUGE_VAL;
+    bool m_restart = false;
 };
 
 // The true-peak limiter. The peak of every sample and of the three points between it and the
@@ -587,23 +596,20 @@ unsigned int VoiceProcessor::latencyFrames() const {
 
 void VoiceProcessor::process(const qint16 *in, qint16 *out, unsigned int frames) {
     Pipeline *p = m_pipeline.get();
-    if (p && p->clearUpperVectors && (m_running || m_enabled.load()))
-        clearUpperVectors();
     const bool enabled = m_enabled.load();
-    if (m_resetRequested.exchange(false) && p) {
-        p->clear();
-        p->leveler.clear();
-        m_gainDb = 0.0f;
-    }
+    if (p && p->clearUpperVectors && (m_running || enabled))
+        clearUpperVectors();
+    if (p && m_resetRequested.exchange(false))
+        p->leveler.restart();
     if (!p || (!enabled && !m_running)) {
         if (in != out)
             std::memmove(out, in, frames * sizeof(qint16));
         return;
     }
     if (!m_running) {
-        // Switched on: what the pipeline held from an earlier run is long gone.
-        // The processed output begins a pipeline's delay (and the filters' few milliseconds)
-        // later; until then the input goes on as it is.
+        // Switched on: what the pipeline held from an earlier run is let go. The processed
+        // output takes over from the input once it comes through the pipeline (its delay and
+        // the filters' few milliseconds), crossfaded.
         p->clear();
         p->mix = 0.0;
         p->holdFrames = latencyFrames() + m_sampleRate / 100;

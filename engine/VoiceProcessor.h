@@ -10,12 +10,13 @@ namespace castora::engine {
 // Voice processing for one microphone, between the capture and the encoder: noise suppression
 // for steady background noise, a slow loudness leveler aiming at -16 LUFS, and a true-peak
 // limiter at -1 dBTP. Mono signed 16-bit samples at 22050, 44100 or 48000 Hz, in buffers of
-// any size.
+// any size (the output does not depend on how the input is cut into buffers).
 //
-//   in ─► noise suppression ─► leveler (gain -12..+24 dB) ─► true-peak limiter ─► out
-//         WebRTC's, 10 ms      measured with libebur128       4x oversampled,
-//         frames (22050 Hz     before its gain; moves at      5 ms look-ahead
-//         goes through 32 kHz) most 3 dB/s, held in pauses
+//   in -> noise suppression -> leveler (gain -12..+24 dB) -> true-peak limiter -> out
+//         WebRTC's, 10 ms       measured with libebur128       4x oversampled peaks,
+//         frames, 80 Hz high-   before its gain; at most       5 ms look-ahead,
+//         pass (22050 Hz goes   3 dB/s, held in pauses         -1.2 dBTP ceiling
+//         through 32 kHz)
 //
 // The leveler follows the loudness of speech only: a 100 ms block counts when its momentary
 // loudness stands 10 dB above the quietest of the last 8 s (the noise left after suppression)
@@ -23,11 +24,12 @@ namespace castora::engine {
 // room are pulled up.
 //
 // process() runs on the capture thread: it allocates nothing, takes no lock of ours and never
-// waits (WebRTC's processing takes its own mutex, which nothing else ever holds). The output
-// lags the input by latencyFrames() (about 20 ms) while processing is on. Off, the output is
-// the input, bit for bit, at no delay. Switching on or off takes effect at the next buffer
-// with a short crossfade; the pipeline's delay is bridged by it (switching on repeats about
-// 20 ms, switching off skips them).
+// waits (WebRTC's processing takes a mutex of its own, which nothing else ever holds). One
+// thread at a time calls it. While processing is on, the output lags the input by about 23 ms:
+// latencyFrames() of buffering and look-ahead, and 7 to 8 ms inside the filters. Off, the
+// output is the input, bit for bit, at no delay and no cost. Switching on or off takes effect
+// at the next buffer with a 20 ms crossfade that bridges the delay (switching on repeats about
+// 23 ms, switching off skips them).
 class VoiceProcessor {
 public:
     static constexpr double kTargetLufs = -16.0;
@@ -49,9 +51,9 @@ public:
     // Any thread; the next buffer is processed (or passed through) accordingly.
     void setEnabled(bool enabled) { m_enabled.store(enabled); }
     bool isEnabled() const { return m_enabled.load(); }
-    // Any thread: the next buffer starts afresh (leveler back to unity gain, limiter and
-    // pipeline empty), for a new microphone or a new broadcast. Noise suppression keeps what it
-    // learnt of the room.
+    // Any thread: the leveler starts afresh, for a new microphone or a new broadcast: it forgets
+    // the speech heard so far and its gain returns to unity within 0.2 s (a ramp, no step).
+    // Noise suppression keeps what it learnt of the room.
     void reset() { m_resetRequested.store(true); }
 
     // The capture thread: `frames` samples from `in` to `out` (which may be the same buffer).
@@ -62,7 +64,7 @@ public:
     // gain (dB), updated as buffers go through; any thread.
     float shortTermLufs() const { return m_shortTermLufs.load(std::memory_order_relaxed); }
     float gainDb() const { return m_gainDb.load(std::memory_order_relaxed); }
-    // The delay of the processed output against the input, in frames.
+    // The buffering and look-ahead of the processed output against the input, in frames.
     unsigned int latencyFrames() const;
 
 private:
