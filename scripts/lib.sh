@@ -25,6 +25,8 @@ PACKAGES=(
     fonts-dejavu-core fonts-noto-color-emoji
     # audio capture, MP3 encoding, the Icecast source connection
     librtaudio-dev libjack-jackd2-dev libmp3lame-dev libshout-dev libpulse-dev
+    # voice processing: noise suppression, resampling, loudness; speech for its test
+    libwebrtc-audio-processing-dev libspeexdsp-dev libebur128-dev espeak-ng
     # the local stack and the test fixtures: icecast2, a virtual microphone, decoders
     icecast2 pulseaudio pulseaudio-utils sox libsox-fmt-mp3 libsox-fmt-pulse mpg123 ffmpeg
     darkice curl python3 nftables iproute2

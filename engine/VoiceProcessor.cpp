@@ -1,0 +1,650 @@
+#include "VoiceProcessor.h"
+
+#include <ebur128.h>
+#include <speex/speex_resampler.h>
+#include <webrtc/modules/audio_processing/include/audio_processing.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define CASTORA_X86_AVX_STATE
+#endif
+
+namespace castora::engine {
+namespace {
+
+// WebRTC's and Speex's SSE code runs about 2.5x slower while the upper halves of the AVX
+// registers are marked in use: code that ran before on the same thread left them so (here
+// Qt's start-up leaves the main thread that way), and every SSE instruction then waits on them.
+// Clearing them at the start of each buffer costs next to nothing.
+#ifdef CASTORA_X86_AVX_STATE
+bool canClearUpperVectors() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx");
+}
+__attribute__((target("avx"))) void clearUpperVectors() {
+    _mm256_zeroupper();
+}
+#else
+bool canClearUpperVectors() {
+    return false;
+}
+void clearUpperVectors() {
+}
+#endif
+
+// Buffers are worked through in slices of at most this many frames, so that nothing inside
+// grows with the capture's buffer size.
+constexpr unsigned int kSliceFrames = 2048;
+// Switching on or off crossfades over this long.
+constexpr double kFadeSeconds = 0.02;
+
+constexpr double kPi = 3.14159265358979323846;
+
+double dbToGain(double db) {
+    return std::pow(10.0, db / 20.0);
+}
+
+qint16 toSample(float value) {
+    const long v = std::lrint(double(value) * 32768.0);
+    return qint16(std::clamp(v, -32768L, 32767L));
+}
+
+// A first-in first-out run of samples in one allocation, compacted when its end is reached.
+class SampleFifo {
+public:
+    void allocate(std::size_t capacity) {
+        m_data.assign(capacity, 0.0f);
+        m_read = m_write = 0;
+    }
+    std::size_t size() const { return m_write - m_read; }
+    float *front() { return m_data.data() + m_read; }
+    void consume(std::size_t count) {
+        m_read += std::min(count, size());
+        if (m_read == m_write)
+            m_read = m_write = 0;
+    }
+    // Room for `count` more samples at the end (at most the capacity less what is held).
+    float *reserve(std::size_t count) {
+        if (m_write + count > m_data.size() && m_read > 0) {
+            std::memmove(m_data.data(), m_data.data() + m_read, size() * sizeof(float));
+            m_write -= m_read;
+            m_read = 0;
+        }
+        return m_data.data() + m_write;
+    }
+    std::size_t room() const { return m_data.size() - size(); }
+    void commit(std::size_t count) { m_write = std::min(m_write + count, m_data.size()); }
+    void clear() { m_read = m_write = 0; }
+
+private:
+    std::vector<float> m_data;
+    std::size_t m_read = 0;
+    std::size_t m_write = 0;
+};
+
+// WebRTC's noise suppression (and its 80 Hz high-pass) on 10 ms frames. It runs at 16, 32 or
+// 48 kHz and takes 44100 Hz itself; 22050 Hz is taken to 32 kHz and back with the Speex
+// resampler. Samples come out as many as went in, a fixed number of frames later: the output
+// side starts with one frame's worth of silence, so that a buffer never waits for the frame
+// that completes it.
+class Denoiser {
+public:
+    ~Denoiser() { releaseResamplers(); }
+
+    bool configure(unsigned int rate) {
+        releaseResamplers();
+        m_procRate = rate == 22050 ? 32000 : rate;
+        m_procFrames = m_procRate / 100;
+        if (m_procRate != rate) {
+            int error = 0;
+            m_up = speex_resampler_init(1, rate, m_procRate, kResamplerQuality, &error);
+            m_down = speex_resampler_init(1, m_procRate, rate, kResamplerQuality, &error);
+            if (!m_up || !m_down)
+                return false;
+        }
+        m_apm.reset(webrtc::AudioProcessing::Create());
+        const webrtc::StreamConfig stream(int(m_procRate), 1);
+        m_stream = stream;
+        webrtc::ProcessingConfig config{{stream, stream, stream, stream}};
+        if (!m_apm || m_apm->Initialize(config) != webrtc::AudioProcessing::kNoError ||
+            m_apm->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh) != 0 ||
+            m_apm->noise_suppression()->Enable(true) != 0 ||
+            m_apm->high_pass_filter()->Enable(true) != 0)
+            return false;
+        // Frames at the capture rate that one processing frame can hold back, rounded up,
+        // and a sample either way for the resamplers' rounding.
+        m_prefill = (m_procFrames * rate + m_procRate - 1) / m_procRate + 2;
+        const std::size_t upMost = std::size_t(kSliceFrames) * m_procRate / rate + 8;
+        m_toApm.allocate(upMost + m_procFrames);
+        m_ready.allocate(m_prefill + kSliceFrames + 2 * m_procFrames + 8);
+        clear();
+        return true;
+    }
+
+    // Empties the pipeline; the delay stays the same.
+    void clear() {
+        m_toApm.clear();
+        m_ready.clear();
+        std::fill_n(m_ready.reserve(m_prefill), m_prefill, 0.0f);
+        m_ready.commit(m_prefill);
+        if (m_up) {
+            speex_resampler_reset_mem(m_up);
+            speex_resampler_reset_mem(m_down);
+        }
+    }
+
+    unsigned int delayFrames() const { return unsigned(m_prefill); }
+
+    // `count` (at most kSliceFrames) samples in, as many out, in place.
+    void process(float *samples, std::size_t count) {
+        if (m_up) {
+            spx_uint32_t in = spx_uint32_t(count);
+            spx_uint32_t out = spx_uint32_t(std::min<std::size_t>(m_toApm.room(), 1u << 20));
+            speex_resampler_process_float(m_up, 0, samples, &in, m_toApm.reserve(out), &out);
+            m_toApm.commit(out);
+        } else {
+            std::copy_n(samples, count, m_toApm.reserve(count));
+            m_toApm.commit(count);
+        }
+        while (m_toApm.size() >= m_procFrames) {
+            float *frame = m_toApm.front();
+            m_apm->ProcessStream(&frame, m_stream, m_stream, &frame);
+            if (m_down) {
+                spx_uint32_t in = spx_uint32_t(m_procFrames);
+                spx_uint32_t out = spx_uint32_t(m_ready.room());
+                speex_resampler_process_float(m_down, 0, frame, &in, m_ready.reserve(out), &out);
+                m_ready.commit(out);
+            } else {
+                std::copy_n(frame, m_procFrames, m_ready.reserve(m_procFrames));
+                m_ready.commit(m_procFrames);
+            }
+            m_toApm.consume(m_procFrames);
+        }
+        const std::size_t have = std::min(count, m_ready.size());
+        std::copy_n(m_ready.front(), have, samples);
+        std::fill(samples + have, samples + count, 0.0f);
+        m_ready.consume(have);
+    }
+
+private:
+    static constexpr int kResamplerQuality = 3;
+
+    void releaseResamplers() {
+        if (m_up)
+            speex_resampler_destroy(m_up);
+        if (m_down)
+            speex_resampler_destroy(m_down);
+        m_up = m_down = nullptr;
+    }
+
+    std::unique_ptr<webrtc::AudioProcessing> m_apm;
+    webrtc::StreamConfig m_stream;
+    SpeexResamplerState *m_up = nullptr;
+    SpeexResamplerState *m_down = nullptr;
+    unsigned int m_procRate = 0;
+    std::size_t m_procFrames = 0;
+    std::size_t m_prefill = 0;
+    SampleFifo m_toApm; // at the processing rate
+    SampleFifo m_ready; // at the capture rate
+};
+
+struct Ebur128Deleter {
+    void operator()(ebur128_state *state) const { ebur128_destroy(&state); }
+};
+using LoudnessMeter = std::unique_ptr<ebur128_state, Ebur128Deleter>;
+
+// BS.1770 loudness (LUFS) and the mean-square energy it stands for.
+double energyOf(double lufs) {
+    return std::isfinite(lufs) ? std::pow(10.0, (lufs + 0.691) / 10.0) : 0.0;
+}
+double lufsOf(double energy) {
+    return energy > 0.0 ? -0.691 + 10.0 * std::log10(energy) : -HUGE_VAL;
+}
+
+// The slow leveler. libebur128 K-weights what comes in (after noise suppression, before the
+// gain) and what goes out (after the limiter) in 100 ms blocks; four blocks make the
+// momentary loudness (400 ms), thirty of the output's the short-term loudness (3 s).
+//
+// At the end of a block that counts as speech (see VoiceProcessor) the momentary loudness
+// updates a running average of the speech's energy (4 s), and the output's loudness against
+// the input's plus the gain tells how much the limiter takes off (also averaged). The gain
+// wanted brings the speech to the target with the limiter's share made up; the gain moves
+// there at most 3 dB/s (6 dB/s while more than 6 dB away, so that a start far off target is
+// caught within seconds), as a linear ramp over the next block. Blocks that do not count leave
+// it still.
+class Leveler {
+public:
+    bool configure(unsigned int rate) {
+        m_input.reset(ebur128_init(1, rate, EBUR128_MODE_M));
+        m_output.reset(ebur128_init(1, rate, EBUR128_MODE_M));
+        m_blockFrames = rate / 10;
+        clear();
+        return m_input && m_output;
+    }
+
+    void clear() {
+        m_inBlock = 0;
+        m_gainDb = m_nextGainDb = 0.0;
+        m_gain = 1.0;
+        m_step = 0.0;
+        m_speechEnergy = 0.0;
+        m_limiterDb = 0.0;
+        m_inputBlocks.fill(0.0);
+        m_outputBlocks.fill(0.0);
+        m_blockCount = 0;
+        m_historyCount = 0;
+        m_shortTerm = -HUGE_VAL;
+        m_restart = false;
+    }
+
+    // Forgets the speech heard so far; the gain goes back to unity over the next block.
+    void restart() { m_restart = true; }
+
+    double gainDb() const { return m_gainDb; }
+    double shortTermLufs() const { return m_shortTerm; }
+    std::size_t framesToBlockEnd() const { return m_blockFrames - m_inBlock; }
+
+    // At most framesToBlockEnd() samples: measured, then the gain applied in place.
+    void apply(float *samples, std::size_t count) {
+        ebur128_add_frames_float(m_input.get(), samples, count);
+        for (std::size_t i = 0; i < count; ++i) {
+            samples[i] = float(samples[i] * m_gain);
+            m_gain += m_step;
+        }
+        m_inBlock += unsigned(count);
+    }
+
+    // The same samples as they go out; at the block's end the next gain is set.
+    void measureOutput(const float *samples, std::size_t count) {
+        ebur128_add_frames_float(m_output.get(), samples, count);
+        if (m_inBlock == m_blockFrames)
+            endBlock();
+    }
+
+private:
+    static constexpr std::size_t kMomentaryBlocks = 4;
+    static constexpr std::size_t kShortTermBlocks = 30;
+    static constexpr std::size_t kHistoryBlocks = 80; // 8 s
+    static constexpr double kSpeechAboveFloorDb = 10.0;
+    static constexpr double kAbsoluteGateLufs = -70.0;
+    static constexpr double kAverageSeconds = 4.0;
+    static constexpr double kSlewDbPerSecond = 3.0;
+    static constexpr double kCatchUpDbPerSecond = 6.0;
+    static constexpr double kCatchUpBeyondDb = 6.0;
+    static constexpr double kMostMadeUpDb = 3.0;     // of the limiter's share
+    static constexpr double kMostAboveAverage = 4.0; // 6 dB, in energy
+    static constexpr double kBlockSeconds = 0.1;
+
+    static double blockEnergy(ebur128_state *meter) {
+        double lufs = -HUGE_VAL;
+        ebur128_loudness_window(meter, 100, &lufs);
+        return energyOf(lufs);
+    }
+
+    void endBlock() {
+        m_inBlock = 0;
+        const double input = blockEnergy(m_input.get());
+        const double output = blockEnergy(m_output.get());
+        const std::size_t slot = m_blockCount % kShortTermBlocks;
+        m_inputBlocks[m_blockCount % kMomentaryBlocks] = input;
+        m_outputBlocks[slot] = output;
+        ++m_blockCount;
+        const std::size_t filled = std::min<std::size_t>(m_blockCount, kShortTermBlocks);
+        double sum = 0.0;
+        for (std::size_t i = 0; i < filled; ++i)
+            sum += m_outputBlocks[i];
+        m_shortTerm = lufsOf(sum / filled);
+
+        const double blockGainDb = 0.5 * (m_gainDb + m_nextGainDb);
+        m_gainDb = m_nextGainDb;
+        if (m_restart) {
+            m_restart = false;
+            m_speechEnergy = 0.0;
+            m_limiterDb = 0.0;
+            m_historyCount = 0;
+            m_nextGainDb = 0.0;
+        } else if (m_blockCount >= kMomentaryBlocks) {
+            double momentaryEnergy = 0.0;
+            for (double e : m_inputBlocks)
+                momentaryEnergy += e;
+            const double momentary = lufsOf(momentaryEnergy / kMomentaryBlocks);
+            m_history[m_historyCount % kHistoryBlocks] = momentary;
+            ++m_historyCount;
+            const double floor = *std::min_element(
+                m_history.begin(),
+                m_history.begin() + std::min<std::size_t>(m_historyCount, kHistoryBlocks));
+            if (momentary > kAbsoluteGateLufs && momentary > floor + kSpeechAboveFloorDb)
+                follow(momentaryEnergy / kMomentaryBlocks, input, output, blockGainDb);
+        }
+        // Ramp from where the gain is now to the block's new value.
+        m_gain = dbToGain(m_gainDb);
+        m_step = (dbToGain(m_nextGainDb) - m_gain) / m_blockFrames;
+    }
+
+    void follow(double momentaryEnergy, double input, double output, double blockGainDb) {
+        constexpr double weight = kBlockSeconds / kAverageSeconds;
+        // A cough or a knock counts no more than speech 6 dB over the average would.
+        if (m_speechEnergy <= 0.0)
+            m_speechEnergy = momentaryEnergy;
+        else
+            m_speechEnergy +=
+                (std::min(momentaryEnergy, m_speechEnergy * kMostAboveAverage) - m_speechEnergy) *
+                weight;
+        if (input > 0.0 && output > 0.0) {
+            const double limiterDb = 10.0 * std::log10(output / input) - blockGainDb;
+            m_limiterDb += (std::clamp(limiterDb, -2 * kMostMadeUpDb, 0.0) - m_limiterDb) * weight;
+        }
+        const double madeUp = std::min(kMostMadeUpDb, -m_limiterDb);
+        const double wanted =
+            std::clamp(VoiceProcessor::kTargetLufs - lufsOf(m_speechEnergy) + madeUp,
+                       VoiceProcessor::kMinGainDb, VoiceProcessor::kMaxGainDb);
+        const double off = wanted - m_gainDb;
+        const double rate =
+            std::abs(off) > kCatchUpBeyondDb ? kCatchUpDbPerSecond : kSlewDbPerSecond;
+        const double most = rate * kBlockSeconds;
+        m_nextGainDb = m_gainDb + std::clamp(off, -most, most);
+    }
+
+    LoudnessMeter m_input;
+    LoudnessMeter m_output;
+    unsigned int m_blockFrames = 4410;
+    unsigned int m_inBlock = 0;
+    double m_gainDb = 0.0;     // at the start of the current block
+    double m_nextGainDb = 0.0; // at its end
+    double m_gain = 1.0;       // linear, sample by sample
+    double m_step = 0.0;
+    double m_speechEnergy = 0.0; // 0 while no speech has been heard
+    double m_limiterDb = 0.0;    // what the limiter takes off speech (<= 0)
+    std::array<double, kMomentaryBlocks> m_inputBlocks{};
+    std::array<double, kShortTermBlocks> m_outputBlocks{};
+    std::size_t m_blockCount = 0;
+    std::array<double, kHistoryBlocks> m_history{};
+    std::size_t m_historyCount = 0;
+    double m_shortTerm = -HUGE_VAL;
+    bool m_restart = false;
+};
+
+// The true-peak limiter. The peak of every sample and of the three points between it and the
+// next (a 4x oversampling interpolator, 12 taps a phase) sets the gain that sample may have at
+// most; the gain applied is the smallest of those over the 5 ms look-ahead, released over
+// 60 ms, then averaged over the look-ahead, so it is down before a peak arrives and never
+// steps. Where no sample of a stretch comes near the ceiling, no point between them can pass
+// it (the interpolator's gain is bounded) and the interpolation is skipped. The ceiling sits
+// 0.2 dB under -1 dBTP for what the interpolator misses.
+class TruePeakLimiter {
+public:
+    void configure(unsigned int rate) {
+        m_lookahead = std::max(1u, unsigned(std::lround(rate * 0.005)));
+        m_release = 1.0 - std::exp(-1.0 / (0.06 * rate));
+        m_ceiling = dbToGain(VoiceProcessor::kCeilingDbtp - 0.2);
+        // Windowed sinc for the points at 1/4, 2/4 and 3/4 between x[n] and x[n+1], from
+        // x[n-5] .. x[n+6]; each phase scaled to unity gain at DC.
+        m_reach = 1.0f;
+        for (int p = 0; p < kPhases; ++p) {
+            const double frac = (p + 1) / 4.0;
+            double taps[kTaps];
+            double sum = 0.0;
+            for (int j = 0; j < kTaps; ++j) {
+                const double t = frac - (j - (kTaps / 2 - 1));
+                const double sinc = std::sin(kPi * t) / (kPi * t);
+                const double window = 0.5 + 0.5 * std::cos(kPi * t / (kTaps / 2 + 0.5));
+                taps[j] = sinc * window;
+                sum += taps[j];
+            }
+            float reach = 0.0f;
+            for (int j = 0; j < kTaps; ++j) {
+                m_taps[p][j] = float(taps[j] / sum);
+                reach += std::abs(m_taps[p][j]);
+            }
+            m_reach = std::max(m_reach, reach);
+        }
+        m_window.assign(kTaps - 1 + kSliceFrames, 0.0f);
+        m_delay.assign(m_lookahead + 1, 0.0f);
+        m_required.assign(m_lookahead + 2, 1.0f);
+        m_requiredAt.assign(m_lookahead + 2, 0);
+        m_smoothed.assign(m_lookahead, 1.0f);
+        clear();
+    }
+
+    void clear() {
+        std::fill(m_window.begin(), m_window.end(), 0.0f);
+        std::fill(m_delay.begin(), m_delay.end(), 0.0f);
+        std::fill(m_smoothed.begin(), m_smoothed.end(), 1.0f);
+        m_delayPos = 0;
+        m_smoothedPos = 0;
+        m_smoothedSum = double(m_lookahead);
+        m_released = 1.0;
+        m_dequeHead = m_dequeSize = 0;
+        m_index = 0;
+        m_lastPeak = 0.0f;
+    }
+
+    // The interpolator's reach ahead plus the look-ahead.
+    unsigned int delayFrames() const { return unsigned(kTaps / 2) + m_lookahead; }
+
+    // At most kSliceFrames samples, in place.
+    void process(float *samples, std::size_t count) {
+        // m_window holds the last kTaps - 1 samples of the previous call, then these: the
+        // interpolator's window for output i is m_window[i .. i + kTaps).
+        float *window = m_window.data();
+        std::copy_n(samples, count, window + kTaps - 1);
+        for (std::size_t i = 0; i < count; i += kGroup) {
+            const std::size_t group = std::min(kGroup, count - i);
+            float most = 0.0f;
+            for (std::size_t k = i; k < i + group + kTaps - 1; ++k)
+                most = std::max(most, std::abs(window[k]));
+            if (most * m_reach < m_ceiling) {
+                for (std::size_t j = i; j < i + group; ++j)
+                    samples[j] = step(window[j + kTaps / 2 - 1], 1.0f);
+                m_lastPeak = 0.0f;
+                continue;
+            }
+            for (std::size_t j = i; j < i + group; ++j) {
+                const float *w = window + j;
+                float peak = std::abs(w[kTaps / 2 - 1]);
+                for (int p = 0; p < kPhases; ++p) {
+                    float value = 0.0f;
+                    for (int t = 0; t < kTaps; ++t)
+                        value += m_taps[p][t] * w[t];
+                    peak = std::max(peak, std::abs(value));
+                }
+                // A peak between two samples bounds the gain of both.
+                const float around = std::max(peak, m_lastPeak);
+                m_lastPeak = peak;
+                samples[j] = step(w[kTaps / 2 - 1], around > m_ceiling ? m_ceiling / around : 1.0f);
+            }
+        }
+        std::copy_n(window + count, kTaps - 1, window);
+    }
+
+private:
+    static constexpr int kPhases = 3;
+    static constexpr int kTaps = 12;
+    static constexpr std::size_t kGroup = 32;
+
+    float step(float sample, float required) {
+        pushRequired(required);
+        // The smallest required gain over the last look-ahead + 1 samples, released slowly.
+        const double least = m_required[m_dequeHead];
+        m_released = least < m_released ? least : m_released + (least - m_released) * m_release;
+        // Averaged over the look-ahead: reaches each sample's bound by the time it is out.
+        m_smoothedSum += m_released - m_smoothed[m_smoothedPos];
+        m_smoothed[m_smoothedPos] = float(m_released);
+        m_smoothedPos = m_smoothedPos + 1 == m_lookahead ? 0 : m_smoothedPos + 1;
+        const double gain = std::min(1.0, m_smoothedSum / m_lookahead);
+        // The sample whose peak was judged look-ahead samples ago leaves now.
+        const float out = m_delay[m_delayPos];
+        m_delay[m_delayPos] = sample;
+        m_delayPos = m_delayPos == m_lookahead ? 0 : m_delayPos + 1;
+        ++m_index;
+        return float(out * gain);
+    }
+
+    // A monotonic queue: the minimum of the required gains of the last look-ahead + 1 samples.
+    void pushRequired(float required) {
+        const std::size_t capacity = m_required.size();
+        while (m_dequeSize > 0 &&
+               m_required[(m_dequeHead + m_dequeSize - 1) % capacity] >= required)
+            --m_dequeSize;
+        const std::size_t at = (m_dequeHead + m_dequeSize) % capacity;
+        m_required[at] = required;
+        m_requiredAt[at] = m_index;
+        ++m_dequeSize;
+        while (m_requiredAt[m_dequeHead] + m_lookahead < m_index) {
+            m_dequeHead = (m_dequeHead + 1) % capacity;
+            --m_dequeSize;
+        }
+    }
+
+    std::array<std::array<float, kTaps>, kPhases> m_taps{};
+    float m_reach = 1.0f; // the most any interpolated point can exceed its neighbours by
+    std::vector<float> m_window;
+    std::vector<float> m_delay;
+    std::size_t m_delayPos = 0;
+    std::vector<float> m_required;
+    std::vector<quint64> m_requiredAt;
+    std::size_t m_dequeHead = 0;
+    std::size_t m_dequeSize = 0;
+    std::vector<float> m_smoothed;
+    std::size_t m_smoothedPos = 0;
+    double m_smoothedSum = 0.0;
+    double m_released = 1.0;
+    double m_release = 0.0;
+    float m_ceiling = 1.0f;
+    float m_lastPeak = 0.0f;
+    unsigned int m_lookahead = 1;
+    quint64 m_index = 0;
+};
+
+} // namespace
+
+struct VoiceProcessor::Pipeline {
+    Denoiser denoiser;
+    Leveler leveler;
+    TruePeakLimiter limiter;
+    std::vector<float> wet;
+    std::vector<qint16> dry;
+    bool clearUpperVectors = false;
+    unsigned int fadeFrames = 1;
+    unsigned int holdFrames = 0; // switched on: frames before the crossfade begins
+    double mix = 0.0;            // the processed share of the output, 0..1
+
+    // Empties the pipeline; its delay stays as it is.
+    void clear() {
+        denoiser.clear();
+        limiter.clear();
+    }
+
+    // `count` samples through the stages into `wet` (as floats).
+    void run(const qint16 *in, std::size_t count) {
+        float *samples = wet.data();
+        for (std::size_t i = 0; i < count; ++i)
+            samples[i] = in[i] / 32768.0f;
+        denoiser.process(samples, count);
+        for (std::size_t done = 0; done < count;) {
+            const std::size_t piece = std::min(count - done, leveler.framesToBlockEnd());
+            leveler.apply(samples + done, piece);
+            limiter.process(samples + done, piece);
+            leveler.measureOutput(samples + done, piece);
+            done += piece;
+        }
+    }
+};
+
+VoiceProcessor::VoiceProcessor()
+    : m_shortTermLufs(-std::numeric_limits<float>::infinity()) {
+}
+
+VoiceProcessor::~VoiceProcessor() = default;
+
+bool VoiceProcessor::configure(unsigned int sampleRate) {
+    m_pipeline.reset();
+    m_sampleRate = 0;
+    m_running = false;
+    m_resetRequested = false;
+    m_shortTermLufs = -std::numeric_limits<float>::infinity();
+    m_gainDb = 0.0f;
+    if (sampleRate != 22050 && sampleRate != 44100 && sampleRate != 48000)
+        return false;
+    auto pipeline = std::make_unique<Pipeline>();
+    if (!pipeline->denoiser.configure(sampleRate) || !pipeline->leveler.configure(sampleRate))
+        return false;
+    pipeline->limiter.configure(sampleRate);
+    pipeline->wet.assign(kSliceFrames, 0.0f);
+    pipeline->dry.assign(kSliceFrames, 0);
+    pipeline->clearUpperVectors = canClearUpperVectors();
+    pipeline->fadeFrames = unsigned(std::lround(sampleRate * kFadeSeconds));
+    m_pipeline = std::move(pipeline);
+    m_sampleRate = sampleRate;
+    return true;
+}
+
+bool VoiceProcessor::isConfigured() const {
+    return m_pipeline != nullptr;
+}
+
+unsigned int VoiceProcessor::latencyFrames() const {
+    return m_pipeline ? m_pipeline->denoiser.delayFrames() + m_pipeline->limiter.delayFrames() : 0;
+}
+
+void VoiceProcessor::process(const qint16 *in, qint16 *out, unsigned int frames) {
+    Pipeline *p = m_pipeline.get();
+    const bool enabled = m_enabled.load();
+    if (p && p->clearUpperVectors && (m_running || enabled))
+        clearUpperVectors();
+    if (p && m_resetRequested.exchange(false))
+        p->leveler.restart();
+    if (!p || (!enabled && !m_running)) {
+        if (in != out)
+            std::memmove(out, in, frames * sizeof(qint16));
+        return;
+    }
+    if (!m_running) {
+        // Switched on: what the pipeline held from an earlier run is let go. The processed
+        // output takes over from the input once it comes through the pipeline (its delay and
+        // the filters' few milliseconds), crossfaded.
+        p->clear();
+        p->mix = 0.0;
+        p->holdFrames = latencyFrames() + m_sampleRate / 100;
+        m_running = true;
+    }
+    const double target = enabled ? 1.0 : 0.0;
+    const double fadeStep = 1.0 / p->fadeFrames;
+    unsigned int done = 0;
+    while (done < frames && m_running) {
+        const unsigned int count = std::min(frames - done, kSliceFrames);
+        const qint16 *source = in + done;
+        qint16 *sink = out + done;
+        std::copy_n(source, count, p->dry.data()); // `in` may be `out`
+        p->run(p->dry.data(), count);
+        for (unsigned int i = 0; i < count; ++i) {
+            if (p->holdFrames > 0)
+                --p->holdFrames;
+            else if (p->mix != target)
+                p->mix = target > p->mix ? std::min(1.0, p->mix + fadeStep)
+                                         : std::max(0.0, p->mix - fadeStep);
+            const float wet = p->wet[i];
+            sink[i] = p->mix >= 1.0
+                          ? toSample(wet)
+                          : toSample(float(p->dry[i] / 32768.0 * (1.0 - p->mix) + wet * p->mix));
+        }
+        m_shortTermLufs.store(float(p->leveler.shortTermLufs()), std::memory_order_relaxed);
+        m_gainDb.store(float(p->leveler.gainDb()), std::memory_order_relaxed);
+        done += count;
+        if (p->mix <= 0.0 && target <= 0.0)
+            m_running = false; // faded out: the rest passes untouched
+    }
+    if (done < frames && in != out)
+        std::memmove(out + done, in + done, (frames - done) * sizeof(qint16));
+    if (!m_running)
+        m_shortTermLufs.store(-std::numeric_limits<float>::infinity());
+}
+
+} // namespace castora::engine

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <atomic>
+#include <memory>
+
+namespace castora::engine {
+
+// Voice processing for one microphone, between the capture and the encoder: noise suppression
+// for steady background noise, a slow loudness leveler aiming at -16 LUFS, and a true-peak
+// limiter at -1 dBTP. Mono signed 16-bit samples at 22050, 44100 or 48000 Hz, in buffers of
+// any size (the output does not depend on how the input is cut into buffers).
+//
+//   in -> noise suppression -> leveler (gain -12..+24 dB) -> true-peak limiter -> out
+//         WebRTC's, 10 ms       measured with libebur128       4x oversampled peaks,
+//         frames, 80 Hz high-   before its gain; at most       5 ms look-ahead,
+//         pass (22050 Hz goes   3 dB/s, held in pauses         -1.2 dBTP ceiling
+//         through 32 kHz)
+//
+// The leveler follows the loudness of speech only: a 100 ms block counts when its momentary
+// loudness stands 10 dB above the quietest of the last 8 s (the noise left after suppression)
+// and above -70 LUFS. In pauses the gain stays where it is, so neither the breaths nor the
+// room are pulled up.
+//
+// process() runs on the capture thread: it allocates nothing, takes no lock of ours and never
+// waits (WebRTC's processing takes a mutex of its own, which nothing else ever holds). One
+// thread at a time calls it. While processing is on, the output lags the input by about 23 ms:
+// latencyFrames() of buffering and look-ahead, and 7 to 8 ms inside the filters. Off, the
+// output is the input, bit for bit, at no delay and no cost. Switching on or off takes effect
+// at the next buffer with a 20 ms crossfade that bridges the delay (switching on repeats about
+// 23 ms, switching off skips them).
+class VoiceProcessor {
+public:
+    static constexpr double kTargetLufs = -16.0;
+    static constexpr double kCeilingDbtp = -1.0;
+    static constexpr double kMinGainDb = -12.0;
+    static constexpr double kMaxGainDb = 24.0;
+
+    VoiceProcessor();
+    ~VoiceProcessor();
+    VoiceProcessor(const VoiceProcessor &) = delete;
+    VoiceProcessor &operator=(const VoiceProcessor &) = delete;
+
+    // Sets the processor up for a sample rate (22050, 44100 or 48000; false for any other)
+    // and starts afresh. Allocates: never while process() may run.
+    bool configure(unsigned int sampleRate);
+    bool isConfigured() const;
+    unsigned int sampleRate() const { return m_sampleRate; }
+
+    // Any thread; the next buffer is processed (or passed through) accordingly.
+    void setEnabled(bool enabled) { m_enabled.store(enabled); }
+    bool isEnabled() const { return m_enabled.load(); }
+    // Any thread: the leveler starts afresh, for a new microphone or a new broadcast: it forgets
+    // the speech heard so far and its gain returns to unity within 0.2 s (a ramp, no step).
+    // Noise suppression keeps what it learnt of the room.
+    void reset() { m_resetRequested.store(true); }
+
+    // The capture thread: `frames` samples from `in` to `out` (which may be the same buffer).
+    // Not configured, or off: `out` is a copy of `in`.
+    void process(const qint16 *in, qint16 *out, unsigned int frames);
+
+    // The output's short-term loudness (3 s, LUFS; -inf while silent or off) and the leveler's
+    // gain (dB), updated as buffers go through; any thread.
+    float shortTermLufs() const { return m_shortTermLufs.load(std::memory_order_relaxed); }
+    float gainDb() const { return m_gainDb.load(std::memory_order_relaxed); }
+    // The buffering and look-ahead of the processed output against the input, in frames.
+    unsigned int latencyFrames() const;
+
+private:
+    struct Pipeline;
+    std::unique_ptr<Pipeline> m_pipeline;
+    unsigned int m_sampleRate = 0;
+    std::atomic<bool> m_enabled{false};
+    std::atomic<bool> m_resetRequested{false};
+    bool m_running = false; // capture thread: the last buffer went through the pipeline
+    std::atomic<float> m_shortTermLufs;
+    std::atomic<float> m_gainDb{0.0f};
+};
+
+} // namespace castora::engine
