@@ -1,11 +1,14 @@
 #include "RecordingWriter.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTextBoundaryFinder>
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace castora::engine {
@@ -105,11 +108,29 @@ QString recordingFileName(const QString &title, const QDateTime &start) {
            start.toString(QStringLiteral("yyyyMMdd_HHmmss")) + QStringLiteral(".mp3");
 }
 
+bool makePrivateFolder(const QString &folder) {
+    // Without a trailing "/", so that the parent is the parent.
+    const QString path = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    const QByteArray name = QFile::encodeName(path);
+    if (::mkdir(name.constData(), S_IRWXU) == 0)
+        return true;
+    struct stat existing {};
+    if (errno != EEXIST || ::stat(name.constData(), &existing) != 0 || !S_ISDIR(existing.st_mode))
+        return false;
+    return (existing.st_mode & 077) == 0 || ::chmod(name.constData(), S_IRWXU) == 0;
+}
+
 QString defaultRecordingsFolder() {
     const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (base.isEmpty())
         return QStringLiteral("./");
-    return base + QStringLiteral("/Castora/");
+    // Whoever asks for the folder finds it private: the program at every start, and each
+    // broadcast before it writes there.
+    const QString folder = base + QStringLiteral("/Castora/");
+    makePrivateFolder(folder);
+    return folder;
 }
 
 RecordingWriter::~RecordingWriter() {
@@ -136,7 +157,7 @@ bool RecordingWriter::open(const QString &path) {
     for (int suffix = 1; suffix <= kMaxCollisionSuffix; ++suffix) {
         const QString candidate = suffix == 1 ? path : withSuffix(path, suffix);
         m_fd = ::open(QFile::encodeName(candidate).constData(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
         if (m_fd >= 0) {
             m_path = candidate;
             return true;
