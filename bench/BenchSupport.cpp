@@ -1,5 +1,7 @@
 #include "BenchSupport.h"
 
+#include "ServiceConfig.h"
+
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -9,6 +11,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 #include <cstdio>
@@ -217,9 +220,20 @@ QStringList darkiceArguments(const QString &folder, quint16 port, const QString 
                        .arg(bitrate)
                        .arg(0.95 - lameQuality / 10.0, 0, 'f', 2)
                        .arg(port)
-                       .arg(kSourcePassword, mount)
+                       .arg(sourcePassword(), mount)
                        .toUtf8());
     return {QStringLiteral("-c"), config};
+}
+
+QString sourcePassword() {
+    return ServiceConfig::local(0).icecastPassword;
+}
+
+// The credential in the user part of an icecast:// address (ffmpeg's form).
+QString sourceUserInfo() {
+    const ServiceConfig local = ServiceConfig::local(0);
+    return QString::fromLatin1(QUrl::toPercentEncoding(local.icecastUser) + ':' +
+                               QUrl::toPercentEncoding(local.icecastPassword));
 }
 
 void printRow(const Row &row) {

@@ -80,9 +80,11 @@ struct Row {
 };
 void printRow(const Row &row);
 
-// The source password of the program's Icecast connection, which bench/run-all's icecast2
-// (scripts/local-service) accepts.
-inline const QString kSourcePassword = QStringLiteral("rubel@ki");
+// The source password the program was built with (CASTORA_ICECAST_PASSWORD), which bench/run-all's
+// icecast2 (scripts/local-service, reading the build's) accepts.
+QString sourcePassword();
+// "user:password", percent-encoded for the user part of an icecast:// address (ffmpeg's).
+QString sourceUserInfo();
 
 // Runs the event loop for `duration`.
 void runEventsFor(std::chrono::milliseconds duration);

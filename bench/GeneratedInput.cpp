@@ -1,5 +1,7 @@
 #include "GeneratedInput.h"
 
+#include "BenchSupport.h"
+
 #include <QUuid>
 
 #include <cmath>
@@ -53,7 +55,7 @@ engine::BroadcastRequest benchRequest(quint16 port, int quality, const QString &
     r.bufferFrames = kBufferFrames;
     r.icecast.host = QStringLiteral("127.0.0.1");
     r.icecast.port = port;
-    r.icecast.password = QStringLiteral("rubel@ki");
+    r.icecast.password = sourcePassword();
     r.icecast.mount = QStringLiteral("bench-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
     r.recordingsFolder = folder;
     r.title = QStringLiteral("Bench");

@@ -152,33 +152,31 @@ std::vector<Streamer> streamersFor(const Quality &q, quint16 port, const QString
     const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
     if (!ffmpeg.isEmpty() && q.name == QLatin1String("High"))
         list.push_back({QStringLiteral("ffmpeg"), ffmpeg, [port, q](const QString &mount) {
-                            return QStringList{
-                                QStringLiteral("-nostdin"),
-                                QStringLiteral("-v"),
-                                QStringLiteral("error"),
-                                QStringLiteral("-f"),
-                                QStringLiteral("pulse"),
-                                QStringLiteral("-sample_rate"),
-                                QString::number(q.sampleRate),
-                                QStringLiteral("-channels"),
-                                QStringLiteral("1"),
-                                QStringLiteral("-i"),
-                                QStringLiteral("default"),
-                                QStringLiteral("-c:a"),
-                                QStringLiteral("libmp3lame"),
-                                QStringLiteral("-b:a"),
-                                QStringLiteral("%1k").arg(q.encoding.bitrate),
-                                QStringLiteral("-compression_level"),
-                                QString::number(q.encoding.quality),
-                                QStringLiteral("-content_type"),
-                                QStringLiteral("audio/mpeg"),
-                                QStringLiteral("-f"),
-                                QStringLiteral("mp3"),
-                                QStringLiteral("icecast://source:%1@127.0.0.1:%2/%3")
-                                    .arg(QString(kSourcePassword)
-                                             .replace(QLatin1Char('@'), QLatin1String("%40")))
-                                    .arg(port)
-                                    .arg(mount)};
+                            return QStringList{QStringLiteral("-nostdin"),
+                                               QStringLiteral("-v"),
+                                               QStringLiteral("error"),
+                                               QStringLiteral("-f"),
+                                               QStringLiteral("pulse"),
+                                               QStringLiteral("-sample_rate"),
+                                               QString::number(q.sampleRate),
+                                               QStringLiteral("-channels"),
+                                               QStringLiteral("1"),
+                                               QStringLiteral("-i"),
+                                               QStringLiteral("default"),
+                                               QStringLiteral("-c:a"),
+                                               QStringLiteral("libmp3lame"),
+                                               QStringLiteral("-b:a"),
+                                               QStringLiteral("%1k").arg(q.encoding.bitrate),
+                                               QStringLiteral("-compression_level"),
+                                               QString::number(q.encoding.quality),
+                                               QStringLiteral("-content_type"),
+                                               QStringLiteral("audio/mpeg"),
+                                               QStringLiteral("-f"),
+                                               QStringLiteral("mp3"),
+                                               QStringLiteral("icecast://%1@127.0.0.1:%2/%3")
+                                                   .arg(sourceUserInfo())
+                                                   .arg(port)
+                                                   .arg(mount)};
                         }});
     return list;
 }

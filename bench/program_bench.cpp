@@ -290,10 +290,10 @@ std::optional<double> bareSourceListedMs(quint16 port, const QString &mount) {
     const auto started = Clock::now();
     std::optional<double> ms;
     if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-        const QByteArray request = "PUT /" + mount.toUtf8() +
-                                   " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
-                                   QByteArrayLiteral("source:rubel@ki").toBase64() +
-                                   "\r\nContent-Type: audio/mpeg\r\nExpect: 100-continue\r\n\r\n";
+        const QByteArray request =
+            "PUT /" + mount.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+            (QStringLiteral("source:") + sourcePassword()).toUtf8().toBase64() +
+            "\r\nContent-Type: audio/mpeg\r\nExpect: 100-continue\r\n\r\n";
         char answer[512];
         const QByteArray audio(4096, '\0');
         if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) ==

@@ -1,6 +1,5 @@
 #include "ChatProtocol.h"
 
-#include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -89,27 +88,4 @@ QString ChatProtocol::outgoingFrame(const QString &slug, const QString &message,
                                     int joinValue) const {
     const FrameType type = joinValue == 1 ? FrameType::Join : FrameType::Chat;
     return QString::fromUtf8(castora::chat::outgoingFrame(slug, slug, type, message));
-}
-
-QVariantMap ChatProtocol::parseFrame(const QString &frame) const {
-    const IncomingFrame parsed = parseIncomingFrame(frame.toUtf8());
-    switch (parsed.kind) {
-    case IncomingFrame::NotJson:
-        qWarning() << "Dropped a chat frame that is not JSON:" << parsed.error;
-        break;
-    case IncomingFrame::NoMessage:
-        break;
-    case IncomingFrame::Message:
-        qInfo() << "Chat message:" << parsed.message;
-        break;
-    }
-    return QVariantMap{
-        {QStringLiteral("hasMessage"), parsed.kind == IncomingFrame::Message},
-        {QStringLiteral("name"), parsed.name},
-        {QStringLiteral("message"), parsed.message},
-    };
-}
-
-int ChatProtocol::reconnectDelay(int failures) const {
-    return ReconnectBackoff::delayMs(failures);
 }

@@ -4,7 +4,6 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
-#include <QVariantMap>
 
 // What travels over the broadcast screen's chat socket, kept out of QML so it can be tested:
 // the room address, the frames in and out, and the delay before reconnecting.
@@ -56,20 +55,17 @@ private:
 
 } // namespace castora::chat
 
-// The helpers above as the QML singleton "ChatProtocol".
+// The room address and the outgoing frame as the QML singleton "ChatProtocol" (the socket
+// itself is ChatSocket).
 class ChatProtocol : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString server READ server CONSTANT)
-    Q_PROPERTY(int initialReconnectDelay READ initialReconnectDelay CONSTANT)
-    Q_PROPERTY(int maximumReconnectDelay READ maximumReconnectDelay CONSTANT)
 
 public:
     // `server`: the chat socket server's address (ServiceConfig::chatUrl).
     explicit ChatProtocol(QString server, QObject *parent = nullptr);
 
     QString server() const { return m_server; }
-    int initialReconnectDelay() const { return castora::chat::ReconnectBackoff::kInitialMs; }
-    int maximumReconnectDelay() const { return castora::chat::ReconnectBackoff::kMaximumMs; }
 
     // The socket address of `room` with `token`.
     Q_INVOKABLE QUrl roomAddress(const QString &room, const QString &token) const;
@@ -78,13 +74,6 @@ public:
     // slug, "type" is "join" while `joinValue` is 1 (the panel's first message), else "chat".
     Q_INVOKABLE QString outgoingFrame(const QString &slug, const QString &message,
                                       int joinValue) const;
-
-    // {"hasMessage": bool, "name": string, "message": string}. Frames that are not JSON are
-    // dropped with a warning; every parsed message is logged.
-    Q_INVOKABLE QVariantMap parseFrame(const QString &frame) const;
-
-    // Milliseconds to wait after `failures` failed or closed connections in a row.
-    Q_INVOKABLE int reconnectDelay(int failures) const;
 
 private:
     QString m_server;

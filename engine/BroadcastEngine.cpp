@@ -121,7 +121,7 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
         if (!folder.endsWith(QLatin1Char('/')))
             folder += QLatin1Char('/');
         m_recordingFolder = folder;
-        if (!makeRecordingsFolder(folder)) {
+        if (!makePrivateFolder(folder)) {
             qWarning() << "Could not create the recordings folder" << folder;
             result.recordingProblem =
                 QStringLiteral("The recordings folder %1 could not be created. The broadcast "
@@ -247,7 +247,7 @@ bool BroadcastEngine::moveRecording() {
     qWarning() << "The recording file was removed:" << lost;
     const QString path =
         m_recordingFolder + recordingFileName(m_recordingTitle, QDateTime::currentDateTime());
-    if (m_recordingFolder.isEmpty() || !makeRecordingsFolder(m_recordingFolder) ||
+    if (m_recordingFolder.isEmpty() || !makePrivateFolder(m_recordingFolder) ||
         !m_writer.moveTo(path)) {
         const QString error = m_writer.errorText().isEmpty()
                                   ? QStringLiteral("the recordings folder could not be made again")

@@ -34,6 +34,18 @@ struct IcecastSink::Lookup {
     std::vector<std::string> addresses; // numeric, in the resolver's order of preference
 };
 
+// shout_open() on a thread of its own, with the connection handle lent to it. Whoever waits
+// may give up; once given up for good (orphaned), the thread closes and frees the handle when
+// shout_open() returns.
+struct IcecastSink::Opening {
+    std::mutex mutex;
+    std::condition_variable done;
+    shout_t *shout = nullptr;
+    bool finished = false; // guarded by mutex, like the two below
+    bool orphaned = false;
+    int result = SHOUTERR_SUCCESS;
+};
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -82,13 +94,15 @@ struct SocketId {
     ino_t inode;
 };
 
+// An empty `address` matches any peer address on `port` (libshout looked the name up itself).
 std::vector<SocketId> socketsTo(const QByteArray &address, quint16 port) {
     std::vector<SocketId> found;
 #if defined(__linux__)
     in_addr v4{};
     in6_addr v6{};
-    const bool isV4 = inet_pton(AF_INET, address.constData(), &v4) == 1;
-    if (!isV4 && inet_pton(AF_INET6, address.constData(), &v6) != 1)
+    const bool anyAddress = address.isEmpty();
+    const bool isV4 = !anyAddress && inet_pton(AF_INET, address.constData(), &v4) == 1;
+    if (!anyAddress && !isV4 && inet_pton(AF_INET6, address.constData(), &v6) != 1)
         return found;
     DIR *dir = opendir("/proc/self/fd");
     if (!dir)
@@ -105,14 +119,15 @@ std::vector<SocketId> socketsTo(const QByteArray &address, quint16 port) {
         if (getpeername(int(fd), reinterpret_cast<sockaddr *>(&peer), &size) != 0)
             continue;
         bool same = false;
-        if (isV4 && peer.ss_family == AF_INET) {
+        if ((anyAddress || isV4) && peer.ss_family == AF_INET) {
             const auto *in = reinterpret_cast<const sockaddr_in *>(&peer);
-            same = in->sin_port == htons(port) && in->sin_addr.s_addr == v4.s_addr;
-        } else if (!isV4 && peer.ss_family == AF_INET6) {
+            same = in->sin_port == htons(port) && (anyAddress || in->sin_addr.s_addr == v4.s_addr);
+        } else if ((anyAddress || !isV4) && peer.ss_family == AF_INET6) {
             const auto *in = reinterpret_cast<const sockaddr_in6 *>(&peer);
-            same = in->sin6_port == htons(port) &&
-                   std::equal(std::begin(in->sin6_addr.s6_addr), std::end(in->sin6_addr.s6_addr),
-                              std::begin(v6.s6_addr));
+            same =
+                in->sin6_port == htons(port) &&
+                (anyAddress || std::equal(std::begin(in->sin6_addr.s6_addr),
+                                          std::end(in->sin6_addr.s6_addr), std::begin(v6.s6_addr)));
         }
         if (same)
             found.push_back({int(fd), info.st_ino});
@@ -173,13 +188,14 @@ IcecastSink::IcecastSink() {
 
 IcecastSink::~IcecastSink() {
     close();
+    releaseOpening();
     if (m_shout)
         shout_free(m_shout);
 }
 
 void IcecastSink::takeError(int code) {
     m_errorCode = code;
-    m_errorText = describe(code);
+    m_errorText = code == SHOUTERR_TLSBADCERT ? kUnverifiedConnectionMessage : describe(code);
 }
 
 void IcecastSink::fail(int code, const QString &text) {
@@ -189,7 +205,28 @@ void IcecastSink::fail(int code, const QString &text) {
 
 bool IcecastSink::configure(const IcecastSettings &settings) {
     close();
-    // One handle for the sink's whole life, its settings applied again for each broadcast:
+    // A connection start an earlier attempt gave up on keeps its handle until it returns.
+    releaseOpening();
+    const QByteArray host = settings.host.toUtf8();
+    if (host != m_host) {
+        m_lookup.reset();
+        m_addressTurn = 0;
+    }
+    m_host = host;
+    m_port = settings.port;
+    m_settings = settings;
+    m_configured = applySettings();
+    if (m_configured) {
+        m_errorCode = 0;
+        m_errorText.clear();
+    }
+    return m_configured;
+}
+
+// The settings on the handle, a new one when there is none (the first, or one that a
+// connection start given up on took along).
+bool IcecastSink::applySettings() {
+    // One handle for as long as it can be kept, its settings applied again for each broadcast:
     // libshout 2.4.6's shout_free() gives up early on a handle without a connection, so every
     // handle let go would stay allocated.
     if (!m_shout)
@@ -200,47 +237,39 @@ bool IcecastSink::configure(const IcecastSettings &settings) {
         fail(SHOUTERR_MALLOC, QStringLiteral("Could not allocate a connection"));
         return false;
     }
-    const QByteArray host = settings.host.toUtf8();
-    if (host != m_host) {
-        m_lookup.reset();
-        m_addressTurn = 0;
-    }
-    m_host = host;
-    m_port = settings.port;
-    const QByteArray password = settings.password.toUtf8();
-    const QByteArray mount = settings.mount.toUtf8();
-    const QByteArray user = settings.user.toUtf8();
+    const QByteArray password = m_settings.password.toUtf8();
+    const QByteArray mount = m_settings.mount.toUtf8();
+    const QByteArray user = m_settings.user.toUtf8();
+    // Over TLS only: a libshout without TLS refuses the mode, and nothing is sent at all.
+    const int tls = m_settings.tls ? SHOUT_TLS_RFC2818 : SHOUT_TLS_DISABLED;
     const bool ok =
-        applied(m_shout, shout_set_host(m_shout, host.constData()), "hostname") &&
+        applied(m_shout, shout_set_host(m_shout, m_host.constData()), "hostname") &&
         applied(m_shout, shout_set_protocol(m_shout, SHOUT_PROTOCOL_HTTP), "protocol") &&
-        applied(m_shout, shout_set_port(m_shout, settings.port), "port") &&
+        applied(m_shout, shout_set_port(m_shout, m_port), "port") &&
         applied(m_shout, shout_set_password(m_shout, password.constData()), "password") &&
         applied(m_shout, shout_set_mount(m_shout, mount.constData()), "mount") &&
         applied(m_shout, shout_set_user(m_shout, user.constData()), "user") &&
         applied(m_shout,
                 shout_set_content_format(m_shout, SHOUT_FORMAT_MP3, SHOUT_USAGE_AUDIO, nullptr),
                 "format") &&
+        applied(m_shout, shout_set_tls(m_shout, tls), "TLS mode") &&
         applied(m_shout, shout_set_nonblocking(m_shout, SHOUT_BLOCKING_NONE), "non-blocking mode");
     if (!ok) {
         takeError(shout_get_errno(m_shout));
-        m_configured = false;
         return false;
     }
     // What the server lists for the mount; refusals here change nothing of the stream.
-    if (settings.bitrate > 0)
+    if (m_settings.bitrate > 0)
         (void)shout_set_audio_info(m_shout, SHOUT_AI_BITRATE,
-                                   QByteArray::number(settings.bitrate).constData());
-    if (settings.sampleRate > 0)
+                                   QByteArray::number(m_settings.bitrate).constData());
+    if (m_settings.sampleRate > 0)
         (void)shout_set_audio_info(m_shout, SHOUT_AI_SAMPLERATE,
-                                   QByteArray::number(settings.sampleRate).constData());
+                                   QByteArray::number(m_settings.sampleRate).constData());
     (void)shout_set_audio_info(m_shout, SHOUT_AI_CHANNELS, "1");
-    m_configured = true;
-    m_errorCode = 0;
-    m_errorText.clear();
     return true;
 }
 
-IcecastSink::Status IcecastSink::resolve(const Cancel &cancelled, Clock::time_point deadline,
+IcecastSink::Status IcecastSink::resolve(const Cancel &cancelled, Deadline deadline,
                                          QByteArray &address) {
     if (isAddress(m_host.constData())) {
         address = m_host;
@@ -290,29 +319,122 @@ IcecastSink::Status IcecastSink::resolve(const Cancel &cancelled, Clock::time_po
     return Status::Ok;
 }
 
+// shout_open() with the host's name, on a helper thread: `result` is what it returned.
+IcecastSink::Status IcecastSink::startByName(const Cancel &cancelled, Deadline deadline,
+                                             int &result) {
+    bool fresh = false;
+    while (true) {
+        if (!m_opening) {
+            if (!m_shout && !applySettings())
+                return Status::Failed;
+            auto opening = std::make_shared<Opening>();
+            opening->shout = m_shout;
+            try {
+                std::thread([opening] {
+                    const int opened = shout_open(opening->shout);
+                    std::unique_lock lock(opening->mutex);
+                    if (opening->orphaned) {
+                        lock.unlock();
+                        shout_close(opening->shout);
+                        shout_free(opening->shout);
+                        return;
+                    }
+                    opening->result = opened;
+                    opening->finished = true;
+                    lock.unlock();
+                    opening->done.notify_all();
+                }).detach();
+            } catch (const std::system_error &error) {
+                fail(SHOUTERR_MALLOC, QStringLiteral("Could not start connecting: %1")
+                                          .arg(QString::fromUtf8(error.what())));
+                return Status::Failed;
+            }
+            m_shout = nullptr; // the helper thread's until it has returned
+            m_opening = std::move(opening);
+            fresh = true;
+        }
+        {
+            std::unique_lock lock(m_opening->mutex);
+            while (!m_opening->finished) {
+                // Given up, the attempt goes on holding the handle; the next open() waits
+                // for it again.
+                if (cancelled && cancelled()) {
+                    fail(SHOUTERR_UNCONNECTED, QStringLiteral("Connection attempt given up"));
+                    return Status::Cancelled;
+                }
+                if (Clock::now() >= deadline) {
+                    fail(SHOUTERR_NOCONNECT, QStringLiteral("Connecting to %1 took too long")
+                                                 .arg(QString::fromUtf8(m_host)));
+                    return Status::Failed;
+                }
+                m_opening->done.wait_for(lock, kPollStep);
+            }
+            m_shout = m_opening->shout;
+            result = m_opening->result;
+        }
+        m_opening.reset();
+        if (fresh)
+            return Status::Ok;
+        // What an attempt given up on earlier reached is stale by now: start afresh.
+        shout_close(m_shout);
+    }
+}
+
+void IcecastSink::releaseOpening() {
+    if (!m_opening)
+        return;
+    shout_t *handle = nullptr;
+    {
+        std::lock_guard lock(m_opening->mutex);
+        if (m_opening->finished)
+            handle = m_opening->shout;
+        else
+            m_opening->orphaned = true; // the thread lets the handle go when it returns
+    }
+    m_opening.reset();
+    if (!handle)
+        return;
+    shout_close(handle);
+    if (m_shout)
+        shout_free(handle);
+    else
+        m_shout = handle;
+}
+
 IcecastSink::Status IcecastSink::open(const Cancel &cancelled, std::chrono::milliseconds timeout) {
-    if (!m_shout || !m_configured) {
+    if (!m_configured) {
         fail(SHOUTERR_INSANE, QStringLiteral("The connection is not configured"));
         return Status::Failed;
     }
     close();
     const auto deadline = Clock::now() + timeout;
-    QByteArray address;
-    const Status resolved = resolve(cancelled, deadline, address);
-    if (resolved != Status::Ok)
-        return resolved;
-    // libshout names the host it is given in the request's Host header, which then carries the
-    // address instead of the name. Icecast does not look at that header for a source; a proxy
-    // that chose a virtual host by it would.
-    const int set = shout_set_host(m_shout, address.constData());
-    if (set != SHOUTERR_SUCCESS) {
-        takeError(set);
-        return Status::Failed;
+    QByteArray address; // the one libshout connects to; empty when it looks the name up itself
+    std::vector<SocketId> before;
+    int result = SHOUTERR_SUCCESS;
+    if (m_settings.tls) {
+        before = socketsTo(address, m_port);
+        const Status started = startByName(cancelled, deadline, result);
+        if (started != Status::Ok)
+            return started;
+    } else {
+        if (!m_shout && !applySettings())
+            return Status::Failed;
+        const Status resolved = resolve(cancelled, deadline, address);
+        if (resolved != Status::Ok)
+            return resolved;
+        // libshout names the host it is given in the request's Host header, which then carries
+        // the address instead of the name. Icecast does not look at that header for a source;
+        // a proxy that chose a virtual host by it would.
+        const int set = shout_set_host(m_shout, address.constData());
+        if (set != SHOUTERR_SUCCESS) {
+            takeError(set);
+            return Status::Failed;
+        }
+        before = socketsTo(address, m_port);
+        result = shout_open(m_shout);
     }
-    const std::vector<SocketId> before = socketsTo(address, m_port);
-    int result = shout_open(m_shout);
-    // Non-blocking: the connection and the login go on in the background; each
-    // shout_get_connected() call moves them forward.
+    // Non-blocking: the connection, the TLS handshake and the login go on in the background;
+    // each shout_get_connected() call moves them forward.
     while (result == SHOUTERR_BUSY || result == SHOUTERR_UNCONNECTED || result == SHOUTERR_RETRY) {
         if (cancelled && cancelled()) {
             shout_close(m_shout);

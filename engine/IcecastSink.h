@@ -12,13 +12,21 @@ struct shout;
 
 namespace castora::engine {
 
-// Where and how the source stream goes: HTTP source protocol, MP3.
+// What a start fails with when the server's certificate does not verify (not signed by a CA
+// the system trusts, or not for the host's name). The connection never falls back to plain.
+inline const QString kUnverifiedConnectionMessage =
+    QStringLiteral("The secure connection to the streaming server could not be verified.");
+
+// Where and how the source stream goes: HTTP source protocol, MP3, over TLS or plain TCP.
 struct IcecastSettings {
     QString host;
     quint16 port = 8000;
     QString user = QStringLiteral("source");
     QString password;
     QString mount; // with or without the leading "/"
+    // TLS for the whole connection as HTTPS does it (RFC 2818): the server's certificate must
+    // verify against the system's CA store and name `host`.
+    bool tls = false;
     // Announced to the server (listed on its status page).
     int bitrate = 0; // kbit/s
     unsigned int sampleRate = 0;
@@ -33,9 +41,14 @@ struct IcecastSettings {
 // broken until it is closed and opened again.
 //
 // libshout looks the host name up itself, synchronously, and no cancel check reaches it there
-// (a resolver that never answers holds it for as long as resolv.conf's time-outs say). So each
-// open() looks the name up on a helper thread, waits for it polling the cancel check, and
-// hands libshout the numeric address found.
+// (a resolver that never answers holds it for as long as resolv.conf's time-outs say). Over
+// plain TCP each open() looks the name up on a helper thread, waits for it polling the cancel
+// check, and hands libshout the numeric address found. Over TLS libshout must have the name
+// itself (it sends it as SNI and checks the certificate against it), so the connection's start
+// (shout_open(), where the lookup happens) runs on a helper thread instead, with the handle
+// lent to it; whoever waits may give up, and the next open() waits for that same attempt
+// rather than starting another. The handshake and the login then go on in the non-blocking
+// mode on the caller's thread, like everything else.
 class IcecastSink {
 public:
     using Cancel = std::function<bool()>;
@@ -67,20 +80,27 @@ public:
     int errorCode() const { return m_errorCode; }
     QString errorText() const { return m_errorText; }
 
-    struct Lookup; // a name lookup under way or done (IcecastSink.cpp)
+    struct Lookup;  // a name lookup under way or done (IcecastSink.cpp)
+    struct Opening; // a shout_open() under way or done on a helper thread (IcecastSink.cpp)
 
 private:
+    using Deadline = std::chrono::steady_clock::time_point;
+
     void takeError(int code);
     void fail(int code, const QString &text);
-    Status resolve(const Cancel &cancelled, std::chrono::steady_clock::time_point deadline,
-                   QByteArray &address);
+    bool applySettings();
+    Status resolve(const Cancel &cancelled, Deadline deadline, QByteArray &address);
+    Status startByName(const Cancel &cancelled, Deadline deadline, int &result);
+    void releaseOpening();
     void limitUnacknowledged(std::chrono::milliseconds stallLimit);
 
-    shout *m_shout = nullptr;
+    shout *m_shout = nullptr; // null while a helper thread holds it (m_opening)
+    IcecastSettings m_settings;
     QByteArray m_host; // as configured: a name or an address
     quint16 m_port = 0;
-    std::shared_ptr<Lookup> m_lookup; // the latest lookup of m_host
-    std::size_t m_addressTurn = 0;    // which of the host's addresses the next attempt takes
+    std::shared_ptr<Lookup> m_lookup;   // the latest lookup of m_host (plain TCP)
+    std::shared_ptr<Opening> m_opening; // the latest connection start by name (TLS)
+    std::size_t m_addressTurn = 0;      // which of the host's addresses the next attempt takes
     bool m_configured = false;
     bool m_connected = false;
     bool m_broken = false;

@@ -1,6 +1,8 @@
 #include "RecordingWriter.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTextBoundaryFinder>
 
@@ -109,11 +111,29 @@ QString recordingFileName(const QString &title, const QDateTime &start) {
            start.toString(QStringLiteral("yyyyMMdd_HHmmss")) + QStringLiteral(".mp3");
 }
 
+bool makePrivateFolder(const QString &folder) {
+    // Without a trailing "/", so that the parent is the parent.
+    const QString path = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    const QByteArray name = QFile::encodeName(path);
+    if (::mkdir(name.constData(), S_IRWXU) == 0)
+        return true;
+    struct stat existing {};
+    if (errno != EEXIST || ::stat(name.constData(), &existing) != 0 || !S_ISDIR(existing.st_mode))
+        return false;
+    return (existing.st_mode & 077) == 0 || ::chmod(name.constData(), S_IRWXU) == 0;
+}
+
 QString defaultRecordingsFolder() {
     const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (base.isEmpty())
         return QStringLiteral("./");
-    return base + QStringLiteral("/Castora/");
+    // Whoever asks for the folder finds it private: the program at every start, and each
+    // broadcast before it writes there.
+    const QString folder = base + QStringLiteral("/Castora/");
+    makePrivateFolder(folder);
+    return folder;
 }
 
 RecordingWriter::~RecordingWriter() {
@@ -130,14 +150,6 @@ QString withSuffix(const QString &path, int suffix) {
     return path.left(dot) + QLatin1Char('_') + QString::number(suffix) + path.mid(dot);
 }
 } // namespace
-
-bool makeRecordingsFolder(const QString &folder) {
-    if (!QDir().mkpath(folder))
-        return false;
-    // Recordings are the broadcaster's own: the folder is private from its making.
-    ::chmod(QFile::encodeName(folder).constData(), 0700);
-    return true;
-}
 
 bool RecordingWriter::open(const QString &path) {
     close();

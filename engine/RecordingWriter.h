@@ -18,8 +18,13 @@ QString recordingFileName(const QString &title, const QDateTime &start);
 // A file name's length limit in bytes, and the largest collision suffix kept room for ("_9999").
 constexpr int kMaxFileNameBytes = 255;
 constexpr int kMaxCollisionSuffix = 9999;
-// The per-user local data folder followed by "Castora/" ("./" when there is none).
+// The per-user local data folder followed by "Castora/" ("./" when there is none), made
+// private (makePrivateFolder) on the way.
 QString defaultRecordingsFolder();
+// Creates `folder` (and its missing parents) for recordings: the folder itself is its user's
+// alone (0700) from the moment it exists, whatever the umask, and an existing one that is
+// more open is tightened. Its parents are made as usual.
+bool makePrivateFolder(const QString &folder);
 
 // Writes a broadcast's MP3 chunks to a file of its own. Every chunk goes straight to the operating
 // system (no user-space buffer), so a crash loses at most the chunk being written. The first
@@ -41,7 +46,7 @@ public:
 
     // Creates a new file at `path`, never opening one that exists: when the name is taken (two
     // starts with the same title in the same second) "_2", "_3", ... go before the extension.
-    // path() is the name actually used.
+    // path() is the name actually used. The file is created readable by its user only (0600).
     bool open(const QString &path);
     bool write(const QByteArray &chunk);
     void close();
@@ -68,8 +73,5 @@ private:
     qint64 m_written = 0;
     qint64 m_writtenInPlace = 0; // m_written when the file was last found in place
 };
-
-// Makes the recordings folder (and its parents) when missing, readable by its user alone.
-bool makeRecordingsFolder(const QString &folder);
 
 } // namespace castora::engine

@@ -2,6 +2,8 @@
 // token for the chat socket.
 #include "StreamController.h"
 
+#include "LogText.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QHttpMultiPart>
@@ -34,6 +36,16 @@ QString formFileName(const QString &path) {
     name.replace(QLatin1Char('\r'), QLatin1String("%0D"));
     name.replace(QLatin1Char('\n'), QLatin1String("%0A"));
     return name;
+}
+
+// An artwork address of a channel record as the screens may bind it: the address when it may
+// be fetched (ServiceConfig::allowsArtwork), else nothing, so that the placeholder shows and
+// no image reads a local file or calls a third party.
+QString permittedArtwork(const ServiceConfig &config, const QString &address) {
+    if (address.isEmpty() || config.allowsArtwork(QUrl(address)))
+        return address;
+    qInfo() << "Artwork not loaded, only https addresses are:" << logtext::capped(address);
+    return QString();
 }
 
 } // namespace
@@ -86,8 +98,9 @@ void StreamController::applyChannelRecord(const QJsonObject &record) {
     setChannelSlug(record.value(QStringLiteral("slug")).toString());
     setCredits(record.value(QStringLiteral("credits")).toInt());
     setMountPoint(record.value(QStringLiteral("uuid")).toString());
-    setChannelArt(record.value(QStringLiteral("channel_art")).toString());
-    setStreamArt(record.value(QStringLiteral("stream_art")).toString());
+    setChannelArt(
+        permittedArtwork(m_config, record.value(QStringLiteral("channel_art")).toString()));
+    setStreamArt(permittedArtwork(m_config, record.value(QStringLiteral("stream_art")).toString()));
     setSubStatus(record.value(QStringLiteral("is_active")).toBool());
     setIsSubscriber(record.value(QStringLiteral("is_subscriber")).toBool());
 }

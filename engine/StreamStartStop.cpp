@@ -57,8 +57,9 @@ StreamController::Job StreamController::prepareJob() const {
     request.bufferFrames = m_bufferFrames;
     request.icecast.host = m_config.icecastHost;
     request.icecast.port = m_config.icecastPort;
-    request.icecast.user = QStringLiteral("source");
-    request.icecast.password = QStringLiteral("rubel@ki");
+    request.icecast.user = m_config.icecastUser;
+    request.icecast.password = m_config.icecastPassword;
+    request.icecast.tls = m_config.icecastTls;
     request.icecast.mount = m_mountPoint;
     request.recordingsFolder = defaultRecordingsFolder();
     request.title = m_streamTitle;
@@ -169,7 +170,11 @@ void StreamController::applyStart(const StartResult &result) {
     if (!result.ok()) {
         setIsBusy(false);
         finishJob();
-        emit requestCompleted(result.message, true);
+        // A server whose certificate does not verify is not one to connect to again: said as
+        // it is, without the connection failure's wording around it.
+        const bool unverified = result.failure == StartResult::Failure::Connection &&
+                                result.message.endsWith(kUnverifiedConnectionMessage);
+        emit requestCompleted(unverified ? kUnverifiedConnectionMessage : result.message, true);
         return;
     }
     m_sampleRate = result.sampleRate;

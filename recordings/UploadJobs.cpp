@@ -1,6 +1,7 @@
 #include "UploadJobs.h"
 
 #include "BackendRequest.h"
+#include "LogText.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -129,10 +130,10 @@ void SmallFileUpload::start() {
     api::onFinished(reply, this, [this](const api::Reply &result) {
         if (result.ok() && !understood(result)) {
             qWarning() << "Small file upload answered with something else than JSON:"
-                       << result.body.left(200);
+                       << logtext::capped(result.body);
             complete(false, QString::fromUtf8(kNotUnderstood));
         } else if (result.ok()) {
-            qInfo() << "Small file upload successful:" << result.body;
+            qInfo() << "Small file upload successful:" << logtext::capped(result.body);
             complete(true, QStringLiteral("Upload successful"));
         } else {
             qWarning() << "Small file upload failed:" << result.errorString;
@@ -295,11 +296,11 @@ void ChunkedFileUpload::finishUpload() {
         }
         if (!understood(result)) {
             qWarning() << "Finishing the upload answered with something else than JSON:"
-                       << result.body.left(200);
+                       << logtext::capped(result.body);
             complete(false, QString::fromUtf8(kNotUnderstood));
             return;
         }
-        qInfo() << "Upload finished successfully:" << result.body;
+        qInfo() << "Upload finished successfully:" << logtext::capped(result.body);
         complete(true, QStringLiteral("Upload completed successfully"));
     });
 }

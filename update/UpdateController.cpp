@@ -1,6 +1,7 @@
 #include "UpdateController.h"
 
 #include "BackendRequest.h"
+#include "LogText.h"
 #include "NetworkClient.h"
 #include "ServiceConfig.h"
 #include "SettingsStore.h"
@@ -97,7 +98,7 @@ void UpdateController::onCheckFinished(QNetworkReply *reply) {
     const QString macosUrl = object.value(QStringLiteral("download_url_macos")).toString();
     const QString notes = object.value(QStringLiteral("release_notes")).toString();
     const int maxDismissals = update::maxDismissals(object.value(QStringLiteral("max_dismissals")));
-    qInfo() << "fetched update data" << notes;
+    qInfo() << "fetched update data" << logtext::capped(notes);
 
     if (!update::isNewer(latest, currentVersion())) {
         setUpdateAvailable(false);
@@ -146,7 +147,7 @@ void UpdateController::openDownloadPage() {
     const bool web =
         scheme == QLatin1String("https") || (scheme == QLatin1String("http") && plainBackend);
     if (!url.isValid() || !web || url.host().isEmpty()) {
-        qWarning() << "Update download link refused:" << m_downloadUrl;
+        qWarning() << "Update download link refused:" << logtext::capped(m_downloadUrl);
         setDownloadPageFailed(true);
         return;
     }

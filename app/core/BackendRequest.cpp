@@ -1,5 +1,6 @@
 #include "BackendRequest.h"
 
+#include "LogText.h"
 #include "SettingsStore.h"
 
 #include <QHttpMultiPart>
@@ -88,7 +89,8 @@ Reply readReply(QNetworkReply *reply) {
         result.body = reply->readAll();
         result.document = QJsonDocument::fromJson(result.body);
     } else {
-        result.errorString = reply->errorString();
+        // It carries the server's reason phrase, which may be of any length.
+        result.errorString = logtext::capped(reply->errorString());
     }
     return result;
 }

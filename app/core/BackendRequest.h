@@ -57,7 +57,8 @@ QHttpPart formFile(const QString &name, const QString &fileName, const QByteArra
 
 // What a reply handler sees. A body that is not JSON reads as an empty document, so every
 // field then takes its default. A reply larger than net::kMaxJsonReplyBytes, or one that made
-// no progress for the time-out, is a failure whose errorString says so.
+// no progress for the time-out, is a failure whose errorString says so. The errorString is
+// cut to a few hundred characters (logtext::capped): it may hold the server's words.
 struct Reply {
     QNetworkReply::NetworkError error = QNetworkReply::NoError;
     QString errorString;

@@ -13,6 +13,11 @@ struct ServiceConfig {
     QString chatUrl;    // ws(s)://host[:port]/path
     QString icecastHost;
     quint16 icecastPort = 8000;
+    // The source credential, a build secret, and whether it goes over TLS (RFC 2818, the
+    // server's certificate checked against the system's CA store).
+    QString icecastUser;
+    QString icecastPassword;
+    bool icecastTls = false;
     QString probeUrl;
     QString websiteUrl; // sign-up, forgotten password and listen links
 
@@ -26,10 +31,18 @@ struct ServiceConfig {
     // base URL + "/api/" + relative ("auth/login")
     QUrl apiUrl(const QString &relative) const;
 
-    // The compiled-in addresses; in development builds each can be overridden by the
-    // environment variable of the same name as its CMake option (CASTORA_BACKEND_URL, ...).
+    // Whether artwork at `url` (an address from a backend reply) may be fetched: https only,
+    // and in a development build whose backend is plain http also that backend's own origin
+    // (the stand-in serves its artwork itself). Anything else (file:, qrc:, http: elsewhere)
+    // would read local files or tell a third party the user's address.
+    bool allowsArtwork(const QUrl &url) const;
+
+    // The compiled-in addresses and credential; in development builds each can be overridden
+    // by the environment variable of the same name as its CMake option (CASTORA_BACKEND_URL,
+    // CASTORA_ICECAST_TLS, ...).
     static ServiceConfig fromBuild();
-    // Loopback addresses for a stand-in backend on `backendPort`.
+    // Loopback addresses for a stand-in backend on `backendPort`, plain transport to Icecast
+    // with the compiled-in credential (which the local stack's icecast2 takes).
     static ServiceConfig local(quint16 backendPort, quint16 chatPort = 0, quint16 icecastPort = 0);
 };
 

@@ -16,9 +16,27 @@ const QString kAuth = QStringLiteral("auth");
 const QString kDismissCount = QStringLiteral("update/dismissCount");
 const QString kPendingVersion = QStringLiteral("update/pendingVersion");
 
+// `path` no more open than `mode` (its owner's bits): a file or folder made by an earlier
+// version, or under another umask, may be readable by others.
+void tighten(const QByteArray &path, mode_t mode) {
+    struct stat info {};
+    if (::stat(path.constData(), &info) == 0 && (info.st_mode & 07777 & ~mode) != 0)
+        ::chmod(path.constData(), mode);
+}
+
 QSettings store() {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Castora"),
                      QStringLiteral("mic"));
+}
+
+// Whoever reads the store finds it private, also in a run that writes nothing to it (a saved
+// session signed in again).
+QVariant read(const QString &key, const QVariant &fallback) {
+    QSettings settings = store();
+    const QString file = settings.fileName();
+    tighten(QFile::encodeName(QFileInfo(file).absolutePath()), S_IRWXU);
+    tighten(QFile::encodeName(file), S_IRUSR | S_IWUSR);
+    return settings.value(key, fallback);
 }
 
 // The store holds the bearer token: its folder is the user's alone (0700) and so is the file
@@ -46,7 +64,7 @@ void write(const QString &key, const QVariant &value) {
 } // namespace
 
 QString token() {
-    return store().value(kAuth, QString()).toString();
+    return read(kAuth, QString()).toString();
 }
 
 void setToken(const QString &token) {
@@ -58,7 +76,7 @@ void clearToken() {
 }
 
 int dismissCount() {
-    return store().value(kDismissCount, 0).toInt();
+    return read(kDismissCount, 0).toInt();
 }
 
 void setDismissCount(int count) {
@@ -66,7 +84,7 @@ void setDismissCount(int count) {
 }
 
 QString pendingVersion() {
-    return store().value(kPendingVersion, QString()).toString();
+    return read(kPendingVersion, QString()).toString();
 }
 
 void setPendingVersion(const QString &version) {

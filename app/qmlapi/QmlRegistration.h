@@ -8,6 +8,7 @@
 #include "AuthController.h"
 #include "ChatController.h"
 #include "ChatProtocol.h"
+#include "ChatSocket.h"
 #include "RecordingController.h"
 #include "StreamController.h"
 #include "UpdateController.h"
@@ -87,6 +88,13 @@ public:
     static ChatProtocol *create(QQmlEngine *, QJSEngine *engine) {
         return castora::qmlapi::lend<ChatProtocol>(engine);
     }
+};
+
+// The broadcast screen's connection to the chat room; creatable.
+struct ChatSocketForeign {
+    Q_GADGET
+    QML_FOREIGN(ChatSocket)
+    QML_NAMED_ELEMENT(ChatSocket)
 };
 
 struct RecordingControllerForeign {

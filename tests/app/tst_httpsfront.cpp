@@ -6,6 +6,7 @@
 #include "AuthController.h"
 #include "ChatServer.h"
 #include "DevServer.h"
+#include "LocalServices.h"
 #include "NetworkClient.h"
 #include "RecordingController.h"
 #include "RecordingsDatabase.h"
@@ -23,13 +24,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <sched.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
 using namespace castora;
 using castora::test::row;
@@ -44,36 +39,11 @@ QString g_skipReason;
 // Runs first in main(), while the process has a single thread: a mount namespace entered then
 // holds for every thread started later (Qt's network thread reads the certificates).
 QString trustTestAuthority() {
-    if (geteuid() != 0)
-        return "needs root for a private mount namespace";
-    for (const char *tool : {"nginx", "openssl"}) {
-        if (QStandardPaths::findExecutable(tool).isEmpty() &&
-            QStandardPaths::findExecutable(tool, {"/usr/sbin"}).isEmpty())
-            return QString("%1 is not installed").arg(tool);
-    }
+    if (QStandardPaths::findExecutable("nginx").isEmpty() &&
+        QStandardPaths::findExecutable("nginx", {"/usr/sbin"}).isEmpty())
+        return "nginx is not installed";
     g_pki = std::make_unique<QTemporaryDir>();
-    const QString dir = g_pki->path();
-    const QString script(
-        "set -e; cd %1; "
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-        "  -keyout ca.key -out ca.pem -subj '/CN=Castora test authority' 2>/dev/null; "
-        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-        "  -keyout server.key -out server.csr -subj '/CN=localhost' 2>/dev/null; "
-        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.cnf; "
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
-        "  -extfile san.cnf -out server.pem 2>/dev/null; "
-        "cp -a /etc/ssl/certs certs; cp ca.pem certs/castora-test-authority.pem; "
-        "openssl rehash certs >/dev/null 2>&1; cat ca.pem >> certs/ca-certificates.crt");
-    if (!test::writeFile(dir + "/make-pki.sh", script.arg(dir).toUtf8()))
-        return "could not write the certificate script";
-    if (std::system(("sh " + dir + "/make-pki.sh").toLocal8Bit().constData()) != 0)
-        return "could not make the test certificates";
-    const QByteArray certs = (dir + "/certs").toLocal8Bit();
-    // As unshare --mount does: nothing mounted here propagates back to the system.
-    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-        mount(certs.constData(), "/etc/ssl/certs", nullptr, MS_BIND, nullptr) != 0)
-        return QString("unshare or mount: %1").arg(strerror(errno));
-    return QString();
+    return test::trustTestAuthority(g_pki->path());
 }
 
 quint16 freePort() {

@@ -1,16 +1,24 @@
-// The chat list: room history from the stand-in backend, live and own messages, the model.
+// The chat list: room history from the stand-in backend, live and own messages, the model;
+// and the chat socket against servers that hold it up, flood it or go silent.
 #include "ChatController.h"
 #include "ChatServer.h"
+#include "ChatSocket.h"
 #include "DevServer.h"
+#include "LogCapture.h"
 #include "MessageModel.h"
 #include "TestMain.h"
 
 #include <QAbstractItemModelTester>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtEndian>
 
 #include <ctime>
 #include <memory>
@@ -19,6 +27,90 @@ using namespace castora;
 using castora::dev::Answer;
 using castora::dev::RecordedRequest;
 using castora::test::row;
+
+namespace {
+
+// A chat server that misbehaves, on a raw TCP port: it takes connections and never answers
+// the WebSocket handshake (Silent); or answers it and then says nothing, not even to a ping
+// (Mute; QWebSocketServer would answer pings by itself); or answers it and sends a text frame
+// announcing 64 MiB, streaming its payload for as long as the client reads (Flood).
+struct RawChatServer : QObject {
+    enum Mode { Silent, Mute, Flood };
+    static constexpr qint64 kFloodBytes = 64 * 1024 * 1024;
+
+    QTcpServer server;
+    Mode mode = Silent;
+    int connections = 0;
+    QList<QElapsedTimer> handshakes; // when each was answered
+    qint64 flooded = 0;              // payload bytes the client took, all connections
+
+    bool listen(Mode how) {
+        mode = how;
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection()) {
+                socket->setParent(this); // held open, also once the port has gone
+                ++connections;
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
+            }
+        });
+        return server.listen(QHostAddress::LocalHost);
+    }
+
+    void read(QTcpSocket *socket) {
+        if (mode == Silent || socket->property("open").toBool()) {
+            socket->readAll();
+            return;
+        }
+        QByteArray request = socket->property("request").toByteArray() + socket->readAll();
+        socket->setProperty("request", request);
+        if (!request.contains("\r\n\r\n"))
+            return;
+        const QByteArray key =
+            request.mid(request.indexOf("Sec-WebSocket-Key:") + 18).split('\r').value(0).trimmed();
+        const QByteArray accept =
+            QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11",
+                                     QCryptographicHash::Sha1)
+                .toBase64();
+        socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                      "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
+                      accept + "\r\n\r\n");
+        socket->setProperty("open", true);
+        handshakes.append(QElapsedTimer());
+        handshakes.last().start();
+        if (mode != Flood)
+            return;
+        QByteArray header("\x81\x7f", 2);
+        header.append(8, '\0');
+        qToBigEndian(quint64(kFloodBytes), header.data() + 2);
+        socket->write(header);
+        auto *sent = new qint64(0);
+        const auto feed = [this, socket, sent] {
+            while (*sent < kFloodBytes && socket->state() == QAbstractSocket::ConnectedState &&
+                   socket->bytesToWrite() < 256 * 1024) {
+                const qint64 wrote = socket->write(QByteArray(64 * 1024, 'x'));
+                if (wrote <= 0)
+                    return;
+                *sent += wrote;
+                flooded += wrote;
+            }
+        };
+        connect(socket, &QTcpSocket::bytesWritten, this, feed);
+        connect(socket, &QObject::destroyed, this, [sent] { delete sent; });
+        feed();
+    }
+};
+
+qint64 residentKiB() {
+    const QByteArray status = castora::test::readFile("/proc/self/status");
+    const qsizetype at = status.indexOf("VmRSS:");
+    return status.mid(at + 6, status.indexOf('\n', at) - at - 6)
+        .trimmed()
+        .split(' ')
+        .value(0)
+        .toLongLong();
+}
+
+} // namespace
 
 class TestChatController : public QObject {
     Q_OBJECT
@@ -174,6 +266,64 @@ private slots:
         QVERIFY(fetch("castora-demo"));
         QTRY_COMPARE(m_server->requests("api/comment/castora-demo").size(), 4);
         QCOMPARE(m_chat->rowCount(), 3);
+    }
+
+    // The chat socket against a server that (a) takes the connection and never answers the
+    // handshake until a real chat server takes its port: connected within the handshake
+    // time-out plus the back-off's longest delay; (b) sends a frame over the limit: closed as
+    // it is announced, with little of it read, and connected again; (c) answers the handshake
+    // and then goes silent: closed once silent for 30 s (a ping every 5 s) and connected again.
+    void socketRecovers_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("earliestMs"); // from the first handshake to the second
+        QTest::addColumn<int>("latestMs");   // (a): from the real server to the socket open
+        row("handshake never answered", int(RawChatServer::Silent), 0, 45000);
+        row("a frame over the limit", int(RawChatServer::Flood), 900, 15000);
+        row("silent once open", int(RawChatServer::Mute), 30000, 45000);
+    }
+
+    void socketRecovers() {
+        QFETCH(int, mode);
+        QFETCH(int, earliestMs);
+        QFETCH(int, latestMs);
+        RawChatServer raw;
+        QVERIFY(raw.listen(RawChatServer::Mode(mode)));
+        const quint16 port = raw.server.serverPort();
+        dev::ChatServer real;
+        const QString token = real.issueToken("castora-demo");
+        ChatSocket socket;
+        QSignalSpy received(&socket, &ChatSocket::messageReceived);
+        const qint64 resident = residentKiB();
+        socket.setUrl(
+            chat::roomAddress(QString("ws://127.0.0.1:%1/chat").arg(port), "castora-demo", token));
+        if (mode != RawChatServer::Silent) {
+            QTRY_COMPARE_WITH_TIMEOUT(raw.handshakes.size(), 2, latestMs);
+            QVERIFY2(raw.handshakes.at(0).elapsed() - raw.handshakes.at(1).elapsed() >= earliestMs,
+                     qPrintable(QString::number(raw.handshakes.at(0).elapsed())));
+            // The flood: refused as announced, read no further than the socket's buffers.
+            QVERIFY2(raw.flooded < 8 * 1024 * 1024, qPrintable(QString::number(raw.flooded)));
+            QVERIFY2(residentKiB() - resident < 32 * 1024, qPrintable(QString::number(resident)));
+            return;
+        }
+        // Held up twice (the second attempt after the time-out and the first delay), then the
+        // port goes to a real server; the held connections stay open.
+        QTRY_COMPARE_WITH_TIMEOUT(raw.connections, 2, 20000);
+        QCOMPARE(socket.status(), ChatSocket::Status::Connecting);
+        raw.server.close();
+        QCOMPARE(real.listen(port), port);
+        QElapsedTimer taken;
+        taken.start();
+        QTRY_VERIFY_WITH_TIMEOUT(socket.status() == ChatSocket::Status::Open, latestMs);
+        QTRY_COMPARE(real.clientCount("castora-demo"), 1);
+        QVERIFY(taken.elapsed() < latestMs);
+        // A message arrives whole; the log holds a few hundred characters of it.
+        LogCapture logged;
+        const QString text = QString("long ").repeated(1000);
+        real.post("castora-demo", "ann", text);
+        QVERIFY(received.wait());
+        QCOMPARE(received.at(0), (QVariantList{"ann", text}));
+        const int line = logged.indexOf("Chat message:");
+        QVERIFY(line >= 0 && logged.lines().at(line).size() < 400);
     }
 };
 

@@ -1,5 +1,6 @@
 #include "LocalServices.h"
 
+#include "ServiceConfig.h"
 #include "TestMain.h"
 
 #include <QCoreApplication>
@@ -17,9 +18,13 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #ifndef CASTORA_SOURCE_DIR
@@ -84,12 +89,21 @@ IcecastServer::~IcecastServer() {
     runLocalService({"icecast", "stop", m_dir.path()});
 }
 
-bool IcecastServer::start() {
+QString IcecastServer::sourcePassword() {
+    return ServiceConfig::local(0).icecastPassword;
+}
+
+bool IcecastServer::start(const QString &tlsPem) {
     QString out;
-    if (!runLocalService({"icecast", "start", m_dir.path(), "0", kSourcePassword}, &out))
+    QStringList args{"icecast", "start", m_dir.path(), "0", sourcePassword()};
+    if (!tlsPem.isEmpty())
+        args << tlsPem;
+    if (!runLocalService(args, &out))
         return false;
     m_port = quint16(out.split('\n').last().trimmed().toUInt());
-    m_running = m_port != 0;
+    if (!tlsPem.isEmpty())
+        m_tlsPort = quint16(readFile(m_dir.filePath("tls-port")).trimmed().toUInt());
+    m_running = m_port != 0 && (tlsPem.isEmpty() || m_tlsPort != 0);
     return m_running;
 }
 
@@ -279,6 +293,45 @@ bool SilentPath::freeze() {
 
 bool SilentPath::heal() {
     return nft("flush chain ip castora_path in\n");
+}
+
+// ---- a private certificate authority ----
+
+QString trustTestAuthority(const QString &dir) {
+    if (::geteuid() != 0)
+        return "needs root for a private mount namespace";
+    if (QStandardPaths::findExecutable("openssl").isEmpty())
+        return "openssl is not installed";
+    // Two authorities, each certifying "localhost" and 127.0.0.1; only the first is trusted.
+    const QByteArray script =
+        "set -e\n"
+        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.cnf\n"
+        "for who in server stranger; do\n"
+        "  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \\\n"
+        "    -keyout $who-ca.key -out $who-ca.pem -subj \"/CN=Castora test $who CA\" 2>/dev/null\n"
+        "  openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \\\n"
+        "    -keyout $who.key -out $who.csr -subj /CN=localhost 2>/dev/null\n"
+        "  openssl x509 -req -in $who.csr -CA $who-ca.pem -CAkey $who-ca.key -CAcreateserial \\\n"
+        "    -days 2 -extfile san.cnf -out $who.pem 2>/dev/null\n"
+        "  cat $who.pem $who.key > $who-bundle.pem\n"
+        "done\n"
+        "mv server-ca.pem ca.pem\n"
+        "cp -a /etc/ssl/certs certs\n"
+        "cp ca.pem certs/castora-test-authority.pem\n"
+        "openssl rehash certs >/dev/null 2>&1\n"
+        "cat ca.pem >> certs/ca-certificates.crt\n";
+    // std::system, not QProcess: no thread may be started before the namespace is entered.
+    const QString file = dir + "/make-certificates.sh";
+    if (!writeFile(file, script) ||
+        std::system(QString("cd '%1' && sh '%2'").arg(dir, file).toLocal8Bit().constData()) != 0)
+        return "could not make the test certificates";
+    const QByteArray certs = QFile::encodeName(dir + "/certs");
+    // As unshare --mount does: nothing mounted here propagates back to the system.
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(certs.constData(), "/etc/ssl/certs", nullptr, MS_BIND, nullptr) != 0)
+        return QString("unshare or mount: %1").arg(strerror(errno));
+    return QString();
 }
 
 // ---- private namespaces ----

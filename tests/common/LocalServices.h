@@ -19,16 +19,21 @@ namespace castora::test {
 
 class IcecastServer {
 public:
-    static constexpr const char *kSourcePassword = "rubel@ki";
+    // The source password the program was built with (CASTORA_ICECAST_PASSWORD), which the
+    // server takes.
+    static QString sourcePassword();
 
     IcecastServer();
     ~IcecastServer();
     IcecastServer(const IcecastServer &) = delete;
     IcecastServer &operator=(const IcecastServer &) = delete;
 
-    bool start(); // on a free port
+    // On a free port. With `tlsPem` (a certificate followed by its key), sources can also
+    // connect over TLS, on tlsPort() of 127.0.0.1 and ::1.
+    bool start(const QString &tlsPem = QString());
     bool isRunning() const { return m_running; }
     quint16 port() const { return m_port; }
+    quint16 tlsPort() const { return m_tlsPort; }
     QString baseUrl() const; // http://127.0.0.1:<port>
 
     // Outages: killed abruptly, then started again on the same port with the same settings.
@@ -71,8 +76,19 @@ private:
 
     QTemporaryDir m_dir;
     quint16 m_port = 0;
+    quint16 m_tlsPort = 0;
     bool m_running = false;
 };
+
+// A private certificate authority that this process alone trusts: the system's trusted
+// certificates with the authority's added, bind-mounted over /etc/ssl/certs in a mount
+// namespace of the process's own (Qt and OpenSSL read that folder; nothing outside sees the
+// change). Call first in main(), while the process has one thread, so that every thread
+// started later is in the namespace. Empty on success, else why it could not be done (needs
+// root and openssl). In `dir`: ca.pem; server.pem and server.key, for "localhost" and
+// 127.0.0.1, signed by the authority; server-bundle.pem (both in one file, as icecast2 takes
+// them); and stranger-bundle.pem, the same names certified by an authority nobody trusts.
+QString trustTestAuthority(const QString &dir);
 
 // A path to a local TCP server that can go silent, as a dead route or a frozen NAT does:
 // connections to 127.0.0.1:port() reach the server through the kernel (nftables DNAT), and

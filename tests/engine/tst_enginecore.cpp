@@ -77,7 +77,7 @@ class EngineCoreTest : public QObject {
         IcecastSettings s;
         s.host = "127.0.0.1";
         s.port = m_icecast.port();
-        s.password = QString::fromLatin1(IcecastServer::kSourcePassword);
+        s.password = IcecastServer::sourcePassword();
         s.mount = mount;
         return s;
     }

@@ -28,13 +28,17 @@
 #include <QNetworkAccessManager>
 #include <QNetworkDatagram>
 #include <QPointer>
+#include <QScopeGuard>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QThread>
 #include <QUdpSocket>
 
 #include <csignal>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace castora;
@@ -372,6 +376,36 @@ private slots:
         QCOMPARE(opened.size(), diskFull ? 1 : 0);
         QVERIFY(diskFull ? QFileInfo(opened.at(0).at(1).toString()).size() <= 8192
                          : QFile::remove(folder));
+    }
+
+    // Under umask 022, as most desktops run: the recordings folder made 0700 and an MP3 made
+    // on air 0600; and the settings file, left 0644 in a 0755 folder by an earlier version
+    // with the saved token in it, tightened by a run that only reads the token.
+    void filesArePrivate() {
+        const mode_t previous = ::umask(022);
+        auto restore = qScopeGuard([previous] { ::umask(previous); });
+        const QString folder =
+            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Castora";
+        QVERIFY(QDir(folder).removeRecursively());
+        const QString conf =
+            QSettings(QSettings::NativeFormat, QSettings::UserScope, "Castora", "mic").fileName();
+        QVERIFY(::chmod(QFile::encodeName(conf).constData(), 0644) == 0 &&
+                ::chmod(QFile::encodeName(QFileInfo(conf).path()).constData(), 0755) == 0);
+        auto c = controller();
+        QSignalSpy closed(c.get(), &StreamController::recordingClosed);
+        QVERIFY(live::pressStart(*c));
+        QTRY_VERIFY(c->engine().capturedFrames() > 0);
+        QVERIFY(live::pressStop(*c));
+        QCOMPARE(closed.size(), 1);
+        const auto mode = [](const QString &path) {
+            struct stat info {};
+            return ::stat(QFile::encodeName(path).constData(), &info) == 0
+                       ? QString::number(info.st_mode & 07777, 8)
+                       : QString("missing");
+        };
+        const QStringList modes{mode(folder), mode(closed.at(0).at(0).toString()), mode(conf),
+                                mode(QFileInfo(conf).path())};
+        QCOMPARE(modes, (QStringList{"700", "600", "600", "700"}));
     }
 
     // Closing the program (or pressing Stop, the same job) while on air completes and closes

@@ -1,6 +1,8 @@
 // Configuring the project (cmake on a scratch build folder): a build that is not a development
-// build refuses addresses on this machine and unencrypted ones, whatever its build type, and
-// names the options that fix it; the service's own addresses, or the explicit allowance, pass.
+// build refuses addresses on this machine and unencrypted ones, a missing Icecast source
+// credential or the development default, and plain transport to Icecast, whatever its build
+// type, and names the options that fix it; the service's own addresses and credential over
+// TLS, or the explicit allowance, pass.
 #include "TestMain.h"
 
 #include <QProcess>
@@ -14,7 +16,10 @@ const QStringList kService{"-DCASTORA_BACKEND_URL=https://api.example.com",
                            "-DCASTORA_CHAT_URL=wss://chat.example.com/app",
                            "-DCASTORA_WEBSITE_URL=https://www.example.com",
                            "-DCASTORA_PROBE_URL=http://probe.example.com/",
-                           "-DCASTORA_ICECAST_HOST=stream.example.com"};
+                           "-DCASTORA_ICECAST_HOST=stream.example.com",
+                           "-DCASTORA_ICECAST_TLS=ON",
+                           "-DCASTORA_ICECAST_USER=source",
+                           "-DCASTORA_ICECAST_PASSWORD=service-secret"};
 
 // The service's options with those of `replacements` put in their place.
 QStringList serviceWith(const QStringList &replacements) {
@@ -46,7 +51,8 @@ private slots:
                                    "CASTORA_CHAT_URL=ws://127.0.0.1:8086/chat",
                                    "CASTORA_WEBSITE_URL=http://127.0.0.1:8085/site",
                                    "CASTORA_PROBE_URL=http://127.0.0.1:8085/probe",
-                                   "CASTORA_ICECAST_HOST=127.0.0.1"},
+                                   "CASTORA_ICECAST_HOST=127.0.0.1",
+                                   "CASTORA_ICECAST_PASSWORD (not set)", "CASTORA_ICECAST_TLS=OFF"},
             QStringList{});
         row("unencrypted backend and chat",
             serviceWith({"-DCASTORA_BACKEND_URL=http://api.example.com",
@@ -62,6 +68,20 @@ private slots:
             false,
             QStringList{"CASTORA_WEBSITE_URL=https://localhost:8443", "CASTORA_ICECAST_HOST=[::1]"},
             QStringList{"CASTORA_BACKEND_URL=https://api.example.com ("});
+        // The source credential: given, not the local stack's, and never in clear.
+        QStringList noCredential = serviceWith({"-DCASTORA_ICECAST_TLS=OFF"});
+        noCredential.removeIf([](const QString &option) {
+            return option.contains("_USER=") || option.contains("_PASSWORD=");
+        });
+        row("no source credential, plain transport", noCredential, false,
+            remedies + QStringList{"CASTORA_ICECAST_USER (not set)",
+                                   "CASTORA_ICECAST_PASSWORD (not set)",
+                                   "CASTORA_ICECAST_TLS=OFF (plain HTTP"},
+            QStringList{"CASTORA_ICECAST_HOST=stream.example.com ("});
+        row("the development default password",
+            serviceWith({"-DCASTORA_ICECAST_PASSWORD=" CASTORA_DEVELOPMENT_SOURCE_PASSWORD}), false,
+            QStringList{"CASTORA_ICECAST_PASSWORD (the local stack's development default)"},
+            QStringList{"CASTORA_ICECAST_TLS=OFF", "(not set)"});
         // A probe page is plain HTTP by design; everything else is the service's own.
         row("the service", kService, true, QStringList{},
             QStringList{"CMake Error", "CMake Warning"});

@@ -1,13 +1,14 @@
 // The program as users get it, in two ways checked alike:
 //  - tst_install: `cmake --install` of this build tree into a fresh prefix;
 //  - tst_package: the Debian package installed on this machine (.ci/run builds it for the local
-//    stack, installs it, runs this and purges it), whose compiled-in backend address
-//    CASTORA_PACKAGE_BACKEND_URL names.
+//    stack, installs it, runs this and purges it), whose compiled-in backend address and source
+//    password CASTORA_PACKAGE_BACKEND_URL and CASTORA_PACKAGE_ICECAST_PASSWORD name.
 // The program, its desktop entry, icons, AppStream data and manual page land where desktops
 // and software centres look for them; the entry and the AppStream data are valid; nothing else
 // is installed (no tests, benchmarks, stand-in backend); --help and --version answer without a
 // display; and the development features (the CASTORA_BACKEND_URL override, the inspection
-// socket, the start-up probe) are there in development builds only.
+// socket, the start-up probe) are there in development builds only, and so is the development
+// default of the Icecast source password.
 #include "DevServer.h"
 #include "TestMain.h"
 
@@ -139,6 +140,25 @@ private slots:
             QCOMPARE(icon.pixelColor(0, 0).alpha(), 0);
             QVERIFY(icon.pixelColor(size / 2, size - 1 - size / 8).alpha() > 0);
         }
+    }
+
+    // A build for users holds the source password it was built with and nothing of the local
+    // stack's development default. Qt keeps string literals as UTF-16: both forms are looked for.
+    void sourceCredential() {
+        if (m_development)
+            QSKIP("a development build is made with the development default");
+        const QByteArray program = castora::test::readFile(installed(kProgram));
+        QVERIFY(!program.isEmpty());
+        const auto holds = [&program](const QString &text) {
+            const QByteArray utf16(reinterpret_cast<const char *>(text.utf16()),
+                                   text.size() * qsizetype(sizeof(char16_t)));
+            return program.contains(text.toUtf8()) || program.contains(utf16);
+        };
+        QVERIFY(!holds(QStringLiteral(CASTORA_DEVELOPMENT_SOURCE_PASSWORD)));
+        const QString given = qEnvironmentVariable("CASTORA_PACKAGE_ICECAST_PASSWORD");
+        if (CASTORA_TEST_PACKAGE)
+            QVERIFY2(!given.isEmpty() && holds(given),
+                     "the package holds the source password it was built with");
     }
 
     // The desktop entry and the AppStream data pass their validators and point at what was

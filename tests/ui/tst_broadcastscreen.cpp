@@ -3,10 +3,11 @@
 // the network bar, the input check (level dots, clip indicator, the words for no input, the
 // device chooser) and the dead-air and lost-microphone warnings, the edit-event dialog, chat
 // between the panel and a listener (the list's bound: tst_chatcontroller), the chat socket's
-// reconnection delays and moves, backend and chat text shown as text, and logging out while
-// on air.
+// reconnection delays and moves (its time-outs and limits: tst_chatcontroller), backend and chat
+// text shown as text, and logging out while on air.
 #include "ChatProtocol.h"
 #include "ChatServer.h"
+#include "ChatSocket.h"
 #include "LocalServices.h"
 #include "ProcessSignals.h"
 #include "SettingsStore.h"
@@ -19,10 +20,15 @@
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QQuickItem>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QWebSocket>
 
 using namespace castora;
@@ -41,13 +47,22 @@ QColor backgroundOf(QQuickItem *control) {
 }
 
 // A web server that answers every request with the same small picture and keeps the paths it
-// was asked for.
+// was asked for: plain HTTP, or HTTPS with `tls`'s certificate.
 struct PathRecorder : QObject {
-    QTcpServer server;
+    std::unique_ptr<QTcpServer> owned;
     QStringList paths;
     QByteArray answer;
+    QString origin;
 
-    bool listen() {
+    bool listen(const QSslConfiguration *tls = nullptr) {
+        if (tls) {
+            auto *secure = new QSslServer;
+            secure->setSslConfiguration(*tls);
+            owned.reset(secure);
+        } else {
+            owned = std::make_unique<QTcpServer>();
+        }
+        QTcpServer &server = *owned;
         QImage picture(4, 4, QImage::Format_RGB32);
         picture.fill(Qt::darkRed);
         QBuffer png;
@@ -56,7 +71,8 @@ struct PathRecorder : QObject {
         answer = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n"
                  "Content-Length: " +
                  QByteArray::number(png.size()) + "\r\n\r\n" + png.data();
-        connect(&server, &QTcpServer::newConnection, this, [this] {
+        // Added to the queue once taken (over TLS: once encrypted).
+        connect(&server, &QTcpServer::pendingConnectionAvailable, this, [this, &server] {
             while (QTcpSocket *socket = server.nextPendingConnection()) {
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
                 connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
@@ -68,14 +84,40 @@ struct PathRecorder : QObject {
                 });
             }
         });
-        return server.listen(QHostAddress::LocalHost);
+        if (!server.listen(QHostAddress::LocalHost))
+            return false;
+        origin =
+            (tls ? u"https://localhost:%1"_s : u"http://127.0.0.1:%1"_s).arg(server.serverPort());
+        return true;
     }
 
     // Markup that makes a rich-text view fetch `name`.png from here.
     QString image(const QString &name) const {
-        return u"<img src=\"http://127.0.0.1:%1/%2.png\">"_s.arg(server.serverPort()).arg(name);
+        return u"<img src=\"%1/%2.png\">"_s.arg(origin, name);
     }
 };
+
+// A certificate for "localhost" that this process trusts (added to the default TLS
+// configuration's authorities), as the server configuration of an HTTPS PathRecorder.
+QSslConfiguration trustedServer(const QTemporaryDir &dir) {
+    QProcess openssl;
+    openssl.setWorkingDirectory(dir.path());
+    openssl.start("openssl",
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                   "-nodes", "-days", "2", "-keyout", "key.pem", "-out", "cert.pem", "-subj",
+                   "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"});
+    QSslConfiguration server;
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+        return server;
+    const QSslCertificate certificate(castora::test::readFile(dir.filePath("cert.pem")));
+    QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
+    trusting.addCaCertificate(certificate);
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    server = QSslConfiguration::defaultConfiguration();
+    server.setLocalCertificate(certificate);
+    server.setPrivateKey(QSslKey(castora::test::readFile(dir.filePath("key.pem")), QSsl::Ec));
+    return server;
+}
 
 // The level dots lit on the microphone panel.
 int litDots(const UiProgram &p) {
@@ -99,6 +141,8 @@ class TestBroadcastScreen : public castora::test::UiTestCase {
     Q_OBJECT
 
     IcecastServer m_icecast;
+    QTemporaryDir m_tlsFiles;
+    QSslConfiguration m_https; // a certificate for "localhost" this process trusts
 
     // The demo account on the broadcast screen, its chat connected.
     bool startOnBroadcastScreen(UiProgram::Options options = {}) {
@@ -122,6 +166,8 @@ private slots:
         UiTestCase::initTestCase();
         engine::ignoreBrokenPipe();
         QVERIFY(m_icecast.start());
+        m_https = trustedServer(m_tlsFiles);
+        QVERIFY(!m_https.localCertificate().isNull());
     }
 
     void startStop() {
@@ -466,23 +512,25 @@ private slots:
         options.chatServer = false;
         QVERIFY(startOnBroadcastScreen(options));
         UiProgram &p = program();
-        QObject *retry = p.currentScreen()->findChild<QObject *>(u"chatReconnectTimer"_s);
-        QObject *socket = p.currentScreen()->findChild<QObject *>(u"chatSocket"_s);
-        // The delay of every scheduled attempt, read as the timer starts.
-        QSignalSpy started(retry, SIGNAL(runningChanged()));
-        QList<int> delays;
-        if (retry->property("running").toBool()) // the first attempt failed already
-            delays.append(retry->property("interval").toInt());
-        while (delays.size() < 3 && started.wait(10000)) {
-            if (retry->property("running").toBool())
-                delays.append(retry->property("interval").toInt());
+        auto *socket = p.currentScreen()->findChild<ChatSocket *>(u"chatSocket"_s);
+        QVERIFY(socket);
+        // The delay of every scheduled attempt, from the one after those that failed already.
+        QSignalSpy scheduled(socket, &ChatSocket::reconnectScheduled);
+        const int failed = socket->failures();
+        while (scheduled.size() < 3 && scheduled.wait(10000)) {
         }
-        QCOMPARE(delays, (QList<int>{1000, 2000, 4000}));
+        QList<int> delays, expected;
+        for (int i = 0; i < scheduled.size(); ++i) {
+            delays.append(scheduled.at(i).at(0).toInt());
+            expected.append(chat::ReconnectBackoff::delayMs(failed + i));
+        }
+        QCOMPARE(delays.size(), 3);
+        QCOMPARE(delays, expected);
 
         // The server comes up: the next attempt connects and the count starts over.
         QCOMPARE(p.server.listenChat(p.chatPort), p.chatPort);
-        QTRY_COMPARE_WITH_TIMEOUT(socket->property("status").toInt(), 1, 20000);
-        QCOMPARE(socket->property("failures").toInt(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(socket->status() == ChatSocket::Status::Open, 20000);
+        QCOMPARE(socket->failures(), 0);
         QTRY_COMPARE(p.server.chat().clientCount(p.stream->ChannelSlug()), 1);
 
         // A new chat token moves the socket to the new address: one connection, and no
@@ -498,7 +546,7 @@ private slots:
     // they are: markup in them is not interpreted, and an image in it is not fetched.
     void remoteTextIsShownAsText() {
         PathRecorder web;
-        QVERIFY(web.listen());
+        QVERIFY(web.listen(&m_https));
         UiProgram &p = program();
         const QString slug = p.server.state().demoChannel().slug;
         const QString name = web.image(u"name"_s) + u"<b>Ana</b>"_s;
@@ -544,12 +592,55 @@ private slots:
 
         // The artwork is fetched from the same server: once it has been asked for, every image
         // of the texts above would have been too.
-        p.server.state().demoChannel().channelArt =
-            u"http://127.0.0.1:%1/art.png"_s.arg(web.server.serverPort());
+        p.server.state().demoChannel().channelArt = web.origin + u"/art.png"_s;
         p.stream->fetchChannel();
         QTRY_VERIFY(web.paths.contains(u"/art.png"_s));
         web.paths.removeAll(u"/art.png"_s);
         QCOMPARE(web.paths, QStringList());
+    }
+
+    // Artwork comes from https addresses only (and, in development builds, from the stand-in
+    // backend's own origin). A file or another plain-http server is not even asked: the
+    // placeholder shows. An https address given after it is fetched, so by then the refused
+    // one would have been too.
+    void artworkFromHttpsOnly_data() {
+        QTest::addColumn<QString>("address"); // %1: the HTTPS server, %2: another plain one
+        QTest::addColumn<bool>("shown");
+        row("https", "%1/art.png", true);
+        row("a local file", "file://%3", false);
+        row("plain http elsewhere", "%2/art.png", false);
+    }
+    void artworkFromHttpsOnly() {
+        QFETCH(QString, address);
+        QFETCH(bool, shown);
+        PathRecorder secure, plain;
+        QVERIFY(secure.listen(&m_https) && plain.listen());
+        const QString picture = m_tlsFiles.filePath(u"local.png"_s);
+        QVERIFY(QImage(8, 8, QImage::Format_RGB32).save(picture));
+        address.replace(u"%1"_s, secure.origin)
+            .replace(u"%2"_s, plain.origin)
+            .replace(u"%3"_s, picture);
+        QVERIFY(startOnBroadcastScreen());
+        UiProgram &p = program();
+        dev::Channel &channel = p.server.state().demoChannel();
+        channel.channelArt = address;
+        channel.streamArt.clear();
+        p.stream->fetchChannel();
+        QTRY_COMPARE(p.stream->channelArt(), shown ? address : QString());
+        QQuickItem *card = p.onScreen(u"cardImage"_s);
+        QQuickItem *placeholder = p.onScreen(u"artworkFallback"_s);
+        if (shown) {
+            QTRY_COMPARE(card->property("status").toInt(), 1); // Image.Ready
+            QVERIFY(!placeholder->isVisible());
+            secure.paths.removeDuplicates(); // the header, the card and the backdrop
+            QCOMPARE(secure.paths, QStringList{u"/art.png"_s});
+            return;
+        }
+        QVERIFY(card->property("source").toUrl().isEmpty() && placeholder->isVisible());
+        channel.channelArt = secure.origin + u"/after.png"_s;
+        p.stream->fetchChannel();
+        QTRY_VERIFY(secure.paths.contains(u"/after.png"_s));
+        QCOMPARE(plain.paths, QStringList());
     }
 
     // Logging out while on air (off air: tst_mainwindow's signIn, tst_authcontroller).

@@ -17,6 +17,9 @@ using castora::test::row;
 using castora::test::textOf;
 using castora::test::UiProgram;
 
+// The password field's TextInput.EchoMode.
+constexpr int kShown = 0, kHidden = 2;
+
 class TestMainWindow : public castora::test::UiTestCase {
     Q_OBJECT
 
@@ -63,7 +66,10 @@ private slots:
         QVERIFY(p.start());
         QVERIFY(p.item(u"signInForm"_s)->isVisible());
         p.type(p.item(u"userField"_s), email);
-        p.type(p.item(u"passwordField"_s), password);
+        QQuickItem *passwordField = p.item(u"passwordField"_s);
+        p.type(passwordField, password);
+        p.click(u"passwordVisibilityToggle"_s); // shown while typed
+        QCOMPARE(passwordField->property("echoMode").toInt(), kShown);
 
         // What the button shows the moment the request is under way.
         QQuickItem *button = p.item(u"signInButton"_s);
@@ -81,16 +87,24 @@ private slots:
         QVERIFY(!busyEnabled);
 
         QQuickItem *errorToast = p.item(u"errorToast"_s);
+        // Signed in, the typed password goes at once and the field hides again; so it does
+        // at the sign-out, for the next account.
+        const auto forgotten = [passwordField] {
+            return textOf(passwordField).isEmpty() &&
+                   passwordField->property("echoMode").toInt() == kHidden;
+        };
         if (toast.isEmpty()) {
             QTRY_COMPARE(p.depth(), 2);
+            QVERIFY(forgotten());
             QCOMPARE(p.currentScreen()->objectName(), u"broadcastScreen"_s);
             QVERIFY(!errorToast->isVisible());
-            // The next account starts with an empty password field.
             QVERIFY(p.showsScreen(u"broadcastScreen"_s, 2));
+            passwordField->setProperty("text", u"left behind"_s);
+            passwordField->setProperty("echoMode", kShown);
             p.click(u"logoutButton"_s);
             p.click(u"logoutConfirmButton"_s);
             QTRY_COMPARE(p.depth(), 1);
-            QCOMPARE(textOf(p.item(u"passwordField"_s)), QString());
+            QVERIFY(forgotten());
             QCOMPARE(textOf(p.item(u"userField"_s)), email);
             return;
         }

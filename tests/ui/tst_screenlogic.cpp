@@ -125,7 +125,8 @@ QList<TextItem> textItems(const Document &document) {
 QStringList unplainRemoteTexts(const QString &text, QStringList *remote) {
     static const QRegularExpression remoteData(
         uR"(\b(channelName|ChannelSlug|streamTitle|listeners|listenLink|latestVersion|)"
-        uR"(releaseNotes|sender|messageText|createdAt|pendingDeleteName)\b|\bmodel\.(name|dateCreated)\b)"_s);
+        uR"(releaseNotes|sender|messageText|createdAt|pendingDeleteName|micName|displayText)\b|)"
+        uR"(\bmodel\.(name|dateCreated)\b)"_s);
     static const QRegularExpression scriptSet(uR"(\b(\w+)\.text\s*=[^=])"_s);
     const Document document(text);
     QSet<QString> setByScript;
@@ -197,6 +198,13 @@ private slots:
         row("one listener", "listenerText", {1}, "1 listener");
         row("no listeners", "listenerText", {0}, "0 listeners");
         row("avatar of no name", "avatarLetter", {""}, "?");
+        // Remote text in screen-reader phrases is put in once, never substituted into again.
+        row("a sender named %2", "format", {"%1 says: %2", QVariantList{"%2", "hi %1"}},
+            "%2 says: hi %1");
+        row("a long message is said cut", "spokenMessage", {"Ann", QString(400, 'a')},
+            "Ann says: " + QString(300, 'a') + "...");
+        row("slug in the listen link", "listenLink", {"https://w.example", "a b/c?d#e"},
+            "https://w.example/a%20b%2Fc%3Fd%23e");
         row("blank message", "hasText", {" \t "}, false);
         row("message shown, never interpreted", "emojiRichText", {"<b>a & b</b>\n2"},
             "&lt;b&gt;a &amp; b&lt;/b&gt;<br>2");
@@ -266,8 +274,9 @@ private slots:
         }
         QCOMPARE(found.join(u"; "_s), offenders.join(u"; "_s));
         // The check saw the texts it is about.
-        for (const char *name : {"channelNameLabel", "releaseNotesLabel", "senderText",
-                                 "messageText", "recordingName", "label"})
+        for (const char *name :
+             {"channelNameLabel", "releaseNotesLabel", "senderText", "messageText", "recordingName",
+              "label", "deviceText", "deviceEntryText"})
             QVERIFY2(remote.contains(QLatin1String(name)), name);
     }
 };

@@ -53,19 +53,6 @@ Page {
         StreamController.startStop();
     }
 
-    // Connects to the room, or moves to another room when the address changes. A socket that
-    // is not active yet has no address, so it opens exactly once here. Moving closes the old
-    // connection on the spot; that close is not a lost connection and schedules no reconnect.
-    function openChat() {
-        if (StreamController.chatToken === "")
-            return;
-        chatSocket.reconnectTimer.stop();
-        chatSocket.moving = true;
-        chatSocket.active = true;
-        chatSocket.url = screen.chatAddress;
-        chatSocket.moving = false;
-    }
-
     objectName: "broadcastScreen"
     Accessible.name: qsTr("Broadcast")
     Accessible.ignored: !visible
@@ -74,14 +61,11 @@ Page {
         if (!showEditEventModal)
             streamDetails.focusEditEvent();
     }
-    onChatAddressChanged: openChat()
     // While the screen shows, the chosen input's level is on the meter, on air or not.
     onVisibleChanged: StreamController.showInputLevel(visible)
     Component.onCompleted: {
         StreamController.fetchChannel();
         StreamController.fetchChatToken();
-        // A token from an earlier visit of this screen is used until the new one arrives.
-        openChat();
         if (visible)
             StreamController.showInputLevel(true);
     }
@@ -152,11 +136,18 @@ Page {
         }
     }
 
+    // The room's live messages. A token from an earlier visit of this screen is used until the
+    // new one arrives; a new address moves the connection.
     ChatSocket {
         id: chatSocket
 
         objectName: "chatSocket"
-        onListenerMessage: (name, message) => chatPanel.announce(name, message)
+        url: screen.chatAddress
+        onMessageReceived: (name, message) => {
+            ChatController.addMessage(2, name, message);
+            if (name !== StreamController.ChannelSlug)
+                chatPanel.announce(name, message);
+        }
     }
 
     // A backend that does not answer the stop-stream notice holds up the sign-out no longer

@@ -65,6 +65,13 @@ Page {
         }
     }
 
+    // The typed password and whether it is shown go once they have served: at a sign-in, and
+    // at a sign-out for the next account.
+    function forgetPassword() {
+        passwordField.clear();
+        passwordField.echoMode = TextInput.Password;
+    }
+
     objectName: "loginScreen"
     Accessible.name: qsTr("Sign in")
     Accessible.ignored: !visible
@@ -85,17 +92,18 @@ Page {
         // By its address: the broadcast screen and what it imports (the chat socket, the blur,
         // the file chooser) load when it is first shown, not before the first frame.
         function onLoggedInChanged() {
-            if (AuthController.loggedIn)
-                screen.StackView.view.push(Qt.resolvedUrl("BroadcastScreen.qml"));
+            if (!AuthController.loggedIn)
+                return;
+            screen.forgetPassword();
+            screen.StackView.view.push(Qt.resolvedUrl("BroadcastScreen.qml"));
         }
 
         function onLoginFailed(message: string) {
             errorToast.show(message);
         }
 
-        // The next account starts with an empty password field.
         function onSignedOut() {
-            passwordField.text = "";
+            screen.forgetPassword();
         }
     }
 

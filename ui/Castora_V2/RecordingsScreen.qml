@@ -306,10 +306,10 @@ Page {
             color: "#d1d1d1"
             // Its name and date, and whether it is still being written; the buttons follow.
             Accessible.role: Accessible.ListItem
-            Accessible.name: row.model.isRecording
-                             ? qsTr("%1, %2, recording in progress").arg(row.model.name)
-                               .arg(row.model.dateCreated)
-                             : qsTr("%1, %2").arg(row.model.name).arg(row.model.dateCreated)
+            Accessible.name: Logic.format(row.model.isRecording
+                                          ? qsTr("%1, %2, recording in progress")
+                                          : qsTr("%1, %2"),
+                                          [row.model.name, row.model.dateCreated])
 
             RowLayout {
                 anchors.fill: parent

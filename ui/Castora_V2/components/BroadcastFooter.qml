@@ -112,6 +112,7 @@ ToolBar {
             contentItem: Text {
                 leftPadding: 12
                 rightPadding: qualityBox.indicator.width + 6
+                textFormat: Text.PlainText
                 text: qualityBox.displayText
                 color: qualityBox.textColor
                 font.pixelSize: 11

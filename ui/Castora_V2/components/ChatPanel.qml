@@ -2,7 +2,6 @@ pragma ComponentBehavior: Bound
 
 import QtQuick
 import QtQuick.Controls
-import QtWebSockets
 import com.StreamController
 import "ScreenLogic.js" as Logic
 import "EmojiList.js" as EmojiList
@@ -13,7 +12,7 @@ Column {
     id: panel
 
     // The broadcast screen's chat socket, through which messages go out.
-    property WebSocket socket
+    property ChatSocket socket
     // 1 until the first message has been sent: that one joins the room.
     property int joinValue: 1
 
@@ -25,7 +24,7 @@ Column {
             return;
         // Ids of own messages are the time in milliseconds, wrapped to 32 bits.
         ChatController.addMessage(Date.now() | 0, StreamController.ChannelSlug, text);
-        if (panel.socket && panel.socket.status === WebSocket.Open)
+        if (panel.socket)
             panel.socket.sendTextMessage(ChatProtocol.outgoingFrame(StreamController.ChannelSlug,
                                                                     text, panel.joinValue));
         messageInput.clear();
@@ -34,7 +33,7 @@ Column {
 
     // Has screen readers say a listener's message that has just arrived.
     function announce(sender: string, text: string) {
-        newMessage.message = qsTr("%1 says: %2").arg(sender).arg(text);
+        newMessage.message = Logic.spokenMessage(sender, text);
     }
 
     spacing: 0
@@ -100,8 +99,8 @@ Column {
                 // One entry for screen readers: who, when, what (the texts inside are not
                 // exposed on their own).
                 Accessible.role: Accessible.ListItem
-                Accessible.name: qsTr("%1, %2: %3").arg(row.sender).arg(row.createdAt)
-                                 .arg(row.messageText)
+                Accessible.name: Logic.format(qsTr("%1, %2: %3"),
+                                              [row.sender, row.createdAt, row.messageText])
 
                 Rectangle {
                     id: bubble

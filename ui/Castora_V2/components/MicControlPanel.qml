@@ -151,14 +151,38 @@ Column {
                 color: deviceBox.enabled ? "#6B0000" : "#4A0000"
                 radius: 4
             }
+            // The style's entries, with the names as plain text.
+            delegate: ItemDelegate {
+                id: deviceEntry
+
+                required property int index
+                required property string micName
+
+                objectName: "deviceEntry"
+                width: ListView.view ? ListView.view.width : deviceBox.width
+                text: micName
+                highlighted: deviceBox.highlightedIndex === index
+                contentItem: Text {
+                    objectName: "deviceEntryText"
+                    text: deviceEntry.micName
+                    textFormat: Text.PlainText
+                    color: deviceEntry.palette.text
+                    font: deviceEntry.font
+                    elide: Text.ElideRight
+                    verticalAlignment: Text.AlignVCenter
+                }
+            }
             contentItem: Row {
                 leftPadding: 10
                 rightPadding: 10
 
+                // Devices name themselves (a Bluetooth headset says what it likes): shown as
+                // text, never as markup.
                 Text {
                     objectName: "deviceText"
                     anchors.verticalCenter: parent.verticalCenter
                     width: 160
+                    textFormat: Text.PlainText
                     text: Logic.truncated(deviceBox.displayText, 20)
                     color: deviceBox.enabled ? "#FFFFFF" : "#888888"
                     font.pixelSize: 12

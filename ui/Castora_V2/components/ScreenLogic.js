@@ -35,6 +35,22 @@ function firstLitDot(level) {
     return Math.ceil(75 * (1.0 - level));
 }
 
+// `template` with %1, %2, ... replaced by `values` in one pass. A chain of .arg() calls would
+// go on substituting inside the values themselves: a sender named "%2" would take the place of
+// the message.
+function format(template, values) {
+    return template.replace(/%(\d+)/g, function (match, number) {
+        const index = parseInt(number, 10) - 1;
+        return index >= 0 && index < values.length ? String(values[index]) : match;
+    });
+}
+
+// What screen readers say of a listener's message that has just arrived: the name and the text
+// cut to what is worth listening to.
+function spokenMessage(sender, text) {
+    return format(qsTr("%1 says: %2"), [truncated(sender, 100), truncated(text, 300)]);
+}
+
 function titleLine(title) {
     return title ? truncated(title, 25) : qsTr("Click on start to go live...");
 }
@@ -47,9 +63,10 @@ function listenerText(count) {
     return count === 1 ? qsTr("%1 listener").arg(count) : qsTr("%1 listeners").arg(count);
 }
 
-// The channel's public page: the web site's address, "/" and the slug.
+// The channel's public page: the web site's address, "/" and the slug, percent-encoded so that
+// a slug holding "/", "?", "#" or blanks stays one path segment.
 function listenLink(website, slug) {
-    return website + "/" + (slug || "");
+    return website + "/" + encodeURIComponent(slug || "");
 }
 
 // The first character of a sender's name in upper case, "?" for an empty name.
