@@ -93,6 +93,8 @@ void connectControllers(StreamController &stream, AuthController &auth, ChatCont
                      &RecordingController::recordingFinished);
     QObject::connect(&stream, &StreamController::recordingMoved, &recordings,
                      &RecordingController::recordingMoved);
+    QObject::connect(&stream, &StreamController::recordingDiscarded, &recordings,
+                     &RecordingController::recordingDiscarded);
     QObject::connect(&auth, &AuthController::signedOut, &stream, &StreamController::resetAccount);
     QObject::connect(&auth, &AuthController::signedOut, &chat, &ChatController::resetAccount);
     QObject::connect(&auth, &AuthController::signedOut, &recordings,

@@ -27,7 +27,8 @@ BroadcastEngine::~BroadcastEngine() {
 
 void BroadcastEngine::setEvents(Events events) {
     m_events = std::move(events);
-    m_sender.setEvents({m_events.connectionLost, m_events.connectionRestored});
+    m_sender.setEvents({m_events.connectionLost, m_events.connectionRestored, m_events.wentLive,
+                        m_events.refused});
 }
 
 void BroadcastEngine::closeGate() {
@@ -96,9 +97,9 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
     icecast.bitrate = encoding.bitrate;
     m_sender.setBitrate(encoding.bitrate);
     icecast.sampleRate = rate;
-    if (!m_sink.configure(icecast) ||
-        m_sink.open([this] { return m_cancelStart.load(); }, m_sender.timing().openTimeout) !=
-            IcecastSink::Status::Ok) {
+    // The connection is the send thread's: the broadcast records from the press, and goes
+    // live when the server takes it (at once, normally).
+    if (!m_sink.configure(icecast)) {
         m_encoder.release();
         qInfo() << " Cannot Connect to server..." << m_sink.errorText();
         return fail(result, StartResult::Failure::Connection,
@@ -182,7 +183,7 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
     return result;
 }
 
-StopResult BroadcastEngine::stop() {
+StopResult BroadcastEngine::stop(bool discardRecording) {
     std::lock_guard job(m_jobMutex);
     StopResult result;
     if (!m_onAir)
@@ -214,7 +215,8 @@ StopResult BroadcastEngine::stop() {
     // The samples LAME still holds belong to the broadcast too.
     const QByteArray tail = m_encoder.flush();
     if (!tail.isEmpty()) {
-        m_sendQueue.pushAlways(tail);
+        if (m_sender.live())
+            m_sendQueue.pushAlways(tail);
         if (m_recording)
             m_recordQueue.pushAlways(tail);
     }
@@ -224,11 +226,20 @@ StopResult BroadcastEngine::stop() {
     m_sender.stop();
     m_recorder.join();
 
+    result.wasLive = m_sender.live();
     result.recordingPath = m_recordingPath;
     result.recordedBytes = m_recordingPath.isEmpty() ? 0 : m_writer.bytesWritten();
     m_recordingPath.clear();
     m_writer.close();
     m_sink.close();
+    // A broadcast stopped before its first audio leaves no empty file behind.
+    const bool unwanted = discardRecording && !result.wasLive;
+    if (!result.recordingPath.isEmpty() &&
+        (unwanted || (result.recordedBytes == 0 && QFileInfo(result.recordingPath).size() == 0)) &&
+        QFile::remove(result.recordingPath)) {
+        result.discardedPath = result.recordingPath;
+        result.recordingPath.clear();
+    }
 
     m_sendQueue.clear();
     m_recordQueue.clear();

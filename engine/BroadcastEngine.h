@@ -79,7 +79,9 @@ struct InputResult {
 
 struct StopResult {
     bool wasOnAir = false;
+    bool wasLive = false;  // the server had taken the stream
     QString recordingPath; // the file now complete and closed; empty when none
+    QString discardedPath; // a recording file that got nothing (removed): its listing goes
     qint64 recordedBytes = 0;
     quint64 capturedFrames = 0;
     quint64 silenceFrames = 0; // fed while the microphone was lost
@@ -132,6 +134,9 @@ public:
         // (listed as `name`). Record thread.
         std::function<void(const QString &lostPath, const QString &name, const QString &path)>
             recordingMoved;
+        std::function<void()> wentLive; // the server took the stream (send thread, once)
+        // The server will not take the stream (send thread); whoever runs the broadcast stops it.
+        std::function<void(Refusal why, bool firstAnswer)> refused;
     };
 
     static constexpr std::size_t kSendQueueLimit = 40;
@@ -143,11 +148,17 @@ public:
 
     void setEvents(Events events);
     void setSendTiming(const SendTiming &timing) { m_sender.setTiming(timing); }
+    // Asked after a refused login: whether the server lists the mount (see SendWorkerThread).
+    void setMountProbe(SendWorkerThread::MountProbe probe) {
+        m_sender.setMountProbe(std::move(probe));
+    }
 
     // Starts and stops are serialised; a start while on air is refused. A start uses the capture
     // stream that openInput() left running when it is on the right device at the right rate.
     StartResult start(const BroadcastRequest &request);
-    StopResult stop();
+    // `discardRecording`: the broadcast never went live and its recording is not wanted (the
+    // server refused it at its first answer): the file goes, whatever it holds.
+    StopResult stop(bool discardRecording = false);
 
     // Opens the capture stream on a microphone and keeps it running (also through later
     // stops), so that its level is on the meter before a broadcast and a start finds the
@@ -186,7 +197,11 @@ public:
     // program). Holds until allowStart(), which whoever hands over the next start calls first.
     void cancelStart() { m_cancelStart = true; }
     void allowStart() { m_cancelStart = false; }
+    // A broadcast runs on this machine (capture, encoder, recording), from the start to the
+    // stop, live or not yet.
     bool isOnAir() const { return m_onAir.load(); }
+    // The server has taken the stream (since the broadcast's first connection).
+    bool isLive() const { return m_sender.live(); }
 
     // The input level, slice by slice as the audio comes in (GUI thread).
     LevelMeter &levelMeter() { return m_meter; }

@@ -250,7 +250,9 @@ bool BroadcastEngine::encodeLocked(const qint16 *samples, unsigned int frames) {
         return false;
     }
     if (!chunk.isEmpty()) {
-        m_sendQueue.push(chunk);
+        // Listeners hear the broadcast from the moment it is live; the recording from the press.
+        if (m_sender.live())
+            m_sendQueue.push(chunk);
         if (m_recording.load())
             m_recordQueue.push(chunk);
     }

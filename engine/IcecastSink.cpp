@@ -534,6 +534,18 @@ IcecastSink::Status IcecastSink::send(const QByteArray &chunk, const Cancel &can
     }
 }
 
+IcecastSink::Failure IcecastSink::failure() const {
+    switch (m_errorCode) {
+    case SHOUTERR_NOLOGIN:
+        return Failure::LoginRefused;
+    case SHOUTERR_TLSBADCERT:
+    case SHOUTERR_NOTLS:
+        return Failure::Unverified;
+    default:
+        return Failure::Outage;
+    }
+}
+
 int IcecastSink::delay() {
     return m_shout && m_connected ? shout_delay(m_shout) : 0;
 }

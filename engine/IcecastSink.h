@@ -63,6 +63,7 @@ public:
     // the library refuses is reported on the standard output, as libshout users expect.
     bool configure(const IcecastSettings &settings);
     bool isConfigured() const { return m_configured; }
+    const IcecastSettings &settings() const { return m_settings; }
 
     // One connection attempt, the name lookup included, within `timeout`.
     Status open(const Cancel &cancelled,
@@ -79,6 +80,11 @@ public:
 
     int errorCode() const { return m_errorCode; }
     QString errorText() const { return m_errorText; }
+    // What the last failure says about the server. libshout 2.4 reports every non-2xx answer
+    // to the login as one code, without the status: a wrong credential and a mount in use look
+    // the same (the server's status page tells them apart: a mount in use is listed).
+    enum class Failure { Outage, LoginRefused, Unverified };
+    Failure failure() const;
 
     struct Lookup;  // a name lookup under way or done (IcecastSink.cpp)
     struct Opening; // a shout_open() under way or done on a helper thread (IcecastSink.cpp)

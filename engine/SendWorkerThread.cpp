@@ -31,6 +31,9 @@ void SendWorkerThread::start() {
     m_catchUpChunks = 0;
     m_bytesSent = 0;
     m_pacer.stopClock();
+    m_refusedSince.reset();
+    m_attempts = 0;
+    m_live = false;
     m_abort = false;
     m_finished = false;
     m_running = true;
@@ -74,25 +77,97 @@ bool SendWorkerThread::pauseUntil(Clock::time_point when) {
 
 void SendWorkerThread::run() {
     QByteArray chunk;
-    while (m_queue.waitPop(chunk, m_running)) {
+    bool going = connectFirst();
+    while (going && m_queue.waitPop(chunk, m_running)) {
         if (stopping()) {
             drain(chunk);
             break;
         }
-        if (sendWithRetries(chunk)) {
+        switch (sendWithRetries(chunk)) {
+        case Sent::Yes:
             pace(chunk);
-            continue;
+            break;
+        case Sent::No:
+            going = !stopping() && reconnect();
+            break;
+        case Sent::Ended:
+            going = false;
+            break;
         }
-        if (stopping())
-            break;
-        if (!reconnect())
-            break;
     }
     {
         std::lock_guard lock(m_mutex);
         m_finished = true;
     }
     m_wake.notify_all();
+}
+
+// The stream's start: a connection at once, then as the reconnection loop makes them while the
+// server cannot be reached. Nothing was queued meanwhile (the capture queues only for a live
+// stream): listeners begin at the live moment.
+bool SendWorkerThread::connectFirst() {
+    std::chrono::milliseconds limit = m_timing.openTimeout;
+    while (true) {
+        m_lastAttempt = Clock::now();
+        const Attempt result = attempt(limit);
+        if (result == Attempt::Ended)
+            return false;
+        if (result == Attempt::Ok)
+            break;
+        ++m_failedReconnects;
+        qInfo() << "Not on air yet; connecting failed:" << m_sink.errorText();
+        limit = m_timing.attemptLimit;
+        if (!pauseUntil(m_lastAttempt + m_timing.reconnectDelay))
+            return false;
+    }
+    m_queue.clear();
+    m_live = true;
+    qInfo() << "Live on Icecast";
+    if (m_events.wentLive)
+        m_events.wentLive();
+    return true;
+}
+
+SendWorkerThread::Attempt SendWorkerThread::attempt(std::chrono::milliseconds limit) {
+    const auto stopRequested = [this] { return stopping(); };
+    ++m_attempts;
+    const IcecastSink::Status status = m_sink.open(stopRequested, limit);
+    if (status == IcecastSink::Status::Cancelled)
+        return Attempt::Ended;
+    if (status == IcecastSink::Status::Ok) {
+        m_refusedSince.reset();
+        return Attempt::Ok;
+    }
+    std::optional<Refusal> refusal;
+    switch (m_sink.failure()) {
+    case IcecastSink::Failure::Outage:
+        m_refusedSince.reset();
+        return Attempt::Failed;
+    case IcecastSink::Failure::Unverified:
+        refusal = Refusal::Unverified;
+        break;
+    case IcecastSink::Failure::LoginRefused: {
+        // A mount the server does not list is free: the credential is what it refuses. A
+        // listed one may be this program's own, dropped a moment ago, until the server lets
+        // it go; after the refusal limit it is someone else's.
+        const Clock::time_point now = Clock::now();
+        if (!m_refusedSince)
+            m_refusedSince = now;
+        const std::optional<bool> listed =
+            m_mountProbe ? m_mountProbe(m_sink.settings()) : std::nullopt;
+        if (listed == false)
+            refusal = Refusal::Credential;
+        else if (now - *m_refusedSince >= m_timing.refusalLimit)
+            refusal = listed ? Refusal::MountInUse : Refusal::Credential;
+        else
+            return Attempt::Failed;
+        break;
+    }
+    }
+    qWarning() << "The streaming server refuses the stream:" << m_sink.errorText();
+    if (m_events.refused)
+        m_events.refused(*refusal, m_attempts == 1 && !m_live);
+    return Attempt::Ended;
 }
 
 std::chrono::milliseconds SendPacer::sent(qint64 bytes, Clock::time_point now,
@@ -127,24 +202,23 @@ void SendWorkerThread::pace(const QByteArray &chunk) {
         pause(hold);
 }
 
-bool SendWorkerThread::sendWithRetries(const QByteArray &chunk) {
+SendWorkerThread::Sent SendWorkerThread::sendWithRetries(const QByteArray &chunk) {
     const auto aborted = [this] { return m_abort.load(); };
-    const auto stopRequested = [this] { return stopping(); };
-    for (int attempt = 1; attempt <= m_timing.attempts; ++attempt) {
-        if (attempt > 1) {
+    for (int tries = 1; tries <= m_timing.attempts; ++tries) {
+        if (tries > 1) {
             if (!pauseUntil(m_lastAttempt + m_timing.retryDelay))
-                return false;
+                return Sent::No;
         } else if (stopping()) {
-            return false;
+            return Sent::No;
         }
         m_lastAttempt = Clock::now();
-        if (attempt > 1) {
-            const IcecastSink::Status opened = m_sink.open(stopRequested, m_timing.attemptLimit);
-            if (opened == IcecastSink::Status::Cancelled)
-                return false;
-            if (opened == IcecastSink::Status::Failed) {
+        if (tries > 1) {
+            const Attempt opened = attempt(m_timing.attemptLimit);
+            if (opened == Attempt::Ended)
+                return stopping() ? Sent::No : Sent::Ended;
+            if (opened == Attempt::Failed) {
                 ++m_failedSends;
-                qInfo() << "Send attempt" << attempt << "failed:" << m_sink.errorText();
+                qInfo() << "Send attempt" << tries << "failed:" << m_sink.errorText();
                 continue;
             }
             ++m_reconnects;
@@ -155,14 +229,14 @@ bool SendWorkerThread::sendWithRetries(const QByteArray &chunk) {
         if (status == IcecastSink::Status::Ok) {
             ++m_chunksSent;
             m_bytesSent += chunk.size();
-            return true;
+            return Sent::Yes;
         }
         if (status == IcecastSink::Status::Cancelled)
-            return false;
+            return Sent::No;
         ++m_failedSends;
-        qInfo() << "Send attempt" << attempt << "failed:" << m_sink.errorText();
+        qInfo() << "Send attempt" << tries << "failed:" << m_sink.errorText();
     }
-    return false;
+    return Sent::No;
 }
 
 bool SendWorkerThread::reconnect() {
@@ -170,15 +244,14 @@ bool SendWorkerThread::reconnect() {
     qInfo() << "Connection lost, reconnecting";
     if (m_events.connectionLost)
         m_events.connectionLost();
-    const auto stopRequested = [this] { return stopping(); };
     while (true) {
         if (!pauseUntil(m_lastAttempt + m_timing.reconnectDelay))
             return false;
         m_lastAttempt = Clock::now();
-        const IcecastSink::Status status = m_sink.open(stopRequested, m_timing.attemptLimit);
-        if (status == IcecastSink::Status::Ok)
+        const Attempt result = attempt(m_timing.attemptLimit);
+        if (result == Attempt::Ok)
             break;
-        if (status == IcecastSink::Status::Cancelled)
+        if (result == Attempt::Ended)
             return false;
         ++m_failedReconnects;
         qInfo() << "Reconnect failed:" << m_sink.errorText();

@@ -5,6 +5,12 @@
 #include "BackendRequest.h"
 
 #include <QDebug>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QTimer>
 
 using namespace castora;
 
@@ -49,4 +55,47 @@ void StreamController::getInternetStatus() {
         qInfo() << " checking internet";
     });
     m_statusTimer.start();
+}
+
+// On the send thread, which has no event loop of its own: a network access manager and a loop
+// made here, for the status page alone, for two seconds at most.
+std::optional<bool> StreamController::mountListed(const castora::engine::IcecastSettings &server) {
+    QUrl url;
+    url.setScheme(server.tls ? QStringLiteral("https") : QStringLiteral("http"));
+    url.setHost(server.host);
+    url.setPort(server.port);
+    url.setPath(QStringLiteral("/status-json.xsl"));
+    net::AccessManager network;
+    QEventLoop loop;
+    QNetworkReply *reply = network.get(QNetworkRequest(url));
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(2000, &loop, &QEventLoop::quit);
+    loop.exec();
+    std::optional<bool> listed;
+    if (reply->isFinished() && reply->error() == QNetworkReply::NoError) {
+        const QJsonObject stats = QJsonDocument::fromJson(reply->readAll())
+                                      .object()
+                                      .value(QLatin1String("icestats"))
+                                      .toObject();
+        if (!stats.isEmpty()) {
+            // One source is an object, several a list, none no key at all.
+            const QJsonValue sources = stats.value(QLatin1String("source"));
+            const QJsonArray all = sources.isArray() ? sources.toArray() : QJsonArray{sources};
+            QString mount = server.mount;
+            if (!mount.startsWith(QLatin1Char('/')))
+                mount.prepend(QLatin1Char('/'));
+            listed = false;
+            for (const QJsonValue &source : all) {
+                const QUrl listen(source.toObject().value(QLatin1String("listenurl")).toString());
+                if (listen.path() == mount)
+                    listed = true;
+            }
+        }
+    }
+    reply->abort();
+    delete reply;
+    qInfo() << "The streaming server's status page"
+            << (listed ? (*listed ? "lists" : "does not list") : "does not say whether it lists")
+            << "the mount";
+    return listed;
 }

@@ -35,7 +35,16 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
             QMetaObject::invokeMethod(
                 this, [=] { onRecordingMoved(lostPath, name, path); }, Qt::QueuedConnection);
         },
+        [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { onWentLive(); }, Qt::QueuedConnection);
+        },
+        [this](Refusal why, bool firstAnswer) {
+            QMetaObject::invokeMethod(
+                this, [=] { onRefused(why, firstAnswer); }, Qt::QueuedConnection);
+        },
     });
+    m_engine.setMountProbe(&StreamController::mountListed);
 
     setMicList();
     if (const std::optional<AudioDevice> device = m_input.defaultInput()) {
@@ -69,6 +78,11 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
     m_clipTimer.setInterval(kClipHoldMs);
     connect(&m_clipTimer, &QTimer::timeout, this, [this] { setClipping(false); });
 
+    m_connectingTimer.setSingleShot(true);
+    m_connectingTimer.setInterval(kConnectingShowMs);
+    connect(&m_connectingTimer, &QTimer::timeout, this,
+            [this] { setConnectingToServer(m_streaming && !m_live); });
+
     m_startTimeoutTimer.setSingleShot(true);
     m_startTimeoutTimer.setInterval(kStartTimeoutMs);
     connect(&m_startTimeoutTimer, &QTimer::timeout, this, [this] {
@@ -86,7 +100,6 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
             &StreamController::onMountPointChanged);
     m_usageTimer.setInterval(kUsageIntervalMs);
     connect(&m_usageTimer, &QTimer::timeout, this, &StreamController::updateUsageDuration);
-    followBroadcastForDesktop();
 }
 
 StreamController::~StreamController() {
@@ -175,6 +188,9 @@ void StreamController::setDeadAir(bool value) {
     }
 
 CASTORA_SETTER(bool, setStreaming, m_streaming, streamingChanged)
+CASTORA_SETTER(bool, setLive, m_live, liveChanged)
+CASTORA_SETTER(bool, setConnectingToServer, m_connectingToServer, connectingToServerChanged)
+CASTORA_SETTER(const QString &, setRecordingPath, m_recordingPath, recordingPathChanged)
 CASTORA_SETTER(bool, setInternetConnection, m_internetConnection, internetConnectionChanged)
 CASTORA_SETTER(const QString &, setChannelName, m_channelName, channelNameChanged)
 CASTORA_SETTER(const QString &, setChannelSlug, m_channelSlug, ChannelSlugChanged)
@@ -208,23 +224,4 @@ void StreamController::setStreamQuality(int value) {
     setInitialized(false);
     // Off air the meter's stream moves to the new quality's rate, ready for the start.
     refreshInput();
-}
-
-// ---- The broadcast as the desktop service reports it (castora --status) ----
-
-void StreamController::followBroadcastForDesktop() {
-    connect(this, &StreamController::streamingChanged, this, [this] {
-        m_broadcastStart = m_streaming ? QDateTime::currentDateTimeUtc() : QDateTime();
-        emit broadcastStartChanged();
-        emit liveChanged();
-    });
-    connect(this, &StreamController::recordingOpened, this,
-            [this](const QString &, const QString &path) {
-                m_recordingPath = path;
-                emit recordingPathChanged();
-            });
-    connect(this, &StreamController::recordingClosed, this, [this] {
-        m_recordingPath.clear();
-        emit recordingPathChanged();
-    });
 }

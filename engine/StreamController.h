@@ -24,7 +24,18 @@
 // this class only moves their outcomes onto the GUI thread, where every property changes.
 class StreamController : public QAbstractListModel {
     Q_OBJECT
+    // A broadcast runs: it records on this machine from the press of Start to the press of Stop.
     Q_PROPERTY(bool streaming READ streaming WRITE setStreaming NOTIFY streamingChanged)
+    // Listeners hear it: the streaming server took the stream (at once, normally; when the
+    // server could not be reached at the press, once it can). Recording meanwhile.
+    Q_PROPERTY(bool live READ live NOTIFY liveChanged)
+    // Recording, and the server has not taken the stream for a moment (kConnectingShowMs) since
+    // the press: the screen says so in the network bar's place.
+    Q_PROPERTY(bool connectingToServer READ connectingToServer NOTIFY connectingToServerChanged)
+    // When the broadcast started (the press), in UTC; invalid while off air.
+    Q_PROPERTY(QDateTime broadcastStart READ broadcastStart NOTIFY broadcastStartChanged)
+    // The broadcast's recording file while it is written; empty otherwise.
+    Q_PROPERTY(QString recordingPath READ recordingPath NOTIFY recordingPathChanged)
     Q_PROPERTY(MicModel *currentMic READ currentMic WRITE setCurrentMic NOTIFY currentMicChanged)
     // The row of the current microphone in the list (matched by name: the default input chosen
     // at start-up is a record of its own), -1 when it is not listed.
@@ -87,6 +98,9 @@ public:
     static constexpr int kNetworkBarMs = 4000;
     static constexpr int kListenerPollMs = 10000;
     static constexpr int kClipHoldMs = 2000;
+    // A start that is not live this long is shown as recording, not on air yet (a normal start
+    // goes live within a fraction of a second, which is not worth a bar sliding in and out).
+    static constexpr int kConnectingShowMs = 1500;
     // A level at or above this lights the clip indicator (-0.09 dBFS).
     static constexpr float kClipLevel = 0.99f;
     // The level timer takes this many of the level meter's 33 ms slices at each tick.
@@ -104,6 +118,10 @@ public:
     QHash<int, QByteArray> roleNames() const override;
 
     bool streaming() const { return m_streaming; }
+    bool live() const { return m_live; }
+    bool connectingToServer() const { return m_connectingToServer; }
+    QDateTime broadcastStart() const { return m_broadcastStart; }
+    QString recordingPath() const { return m_recordingPath; }
     MicModel *currentMic() const { return m_currentMic.data(); }
     int currentMicIndex() const;
     bool internetConnection() const { return m_internetConnection; }
@@ -191,6 +209,8 @@ public:
     static constexpr int kJobsWaitMs = 5000;
     static constexpr const char *kRecordingMovedMessage =
         "The recording file was removed. Recording goes on in a new file.";
+    static constexpr const char *kMountInUseMessage =
+        "Your channel is already on air from another place.";
     int stopWaitMs() const { return m_stopWaitMs; }
     // The process ends without its event loop (the display connection broke): stops the
     // broadcast synchronously, without Qt's event loop or network.
@@ -242,6 +262,10 @@ public slots:
 
 signals:
     void streamingChanged();
+    void liveChanged();
+    void connectingToServerChanged();
+    void broadcastStartChanged();
+    void recordingPathChanged();
     void currentMicChanged();
     void currentMicIndexChanged();
     void pendingNoticesChanged();
@@ -282,10 +306,13 @@ signals:
     // The recording's file `lostPath` was removed while on air; the broadcast goes on in the
     // new file `path`, listed as `name`.
     void recordingMoved(const QString &lostPath, const QString &name, const QString &path);
+    // A broadcast ended before its first audio: its empty file is removed, its listing goes.
+    void recordingDiscarded(const QString &path);
 
 private:
     struct Job {
         bool stop = false;
+        bool discard = false; // a stop whose recording is not wanted (see BroadcastEngine::stop)
         castora::engine::BroadcastRequest request;
     };
 
@@ -301,6 +328,15 @@ private:
     void onConnectionRestored();
     void onRecordingFailed(const QString &error);
     void onRecordingMoved(const QString &lostPath, const QString &name, const QString &path);
+    void onWentLive();
+    void onRefused(castora::engine::Refusal why, bool firstAnswer);
+    void stopRefused();
+    void setLive(bool value);
+    void setConnectingToServer(bool value);
+    void setRecordingPath(const QString &path);
+    // Whether the streaming server lists the mount (its status page), asked from the send
+    // thread after a refused login; nullopt when the page does not say.
+    static std::optional<bool> mountListed(const castora::engine::IcecastSettings &server);
     void rebuildMicList();
     // Opens, keeps or closes the capture stream for what is wanted now (a pool job).
     void refreshInput();
@@ -398,28 +434,11 @@ private:
     bool m_microphoneLost = false;
     bool m_microphoneStalled = false;
 
-    // ---- The broadcast as the desktop service reports it (castora --status) ----
-    // Listeners hear the broadcast (for now the same as `streaming`).
-    Q_PROPERTY(bool live READ live NOTIFY liveChanged)
-    // When the broadcast started, in UTC; invalid while off air.
-    Q_PROPERTY(QDateTime broadcastStart READ broadcastStart NOTIFY broadcastStartChanged)
-    // The broadcast's recording file while it is written; empty otherwise.
-    Q_PROPERTY(QString recordingPath READ recordingPath NOTIFY recordingPathChanged)
-
-public:
-    bool live() const { return m_streaming; }
-    QDateTime broadcastStart() const { return m_broadcastStart; }
-    QString recordingPath() const { return m_recordingPath; }
-
-signals:
-    void liveChanged();
-    void broadcastStartChanged();
-    void recordingPathChanged();
-
-private:
-    // Follows `streaming` and the recording signals (called once by the constructor).
-    void followBroadcastForDesktop();
-
+    bool m_live = false;
+    bool m_connectingToServer = false;
+    QTimer m_connectingTimer;
     QDateTime m_broadcastStart;
     QString m_recordingPath;
+    QString m_refusal; // why the server would not take the stream, said once the stop is done
+    bool m_refusedAtOnce = false; // at its first answer: nothing of the broadcast is kept
 };

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <utility>
 
 using namespace castora;
 using namespace castora::engine;
@@ -127,8 +128,10 @@ int StreamController::startRecording() {
 
 void StreamController::beginJob(const Job &job) {
     m_jobActive = true;
-    if (!job.stop)
+    if (!job.stop) {
         m_engine.allowStart(); // a cancel from now on holds for this start
+        m_refusal.clear();
+    }
     {
         std::lock_guard lock(m_poolMutex);
         ++m_poolJobs;
@@ -144,7 +147,7 @@ void StreamController::beginJob(const Job &job) {
 void StreamController::runJob(const Job &job) {
     const bool onGui = QThread::currentThread() == thread();
     if (job.stop) {
-        const StopResult result = m_engine.stop();
+        const StopResult result = m_engine.stop(job.discard);
         if (onGui)
             applyStop(result);
         else
@@ -168,44 +171,106 @@ void StreamController::runJob(const Job &job) {
 void StreamController::applyStart(const StartResult &result) {
     m_startTimeoutTimer.stop();
     if (!result.ok()) {
+        m_refusal.clear();
         setIsBusy(false);
         finishJob();
-        // A server whose certificate does not verify is not one to connect to again: said as
-        // it is, without the connection failure's wording around it.
-        const bool unverified = result.failure == StartResult::Failure::Connection &&
-                                result.message.endsWith(kUnverifiedConnectionMessage);
-        emit requestCompleted(unverified ? kUnverifiedConnectionMessage : result.message, true);
+        emit requestCompleted(result.message, true);
         return;
     }
     m_sampleRate = result.sampleRate;
+    m_broadcastStart = QDateTime::currentDateTimeUtc();
+    emit broadcastStartChanged();
     setStreaming(true);
     setIsBusy(false);
-    m_usageTimer.start(); // 300 s from now: a new broadcast starts a new period
-    // The backend hears of the broadcast once it is actually on air.
-    insertStreamData();
+    m_connectingTimer.start();
+    // Recording from now on; live once the server takes the stream (onWentLive), which it
+    // may have done already: the event is queued behind this.
     if (!result.recordingPath.isEmpty()) {
+        setRecordingPath(result.recordingPath);
         emit recordingOpened(result.recordingName, result.recordingPath);
         qInfo() << "Recording added to database via RecordingController";
     }
     if (!result.recordingProblem.isEmpty())
         emit requestCompleted(result.recordingProblem, true);
     finishJob();
+    if (!m_refusal.isEmpty())
+        stopRefused(); // refused while the start was being applied
 }
 
 void StreamController::applyStop(const StopResult &result) {
     m_usageTimer.stop();
     if (m_networkBarVisible)
         setNetworkBarVisible(false);
-    if (result.wasOnAir)
+    // The backend heard of the broadcast only if it went live; then it hears of the stop.
+    if (m_live)
         updateStreamData();
+    setLive(false);
+    m_connectingTimer.stop();
+    setConnectingToServer(false);
     setStreaming(false);
+    m_broadcastStart = QDateTime();
+    emit broadcastStartChanged();
     setMicrophoneStalled(false);
     setMicrophoneLost(false);
     setDeadAir(false);
+    setRecordingPath(QString());
     if (!result.recordingPath.isEmpty())
         emit recordingClosed(result.recordingPath);
+    if (!result.discardedPath.isEmpty()) {
+        qInfo() << "The recording of a broadcast that never began is removed";
+        emit recordingDiscarded(result.discardedPath);
+    }
     qInfo() << "File Saved To :" << getAppWritablePath();
     finishJob();
+    if (!m_refusal.isEmpty())
+        emit requestCompleted(std::exchange(m_refusal, QString()), true);
+}
+
+// The server took the stream: from now on it is on air for listeners and for the backend.
+void StreamController::onWentLive() {
+    if (!m_streaming || m_live || !m_engine.isLive())
+        return; // a late event of a broadcast already stopped
+    setLive(true);
+    m_connectingTimer.stop();
+    setConnectingToServer(false);
+    m_usageTimer.start(); // 300 s from now: a new broadcast starts a new period
+    insertStreamData();
+}
+
+// The server will not take the stream: the broadcast stops and the user is told why once the
+// button is usable again. What was recorded while the server was tried is kept; a broadcast
+// refused at the server's first answer (a wrong credential, a certificate that does not
+// verify) was never more than a press, and leaves nothing.
+void StreamController::onRefused(Refusal why, bool firstAnswer) {
+    m_refusedAtOnce = firstAnswer;
+    switch (why) {
+    case Refusal::MountInUse:
+        m_refusal = QString::fromLatin1(kMountInUseMessage);
+        break;
+    case Refusal::Credential:
+        m_refusal = tr("The streaming server did not accept this program's source login for your "
+                       "channel's mount %1. Please contact support.")
+                        .arg(m_mountPoint);
+        break;
+    case Refusal::Unverified:
+        m_refusal = kUnverifiedConnectionMessage;
+        break;
+    }
+    if (m_jobActive)
+        return; // the start under way stops when applied, a stop under way says it when done
+    if (!m_streaming) {
+        m_refusal.clear(); // a late event of a broadcast already stopped
+        return;
+    }
+    stopRefused();
+}
+
+void StreamController::stopRefused() {
+    qWarning() << "Stopping: the streaming server refuses the stream for" << m_mountPoint;
+    Job job = prepareJob();
+    job.discard = m_refusedAtOnce;
+    beginJob(job);
+    QThreadPool::globalInstance()->start([this, job] { runJob(job); });
 }
 
 // The device watch and the input check wait while a job runs; what they missed is looked at
@@ -229,6 +294,7 @@ void StreamController::onRecordingMoved(const QString &lostPath, const QString &
                                         const QString &path) {
     if (!m_streaming)
         return;
+    setRecordingPath(path);
     emit recordingMoved(lostPath, name, path);
     emit requestCompleted(QString::fromLatin1(kRecordingMovedMessage), true);
 }

@@ -252,6 +252,18 @@ void RecordingController::recordingMoved(const QString &lostPath, const QString 
     setBeingRecorded(path, true);
 }
 
+void RecordingController::recordingDiscarded(const QString &path) {
+    setBeingRecorded(path, false);
+    if (!databaseOpen())
+        return;
+    QSqlQuery query;
+    query.prepare(QStringLiteral("DELETE FROM recordings WHERE path = ?"));
+    query.addBindValue(path);
+    if (!query.exec())
+        qWarning() << "Failed to delete recording:" << query.lastError().text();
+    loadRecordings();
+}
+
 RecordingModel *RecordingController::findRecording(int id) const {
     for (RecordingModel *recording : m_recordings) {
         if (recording->id() == id)

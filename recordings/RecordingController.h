@@ -78,6 +78,8 @@ public slots:
     // the library's own file went too (removed with the folder), the library is made anew and
     // lists the recordings folder's files again.
     void recordingMoved(const QString &lostPath, const QString &name, const QString &path);
+    // The broadcast writing `path` ended before it began (its file is gone): its row goes.
+    void recordingDiscarded(const QString &path);
 
     // The user signed out: uploads under way stop (each reports its failure); the rows stay
     // as they are.

@@ -8,9 +8,10 @@
 
 namespace castora::test::live {
 
-bool pressStart(StreamController &c, int timeoutMs) {
+bool pressStart(StreamController &c, int timeoutMs, bool untilLive) {
     c.startStop();
-    return QTest::qWaitFor([&] { return c.streaming() && !c.jobInProgress(); }, timeoutMs);
+    return QTest::qWaitFor(
+        [&] { return c.streaming() && !c.jobInProgress() && (c.live() || !untilLive); }, timeoutMs);
 }
 
 bool pressStop(StreamController &c, int timeoutMs) {

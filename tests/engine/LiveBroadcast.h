@@ -13,8 +13,9 @@ class StreamController;
 // virtual microphone, a real icecast2, the stand-in backend).
 namespace castora::test::live {
 
-// Presses Start and waits until the broadcast is on air and the job is done.
-bool pressStart(StreamController &controller, int timeoutMs = 15000);
+// Presses Start and waits until the broadcast records (and, `untilLive`, the server has taken
+// it) and the job is done.
+bool pressStart(StreamController &controller, int timeoutMs = 15000, bool untilLive = true);
 // Presses Stop and waits until the broadcast is off air and its notices are answered.
 bool pressStop(StreamController &controller, int timeoutMs = 20000);
 

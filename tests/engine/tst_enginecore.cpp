@@ -215,7 +215,7 @@ private slots:
         timing.drainLimit = std::chrono::milliseconds(500);
         engine.setSendTiming(timing);
         std::atomic<int> lost{0}, restored{0};
-        engine.setEvents({[&] { ++lost; }, [&] { ++restored; }, {}, {}});
+        engine.setEvents({[&] { ++lost; }, [&] { ++restored; }, {}, {}, {}, {}});
         const auto checkRecording = [&](const StopResult &stopped, double frequency) {
             QCOMPARE(QFileInfo(stopped.recordingPath).size(), stopped.recordedBytes);
             QCOMPARE(stopped.capturedFrames, engine.capturedFrames());

@@ -28,6 +28,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkDatagram>
 #include <QPointer>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
@@ -206,8 +207,8 @@ private slots:
         QVERIFY(live::pressStart(*c));
         m_input->setDevices({desk(9, "Desk Microphone")});
         QTRY_COMPARE(m_input->openDeviceId(), 9u);
-        QTRY_VERIFY(!c->microphoneLost() && c->engine().capturePhase() ==
-                                                  castora::engine::CaptureState::Phase::Delivering);
+        QTRY_VERIFY(!c->microphoneLost() &&
+                    c->engine().capturePhase() == castora::engine::CaptureState::Phase::Delivering);
         QCOMPARE(m_input->opens(), 7);
         QVERIFY(live::pressStop(*c));
     }
@@ -243,28 +244,61 @@ private slots:
     }
 
     // A start that cannot go on air says why at once, frees the button, leaves no recording
-    // and tells the backend nothing.
+    // and tells the backend nothing. So does a server that refuses the stream's login: a wrong
+    // password (the mount is free) at its first answer, a mount that another source holds
+    // after it kept refusing for the refusal limit (the mount could have been this program's own,
+    // dropped a moment ago); what the broadcast recorded meanwhile is kept.
     void refusedStarts_data() {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message"); // a part of it
         row("subscription lapsed", "gate",
             "Your subscribtion has expired Or You don't have credits. Renew it and try again");
-        row("streaming server down", "server", "streaming server");
         row("capture cannot be opened", "open", "Device or resource busy");
         row("capture cannot be started", "start", "Device or resource busy");
+        row("wrong source password", "password", "did not accept this program's source login");
+        row("mount in use", "in use", StreamController::kMountInUseMessage);
     }
     void refusedStarts() {
         QFETCH(QString, fault);
         QFETCH(QString, message);
         m_input->setFailures(fault == "open" ? message : "", fault == "start" ? message : "");
-        if (fault == "server")
-            QVERIFY(m_icecast.kill());
+        QProcess otherSource; // another program on the channel's mount
+        if (fault == "in use") {
+            otherSource.start("ffmpeg", {"-v", "error", "-re", "-f", "lavfi", "-i",
+                                         "sine=f=440:d=60", "-c:a", "libmp3lame", "-b:a", "96k",
+                                         "-content_type", "audio/mpeg", "-f", "mp3",
+                                         QString("icecast://source:%1@127.0.0.1:%2/%3")
+                                             .arg(IcecastServer::sourcePassword())
+                                             .arg(m_icecast.port())
+                                             .arg(m_mount)});
+            QTRY_VERIFY_WITH_TIMEOUT(m_icecast.hasMount(m_mount), 10000);
+        }
+        const auto stopOther = qScopeGuard([&] {
+            otherSource.kill();
+            otherSource.waitForFinished();
+        });
         auto c = controller();
         c->setSubStatus(fault != "gate");
+        if (fault == "password") {
+            c = std::make_unique<StreamController>(
+                [&] {
+                    ServiceConfig config =
+                        ServiceConfig::local(m_backend->port(), 0, m_icecast.port());
+                    config.icecastPassword = "not the password";
+                    return config;
+                }(),
+                *m_input);
+            c->setMountPoint(m_mount);
+            c->setSubStatus(true);
+        }
+        const bool refusedByServer = fault == "password" || fault == "in use";
         const QStringList files = QDir(c->getAppWritablePath()).entryList(QDir::Files);
         QSignalSpy completed(c.get(), &StreamController::requestCompleted);
         QSignalSpy busy(c.get(), &StreamController::isBusyChanged);
         QSignalSpy opened(c.get(), &StreamController::recordingOpened);
+        QSignalSpy discarded(c.get(), &StreamController::recordingDiscarded);
+        QElapsedTimer pressed;
+        pressed.start();
         c->startStop();
         if (fault == "gate") { // refused on the spot, without a connection attempt
             QCOMPARE(completed.size(), 1);
@@ -274,17 +308,24 @@ private slots:
             QCOMPARE(m_input->opens(), 0);
         } else {
             QVERIFY(c->isBusy());
-            QVERIFY(completed.wait(5000));
+            QVERIFY(completed.wait(fault == "in use" ? 20000 : 5000));
         }
         const QString said = completed.at(0).at(0).toString();
         QVERIFY2(fault == "gate" ? said == message : said.contains(message), qPrintable(said));
         QCOMPARE(completed.at(0).at(1).toBool(), true);
-        QVERIFY(!c->isBusy() && !c->streaming());
+        QVERIFY(!c->isBusy() && !c->streaming() && !c->live());
         QVERIFY(!c->startTimeoutTimer().isActive());
         QTRY_VERIFY(!c->jobInProgress());
-        QCOMPARE(opened.size(), 0);
+        QCOMPARE(posted(kStartStream) + posted(kStopStream), 0);
+        if (fault == "in use") {
+            // Tried for the refusal limit, then told; the seconds recorded are kept.
+            QVERIFY2(pressed.elapsed() >= 9000, qPrintable(QString::number(pressed.elapsed())));
+            QCOMPARE(QDir(c->getAppWritablePath()).entryList(QDir::Files).size(), files.size() + 1);
+            return;
+        }
+        QCOMPARE(opened.size(), discarded.size());
+        QCOMPARE(opened.size(), refusedByServer ? 1 : 0);
         QCOMPARE(QDir(c->getAppWritablePath()).entryList(QDir::Files), files);
-        QCOMPARE(posted(kStartStream), 0);
         QVERIFY(!m_icecast.hasMount(m_mount));
     }
 
@@ -464,6 +505,7 @@ private slots:
         auto c = controller(host);
         QSignalSpy opened(c.get(), &StreamController::recordingOpened);
         QSignalSpy closed(c.get(), &StreamController::recordingClosed);
+        QSignalSpy discarded(c.get(), &StreamController::recordingDiscarded);
         if (whileOnAir) {
             QVERIFY(live::pressStart(*c));
             QTRY_VERIFY(c->engine().capturedFrames() > 22050);
@@ -485,7 +527,7 @@ private slots:
         QVERIFY2(closing.elapsed() < 3000, qPrintable(QString::number(closing.elapsed())));
         QVERIFY(!c->streaming() && !c->engine().isOnAir() && !c->isBusy());
         QCOMPARE(posted(kStartStream), posted(kStopStream));
-        QCOMPARE(closed.size(), opened.size());
+        QCOMPARE(closed.size() + discarded.size(), opened.size());
         if (!whileOnAir)
             return;
         QCOMPARE(c->pendingNotices(), 0);

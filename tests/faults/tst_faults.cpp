@@ -94,6 +94,8 @@ class FaultRunsTest : public QObject {
                 &RecordingController::recordingFinished);
         connect(c.get(), &StreamController::recordingMoved, recordings,
                 &RecordingController::recordingMoved);
+        connect(c.get(), &StreamController::recordingDiscarded, recordings,
+                &RecordingController::recordingDiscarded);
         return c;
     }
 
@@ -680,6 +682,45 @@ private slots:
         qInfo("the last mark a player heard was made %lld ms before the stop", stopAt - lastMade);
         QVERIFY2(stopAt - lastMade <= before.last() + 2 * qint64(audio::kMarkSeconds * 1000),
                  qPrintable(QString::number(stopAt - lastMade)));
+    }
+
+    // Start pressed while icecast2 is down, up 15 s later: the broadcast records from the press
+    // and says it is not on air yet; it goes live by itself within 3 s of the server taking
+    // sources, a player hears it, and the recording holds everything from the press to the
+    // stop. The backend hears of the broadcast once it is live, and of its end, once each.
+    void recordFirst() {
+        StreamController &c = *m_controller;
+        QSignalSpy closed(&c, &StreamController::recordingClosed);
+        m_backend.clearRequests();
+        c.showInputLevel(true); // the broadcast screen's meter: the capture runs at the press
+        QTRY_VERIFY_WITH_TIMEOUT(c.micLevel() > 0.4f, 5000);
+        QVERIFY(m_icecast.kill());
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(live::pressStart(c, 15000, false));
+        QTRY_VERIFY_WITH_TIMEOUT(c.connectingToServer(), 3000);
+        QVERIFY(!c.live() && !requested("api/channel/start-stream"));
+        QTest::qWait(int(std::max<qint64>(0, 15000 - clock.elapsed())));
+        QVERIFY(c.connectingToServer() && c.streaming());
+        QVERIFY(m_icecast.restart());
+        const qint64 acceptingAt = clock.elapsed();
+        QTRY_VERIFY_WITH_TIMEOUT(m_icecast.hasMount(m_mount), 5000);
+        const qint64 listedAfter = clock.elapsed() - acceptingAt;
+        qInfo("listed %lld ms after icecast2 took sources again", listedAfter);
+        QVERIFY2(listedAfter <= 3000, qPrintable(QString::number(listedAfter)));
+        QTRY_VERIFY(c.live() && !c.connectingToServer());
+        QVERIFY(live::hearsTone(m_icecast, m_mount, c));
+        const qint64 stopAt = clock.elapsed();
+        QVERIFY(live::pressStop(c));
+        QCOMPARE(m_backend.requests("api/channel/start-stream").size(), 1);
+        QCOMPARE(m_backend.requests("api/channel/stop-stream").size(), 1);
+        QCOMPARE(closed.size(), 1);
+        const int rate = int(c.sampleRate());
+        const audio::Decoded decoded = audio::decodeMp3File(closed.at(0).at(0).toString(), rate);
+        const double seconds = double(decoded.samples.size()) / rate;
+        qInfo("%.2f s recorded, %.2f s from the press to the stop", seconds, stopAt / 1000.0);
+        QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
+        QVERIFY(std::abs(seconds - stopAt / 1000.0) <= 2.0);
     }
 
     // The recordings folder removed on air, the library's database with it: within a couple of

@@ -157,7 +157,7 @@ class TestBroadcastScreen : public castora::test::UiTestCase {
     bool goOnAir() {
         UiProgram &p = program();
         p.click(u"startStopButton"_s);
-        return QTest::qWaitFor([&p] { return p.stream->streaming() && !p.stream->jobInProgress(); },
+        return QTest::qWaitFor([&p] { return p.stream->live() && !p.stream->jobInProgress(); },
                                15000);
     }
 
@@ -215,7 +215,9 @@ private slots:
     }
 
     // The bar slides in over the details panel (the control strip keeps its height), red for a
-    // lost connection and green once it is back, and slides out again.
+    // lost connection and green once it is back, and slides out again. A start while the
+    // streaming server cannot be reached records at once and says so in the bar's place, with
+    // the time since the press, without the on-air marks; it goes live by itself.
     void networkBar() {
         QVERIFY(startOnBroadcastScreen());
         UiProgram &p = program();
@@ -239,6 +241,23 @@ private slots:
         p.stream->setNetworkBarVisible(false);
         QTRY_COMPARE(bar->height(), 0.0);
         QCOMPARE(details->height(), 224.0);
+
+        QVERIFY(m_icecast.kill());
+        p.click(u"startStopButton"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(p.stream->connectingToServer(), 5000);
+        QTRY_COMPARE(bar->height(), 36.0);
+        QCOMPARE(p.text(u"networkBarMessage"_s),
+                 u"Recording. Not on air yet: connecting to the server\u2026"_s);
+        QTRY_COMPARE(p.text(u"networkBarTime"_s), u"00:00:03"_s);
+        QCOMPARE(p.text(u"onAirLabel"_s), u"RECORDING"_s);
+        QVERIFY(!p.onScreen(u"liveBadge"_s)->isVisible() && p.stream->streaming());
+        QVERIFY(m_icecast.restart());
+        QTRY_VERIFY_WITH_TIMEOUT(p.stream->live(), 10000);
+        QCOMPARE(p.text(u"onAirLabel"_s), u"ON AIR"_s);
+        QVERIFY(p.onScreen(u"liveBadge"_s)->isVisible());
+        QTRY_COMPARE(bar->height(), 0.0);
+        p.click(u"startStopButton"_s);
+        QTRY_VERIFY(!p.stream->streaming() && !p.stream->jobInProgress());
     }
 
     // Off air the meter shows the chosen input's level through the dots (the tone at half scale

@@ -2,6 +2,7 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 import com.StreamController
+import "components/ScreenLogic.js" as Logic
 
 // The working screen after sign-in: the channel bar, the network bar, the event panel, the
 // microphone and chat strip and the on-air bar, with the logout and edit-event dialogs over
@@ -161,22 +162,43 @@ Page {
         }
     }
 
-    // Slides in at the top of the content area when the connection is lost or comes back.
+    // Slides in at the top of the content area when the connection is lost or comes back, and
+    // while a broadcast records but the streaming server has not taken it yet.
     Rectangle {
         id: networkBar
+
+        readonly property bool connecting: StreamController.connectingToServer
+        readonly property string message: connecting
+                                          ? qsTr("Recording. Not on air yet: connecting to the server\u2026")
+                                          : StreamController.networkBarMessage
 
         objectName: "networkBar"
         parent: screen
         y: screen.header.height
         width: screen.width
-        height: StreamController.networkBarVisible ? 36 : 0
+        height: StreamController.networkBarVisible || connecting ? 36 : 0
         z: 50
-        color: StreamController.networkBarIsError ? "#CC3333" : "#4CAF50"
+        color: connecting ? "#F2A516" : StreamController.networkBarIsError ? "#CC3333" : "#4CAF50"
         clip: true
 
         // Said as the bar slides in, and again when its message changes.
         Announcement {
-            message: StreamController.networkBarVisible ? StreamController.networkBarMessage : ""
+            message: StreamController.networkBarVisible || networkBar.connecting
+                     ? networkBar.message : ""
+        }
+
+        // The time since the press, while connecting.
+        Timer {
+            id: waitClock
+
+            property int seconds: 0
+
+            interval: 1000
+            repeat: true
+            running: networkBar.connecting
+            onRunningChanged: seconds = Math.max(0, Math.floor(
+                (Date.now() - StreamController.broadcastStart.getTime()) / 1000))
+            onTriggered: seconds += 1
         }
 
         Behavior on height {
@@ -193,8 +215,9 @@ Page {
             Text {
                 objectName: "networkBarSymbol"
                 anchors.verticalCenter: parent.verticalCenter
-                text: StreamController.networkBarIsError ? "\u26A0" : "\u2713"
-                color: "#FFFFFF"
+                text: networkBar.connecting ? "\u25CF"
+                                            : StreamController.networkBarIsError ? "\u26A0" : "\u2713"
+                color: networkBar.connecting ? "#CC3333" : "#FFFFFF"
                 font.pixelSize: 14
                 font.bold: true
             }
@@ -202,10 +225,20 @@ Page {
             Text {
                 objectName: "networkBarMessage"
                 anchors.verticalCenter: parent.verticalCenter
-                text: StreamController.networkBarMessage
-                color: "#FFFFFF"
+                text: networkBar.message
+                color: networkBar.connecting ? "#1A1A1A" : "#FFFFFF"
                 font.pixelSize: 13
                 font.bold: true
+            }
+
+            Text {
+                objectName: "networkBarTime"
+                anchors.verticalCenter: parent.verticalCenter
+                visible: networkBar.connecting
+                text: Logic.clockText(waitClock.seconds)
+                color: "#1A1A1A"
+                font.pixelSize: 13
+                Accessible.ignored: true
             }
         }
     }

@@ -49,8 +49,9 @@ ToolBar {
             objectName: "onAirLabel"
             Accessible.role: Accessible.AlertMessage
             Accessible.name: text
-            text: StreamController.streaming ? qsTr("ON AIR") : qsTr("OFF AIR")
-            color: StreamController.streaming ? "#4CAF50" : "#FFFFFF"
+            text: StreamController.live ? qsTr("ON AIR")
+                                        : StreamController.streaming ? qsTr("RECORDING") : qsTr("OFF AIR")
+            color: StreamController.live ? "#4CAF50" : StreamController.streaming ? "#F2A516" : "#FFFFFF"
             font.pixelSize: 11
             font.bold: true
         }

@@ -174,7 +174,7 @@ Item {
                 height: 20
                 radius: 4
                 color: "#FF0000"
-                visible: StreamController.streaming
+                visible: StreamController.live
 
                 Text {
                     anchors.centerIn: parent
@@ -220,7 +220,7 @@ Item {
             Row {
                 objectName: "listenerRow"
                 spacing: 6
-                visible: StreamController.streaming
+                visible: StreamController.live
 
                 Image {
                     anchors.verticalCenter: parent.verticalCenter
