@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace castora::engine {
 
@@ -40,9 +41,14 @@ struct RtAudioInput::Stream {
     std::mutex mutex;              // one RtAudio call on this stream at a time
     AudioInput::Callback callback; // set before the stream opens, read on the capture thread
     std::atomic<bool> isOpen{false};
-    std::atomic<bool> running{false};   // started (and not stopped) by us
-    std::atomic<bool> paused{false};    // stopped (PulseAudio): buffers are let go
-    std::atomic<bool> stale{false};     // the next callback brings a buffer of before
+    std::atomic<bool> running{false}; // started (and not stopped) by us
+    std::atomic<bool> paused{false};  // stopped (PulseAudio): buffers are let go
+    // Buffers read before the latest start (or backlog the reader had not caught up with) are
+    // let go until one has been read wholly since then: set to the start's time (steady clock,
+    // ns), 0 once a fresh buffer came.
+    std::atomic<qint64> freshAfter{0};
+    qint64 lastCallback = 0;            // capture thread only
+    qint64 periodNs = 0;                // one buffer, set at opening
     std::atomic<bool> failed{false};    // a read failed: nothing more comes from it
     std::atomic<bool> abandoned{false}; // closed by the adapter: buffers go nowhere
     QString callError;                  // what the error callback said during our call (mutex)
@@ -95,11 +101,28 @@ struct RtAudioCallbacks {
         t_capturing = stream;
         if (stream->failed.load())
             return 2;
-        if (stream->abandoned.load() || stream->paused.load() || stream->stale.exchange(false))
+        if (stream->abandoned.load() || stream->paused.load() || stale(*stream))
             return 0;
         if (input && stream->callback)
             stream->callback(static_cast<const qint16 *>(input), frames);
         return 0;
+    }
+
+    // A buffer read in real time arrives about a buffer period after the one before; one that
+    // follows it at once was waiting in the server (read while paused, or a reader that fell
+    // behind). The first buffer whose whole reading began after the start is the first fresh.
+    static bool stale(RtAudioInput::Stream &stream) {
+        const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+        const qint64 previous = std::exchange(stream.lastCallback, now);
+        const qint64 since = stream.freshAfter.load();
+        if (since == 0)
+            return false;
+        if (previous < since || now - previous < stream.periodNs / 2)
+            return true;
+        stream.freshAfter.store(0);
+        return false;
     }
 
     static void onError(RtAudioError::Type type, const std::string &text) {
@@ -295,6 +318,7 @@ bool RtAudioInput::openOn(Stream &stream, const AudioDevice &device, unsigned in
         parameters.firstChannel = 0;
         audio.openStream(nullptr, &parameters, RTAUDIO_SINT16, sampleRate, &frames,
                          &RtAudioCallbacks::onAudio, &stream, nullptr, &RtAudioCallbacks::onError);
+        stream.periodNs = sampleRate > 0 ? qint64(frames) * 1000000000 / sampleRate : 0;
         if (QString::fromUtf8(audio.getDeviceInfo(index).name.c_str()) != device.name) {
             audio.closeStream();
             setError(QStringLiteral("The inputs changed while \"%1\" was being opened.")
@@ -308,6 +332,19 @@ bool RtAudioInput::openOn(Stream &stream, const AudioDevice &device, unsigned in
     }
 }
 
+namespace {
+// From now on buffers count only once one has been read wholly after this moment (PulseAudio:
+// RtAudio hands over the buffer of its previous read first, and a paused stream's reads were
+// let go). Elsewhere the first buffer after a start is fresh.
+void awaitFresh(RtAudioInput::Stream &stream) {
+    if (!kPulse)
+        return;
+    stream.freshAfter.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count());
+}
+} // namespace
+
 // With the error callback in place RtAudio reports a stream's failures through it instead of
 // throwing; Calling catches what it says during these calls.
 bool RtAudioInput::start() {
@@ -320,7 +357,7 @@ bool RtAudioInput::start() {
         return false; // errorText() says why
     // A stream that runs is left as it is (its next buffer is fresh).
     if (stream->paused.load()) {
-        stream->stale = kPulse; // read while paused, partly before this start
+        awaitFresh(*stream); // read while paused, partly before this start
         stream->paused = false;
         return true;
     }
@@ -328,7 +365,7 @@ bool RtAudioInput::start() {
         return true;
     std::lock_guard lock(stream->mutex);
     Calling calling(*stream);
-    stream->stale = kPulse;
+    awaitFresh(*stream);
     try {
         stream->audio->startStream();
     } catch (const RtAudioError &error) {
