@@ -6,6 +6,7 @@
 // counts, the chat token), each also with failing and malformed replies; and a second account
 // signed in after the first.
 #include "AuthController.h"
+#include "ChatController.h"
 #include "ChatServer.h"
 #include "DevServer.h"
 #include "LiveBroadcast.h"
@@ -536,6 +537,91 @@ private slots:
         const auto decoded = audio::decodeMp3File(closed.at(0).at(0).toString(), 22050);
         QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
         QVERIFY(decoded.samples.size() >= std::size_t(c->engine().capturedFrames()));
+    }
+
+    // Every endpoint fails in one way for a whole broadcast, from its start-stream notice to
+    // its stop-stream notice, while the timers call out many times a second and the user asks
+    // for the channel, the chat token, new stream details and the chat history: the stream goes
+    // on, the stop is prompt, the channel keeps its values, the user hears once of the one thing
+    // asked for that failed, and answered again the backend hears from the same controller. (How
+    // each call ends on each failure and what it keeps: replies and streamDetails here,
+    // tst_chatcontroller, tst_recordinguploads.)
+    void backendFailures_data() {
+        QTest::addColumn<QString>("fault");
+        row("server errors", "status 500");
+        row("signed out", "status 401");
+        row("garbage", "garbage");
+        row("dropped connections", "drop");
+    }
+    void backendFailures() {
+        QFETCH(QString, fault);
+        m_input->setGrantedFrames(4096);
+        auto controlled = controller();
+        StreamController &c = *controlled;
+        ChatController chat(ServiceConfig::local(m_backend->port()));
+        // The channel as a healthy backend has it, kept through the failures.
+        c.fetchChannel();
+        c.fetchChatToken();
+        QTRY_VERIFY(c.pendingRequests() == 0 && !c.chatToken().isEmpty());
+        const char *const kept[] = {"channelId", "channelName",  "ChannelSlug", "streamTitle",
+                                    "credits",   "mountPoint",   "channelArt",  "streamArt",
+                                    "subStatus", "isSubscriber", "chatToken"};
+        QVariantMap before;
+        for (const char *name : kept)
+            before.insert(name, c.property(name));
+        c.setUsageInterval(500);
+        c.setListenerPollInterval(300);
+        c.getInternetStatus();
+        QSignalSpy messages(&c, &StreamController::requestCompleted);
+        m_backend->clearRequests();
+        constexpr int kEvery = 1 << 20; // every backend call from now on fails
+        if (fault == "garbage")
+            m_backend->malformNext(kEvery);
+        else if (fault == "drop")
+            m_backend->dropNext(kEvery);
+        else
+            m_backend->failNext(kEvery, fault.section(' ', 1).toInt());
+
+        QVERIFY(live::pressStart(c));
+        QTRY_VERIFY(m_icecast.hasMount(m_mount));
+        const int sentAtStart = c.engine().sender().chunksSent();
+        c.fetchChannel();
+        c.fetchChatToken();
+        c.updateStreamDetails(QStringLiteral("Renamed"), QString());
+        chat.fetchMessages(c.ChannelSlug());
+        // clang-format off
+        const QStringList paths = {
+            "api/channel/start-stream", "api/channel/user-channel", "api/comment/fetch-chat-token",
+            "api/channel/update/stream-details", "api/comment/" + c.ChannelSlug(),
+            "api/channel/update-usage-duration", "api/stats/" + m_mount, "probe"};
+        // clang-format on
+        for (const QString &path : paths)
+            QTRY_VERIFY2(posted(path) > 0, qPrintable(path));
+        // The stream went on all the while, and a listener hears it.
+        QTRY_VERIFY_WITH_TIMEOUT(c.engine().sender().chunksSent() > sentAtStart + 10, 20000);
+        QVERIFY(live::hearsTone(m_icecast, m_mount, c));
+        QSignalSpy notices(&c, &StreamController::pendingNoticesChanged);
+        QVERIFY(live::pressStop(c, 10000));
+        // The stop-stream notice went out and was answered (failing). A connection the server
+        // drops may take a request with it that the server never read: the stop is over at
+        // once, while the timers' requests are still in flight.
+        QVERIFY(notices.size() >= 2);
+        QVERIFY(posted(kStopStream) > 0 || fault == "drop");
+        QTRY_VERIFY(!m_icecast.hasMount(m_mount));
+        QVERIFY(!c.networkBarVisible() && !c.isLoading());
+        for (const char *name : kept)
+            QCOMPARE(c.property(name), before.value(name));
+        QCOMPARE(messages.size(), 1);
+        QVERIFY(messages.at(0).at(0).toString() == kFailed && messages.at(0).at(1).toBool());
+
+        // Answered again, the backend hears from the same controller as before.
+        m_backend->clearFaults();
+        messages.clear();
+        const QString title = QString("After ") + QTest::currentDataTag();
+        c.updateStreamDetails(title, QString());
+        QTRY_COMPARE(messages.size(), 1);
+        QCOMPARE(messages.at(0).at(1).toBool(), false);
+        QTRY_COMPARE(c.streamTitle(), title);
     }
 
     // Each call answered well, failing or malformed: the stated log line, no word to the user,

@@ -1,15 +1,14 @@
 // Fault runs of a whole broadcast on real parts: RtAudio capturing a PulseAudio virtual
 // microphone that plays a 440 Hz tone, a real icecast2, the stand-in backend, the recordings
-// database. icecast2 is killed and restarted at random moments, stopped for a few seconds, and
-// the path to it goes silent for a while; every backend endpoint fails, answers garbage or
-// drops the connection; the recordings folder runs out of space; the microphone vanishes.
-// Through all of it the broadcast goes on, the recording holds what it should, and the user
-// hears of each problem once. Before going on air the meter shows the microphone's level and
-// nothing is encoded.
+// database. icecast2 is killed and restarted at random moments, stopped for a few seconds or
+// for half a minute, down at the press, and the path to it goes silent for a while; the
+// recordings folder runs out of space or is removed; the microphone vanishes or stalls.
+// Through all of it the broadcast goes on, listeners are back at the live moment, the
+// recording holds what it should, and the user hears of each problem once. Before going on
+// air the meter shows the microphone's level and nothing is encoded.
 //
 // The seed of the random moments is printed; CASTORA_FAULT_SEED=<seed> runs the same schedule
 // again.
-#include "ChatController.h"
 #include "DevServer.h"
 #include "LiveBroadcast.h"
 #include "LocalServices.h"
@@ -45,8 +44,6 @@ namespace live = castora::test::live;
 namespace {
 
 constexpr std::size_t kBufferFrames = 16384; // what the controller asks the device for
-const char *const kDetailsFailed =
-    "Failed to update stream details, please ensure file is not more than 2MB";
 
 // The 10-minute run outlasts QtTest's watchdog, which ends a test function after 5 minutes.
 const bool kWatchdogSet = qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT") ||
@@ -63,7 +60,6 @@ class FaultRunsTest : public QObject {
     QString m_mount;
     std::unique_ptr<engine::RtAudioInput> m_input;
     std::unique_ptr<RecordingController> m_recordings;
-    std::unique_ptr<ChatController> m_chat;
     std::unique_ptr<StreamController> m_controller; // a fresh one for every case
 
     bool requested(const QString &path) const { return !m_backend.requests(path).isEmpty(); }
@@ -137,7 +133,6 @@ private slots:
         QVERIFY(initDatabase());
         const ServiceConfig config = ServiceConfig::local(m_backend.port(), 0, m_icecast.port());
         m_recordings = std::make_unique<RecordingController>(config);
-        m_chat = std::make_unique<ChatController>(config);
         m_input = std::make_unique<engine::RtAudioInput>();
     }
 
@@ -159,108 +154,291 @@ private slots:
             QVERIFY(m_icecast.restart());
     }
 
-    // On air as MP3 at the chosen bitrate, then icecast2 killed and restarted at random
-    // moments, on air for a random while in between and down for 20 s the first time, then
-    // for a random while (shorter and longer than the ten send attempts take). After each
-    // restart a listener hears the stream within 2 s of the server taking sources again; an
-    // outage that outlasts the attempts shows the bar (loss -> restored -> hidden 4 s later),
-    // a shorter one shows nothing. The recording holds every captured buffer, and the stop
-    // removes the mount.
-    void icecastRestarts_data() {
-        QTest::addColumn<int>("seconds");
-        QTest::addColumn<int>("restarts");
-        row("short", 150, 3);
-        row("long", 600, 10);
+    // Outages of the streaming server and of the path to it, during a broadcast or at its start,
+    // each with its down and up steps, on real parts. Every row holds:
+    //  - back: a player hears the stream again within `backWithin` ms of icecast2 taking sources
+    //    again (or of the path healing), and the connection is reopened once per outage;
+    //  - the bar: an outage shorter than the ten send attempts (they fail 9 s after the kill at
+    //    the earliest) shows nothing; a kill that outlasts them (12.5 s with room) shows the loss,
+    //    after the tenth failed attempt, then the restored bar, hidden 4 s later;
+    //  - the recording holds every buffer the device delivered, the tone through every outage.
+    // The rows:
+    //  - "seeded": icecast2 killed and restarted at random moments, down 20 s the first time,
+    //    then for a random while (shorter and longer than the attempts take: there the bar's
+    //    check depends on the draw); the seed is printed, CASTORA_FAULT_SEED replays it;
+    //  - "kill 5 s": shorter than the attempts, so never a bar;
+    //  - "silent 30 s": the path goes silent as a dead route or a frozen NAT does, then heals:
+    //    back within 3 s, connection attempts made during the silence notwithstanding;
+    //  - "marks": time marks in the microphone's sound (a beep every 2 s, each at a pitch of its
+    //    own): how late a player hears the broadcaster before icecast2 goes away for 30 s and
+    //    from a few seconds after it is back, counting only marks made after the player joined
+    //    (icecast2 hands a joining player a burst of older audio): what piled up during the outage
+    //    goes out at once, so the player is as close to the live moment as before. Then a 12 s
+    //    kill and a stop the moment icecast2 is back: a player who joined then still receives
+    //    the broadcast to its end;
+    //  - "at the press": Start pressed while icecast2 is down, up 15 s later: the broadcast
+    //    records from the press and says it is not on air yet; it goes live by itself (listed
+    //    within 3 s of the server taking sources), the backend hears of it once it is live and
+    //    of its end, once each, and the recording holds everything from the press to the stop.
+    void outages_data() {
+        QTest::addColumn<QString>("path");   // "kill" or "silent"
+        QTest::addColumn<int>("seconds");    // on air in all (seeded rows)
+        QTest::addColumn<int>("outages");    // how many
+        QTest::addColumn<int>("down");       // ms; 0: drawn from the seed
+        QTest::addColumn<int>("backWithin"); // ms
+        QTest::addColumn<QString>("extra");  // "", "marks", "press"
+        row("seeded", "kill", 150, 3, 0, 2000, "");
+        row("seeded long", "kill", 600, 10, 0, 2000, "");
+        row("kill 5 s", "kill", 0, 1, 5000, 2000, "");
+        row("silent 30 s", "silent", 0, 1, 30000, 3000, "");
+        row("marks", "kill", 0, 1, 30000, 2000, "marks");
+        row("at the press", "kill", 0, 1, 15000, 3000, "press");
     }
-    void icecastRestarts() {
+    void outages() {
+        QFETCH(QString, path);
         QFETCH(int, seconds);
-        QFETCH(int, restarts);
+        QFETCH(int, outages);
+        QFETCH(int, down);
+        QFETCH(int, backWithin);
+        QFETCH(QString, extra);
+        const bool silent = path == "silent", marks = extra == "marks", press = extra == "press";
+        if (silent)
+            CASTORA_IN_OWN_NAMESPACES("--net");
+        std::unique_ptr<test::SilentPath> silentPath;
+        if (silent) {
+            silentPath = std::make_unique<test::SilentPath>(m_icecast.port());
+            QVERIFY(silentPath->start());
+            m_controller = makeController(silentPath->port());
+        }
         const quint32 seed = qEnvironmentVariableIsSet("CASTORA_FAULT_SEED")
                                  ? quint32(qEnvironmentVariable("CASTORA_FAULT_SEED").toUInt())
                                  : QRandomGenerator::system()->generate();
-        qInfo("Fault run seed %u (CASTORA_FAULT_SEED=%u runs this schedule again)", seed, seed);
+        if (down == 0)
+            qInfo("Fault run seed %u (CASTORA_FAULT_SEED=%u runs this schedule again)", seed, seed);
         QRandomGenerator random(seed);
         StreamController &c = *m_controller;
         QSignalSpy closed(&c, &StreamController::recordingClosed);
-
-        // When the network bar turned to loss and to restored, as the GUI thread saw it (it is
-        // kept free while the server comes back).
+        QTemporaryDir work;
+        const auto playTone = qScopeGuard([&] { m_microphone.playTone(440, 1500); });
+        // When the network bar turned to loss, restored and hidden, as the GUI thread saw it.
         QElapsedTimer clock;
         clock.start();
         const live::BarWatch bar(c, clock); // disconnects with this function's locals
+        const qint64 playedAt = clock.elapsed();
+        if (marks) {
+            const QString file = work.filePath(QStringLiteral("marks.wav"));
+            QVERIFY(audio::writeMarks(file, 60));
+            QVERIFY(m_microphone.play(file));
+        }
+        // The down and up steps of one outage, icecast2 or the path coming back on a worker
+        // thread, which then waits for a player to hear the stream.
+        struct Back {
+            qint64 killingAt = -1, killedAt = -1, restartAt = -1, backAt = -1, heardAt = -1;
+        };
+        const auto goDown = [&](Back &back) {
+            back.killingAt = clock.elapsed();
+            const bool gone = silent ? silentPath->freeze() : m_icecast.kill();
+            back.killedAt = clock.elapsed();
+            return gone;
+        };
+        const auto comeBack = [&](Back &back, bool waitForPlayer) {
+            std::atomic<qint64> restartAt{-1}, backAt{-1}, heardAt{-1};
+            auto coming = std::async(std::launch::async, [&] {
+                restartAt = clock.elapsed();
+                if (silent ? !silentPath->heal() : !m_icecast.restart())
+                    return;
+                const qint64 asking = clock.elapsed();
+                backAt = silent ? restartAt.load() : asking; // healed / taking sources
+                const qint64 waited = waitForPlayer ? m_icecast.waitForAudio(m_mount, 30000) : -1;
+                if (waited >= 0)
+                    heardAt = asking + waited; // when its first bytes came
+            });
+            const bool ready = QTest::qWaitFor(
+                [&] {
+                    return coming.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+                },
+                60000);
+            back.restartAt = restartAt;
+            back.backAt = backAt;
+            back.heardAt = heardAt;
+            return ready && back.backAt >= 0;
+        };
 
         const qint64 pressedAt = clock.elapsed();
+        if (press) {
+            // Recording, not on air yet, while the server is away; live by itself once it is back.
+            m_backend.clearRequests();
+            c.showInputLevel(true); // the broadcast screen's meter: the capture runs at the press
+            QTRY_VERIFY_WITH_TIMEOUT(c.micLevel() > 0.4f, 5000);
+            Back back;
+            QVERIFY(goDown(back));
+            const qint64 pressAt = clock.elapsed();
+            QVERIFY(live::pressStart(c, 15000, false));
+            QTRY_VERIFY_WITH_TIMEOUT(c.connectingToServer(), 3000);
+            QVERIFY(!c.live() && !requested("api/channel/start-stream"));
+            QTest::qWait(int(std::max<qint64>(0, pressAt + down - clock.elapsed())));
+            QVERIFY(c.connectingToServer() && c.streaming());
+            QVERIFY(comeBack(back, false));
+            QTRY_VERIFY_WITH_TIMEOUT(m_icecast.hasMount(m_mount), backWithin + 2000);
+            const qint64 listedAfter = clock.elapsed() - back.backAt;
+            qInfo("listed %lld ms after icecast2 took sources again", listedAfter);
+            QVERIFY2(listedAfter <= backWithin, qPrintable(QString::number(listedAfter)));
+            QTRY_VERIFY(c.live() && !c.connectingToServer());
+            QVERIFY(live::hearsTone(m_icecast, m_mount, c));
+            const qint64 stopAt = clock.elapsed();
+            QVERIFY(live::pressStop(c));
+            QCOMPARE(m_backend.requests("api/channel/start-stream").size(), 1);
+            QCOMPARE(m_backend.requests("api/channel/stop-stream").size(), 1);
+            QCOMPARE(closed.size(), 1);
+            const int rate = int(c.sampleRate());
+            const audio::Decoded decoded =
+                audio::decodeMp3File(closed.at(0).at(0).toString(), rate);
+            const double recorded = double(decoded.samples.size()) / rate;
+            const double sincePress = (stopAt - pressAt) / 1000.0;
+            qInfo("%.2f s recorded, %.2f s from the press to the stop", recorded, sincePress);
+            QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
+            QVERIFY(std::abs(recorded - sincePress) <= 2.0);
+            return;
+        }
+
         QVERIFY(live::pressStart(c));
         const qint64 onAirAt = clock.elapsed();
-        QCOMPARE(int(c.sampleRate()), 22050);
         QTRY_VERIFY(m_icecast.hasMount(m_mount));
         // MP3 at the Standard bitrate, which icecast2 lists a moment after the mount.
         QCOMPARE(m_icecast.source(m_mount).value("server_type").toString(), QString("audio/mpeg"));
         QTRY_COMPARE(m_icecast.source(m_mount).value("bitrate").toVariant().toInt(), 96);
+        QCOMPARE(int(c.sampleRate()), 22050);
+        const int rate = int(c.sampleRate());
 
-        // About 20 s per outage (down, the retries, the listener); the rest is time on air.
-        const int upMost = std::max(10000, seconds * 1000 / restarts - 20000);
-        for (int i = 1; i <= restarts; ++i) {
-            const int up = 5000 + int(random.bounded(quint32(upMost - 5000)));
-            const int down = i == 1 ? 20000 : 200 + int(random.bounded(16000u));
-            QTest::qWait(up);
+        // Each mark a player heard: when it was made (on `clock`) and when its bytes arrived.
+        const double bytesPerSample = 96000.0 / 8 / rate;
+        const auto heard = [&](const IcecastServer::Reception &got, bool sinceJoining) {
+            QList<std::pair<qint64, qint64>> found;
+            const audio::Decoded decoded = audio::decodeMp3(got.audio, rate);
+            for (const auto &[at, mark] : audio::findMarks(decoded.samples, rate)) {
+                const qint64 made = playedAt + qint64(mark * audio::kMarkSeconds * 1000);
+                const qint64 arrived = got.arrivalOf(qint64(double(at) * bytesPerSample));
+                if ((!sinceJoining || made > got.joinedAt) && arrived >= 0)
+                    found.append({made, arrived});
+            }
+            return found;
+        };
+        const auto lateness = [&] {
+            QList<qint64> late;
+            for (const auto &[made, arrived] : heard(m_icecast.receive(m_mount, 8.0, clock), true))
+                late.append(arrived - made);
+            std::sort(late.begin(), late.end());
+            return late;
+        };
+        QList<qint64> before;
+
+        // About 20 s per outage (down, the retries, the player); the rest is time on air.
+        const int upMost = std::max(10000, seconds * 1000 / outages - 20000);
+        for (int i = 1; i <= outages; ++i) {
+            const int up = down == 0 ? 5000 + int(random.bounded(quint32(upMost - 5000))) : 6000;
+            const int downMs = down != 0 ? down
+                               : i == 1  ? 20000
+                                         : 200 + int(random.bounded(16000u));
+            if (marks)
+                before = lateness();
+            else
+                QTest::qWait(up);
             QVERIFY(c.streaming());
             const int failedBefore = c.engine().sender().failedSends();
             const qsizetype losses = bar.times("loss").size();
-            const qint64 killingAt = clock.elapsed();
-            QVERIFY(m_icecast.kill());
-            const qint64 killedAt = clock.elapsed();
-            QTest::qWait(down);
-            // The server comes back on a worker thread, which then waits for a listener to
-            // hear the stream.
-            std::atomic<qint64> restartAt{-1}, acceptingAt{-1}, heardAt{-1};
-            auto back = std::async(std::launch::async, [&] {
-                restartAt = clock.elapsed();
-                if (!m_icecast.restart())
-                    return;
-                acceptingAt = clock.elapsed();
-                const qint64 waited = m_icecast.waitForAudio(m_mount, 30000);
-                if (waited >= 0)
-                    heardAt = acceptingAt + waited;
-            });
-            QTRY_VERIFY_WITH_TIMEOUT(
-                back.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 60000);
-            QVERIFY2(acceptingAt >= 0, "icecast2 did not come back");
-            QVERIFY2(heardAt >= 0, "the stream did not come back");
+            Back back;
+            QVERIFY(goDown(back));
+            QTest::qWait(downMs);
+            if (downMs >= 10000)
+                QVERIFY(!m_icecast.hasMount(m_mount)); // icecast2 gave up a silent source
+            QVERIFY2(comeBack(back, !marks), "the server or the path did not come back");
             QTRY_COMPARE(c.engine().sender().reconnects(), i);
             const bool lost = bar.times("loss").size() > losses;
             const int failed = c.engine().sender().failedSends() - failedBefore;
             const QString timeline = QString::asprintf(
-                "restart %d/%d: on air %d ms, down %d ms, %d failed attempts; after the kill "
-                "began: lost %lld, accepting %lld, heard %lld ms (%lld ms after accepting)",
-                i, restarts, up, down, failed, lost ? bar.times("loss").last() - killingAt : -1,
-                acceptingAt - killingAt, heardAt - killingAt, heardAt - acceptingAt);
+                "outage %d/%d: on air %d ms, down %d ms, %d failed attempts; after it began: "
+                "lost %lld, back %lld, heard %lld ms (%lld ms after it was back)",
+                i, outages, up, downMs, failed,
+                lost ? bar.times("loss").last() - back.killingAt : -1, back.backAt - back.killingAt,
+                back.heardAt - back.killingAt, back.heardAt - back.backAt);
             qInfo().noquote() << timeline;
-            QVERIFY2(heardAt - acceptingAt <= 2000, qPrintable(timeline));
+            if (!marks) {
+                QVERIFY2(back.heardAt >= 0, "the stream did not come back");
+                QVERIFY2(back.heardAt - back.backAt <= backWithin, qPrintable(timeline));
+            }
             // The first send fails at the kill at the earliest, up to two chunks (0.74 s each)
             // after it returned at the latest; each further attempt starts a second after the
             // one before and is refused at once. So the tenth fails 9 s after the kill began
             // at the earliest: a server back by then costs no bar. One back only after the
             // kill, the first failure and the nine seconds (12.5 s with room) does.
-            if (acceptingAt <= killingAt + 9000)
+            const bool shortOutage = back.backAt <= back.killingAt + 9000;
+            if (down != 0 && down < 9000)
+                QVERIFY2(shortOutage, qPrintable(timeline)); // the row's premise
+            if (shortOutage)
                 QVERIFY2(!lost && failed < 10, qPrintable(timeline));
-            if (restartAt >= killedAt + 12500)
+            if (back.restartAt >= back.killedAt + 12500)
                 QVERIFY2(lost, qPrintable(timeline));
             if (!lost) {
                 QCOMPARE(bar.times("restored").size(), losses);
                 QVERIFY(!c.networkBarVisible());
             } else {
-                const qint64 retrying = bar.times("loss").last();
-                QVERIFY2(retrying >= killingAt + 9000 && retrying <= killedAt + 12500,
-                         qPrintable(timeline));
-                QCOMPARE(failed, 10);
+                if (!silent) { // a silent path's attempts each wait for the stall limit
+                    const qint64 retrying = bar.times("loss").last();
+                    QVERIFY2(retrying >= back.killingAt + 9000 && retrying <= back.killedAt + 12500,
+                             qPrintable(timeline));
+                    QCOMPARE(failed, 10);
+                }
                 QTRY_COMPARE(bar.times("restored").size(), losses + 1);
                 // The green bar hides itself 4 s after it showed.
                 QTRY_COMPARE_WITH_TIMEOUT(bar.times("hidden").size(), losses + 1, 6000);
                 const qint64 shown = bar.times("hidden").last() - bar.times("restored").last();
                 QVERIFY2(shown >= 3900 && shown <= 4600, qPrintable(QString::number(shown)));
             }
-            QVERIFY(live::hearsTone(m_icecast, m_mount, c));
+            if (!marks)
+                QVERIFY(live::hearsTone(m_icecast, m_mount, c));
+        }
+
+        if (marks) {
+            QTest::qWait(3000); // a few seconds after the mount is back
+            const QList<qint64> after = lateness();
+            const auto join = [](const QList<qint64> &values) {
+                QStringList texts;
+                for (qint64 value : values)
+                    texts << QString::number(value);
+                return texts.join(QLatin1Char(','));
+            };
+            const QString late = QStringLiteral("ms from a mark to a player hearing it: before "
+                                                "the outage %1; after it %2")
+                                     .arg(join(before), join(after));
+            qInfo().noquote() << late;
+            QVERIFY2(before.size() >= 2 && after.size() >= 2, qPrintable(late));
+            QVERIFY2(std::abs(after.at(after.size() / 2) - before.at(before.size() / 2)) <= 1500,
+                     qPrintable(late));
+            QVERIFY(c.engine().sender().catchUpChunks() > 10);
+
+            // Stopped as soon as the server is back, with a player on the mount: it receives the
+            // marks up to the stop, the last of them made within a player's lateness and a
+            // mark's spacing of the stop.
+            Back again;
+            QVERIFY(goDown(again));
+            QTest::qWait(12000);
+            QVERIFY(comeBack(again, false));
+            QTRY_VERIFY_WITH_TIMEOUT(m_icecast.hasMount(m_mount), 10000);
+            auto player = std::async(std::launch::async,
+                                     [&] { return m_icecast.receive(m_mount, 20.0, clock); });
+            QTRY_VERIFY(m_icecast.source(m_mount).value("listeners").toInt() > 0);
+            const qint64 stopAt = clock.elapsed();
+            QVERIFY(live::pressStop(c));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                player.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 25000);
+            const QList<std::pair<qint64, qint64>> end = heard(player.get(), false);
+            QVERIFY(!end.isEmpty());
+            const qint64 lastMade = end.last().first;
+            qInfo("the last mark a player heard was made %lld ms before the stop",
+                  stopAt - lastMade);
+            QVERIFY2(stopAt - lastMade <= before.last() + 2 * qint64(audio::kMarkSeconds * 1000),
+                     qPrintable(QString::number(stopAt - lastMade)));
+            return;
         }
         QTest::qWait(int(std::max<qint64>(0, onAirAt + seconds * 1000 - clock.elapsed())));
         const qint64 stopAt = clock.elapsed();
@@ -269,165 +447,6 @@ private slots:
         QTRY_VERIFY(!m_icecast.hasMount(m_mount));
         QCOMPARE(closed.size(), 1);
         checkWholeBroadcast(closed.at(0).at(0).toString(), pressedAt, onAirAt, stopAt, offAirAt);
-    }
-
-    // Outages of the path to the server, each measured from the moment the path is back to
-    // the first audio a listener of icecast2 receives: icecast2 stopped for 5 s (shorter than
-    // the send attempts: back within 2 s of the server taking sources, and no bar), and a path
-    // that goes silent for 30 s, as a dead route or a frozen NAT does, then heals (the bar
-    // shows and is restored; back within 3 s of the heal, connection attempts made during the
-    // silence notwithstanding). The recording is untouched by either.
-    void pathOutages_data() {
-        QTest::addColumn<bool>("silent");
-        QTest::addColumn<int>("seconds");
-        QTest::addColumn<int>("backWithin"); // ms
-        row("icecast2 stopped 5 s", false, 5, 2000);
-        row("silent path 30 s", true, 30, 3000);
-    }
-    void pathOutages() {
-        QFETCH(bool, silent);
-        QFETCH(int, seconds);
-        QFETCH(int, backWithin);
-        if (silent)
-            CASTORA_IN_OWN_NAMESPACES("--net");
-        std::unique_ptr<test::SilentPath> path;
-        if (silent) {
-            path = std::make_unique<test::SilentPath>(m_icecast.port());
-            QVERIFY(path->start());
-            m_controller = makeController(path->port());
-        }
-        StreamController &c = *m_controller;
-        QSignalSpy closed(&c, &StreamController::recordingClosed);
-        QElapsedTimer clock;
-        clock.start();
-        const live::BarWatch bar(c, clock);
-        const qint64 pressedAt = clock.elapsed();
-        QVERIFY(live::pressStart(c));
-        const qint64 onAirAt = clock.elapsed();
-        QTRY_VERIFY(m_icecast.hasMount(m_mount));
-        // The first audio of a stream opened at the start within 1.8 s, then a chunk per buffer.
-        QTRY_VERIFY_WITH_TIMEOUT(c.engine().sender().chunksSent() > 5, 8000);
-
-        QVERIFY(silent ? path->freeze() : m_icecast.kill());
-        QTest::qWait(seconds * 1000);
-        // icecast2 has given up the silent source (nothing came for 10 s): what a listener
-        // hears after the heal is the new connection's.
-        QVERIFY(!m_icecast.hasMount(m_mount));
-        std::atomic<qint64> backAt{-1}, heardAt{-1};
-        auto back = std::async(std::launch::async, [&] {
-            const qint64 healing = clock.elapsed();
-            if (silent ? !path->heal() : !m_icecast.restart())
-                return;
-            const qint64 listening = clock.elapsed();
-            backAt = silent ? healing : listening; // healed / taking sources again
-            const qint64 waited = m_icecast.waitForAudio(m_mount, 20000);
-            if (waited >= 0)
-                heardAt = listening + waited;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(
-            back.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 60000);
-        QVERIFY2(backAt >= 0, "the path did not come back");
-        QVERIFY2(heardAt >= 0, "the stream did not come back");
-        const qint64 after = heardAt - backAt;
-        qInfo("heard %lld ms after the path was back; %d failed attempts, bar shown %d times",
-              after, c.engine().sender().failedSends(), int(bar.times("loss").size()));
-        QVERIFY2(after <= backWithin, qPrintable(QString::number(after)));
-        QTRY_COMPARE(c.engine().sender().reconnects(), 1);
-        if (silent) {
-            QCOMPARE(bar.times("loss").size(), 1);
-            QTRY_COMPARE(bar.times("restored").size(), 1);
-            QTRY_COMPARE_WITH_TIMEOUT(bar.times("hidden").size(), 1, 6000);
-        } else {
-            QVERIFY(bar.times("loss").isEmpty() && c.engine().sender().failedSends() < 10);
-        }
-        QVERIFY(live::hearsTone(m_icecast, m_mount, c));
-        const qint64 stopAt = clock.elapsed();
-        QVERIFY(live::pressStop(c));
-        const qint64 offAirAt = clock.elapsed();
-        QCOMPARE(closed.size(), 1);
-        checkWholeBroadcast(closed.at(0).at(0).toString(), pressedAt, onAirAt, stopAt, offAirAt);
-    }
-
-    // Every endpoint fails in one way for a whole broadcast, from its start-stream notice to
-    // its stop-stream notice, while the timers call out many times a second and the user asks
-    // for the channel, the chat token, new stream details and the chat history: the stream goes
-    // on, the stop is prompt, the channel keeps its values, the user hears once of the one thing
-    // asked for that failed, and answered again the backend hears from the same controller. (How
-    // each call ends on each failure and what it keeps: tst_streamcontroller's replies and
-    // streamDetails, tst_chatcontroller, tst_recordinguploads.)
-    void backendFailures_data() {
-        QTest::addColumn<QString>("fault");
-        row("server errors", "status 500");
-        row("signed out", "status 401");
-        row("garbage", "garbage");
-        row("dropped connections", "drop");
-    }
-    void backendFailures() {
-        QFETCH(QString, fault);
-        StreamController &c = *m_controller;
-        // The channel as a healthy backend has it, kept through the failures.
-        c.fetchChannel();
-        c.fetchChatToken();
-        QTRY_VERIFY(c.pendingRequests() == 0 && !c.chatToken().isEmpty());
-        const char *const kept[] = {"channelId", "channelName",  "ChannelSlug", "streamTitle",
-                                    "credits",   "mountPoint",   "channelArt",  "streamArt",
-                                    "subStatus", "isSubscriber", "chatToken"};
-        QVariantMap before;
-        for (const char *name : kept)
-            before.insert(name, c.property(name));
-        c.setUsageInterval(500);
-        c.setListenerPollInterval(300);
-        c.getInternetStatus();
-        QSignalSpy messages(&c, &StreamController::requestCompleted);
-        m_backend.clearRequests();
-        constexpr int kEvery = 1 << 20; // every backend call from now on fails
-        if (fault == "garbage")
-            m_backend.malformNext(kEvery);
-        else if (fault == "drop")
-            m_backend.dropNext(kEvery);
-        else
-            m_backend.failNext(kEvery, fault.section(' ', 1).toInt());
-
-        QVERIFY(live::pressStart(c));
-        QTRY_VERIFY(m_icecast.hasMount(m_mount));
-        const int sentAtStart = c.engine().sender().chunksSent();
-        c.fetchChannel();
-        c.fetchChatToken();
-        c.updateStreamDetails(QStringLiteral("Renamed"), QString());
-        m_chat->fetchMessages(c.ChannelSlug());
-        // clang-format off
-        const QStringList paths = {
-            "api/channel/start-stream", "api/channel/user-channel", "api/comment/fetch-chat-token",
-            "api/channel/update/stream-details", "api/comment/" + c.ChannelSlug(),
-            "api/channel/update-usage-duration", "api/stats/" + m_mount, "probe"};
-        // clang-format on
-        for (const QString &path : paths)
-            QTRY_VERIFY2(requested(path), qPrintable(path));
-        // The stream went on all the while, and a listener hears it.
-        QTRY_VERIFY_WITH_TIMEOUT(c.engine().sender().chunksSent() > sentAtStart + 10, 20000);
-        QVERIFY(live::hearsTone(m_icecast, m_mount, c));
-        QSignalSpy notices(&c, &StreamController::pendingNoticesChanged);
-        QVERIFY(live::pressStop(c, 10000));
-        // The stop-stream notice went out and was answered (failing). A connection the server
-        // drops may take a request with it that the server never read: the stop is over at
-        // once, while the timers' requests are still in flight.
-        QVERIFY(notices.size() >= 2);
-        QVERIFY(requested("api/channel/stop-stream") || fault == "drop");
-        QTRY_VERIFY(!m_icecast.hasMount(m_mount));
-        QVERIFY(!c.networkBarVisible() && !c.isLoading());
-        for (const char *name : kept)
-            QCOMPARE(c.property(name), before.value(name));
-        QCOMPARE(messages.size(), 1);
-        QVERIFY(messages.at(0).at(0).toString() == kDetailsFailed && messages.at(0).at(1).toBool());
-
-        // Answered again, the backend hears from the same controller as before.
-        m_backend.clearFaults();
-        messages.clear();
-        const QString title = QString("After ") + QTest::currentDataTag();
-        c.updateStreamDetails(title, QString());
-        QTRY_COMPARE(messages.size(), 1);
-        QCOMPARE(messages.at(0).at(1).toBool(), false);
-        QTRY_COMPARE(c.streamTitle(), title);
     }
 
     // The broadcast screen shows the input's level before going on air: the meter moves with
@@ -600,134 +619,6 @@ private slots:
         QVERIFY(c.engine().silenceFrames() > quint64(9 * rate));
     }
 
-    // Time marks in the microphone's sound (a beep every 2 s, each at a pitch of its own): how
-    // late a player hears the broadcaster, before icecast2 goes away for 30 s and from a few
-    // seconds after it is back, counting only marks made after the player joined (icecast2
-    // hands a joining player a burst of older audio at once). What piled up during the outage
-    // goes out as fast as the server takes it, so the player is as close to the live moment as
-    // before, not half a minute behind for the rest of the show. Then icecast2 goes away again
-    // and the broadcast stops the moment it is back: a player who joined then still receives
-    // the broadcast to its end.
-    void latencyAfterOutage() {
-        StreamController &c = *m_controller;
-        QTemporaryDir work;
-        const QString marks = work.filePath(QStringLiteral("marks.wav"));
-        QVERIFY(audio::writeMarks(marks, 60));
-        const auto playTone = qScopeGuard([&] { m_microphone.playTone(440, 1500); });
-        QElapsedTimer clock;
-        clock.start();
-        const qint64 playedAt = clock.elapsed();
-        QVERIFY(m_microphone.play(marks));
-        QVERIFY(live::pressStart(c));
-        QTRY_VERIFY(m_icecast.hasMount(m_mount));
-        const int rate = int(c.sampleRate());
-        const double bytesPerSample = 96000.0 / 8 / rate; // Standard: 96 kbit/s
-        // Each mark a player heard: when it was made (on `clock`) and when its bytes arrived.
-        const auto heard = [&](const IcecastServer::Reception &got, bool sinceJoining = true) {
-            QList<std::pair<qint64, qint64>> found;
-            const audio::Decoded decoded = audio::decodeMp3(got.audio, rate);
-            for (const auto &[at, mark] : audio::findMarks(decoded.samples, rate)) {
-                const qint64 made = playedAt + qint64(mark * audio::kMarkSeconds * 1000);
-                const qint64 arrived = got.arrivalOf(qint64(double(at) * bytesPerSample));
-                if ((!sinceJoining || made > got.joinedAt) && arrived >= 0)
-                    found.append({made, arrived});
-            }
-            return found;
-        };
-        const auto latency = [&](const IcecastServer::Reception &got) {
-            QList<qint64> late;
-            for (const auto &[made, arrived] : heard(got))
-                late.append(arrived - made);
-            std::sort(late.begin(), late.end());
-            return late;
-        };
-        const auto outage = [&](int seconds) {
-            if (!m_icecast.kill())
-                return false;
-            QTest::qWait(seconds * 1000);
-            return m_icecast.restart();
-        };
-
-        const QList<qint64> before = latency(m_icecast.receive(m_mount, 8.0, clock));
-        QVERIFY(outage(30));
-        QTRY_VERIFY_WITH_TIMEOUT(m_icecast.hasMount(m_mount), 10000);
-        QTest::qWait(3000);
-        const QList<qint64> after = latency(m_icecast.receive(m_mount, 8.0, clock));
-        const auto join = [](const QList<qint64> &values) {
-            QStringList texts;
-            for (qint64 value : values)
-                texts << QString::number(value);
-            return texts.join(QLatin1Char(','));
-        };
-        const QString lateness =
-            QStringLiteral(
-                "ms from a mark to a player hearing it: before the outage %1; after it %2")
-                .arg(join(before), join(after));
-        qInfo().noquote() << lateness;
-        QVERIFY2(before.size() >= 2 && after.size() >= 2, qPrintable(lateness));
-        QVERIFY2(std::abs(after.at(after.size() / 2) - before.at(before.size() / 2)) <= 1500,
-                 qPrintable(lateness));
-        QVERIFY(c.engine().sender().catchUpChunks() > 10);
-
-        // Stopped as soon as the server is back, with a player on the mount: it receives the
-        // marks up to the stop, the last of them made within a capture buffer and a player's
-        // lateness of the stop.
-        QVERIFY(outage(12));
-        QTRY_VERIFY_WITH_TIMEOUT(m_icecast.hasMount(m_mount), 10000);
-        auto player =
-            std::async(std::launch::async, [&] { return m_icecast.receive(m_mount, 20.0, clock); });
-        QTRY_VERIFY(m_icecast.source(m_mount).value("listeners").toInt() > 0);
-        const qint64 stopAt = clock.elapsed();
-        QVERIFY(live::pressStop(c));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            player.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 25000);
-        const QList<std::pair<qint64, qint64>> end = heard(player.get(), false);
-        QVERIFY(!end.isEmpty());
-        const qint64 lastMade = end.last().first;
-        qInfo("the last mark a player heard was made %lld ms before the stop", stopAt - lastMade);
-        QVERIFY2(stopAt - lastMade <= before.last() + 2 * qint64(audio::kMarkSeconds * 1000),
-                 qPrintable(QString::number(stopAt - lastMade)));
-    }
-
-    // Start pressed while icecast2 is down, up 15 s later: the broadcast records from the press
-    // and says it is not on air yet; it goes live by itself within 3 s of the server taking
-    // sources, a player hears it, and the recording holds everything from the press to the
-    // stop. The backend hears of the broadcast once it is live, and of its end, once each.
-    void recordFirst() {
-        StreamController &c = *m_controller;
-        QSignalSpy closed(&c, &StreamController::recordingClosed);
-        m_backend.clearRequests();
-        c.showInputLevel(true); // the broadcast screen's meter: the capture runs at the press
-        QTRY_VERIFY_WITH_TIMEOUT(c.micLevel() > 0.4f, 5000);
-        QVERIFY(m_icecast.kill());
-        QElapsedTimer clock;
-        clock.start();
-        QVERIFY(live::pressStart(c, 15000, false));
-        QTRY_VERIFY_WITH_TIMEOUT(c.connectingToServer(), 3000);
-        QVERIFY(!c.live() && !requested("api/channel/start-stream"));
-        QTest::qWait(int(std::max<qint64>(0, 15000 - clock.elapsed())));
-        QVERIFY(c.connectingToServer() && c.streaming());
-        QVERIFY(m_icecast.restart());
-        const qint64 acceptingAt = clock.elapsed();
-        QTRY_VERIFY_WITH_TIMEOUT(m_icecast.hasMount(m_mount), 5000);
-        const qint64 listedAfter = clock.elapsed() - acceptingAt;
-        qInfo("listed %lld ms after icecast2 took sources again", listedAfter);
-        QVERIFY2(listedAfter <= 3000, qPrintable(QString::number(listedAfter)));
-        QTRY_VERIFY(c.live() && !c.connectingToServer());
-        QVERIFY(live::hearsTone(m_icecast, m_mount, c));
-        const qint64 stopAt = clock.elapsed();
-        QVERIFY(live::pressStop(c));
-        QCOMPARE(m_backend.requests("api/channel/start-stream").size(), 1);
-        QCOMPARE(m_backend.requests("api/channel/stop-stream").size(), 1);
-        QCOMPARE(closed.size(), 1);
-        const int rate = int(c.sampleRate());
-        const audio::Decoded decoded = audio::decodeMp3File(closed.at(0).at(0).toString(), rate);
-        const double seconds = double(decoded.samples.size()) / rate;
-        qInfo("%.2f s recorded, %.2f s from the press to the stop", seconds, stopAt / 1000.0);
-        QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
-        QVERIFY(std::abs(seconds - stopAt / 1000.0) <= 2.0);
-    }
-
     // The recordings folder removed on air, the library's database with it: within a couple of
     // seconds the broadcast goes on in a new file in the folder made again, which the library
     // (made anew) lists; the user hears of it once. The new file holds the rest of the
@@ -770,9 +661,11 @@ private slots:
                  qPrintable(decoded.errors));
     }
 
-    // The recordings folder on a small filesystem with little room left: the recording stops
-    // where the room ends and says so once, the broadcast goes on, the file decodes, the stop is
-    // prompt, and the recording is listed, not uploaded, and uploads once the stop closed it.
+    // The recordings folder on a small filesystem with little room left, the library's database
+    // with it: the recording stops where the room ends and says so once, the broadcast goes
+    // on, the stop is prompt, what fitted decodes, and the recording is listed. (That a failed
+    // write is said once and the broadcast goes on: tst_streamcontroller's recordingFailures;
+    // that a closed recording uploads: tst_recordinguploads.)
     void fullDisk() {
         if (::geteuid() != 0)
             QSKIP("Mounting a small tmpfs over the recordings folder needs root; not run");
@@ -806,15 +699,12 @@ private slots:
         QVERIFY2(messages.at(0).at(0).toString().contains("could not be written") &&
                      messages.at(0).at(1).toBool(),
                  qPrintable(messages.at(0).at(0).toString()));
-        // The broadcast goes on without the file.
         const int sent = c.engine().sender().chunksSent();
-        QTRY_VERIFY_WITH_TIMEOUT(c.engine().sender().chunksSent() > sent + 5, 10000);
-        QVERIFY(live::hearsTone(m_icecast, m_mount, c));
-        QVERIFY(c.streaming());
+        QTRY_VERIFY_WITH_TIMEOUT(c.engine().sender().chunksSent() > sent + 3, 10000);
         QVERIFY(live::pressStop(c, 5000));
         QCOMPARE(messages.size(), 1);
 
-        // What fitted is in the file, and it decodes.
+        // What fitted is in the file, and it decodes; the recording is listed.
         QCOMPARE(opened.size(), 1);
         const QString path = opened.at(0).at(1).toString();
         const qint64 size = QFileInfo(path).size();
@@ -822,19 +712,8 @@ private slots:
         const auto decoded = audio::decodeMp3File(path, int(c.sampleRate()));
         QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
         QVERIFY(decoded.samples.size() > std::size_t(c.sampleRate()) * 3);
-
-        // Listed, not uploaded, and uploadable now that the broadcast has closed it.
         const RecordingModel *listed = recording(path);
         QVERIFY(listed && !listed->uploadStatus() && !m_recordings->isRecording(listed->id()));
-        QSignalSpy uploads(m_recordings.get(), &RecordingController::uploadCompleted);
-        m_recordings->uploadRecording(listed->id());
-        QTRY_COMPARE(uploads.size(), 1);
-        // (Marking the row uploaded may fail on the full disk; the upload is reported all the
-        // same and the row offers it again.)
-        QVERIFY2(uploads.at(0).at(1).toBool(), qPrintable(uploads.at(0).at(2).toString()));
-        const dev::StoredUpload *stored = m_backend.uploads().find(QFileInfo(path).fileName());
-        QVERIFY(stored);
-        QVERIFY(test::readFile(path) == test::readFile(stored->path));
     }
 };
 
