@@ -42,10 +42,6 @@ using castora::test::UiProgram;
 
 namespace {
 
-QColor backgroundOf(QQuickItem *control) {
-    return control->property("background").value<QQuickItem *>()->property("color").value<QColor>();
-}
-
 // A web server that answers every request with the same small picture and keeps the paths it
 // was asked for: plain HTTP, or HTTPS with `tls`'s certificate.
 struct PathRecorder : QObject {
@@ -179,21 +175,18 @@ private slots:
         // While the start is under way only a grey spinner shows and clicks do nothing.
         struct {
             bool enabled = true, spinner = false, qualityEnabled = true, deviceEnabled = true;
-            QColor colour;
         } busy;
         connect(p.stream.get(), &StreamController::isBusyChanged, button, [&] {
             if (!p.stream->isBusy())
                 return;
             busy = {button->isEnabled(), p.onScreen(u"startStopSpinner"_s)->isVisible(),
                     p.onScreen(u"qualityBox"_s)->isEnabled(),
-                    p.onScreen(u"deviceBox"_s)->isEnabled(), backgroundOf(button)};
+                    p.onScreen(u"deviceBox"_s)->isEnabled()};
         });
         for (int round = 0; round < 2; ++round) {
             QVERIFY(goOnAir());
             QVERIFY(!busy.enabled && busy.spinner && !busy.qualityEnabled && !busy.deviceEnabled);
-            QCOMPARE(busy.colour, QColor("#666666"));
             QCOMPARE(textOf(button), u"Stop"_s);
-            QCOMPARE(backgroundOf(button), QColor("#333333"));
             QCOMPARE(p.text(u"onAirLabel"_s), u"ON AIR"_s);
             QVERIFY(p.onScreen(u"liveBadge"_s)->isVisible());
             QCOMPARE(p.text(u"listenerCount"_s), u"%1 listeners"_s.arg(p.stream->listeners()));
@@ -206,7 +199,6 @@ private slots:
             QTRY_VERIFY(!p.stream->streaming());
             QCOMPARE(textOf(timer), u"00:00:00"_s);
             QCOMPARE(textOf(button), u"Start"_s);
-            QCOMPARE(backgroundOf(button), QColor("#CC3333"));
             QCOMPARE(p.text(u"onAirLabel"_s), u"OFF AIR"_s);
             QVERIFY(p.onScreen(u"qualityBox"_s)->isEnabled());
             QTRY_VERIFY(!p.stream->jobInProgress());
@@ -214,38 +206,36 @@ private slots:
         QTRY_COMPARE(p.server.state().demoChannel().streamStops, 2);
     }
 
-    // The bar slides in over the details panel (the control strip keeps its height), red for a
-    // lost connection and green once it is back, and slides out again. A start while the
-    // streaming server cannot be reached records at once and says so in the bar's place, with
-    // the time since the press, without the on-air marks; it goes live by itself.
+    // The bar slides in over the details panel (the control strip keeps its height), marked as
+    // an error for a lost connection and as good news once it is back, and slides out again. A
+    // start while the streaming server cannot be reached records at once and says so in the bar's
+    // place, with the time since the press, without the on-air marks; it goes live by itself.
     void networkBar() {
         QVERIFY(startOnBroadcastScreen());
         UiProgram &p = program();
         QQuickItem *bar = p.onScreen(u"networkBar"_s);
         QQuickItem *details = p.onScreen(u"streamDetails"_s);
+        const qreal strip = p.onScreen(u"controlStrip"_s)->height();
+        const qreal detailsHeight = details->height();
         QCOMPARE(bar->height(), 0.0);
-        QCOMPARE(details->height(), 224.0);
         p.stream->setNetworkBarIsError(true);
         p.stream->setNetworkBarMessage(u"Connection lost. Reconnecting..."_s);
         p.stream->setNetworkBarVisible(true);
-        QTRY_COMPARE(bar->height(), 36.0);
-        QCOMPARE(bar->property("color").value<QColor>(), QColor("#CC3333"));
+        QTRY_VERIFY(bar->height() > 0 && details->height() == detailsHeight - bar->height());
         QCOMPARE(p.text(u"networkBarMessage"_s), u"Connection lost. Reconnecting..."_s);
         QCOMPARE(p.text(u"networkBarSymbol"_s), u"\u26A0"_s);
-        QCOMPARE(details->height(), 188.0);
-        QCOMPARE(p.onScreen(u"controlStrip"_s)->height(), 380.0);
+        QCOMPARE(p.onScreen(u"controlStrip"_s)->height(), strip);
         p.stream->setNetworkBarIsError(false);
         p.stream->setNetworkBarMessage(u"Connection restored"_s);
-        QCOMPARE(bar->property("color").value<QColor>(), QColor("#4CAF50"));
         QCOMPARE(p.text(u"networkBarSymbol"_s), u"\u2713"_s);
         p.stream->setNetworkBarVisible(false);
         QTRY_COMPARE(bar->height(), 0.0);
-        QCOMPARE(details->height(), 224.0);
+        QCOMPARE(details->height(), detailsHeight);
 
         QVERIFY(m_icecast.kill());
         p.click(u"startStopButton"_s);
         QTRY_VERIFY_WITH_TIMEOUT(p.stream->connectingToServer(), 5000);
-        QTRY_COMPARE(bar->height(), 36.0);
+        QTRY_VERIFY(bar->height() > 0);
         QCOMPARE(p.text(u"networkBarMessage"_s),
                  u"Recording. Not on air yet: connecting to the server\u2026"_s);
         QTRY_COMPARE(p.text(u"networkBarTime"_s), u"00:00:03"_s);
@@ -284,7 +274,6 @@ private slots:
         QVERIFY(startOnBroadcastScreen());
         QQuickItem *clip = p.onScreen(u"clipIndicator"_s);
         QQuickItem *problem = p.onScreen(u"inputProblemText"_s);
-        const auto clipColour = [clip] { return clip->property("color").value<QColor>(); };
         if (!input) {
             QTRY_VERIFY(problem->isVisible());
             QCOMPARE(textOf(problem),
@@ -297,10 +286,10 @@ private slots:
         QTRY_COMPARE(litDots(p), lit);
         QVERIFY(!p.stream->streaming());
         if (amplitude < 1.0) {
-            QCOMPARE(clipColour(), QColor("#3A3A3A"));
+            QVERIFY(!p.stream->clipping());
             return;
         }
-        QTRY_COMPARE(clipColour(), QColor("#E53935"));
+        QTRY_VERIFY(p.stream->clipping());
         // Held for two seconds after the last peak (the tick before the level dropped).
         QElapsedTimer clock;
         clock.start();
@@ -316,7 +305,7 @@ private slots:
                 unlit = clock.elapsed();
         });
         p.audio.setTone(440.0, 0.5);
-        QTRY_COMPARE_WITH_TIMEOUT(clipColour(), QColor("#3A3A3A"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!p.stream->clipping(), 5000);
         QVERIFY2(unlit - dropped >= 1800 && unlit - dropped <= 2300,
                  qPrintable(QString::number(unlit - dropped)));
     }
@@ -463,7 +452,6 @@ private slots:
         p.click(u"saveEventButton"_s);
         QTRY_COMPARE(p.server.requests(path).size(), 1);
         QTRY_VERIFY(toast->isVisible());
-        QCOMPARE(toast->property("color").value<QColor>(), QColor("#CC3333"));
         QCOMPARE(textOf(toast->property("label").value<QQuickItem *>()),
                  u"Failed to update stream details, please ensure file is not more than 2MB"_s);
         QVERIFY(dialog->isVisible());
@@ -471,7 +459,8 @@ private slots:
         QCOMPARE(textOf(field), u"Evening Jazz"_s);
 
         p.click(u"saveEventButton"_s);
-        QTRY_COMPARE(toast->property("color").value<QColor>(), QColor("#2E7D32"));
+        QTRY_COMPARE(textOf(toast->property("label").value<QQuickItem *>()),
+                     u"Event details updated successfully"_s);
         QVERIFY(!dialog->isVisible());
         QTRY_COMPARE(p.text(u"titleLine"_s), u"Evening Jazz"_s); // typed over the old title
     }
@@ -522,29 +511,23 @@ private slots:
                                  list->width());
         };
         QVERIFY(onRight(bubbles.at(0)) && onRight(bubbles.at(1)) && !onRight(bubbles.at(2)));
-        QCOMPARE(bubbles.at(2)->property("color").value<QColor>(), QColor("#3A3A3A"));
         QCOMPARE(textOf(castora::test::findItem(bubbles.at(2), u"avatarLetter"_s)), u"L"_s);
     }
 
-    void chatReconnectsWithGrowingDelays() {
+    // Without a chat server the screen's socket tries again after the back-off's first delay; the
+    // server up, it connects and the count starts over; a new token moves it, once.
+    void chatReconnects() {
         UiProgram::Options options;
         options.chatServer = false;
         QVERIFY(startOnBroadcastScreen(options));
         UiProgram &p = program();
         auto *socket = p.currentScreen()->findChild<ChatSocket *>(u"chatSocket"_s);
         QVERIFY(socket);
-        // The delay of every scheduled attempt, from the one after those that failed already.
+        // The screen's socket follows the back-off (its table: tst_chatprotocol).
         QSignalSpy scheduled(socket, &ChatSocket::reconnectScheduled);
         const int failed = socket->failures();
-        while (scheduled.size() < 3 && scheduled.wait(10000)) {
-        }
-        QList<int> delays, expected;
-        for (int i = 0; i < scheduled.size(); ++i) {
-            delays.append(scheduled.at(i).at(0).toInt());
-            expected.append(chat::ReconnectBackoff::delayMs(failed + i));
-        }
-        QCOMPARE(delays.size(), 3);
-        QCOMPARE(delays, expected);
+        QVERIFY(scheduled.wait(10000));
+        QCOMPARE(scheduled.at(0).at(0).toInt(), chat::ReconnectBackoff::delayMs(failed));
 
         // The server comes up: the next attempt connects and the count starts over.
         QCOMPARE(p.server.listenChat(p.chatPort), p.chatPort);
