@@ -30,7 +30,7 @@ PACKAGES=(
     # the local stack and the test fixtures: icecast2, a virtual microphone, decoders
     icecast2 pulseaudio pulseaudio-utils sox libsox-fmt-mp3 libsox-fmt-pulse mpg123 ffmpeg
     darkice curl python3 nftables iproute2
-    # the HTTPS + HTTP/2 front of the transport test (tests/app/tst_httpsfront)
+    # the HTTPS + HTTP/2 front of the transport test (tests/core/tst_httpsfront)
     nginx-light openssl
     # the program under a virtual display (UI tests, screenshots)
     xvfb xauth imagemagick xdotool desktop-file-utils
