@@ -1,7 +1,6 @@
 #include "VoiceProcessor.h"
 
 #include <ebur128.h>
-#include <speex/speex_resampler.h>
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -89,83 +89,258 @@ private:
     std::size_t m_write = 0;
 };
 
-// WebRTC's noise suppression (and its 80 Hz high-pass) on 10 ms frames. It runs at 16, 32 or
-// 48 kHz and takes 44100 Hz itself; 22050 Hz is taken to 32 kHz and back with the Speex
-// resampler. Samples come out as many as went in, a fixed number of frames later: the output
-// side starts with one frame's worth of silence, so that a buffer never waits for the frame
-// that completes it.
+// The zeroth-order modified Bessel function of the first kind, for the Kaiser window.
+double besselI0(double x) {
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 40 && term > 1e-12 * sum; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+// Two filters of one row of taps each, summed with four accumulators (the additions of one
+// chain would wait on each other).
+float dot(const float *taps, const float *samples, int count) {
+    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+    for (int i = 0; i < count; i += 4) {
+        s0 += taps[i] * samples[i];
+        s1 += taps[i + 1] * samples[i + 1];
+        s2 += taps[i + 2] * samples[i + 2];
+        s3 += taps[i + 3] * samples[i + 3];
+    }
+    return (s0 + s1) + (s2 + s3);
+}
+
+// A second-order section (transposed direct form II).
+struct Biquad {
+    float b0 = 1.0f, b1 = 0.0f, b2 = 0.0f, a1 = 0.0f, a2 = 0.0f;
+    float z1 = 0.0f, z2 = 0.0f;
+
+    // Butterworth high-pass at `cutoff` Hz.
+    static Biquad highPass(double cutoff, double rate) {
+        const double w = 2.0 * kPi * cutoff / rate;
+        const double alpha = std::sin(w) / std::sqrt(2.0);
+        const double a0 = 1.0 + alpha;
+        Biquad f;
+        f.b0 = float((1.0 + std::cos(w)) / 2.0 / a0);
+        f.b1 = float(-(1.0 + std::cos(w)) / a0);
+        f.b2 = f.b0;
+        f.a1 = float(-2.0 * std::cos(w) / a0);
+        f.a2 = float((1.0 - alpha) / a0);
+        return f;
+    }
+    float run(float x) {
+        const float y = b0 * x + z1;
+        z1 = b1 * x - a1 * y + z2;
+        z2 = b2 * x - a2 * y;
+        return y;
+    }
+    void clear() { z1 = z2 = 0.0f; }
+};
+
+// A windowed-sinc low-pass that changes the sample rate by a rational factor: a polyphase FIR
+// with one row of taps for each place an output can fall between two inputs, so that each
+// output costs one row. Output n stands for the input at position (step * n + offset) / phases
+// (in input samples, counting the zeros it starts with); its row reaches taps / 2 samples
+// either side. Optionally a side signal goes along, taken at the sample at or before each
+// output's position.
+class PolyphaseResampler {
+public:
+    // `taps` is a multiple of 4; `offset` at least (taps / 2 - 1) * phases.
+    void configure(unsigned int inRate, unsigned int outRate, int taps, double cutoffHz,
+                   quint64 offset, std::size_t zeros, std::size_t mostIn, bool withSide) {
+        const unsigned int common = std::gcd(inRate, outRate);
+        m_step = inRate / common;
+        m_phases = outRate / common;
+        m_taps = taps;
+        m_offset = offset;
+        m_zeros = zeros;
+        m_withSide = withSide;
+        m_table.assign(std::size_t(m_phases) * std::size_t(taps), 0.0f);
+        const double fc = cutoffHz / inRate; // cycles per input sample
+        const double half = taps / 2.0;
+        for (unsigned int p = 0; p < m_phases; ++p) {
+            float *row = m_table.data() + std::size_t(p) * std::size_t(taps);
+            double sum = 0.0;
+            for (int t = 0; t < taps; ++t) {
+                const double x = (t - taps / 2 + 1) - double(p) / m_phases;
+                const double u = std::min(1.0, std::abs(x) / half);
+                const double window =
+                    besselI0(kKaiserBeta * std::sqrt(1.0 - u * u)) / besselI0(kKaiserBeta);
+                const double arg = 2.0 * fc * x;
+                const double sinc = arg == 0.0 ? 1.0 : std::sin(kPi * arg) / (kPi * arg);
+                row[t] = float(2.0 * fc * sinc * window);
+                sum += row[t];
+            }
+            for (int t = 0; t < taps; ++t)
+                row[t] = float(row[t] / sum); // unity gain at DC for every phase
+        }
+        const std::size_t capacity = zeros + std::size_t(taps) + m_step / m_phases + 2 + mostIn;
+        m_input.assign(capacity, 0.0f);
+        m_side.assign(withSide ? capacity : 0, 1.0f);
+        clear();
+    }
+
+    void clear() {
+        std::fill(m_input.begin(), m_input.end(), 0.0f);
+        std::fill(m_side.begin(), m_side.end(), 1.0f);
+        m_size = m_zeros;
+        m_base = m_offset / m_phases;
+        m_phase = unsigned(m_offset % m_phases);
+    }
+
+    // Outputs for `count` inputs, at most.
+    std::size_t mostOut(std::size_t count) const { return count * m_phases / m_step + 2; }
+
+    // Appends `count` samples (and their side values, when it carries a side signal) and writes
+    // every output they complete to `out` (and `sideOut`); returns how many.
+    std::size_t process(const float *in, const float *side, std::size_t count, float *out,
+                        float *sideOut) {
+        // Let go of what no output needs any more.
+        const std::size_t first = m_base + 1 - std::size_t(m_taps / 2);
+        if (first > 0 && first <= m_size) {
+            std::memmove(m_input.data(), m_input.data() + first, (m_size - first) * sizeof(float));
+            if (m_withSide)
+                std::memmove(m_side.data(), m_side.data() + first,
+                             (m_size - first) * sizeof(float));
+            m_size -= first;
+            m_base -= first;
+        }
+        count = std::min(count, m_input.size() - m_size);
+        std::copy_n(in, count, m_input.data() + m_size);
+        if (m_withSide)
+            std::copy_n(side, count, m_side.data() + m_size);
+        m_size += count;
+        const std::size_t whole = m_step / m_phases;
+        const unsigned int rest = m_step % m_phases;
+        const std::size_t reach = std::size_t(m_taps / 2);
+        std::size_t made = 0;
+        while (m_base + reach < m_size) {
+            const float *row = m_table.data() + std::size_t(m_phase) * std::size_t(m_taps);
+            out[made] = dot(row, m_input.data() + m_base + 1 - reach, m_taps);
+            if (m_withSide)
+                sideOut[made] = m_side[m_base];
+            ++made;
+            m_base += whole;
+            m_phase += rest;
+            if (m_phase >= m_phases) {
+                m_phase -= m_phases;
+                ++m_base;
+            }
+        }
+        return made;
+    }
+
+    unsigned int step() const { return m_step; }
+    unsigned int phases() const { return m_phases; }
+
+private:
+    static constexpr double kKaiserBeta = 5.0; // about 54 dB of stop-band attenuation
+
+    std::vector<float> m_table;
+    std::vector<float> m_input;
+    std::vector<float> m_side;
+    std::size_t m_size = 0;
+    std::size_t m_zeros = 0;
+    std::size_t m_base = 0; // the next output's position: m_base + m_phase / m_phases
+    unsigned int m_phase = 0;
+    unsigned int m_step = 1;
+    unsigned int m_phases = 1;
+    int m_taps = 4;
+    quint64 m_offset = 0;
+    bool m_withSide = false;
+};
+
+// Noise suppression. WebRTC's suppressor works on 10 ms frames at 16 kHz: the band below about
+// 7 kHz is taken down to 16 kHz (a polyphase decimator), suppressed, and its change brought
+// back up (a polyphase interpolator) onto the input, delayed to match; the band above, which
+// the suppressor does not see, follows the suppressor's gain of its own upper band (4-8 kHz),
+// frame by frame:
+//
+//   out = g * x[n - L] + up(suppressed - g * low[n - 96])
+//
+// Where the suppressor leaves the low band alone and g is 1, that is the input, delayed, bit
+// for bit but for rounding; the split between the bands needs no care. Before all this an
+// 80 Hz high-pass takes out rumble. Samples come out as many as went in, a fixed number of
+// frames later: the output side starts with enough silence that a buffer never waits for the
+// frame that completes it.
 class Denoiser {
 public:
-    ~Denoiser() { releaseResamplers(); }
-
     bool configure(unsigned int rate) {
-        releaseResamplers();
-        m_procRate = rate == 22050 ? 32000 : rate;
-        m_procFrames = m_procRate / 100;
-        if (m_procRate != rate) {
-            int error = 0;
-            m_up = speex_resampler_init(1, rate, m_procRate, kResamplerQuality, &error);
-            m_down = speex_resampler_init(1, m_procRate, rate, kResamplerQuality, &error);
-            if (!m_up || !m_down)
-                return false;
-        }
         m_apm.reset(webrtc::AudioProcessing::Create());
-        const webrtc::StreamConfig stream(int(m_procRate), 1);
+        const webrtc::StreamConfig stream(int(kNsRate), 1);
         m_stream = stream;
         webrtc::ProcessingConfig config{{stream, stream, stream, stream}};
         if (!m_apm || m_apm->Initialize(config) != webrtc::AudioProcessing::kNoError ||
             m_apm->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh) != 0 ||
-            m_apm->noise_suppression()->Enable(true) != 0 ||
-            m_apm->high_pass_filter()->Enable(true) != 0)
+            m_apm->noise_suppression()->Enable(true) != 0)
             return false;
-        // Frames at the capture rate that one processing frame can hold back, rounded up,
-        // and a sample either way for the resamplers' rounding.
-        m_prefill = (m_procFrames * rate + m_procRate - 1) / m_procRate + 2;
-        const std::size_t upMost = std::size_t(kSliceFrames) * m_procRate / rate + 8;
-        m_toApm.allocate(upMost + m_procFrames);
-        m_ready.allocate(m_prefill + kSliceFrames + 2 * m_procFrames + 8);
+        m_rumble = Biquad::highPass(80.0, rate);
+        m_upperIn = Biquad::highPass(kUpperBandHz, kNsRate);
+        m_upperOut = Biquad::highPass(kUpperBandHz, kNsRate);
+
+        // The decimator's outputs stand for the input at n * rate / 16000 (the zeros it
+        // starts with make up for its reach back); the interpolator's for the suppressor's
+        // output delayed so that the whole comes out exactly kAlign input samples late.
+        const int downTaps = std::max(8, int(std::lround(24.0 * rate / 22050.0 / 4.0)) * 4);
+        const unsigned int common = std::gcd(rate, kNsRate);
+        const quint64 downPhases = kNsRate / common, upPhases = rate / common;
+        const quint64 upStep = kNsRate / common;
+        m_down.configure(rate, kNsRate, downTaps, kCrossoverHz,
+                         quint64(downTaps / 2 - 1) * downPhases, std::size_t(downTaps / 2 - 1),
+                         kSliceFrames, false);
+        m_align = std::size_t(kNsDelay * upPhases / upStep);
+        const quint64 upOffset =
+            quint64(kUpTaps / 2 - 1) * upPhases + kNsDelay * upPhases - upStep * m_align;
+        m_up.configure(kNsRate, rate, kUpTaps, kCrossoverHz, upOffset, std::size_t(kUpTaps / 2 - 1),
+                       kFrame, true);
+        m_prefill = prefillFor(rate);
+
+        m_low.allocate(m_down.mostOut(kSliceFrames) + kFrame);
+        m_delayed.allocate(m_align + m_prefill + kSliceFrames + 8);
+        m_ready.allocate(m_prefill + kSliceFrames + 2 * m_up.mostOut(kFrame) + 8);
+        m_lowScratch.assign(m_down.mostOut(kSliceFrames), 0.0f);
+        m_upScratch.assign(m_up.mostOut(kFrame), 0.0f);
+        m_upGain.assign(m_up.mostOut(kFrame), 1.0f);
         clear();
         return true;
     }
 
-    // Empties the pipeline; the delay stays the same.
+    // Empties the pipeline; the delay stays the same. The suppressor keeps what it learnt of
+    // the noise.
     void clear() {
-        m_toApm.clear();
+        m_rumble.clear();
+        m_upperIn.clear();
+        m_upperOut.clear();
+        m_down.clear();
+        m_up.clear();
+        m_low.clear();
+        m_lowHistory.fill(0.0f);
+        m_gain = 1.0f;
+        m_delayed.clear();
+        std::fill_n(m_delayed.reserve(m_align), m_align, 0.0f);
+        m_delayed.commit(m_align);
         m_ready.clear();
         std::fill_n(m_ready.reserve(m_prefill), m_prefill, 0.0f);
         m_ready.commit(m_prefill);
-        if (m_up) {
-            speex_resampler_reset_mem(m_up);
-            speex_resampler_reset_mem(m_down);
-        }
     }
 
-    unsigned int delayFrames() const { return unsigned(m_prefill); }
+    unsigned int delayFrames() const { return unsigned(m_prefill + m_align); }
 
     // `count` (at most kSliceFrames) samples in, as many out, in place.
     void process(float *samples, std::size_t count) {
-        if (m_up) {
-            spx_uint32_t in = spx_uint32_t(count);
-            spx_uint32_t out = spx_uint32_t(std::min<std::size_t>(m_toApm.room(), 1u << 20));
-            speex_resampler_process_float(m_up, 0, samples, &in, m_toApm.reserve(out), &out);
-            m_toApm.commit(out);
-        } else {
-            std::copy_n(samples, count, m_toApm.reserve(count));
-            m_toApm.commit(count);
-        }
-        while (m_toApm.size() >= m_procFrames) {
-            float *frame = m_toApm.front();
-            m_apm->ProcessStream(&frame, m_stream, m_stream, &frame);
-            if (m_down) {
-                spx_uint32_t in = spx_uint32_t(m_procFrames);
-                spx_uint32_t out = spx_uint32_t(m_ready.room());
-                speex_resampler_process_float(m_down, 0, frame, &in, m_ready.reserve(out), &out);
-                m_ready.commit(out);
-            } else {
-                std::copy_n(frame, m_procFrames, m_ready.reserve(m_procFrames));
-                m_ready.commit(m_procFrames);
-            }
-            m_toApm.consume(m_procFrames);
+        for (std::size_t i = 0; i < count; ++i)
+            samples[i] = m_rumble.run(samples[i]);
+        std::copy_n(samples, count, m_delayed.reserve(count));
+        m_delayed.commit(count);
+        const std::size_t lows =
+            m_down.process(samples, nullptr, count, m_lowScratch.data(), nullptr);
+        std::copy_n(m_lowScratch.data(), lows, m_low.reserve(lows));
+        m_low.commit(lows);
+        while (m_low.size() >= kFrame) {
+            suppressFrame(m_low.front());
+            m_low.consume(kFrame);
         }
         const std::size_t have = std::min(count, m_ready.size());
         std::copy_n(m_ready.front(), have, samples);
@@ -174,25 +349,91 @@ public:
     }
 
 private:
-    static constexpr int kResamplerQuality = 3;
+    static constexpr unsigned int kNsRate = 16000;
+    static constexpr std::size_t kFrame = kNsRate / 100;
+    // The suppressor's output lags its input by this many samples (its analysis window less
+    // its frame).
+    static constexpr quint64 kNsDelay = 96;
+    static constexpr double kCrossoverHz = 6900.0;
+    static constexpr double kUpperBandHz = 4000.0;
+    static constexpr int kUpTaps = 16;
+    static constexpr float kQuietEnergy = float(kFrame) * 1e-10f; // -100 dBFS
 
-    void releaseResamplers() {
-        if (m_up)
-            speex_resampler_destroy(m_up);
-        if (m_down)
-            speex_resampler_destroy(m_down);
-        m_up = m_down = nullptr;
+    void suppressFrame(const float *low) {
+        // The frame as the suppressor's output lines up with it: 96 samples earlier.
+        std::array<float, kNsDelay + kFrame> line;
+        std::copy(m_lowHistory.begin(), m_lowHistory.end(), line.begin());
+        std::copy_n(low, kFrame, line.begin() + kNsDelay);
+        std::copy_n(line.begin() + kFrame, kNsDelay, m_lowHistory.begin());
+        const float *lowDelayed = line.data();
+
+        std::array<float, kFrame> out;
+        std::copy_n(low, kFrame, out.begin());
+        float *frame = out.data();
+        m_apm->ProcessStream(&frame, m_stream, m_stream, &frame);
+
+        float energyIn = kQuietEnergy, energyOut = kQuietEnergy;
+        for (std::size_t i = 0; i < kFrame; ++i) {
+            const float a = m_upperIn.run(lowDelayed[i]), b = m_upperOut.run(out[i]);
+            energyIn += a * a;
+            energyOut += b * b;
+        }
+        const float gain = std::min(1.0f, std::sqrt(energyOut / energyIn));
+        std::array<float, kFrame> change, gains;
+        const float step = (gain - m_gain) / float(kFrame);
+        for (std::size_t i = 0; i < kFrame; ++i) {
+            gains[i] = m_gain + step * float(i + 1);
+            change[i] = out[i] - gains[i] * lowDelayed[i];
+        }
+        m_gain = gain;
+
+        const std::size_t made =
+            m_up.process(change.data(), gains.data(), kFrame, m_upScratch.data(), m_upGain.data());
+        float *ready = m_ready.reserve(made);
+        const float *delayed = m_delayed.front();
+        const std::size_t available = std::min(made, m_delayed.size());
+        for (std::size_t i = 0; i < available; ++i)
+            ready[i] = m_upGain[i] * delayed[i] + m_upScratch[i];
+        m_delayed.consume(available);
+        m_ready.commit(available);
+    }
+
+    // The silence the output side starts with: the most by which the output can trail the
+    // input at any sample, found by running the two resamplers' bookkeeping over more than a
+    // whole cycle of the two rates.
+    std::size_t prefillFor(unsigned int rate) const {
+        PolyphaseResampler down = m_down, up = m_up;
+        std::vector<float> lows(down.mostOut(1)), ups(up.mostOut(kFrame)),
+            upGains(up.mostOut(kFrame));
+        const std::array<float, kFrame> frame{};
+        const float zero = 0.0f;
+        std::size_t pending = 0, made = 0, most = 0;
+        for (std::size_t n = 1; n <= rate / 2; ++n) {
+            pending += down.process(&zero, nullptr, 1, lows.data(), nullptr);
+            for (; pending >= kFrame; pending -= kFrame)
+                made += up.process(frame.data(), frame.data(), kFrame, ups.data(), upGains.data());
+            most = std::max(most, n - std::min(n, made));
+        }
+        return most;
     }
 
     std::unique_ptr<webrtc::AudioProcessing> m_apm;
     webrtc::StreamConfig m_stream;
-    SpeexResamplerState *m_up = nullptr;
-    SpeexResamplerState *m_down = nullptr;
-    unsigned int m_procRate = 0;
-    std::size_t m_procFrames = 0;
+    Biquad m_rumble;
+    Biquad m_upperIn;
+    Biquad m_upperOut;
+    PolyphaseResampler m_down;
+    PolyphaseResampler m_up;
+    SampleFifo m_low;     // at 16 kHz, towards the next frame
+    SampleFifo m_delayed; // the input, kAlign late
+    SampleFifo m_ready;   // the output
+    std::array<float, kNsDelay> m_lowHistory{};
+    std::vector<float> m_lowScratch;
+    std::vector<float> m_upScratch;
+    std::vector<float> m_upGain;
+    float m_gain = 1.0f;
+    std::size_t m_align = 0;
     std::size_t m_prefill = 0;
-    SampleFifo m_toApm; // at the processing rate
-    SampleFifo m_ready; // at the capture rate
 };
 
 struct Ebur128Deleter {
