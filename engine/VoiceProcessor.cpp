@@ -51,9 +51,11 @@ double dbToGain(double db) {
     return std::pow(10.0, db / 20.0);
 }
 
+// A sample in -1..1 to 16 bits, rounded half away from zero (a plain conversion: no call
+// into the maths library per sample).
 qint16 toSample(float value) {
-    const long v = std::lrint(double(value) * 32768.0);
-    return qint16(std::clamp(v, -32768L, 32767L));
+    const float v = std::clamp(value * 32768.0f, -32768.0f, 32767.0f);
+    return qint16(v + (v >= 0.0f ? 0.5f : -0.5f));
 }
 
 // A first-in first-out run of samples in one allocation, compacted when its end is reached.
@@ -130,11 +132,19 @@ struct Biquad {
         f.a2 = float((1.0 - alpha) / a0);
         return f;
     }
-    float run(float x) {
-        const float y = b0 * x + z1;
-        z1 = b1 * x - a1 * y + z2;
-        z2 = b2 * x - a2 * y;
-        return y;
+    // `count` samples from `in` to `out` (which may be the same). The state stays in registers
+    // meanwhile: written back on every sample it would wait on the stores.
+    void run(const float *in, float *out, std::size_t count) {
+        float s1 = z1, s2 = z2;
+        for (std::size_t i = 0; i < count; ++i) {
+            const float x = in[i];
+            const float y = b0 * x + s1;
+            s1 = b1 * x - a1 * y + s2;
+            s2 = b2 * x - a2 * y;
+            out[i] = y;
+        }
+        z1 = s1;
+        z2 = s2;
     }
     void clear() { z1 = z2 = 0.0f; }
 };
@@ -330,8 +340,7 @@ public:
 
     // `count` (at most kSliceFrames) samples in, as many out, in place.
     void process(float *samples, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i)
-            samples[i] = m_rumble.run(samples[i]);
+        m_rumble.run(samples, samples, count);
         std::copy_n(samples, count, m_delayed.reserve(count));
         m_delayed.commit(count);
         const std::size_t lows =
@@ -372,11 +381,13 @@ private:
         float *frame = out.data();
         m_apm->ProcessStream(&frame, m_stream, m_stream, &frame);
 
+        std::array<float, kFrame> upperIn, upperOut;
+        m_upperIn.run(lowDelayed, upperIn.data(), kFrame);
+        m_upperOut.run(out.data(), upperOut.data(), kFrame);
         float energyIn = kQuietEnergy, energyOut = kQuietEnergy;
         for (std::size_t i = 0; i < kFrame; ++i) {
-            const float a = m_upperIn.run(lowDelayed[i]), b = m_upperOut.run(out[i]);
-            energyIn += a * a;
-            energyOut += b * b;
+            energyIn += upperIn[i] * upperIn[i];
+            energyOut += upperOut[i] * upperOut[i];
         }
         const float gain = std::min(1.0f, std::sqrt(energyOut / energyIn));
         std::array<float, kFrame> change, gains;
@@ -665,6 +676,7 @@ public:
         m_dequeHead = m_dequeSize = 0;
         m_index = 0;
         m_lastPeak = 0.0f;
+        m_restRun = 0;
     }
 
     // The interpolator's reach ahead plus the look-ahead.
@@ -681,6 +693,10 @@ public:
             float most = 0.0f;
             for (std::size_t k = i; k < i + group + kTaps - 1; ++k)
                 most = std::max(most, std::abs(window[k]));
+            if (most * m_reach < m_ceiling && m_restRun >= m_lookahead) {
+                passQuiet(window + i + kTaps / 2 - 1, samples + i, group);
+                continue;
+            }
             if (most * m_reach < m_ceiling) {
                 for (std::size_t j = i; j < i + group; ++j)
                     samples[j] = step(window[j + kTaps / 2 - 1], 1.0f);
@@ -715,6 +731,13 @@ private:
         // The smallest required gain over the last look-ahead + 1 samples, released slowly.
         const double least = m_required[m_dequeHead];
         m_released = least < m_released ? least : m_released + (least - m_released) * m_release;
+        // Back at unity to within -120 dB: at rest once the look-ahead holds nothing else.
+        if (least >= 1.0 && m_released > 1.0 - 1e-6) {
+            m_released = 1.0;
+            ++m_restRun;
+        } else {
+            m_restRun = 0;
+        }
         // Averaged over the look-ahead: reaches each sample's bound by the time it is out.
         m_smoothedSum += m_released - m_smoothed[m_smoothedPos];
         m_smoothed[m_smoothedPos] = float(m_released);
@@ -726,6 +749,25 @@ private:
         m_delayPos = m_delayPos == m_lookahead ? 0 : m_delayPos + 1;
         ++m_index;
         return float(out * gain);
+    }
+
+    // At rest (every gain in the look-ahead at unity) and far from the ceiling: the samples
+    // only go through the look-ahead's delay.
+    void passQuiet(const float *in, float *out, std::size_t count) {
+        for (std::size_t k = 0; k < count; ++k) {
+            out[k] = m_delay[m_delayPos];
+            m_delay[m_delayPos] = in[k];
+            m_delayPos = m_delayPos == m_lookahead ? 0 : m_delayPos + 1;
+        }
+        m_index += count;
+        m_dequeHead = 0;
+        m_dequeSize = 1;
+        m_required[0] = 1.0f;
+        m_requiredAt[0] = m_index - 1;
+        m_smoothedPos = (m_smoothedPos + count) % m_lookahead;
+        m_smoothedSum = double(m_lookahead);
+        m_restRun += count;
+        m_lastPeak = 0.0f;
     }
 
     // A monotonic queue: the minimum of the required gains of the last look-ahead + 1 samples.
@@ -762,6 +804,7 @@ private:
     float m_lastPeak = 0.0f;
     unsigned int m_lookahead = 1;
     quint64 m_index = 0;
+    std::size_t m_restRun = 0; // steps in a row with every gain at unity
 };
 
 } // namespace
@@ -865,16 +908,21 @@ void VoiceProcessor::process(const qint16 *in, qint16 *out, unsigned int frames)
         qint16 *sink = out + done;
         std::copy_n(source, count, p->dry.data()); // `in` may be `out`
         p->run(p->dry.data(), count);
-        for (unsigned int i = 0; i < count; ++i) {
+        // While the crossfade waits or runs, sample by sample; then a plain conversion.
+        unsigned int i = 0;
+        for (; i < count && (p->holdFrames > 0 || p->mix != target); ++i) {
             if (p->holdFrames > 0)
                 --p->holdFrames;
-            else if (p->mix != target)
+            else
                 p->mix = target > p->mix ? std::min(1.0, p->mix + fadeStep)
                                          : std::max(0.0, p->mix - fadeStep);
-            const float wet = p->wet[i];
-            sink[i] = p->mix >= 1.0
-                          ? toSample(wet)
-                          : toSample(float(p->dry[i] / 32768.0 * (1.0 - p->mix) + wet * p->mix));
+            sink[i] = toSample(float(p->dry[i] / 32768.0 * (1.0 - p->mix) + p->wet[i] * p->mix));
+        }
+        if (p->mix >= 1.0) {
+            for (; i < count; ++i)
+                sink[i] = toSample(p->wet[i]);
+        } else {
+            std::copy(p->dry.data() + i, p->dry.data() + count, sink + i);
         }
         m_shortTermLufs.store(float(p->leveler.shortTermLufs()), std::memory_order_relaxed);
         m_gainDb.store(float(p->leveler.gainDb()), std::memory_order_relaxed);
