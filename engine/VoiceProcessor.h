@@ -51,6 +51,9 @@ public:
     // Any thread; the next buffer is processed (or passed through) accordingly.
     void setEnabled(bool enabled) { m_enabled.store(enabled); }
     bool isEnabled() const { return m_enabled.load(); }
+    // The capture thread: the next buffer goes through the pipeline (on, or still fading out
+    // after being switched off). When false, process() would only copy.
+    bool isActive() const { return m_pipeline && (m_running || m_enabled.load()); }
     // Any thread: the leveler starts afresh, for a new microphone or a new broadcast: it forgets
     // the speech heard so far and its gain returns to unity within 0.2 s (a ramp, no step).
     // Noise suppression keeps what it learnt of the room.

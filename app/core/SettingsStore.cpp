@@ -15,6 +15,7 @@ namespace {
 const QString kAuth = QStringLiteral("auth");
 const QString kDismissCount = QStringLiteral("update/dismissCount");
 const QString kPendingVersion = QStringLiteral("update/pendingVersion");
+const QString kVoiceProcessing = QStringLiteral("voice/processing");
 
 QSettings store() {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Castora"),
@@ -71,6 +72,14 @@ QString pendingVersion() {
 
 void setPendingVersion(const QString &version) {
     write(kPendingVersion, version);
+}
+
+bool voiceProcessing() {
+    return store().value(kVoiceProcessing, false).toBool();
+}
+
+void setVoiceProcessing(bool on) {
+    write(kVoiceProcessing, on);
 }
 
 } // namespace castora::settings

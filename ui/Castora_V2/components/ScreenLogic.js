@@ -35,6 +35,12 @@ function firstLitDot(level) {
     return Math.ceil(75 * (1.0 - level));
 }
 
+// The short-term loudness next to the meter, to the whole LU ("-16 LUFS"); a dash while
+// there is nothing to measure (-Infinity: silence, no input).
+function loudnessText(lufs) {
+    return isFinite(lufs) ? qsTr("%1 LUFS").arg(Math.round(lufs)) : qsTr("\u2013 LUFS");
+}
+
 function titleLine(title) {
     return title ? truncated(title, 25) : qsTr("Click on start to go live...");
 }
