@@ -173,6 +173,7 @@ private slots:
         row("22050 Hz, hot", 22050, -12.0, 16384);
         row("44100 Hz, quiet, small buffers", 44100, -36.0, 1000);
         row("48000 Hz, hot", 48000, -12.0, 16384);
+        row("16000 Hz, quiet", 16000, -36.0, 4096);
     }
 
     void speech() {
