@@ -454,9 +454,9 @@ private:
     std::size_t m_prefill = 0;
 };
 
-// BS.1770's K-weighting (a high shelf of about +4 dB above 1.7 kHz, then a 38 Hz high-pass),
-// run on two signals at once: their filters' recursions overlap, which is what bounds the
-// speed of one alone (libebur128 measured each at about three times the cost).
+// BS.1770's K-weighting: a high shelf of about +4 dB above 1.7 kHz, then a 38 Hz high-pass (a
+// third of what libebur128 takes for the same, which also keeps a history the leveler does not
+// need).
 class KWeighting {
 public:
     void configure(double rate) {
@@ -477,22 +477,15 @@ public:
         m_h2 = (1.0 - k / hq + k * k) / a0;
         clear();
     }
-    void clear() {
-        m_a.fill(0.0);
-        m_b.fill(0.0);
-    }
-    // Adds the weighted squares of `count` samples of `a` and of `b` to `energyA`, `energyB`.
-    void add(const float *a, const float *b, std::size_t count, double &energyA, double &energyB) {
-        double sa = 0.0, sb = 0.0;
-        std::array<double, 4> u = m_a, w = m_b;
-        for (std::size_t i = 0; i < count; ++i) {
-            sa += step(a[i], u);
-            sb += step(b[i], w);
-        }
-        m_a = u;
-        m_b = w;
-        energyA += sa;
-        energyB += sb;
+    void clear() { m_state.fill(0.0); }
+    // The sum of the weighted squares of `count` samples.
+    double energy(const float *samples, std::size_t count) {
+        double sum = 0.0;
+        std::array<double, 4> s = m_state;
+        for (std::size_t i = 0; i < count; ++i)
+            sum += step(samples[i], s);
+        m_state = s;
+        return sum;
     }
 
 private:
@@ -509,21 +502,36 @@ private:
 
     double m_b0 = 1.0, m_b1 = 0.0, m_b2 = 0.0, m_a1 = 0.0, m_a2 = 0.0;
     double m_h1 = 0.0, m_h2 = 0.0;
-    std::array<double, 4> m_a{}, m_b{};
+    std::array<double, 4> m_state{};
 };
+
+// The sum of squares of `count` samples (four running sums, so that they overlap).
+double squares(const float *samples, std::size_t count) {
+    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        s0 += samples[i] * samples[i];
+        s1 += samples[i + 1] * samples[i + 1];
+        s2 += samples[i + 2] * samples[i + 2];
+        s3 += samples[i + 3] * samples[i + 3];
+    }
+    for (; i < count; ++i)
+        s0 += samples[i] * samples[i];
+    return double(s0) + double(s1) + double(s2) + double(s3);
+}
 
 // BS.1770 loudness (LUFS) of a mean-square energy.
 double lufsOf(double energy) {
     return energy > 0.0 ? -0.691 + 10.0 * std::log10(energy) : -HUGE_VAL;
 }
 
-// The slow leveler. It K-weights what comes in (after noise suppression, before the gain) and
-// what goes out (after the limiter) in 100 ms blocks, as BS.1770 measures loudness; four blocks
-// make the momentary loudness (400 ms), thirty of the output's the short-term loudness (3 s).
+// The slow leveler. It K-weights what goes out (after the limiter) in 100 ms blocks, as BS.1770
+// measures loudness, and takes what came in (after noise suppression, before the gain) as that
+// less the gain and what the limiter took off (its energy before and after); four blocks make
+// the momentary loudness (400 ms), thirty of the output's the short-term loudness (3 s).
 //
 // At the end of a block that counts as speech (see VoiceProcessor) the momentary loudness
-// updates a running average of the speech's energy (4 s), and the output's loudness against
-// the input's plus the gain tells how much the limiter takes off (also averaged). The gain
+// updates a running average of the speech's energy (4 s), and so does the limiter's share. The gain
 // wanted brings the speech to the target with the limiter's share made up; the gain moves
 // there at most 3 dB/s (6 dB/s while more than 6 dB away, so that a start far off target is
 // caught within seconds), as a linear ramp over the next block. Blocks that do not count leave
@@ -539,7 +547,7 @@ public:
 
     void clear() {
         m_weighting.clear();
-        m_inEnergy = m_outEnergy = 0.0;
+        m_outEnergy = m_limiterIn = m_limiterOut = 0.0;
         m_inBlock = 0;
         m_gainDb = m_nextGainDb = 0.0;
         m_gain = 1.0;
@@ -569,10 +577,12 @@ public:
         m_gain += m_step * double(count);
     }
 
-    // The same samples as they came in and as they go out (past the limiter); at the block's
-    // end the next gain is set.
-    void measure(const float *in, const float *out, std::size_t count) {
-        m_weighting.add(in, out, count, m_inEnergy, m_outEnergy);
+    // The same samples as they go out, past the limiter, with the energy they had before it
+    // and after; at the block's end the next gain is set.
+    void measure(const float *out, std::size_t count, double beforeLimiter, double afterLimiter) {
+        m_outEnergy += m_weighting.energy(out, count);
+        m_limiterIn += beforeLimiter;
+        m_limiterOut += afterLimiter;
         m_inBlock += unsigned(count);
         if (m_inBlock == m_blockFrames)
             endBlock();
@@ -593,9 +603,16 @@ private:
     static constexpr double kBlockSeconds = 0.1;
 
     void endBlock() {
-        const double input = m_inEnergy / m_blockFrames;
+        // What came in is what went out less the gain (its mean square over the ramp) and what
+        // the limiter took off, which scale the loudness alike at every frequency.
         const double output = m_outEnergy / m_blockFrames;
-        m_inEnergy = m_outEnergy = 0.0;
+        const double limiterDb = m_limiterIn > 0.0 && m_limiterOut > 0.0
+                                     ? 10.0 * std::log10(m_limiterOut / m_limiterIn)
+                                     : 0.0;
+        const double from = dbToGain(m_gainDb), to = dbToGain(m_nextGainDb);
+        const double gainSquared = (from * from + from * to + to * to) / 3.0;
+        const double input = output / (gainSquared * std::pow(10.0, limiterDb / 10.0));
+        m_outEnergy = m_limiterIn = m_limiterOut = 0.0;
         m_inBlock = 0;
         const std::size_t slot = m_blockCount % kShortTermBlocks;
         m_inputBlocks[m_blockCount % kMomentaryBlocks] = input;
@@ -607,7 +624,6 @@ private:
             sum += m_outputBlocks[i];
         m_shortTerm = lufsOf(sum / filled);
 
-        const double blockGainDb = 0.5 * (m_gainDb + m_nextGainDb);
         m_gainDb = m_nextGainDb;
         if (m_restart) {
             m_restart = false;
@@ -626,14 +642,14 @@ private:
                 m_history.begin(),
                 m_history.begin() + std::min<std::size_t>(m_historyCount, kHistoryBlocks));
             if (momentary > kAbsoluteGateLufs && momentary > floor + kSpeechAboveFloorDb)
-                follow(momentaryEnergy / kMomentaryBlocks, input, output, blockGainDb);
+                follow(momentaryEnergy / kMomentaryBlocks, limiterDb);
         }
         // Ramp from where the gain is now to the block's new value.
         m_gain = dbToGain(m_gainDb);
         m_step = (dbToGain(m_nextGainDb) - m_gain) / m_blockFrames;
     }
 
-    void follow(double momentaryEnergy, double input, double output, double blockGainDb) {
+    void follow(double momentaryEnergy, double limiterDb) {
         constexpr double weight = kBlockSeconds / kAverageSeconds;
         // A cough or a knock counts no more than speech 6 dB over the average would.
         if (m_speechEnergy <= 0.0)
@@ -642,10 +658,7 @@ private:
             m_speechEnergy +=
                 (std::min(momentaryEnergy, m_speechEnergy * kMostAboveAverage) - m_speechEnergy) *
                 weight;
-        if (input > 0.0 && output > 0.0) {
-            const double limiterDb = 10.0 * std::log10(output / input) - blockGainDb;
-            m_limiterDb += (std::clamp(limiterDb, -2 * kMostMadeUpDb, 0.0) - m_limiterDb) * weight;
-        }
+        m_limiterDb += (std::clamp(limiterDb, -2 * kMostMadeUpDb, 0.0) - m_limiterDb) * weight;
         const double madeUp = std::min(kMostMadeUpDb, -m_limiterDb);
         const double wanted =
             std::clamp(VoiceProcessor::kTargetLufs - lufsOf(m_speechEnergy) + madeUp,
@@ -658,8 +671,9 @@ private:
     }
 
     KWeighting m_weighting;
-    double m_inEnergy = 0.0; // of the block so far, weighted
-    double m_outEnergy = 0.0;
+    double m_outEnergy = 0.0; // of the block so far, weighted
+    double m_limiterIn = 0.0; // of the block so far, before and after the limiter
+    double m_limiterOut = 0.0;
     unsigned int m_blockFrames = 4410;
     unsigned int m_inBlock = 0;
     double m_gainDb = 0.0;     // at the start of the current block
@@ -763,12 +777,8 @@ public:
             for (std::size_t j = i; j < i + group; ++j) {
                 const float *w = window + j;
                 float peak = std::abs(w[kTaps / 2 - 1]);
-                for (int p = 0; p < kPhases; ++p) {
-                    float value = 0.0f;
-                    for (int t = 0; t < kTaps; ++t)
-                        value += m_taps[p][t] * w[t];
-                    peak = std::max(peak, std::abs(value));
-                }
+                for (int p = 0; p < kPhases; ++p)
+                    peak = std::max(peak, std::abs(dot(m_taps[p].data(), w, kTaps)));
                 // A peak between two samples bounds the gain of both.
                 const float around = std::max(peak, m_lastPeak);
                 m_lastPeak = peak;
@@ -910,8 +920,9 @@ struct VoiceProcessor::Pipeline {
             const std::size_t piece = std::min(count - done, leveler.framesToBlockEnd());
             float *out = wet.data() + done;
             leveler.apply(clean + done, out, piece);
+            const double beforeLimiter = squares(out, piece);
             limiter.process(out, piece);
-            leveler.measure(clean + done, out, piece);
+            leveler.measure(out, piece, beforeLimiter, squares(out, piece));
             done += piece;
         }
     }
