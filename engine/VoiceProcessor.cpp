@@ -768,22 +768,23 @@ public:
                 passQuiet(window + i + kTaps / 2 - 1, samples + i, group);
                 continue;
             }
+            std::array<float, kGroup> required;
             if (most * m_reach < m_ceiling) {
-                for (std::size_t j = i; j < i + group; ++j)
-                    samples[j] = step(window[j + kTaps / 2 - 1], 1.0f);
+                std::fill_n(required.begin(), group, 1.0f);
                 m_lastPeak = 0.0f;
-                continue;
+            } else {
+                for (std::size_t j = 0; j < group; ++j) {
+                    const float *w = window + i + j;
+                    float peak = std::abs(w[kTaps / 2 - 1]);
+                    for (int p = 0; p < kPhases; ++p)
+                        peak = std::max(peak, std::abs(dotTaps(m_taps[p].data(), w)));
+                    // A peak between two samples bounds the gain of both.
+                    const float around = std::max(peak, m_lastPeak);
+                    m_lastPeak = peak;
+                    required[j] = around > m_ceiling ? m_ceiling / around : 1.0f;
+                }
             }
-            for (std::size_t j = i; j < i + group; ++j) {
-                const float *w = window + j;
-                float peak = std::abs(w[kTaps / 2 - 1]);
-                for (int p = 0; p < kPhases; ++p)
-                    peak = std::max(peak, std::abs(dot(m_taps[p].data(), w, kTaps)));
-                // A peak between two samples bounds the gain of both.
-                const float around = std::max(peak, m_lastPeak);
-                m_lastPeak = peak;
-                samples[j] = step(w[kTaps / 2 - 1], around > m_ceiling ? m_ceiling / around : 1.0f);
-            }
+            limit(window + i + kTaps / 2 - 1, required.data(), samples + i, group);
         }
         std::copy_n(window + count, kTaps - 1, window);
     }
@@ -793,29 +794,71 @@ private:
     static constexpr int kTaps = 12;
     static constexpr std::size_t kGroup = 32;
 
-    float step(float sample, float required) {
-        pushRequired(required);
-        // The smallest required gain over the last look-ahead + 1 samples, released slowly.
-        const double least = m_required[m_dequeHead];
-        m_released = least < m_released ? least : m_released + (least - m_released) * m_release;
-        // Back at unity to within -120 dB: at rest once the look-ahead holds nothing else.
-        if (least >= 1.0 && m_released > 1.0 - 1e-6) {
-            m_released = 1.0;
-            ++m_restRun;
-        } else {
-            m_restRun = 0;
+    // One row of the interpolator (four running sums, as dot()).
+    static float dotTaps(const float *taps, const float *samples) {
+        float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+        for (int t = 0; t < kTaps; t += 4) {
+            s0 += taps[t] * samples[t];
+            s1 += taps[t + 1] * samples[t + 1];
+            s2 += taps[t + 2] * samples[t + 2];
+            s3 += taps[t + 3] * samples[t + 3];
         }
-        // Averaged over the look-ahead: reaches each sample's bound by the time it is out.
-        m_smoothedSum += m_released - m_smoothed[m_smoothedPos];
-        m_smoothed[m_smoothedPos] = float(m_released);
-        m_smoothedPos = m_smoothedPos + 1 == m_lookahead ? 0 : m_smoothedPos + 1;
-        const double gain = std::min(1.0, m_smoothedSum * m_inverseLookahead);
-        // The sample whose peak was judged look-ahead samples ago leaves now.
-        const float out = m_delay[m_delayPos];
-        m_delay[m_delayPos] = sample;
-        m_delayPos = m_delayPos == m_lookahead ? 0 : m_delayPos + 1;
-        ++m_index;
-        return float(out * gain);
+        return (s0 + s1) + (s2 + s3);
+    }
+
+    // `count` samples from `in` to `out`, each with the gain that every sample of the
+    // look-ahead after it allows (`required`, per sample). The state stays in locals meanwhile.
+    void limit(const float *in, const float *required, float *out, std::size_t count) {
+        float *queue = m_required.data();
+        quint64 *queuedAt = m_requiredAt.data();
+        float *smoothed = m_smoothed.data();
+        float *delay = m_delay.data();
+        std::size_t head = m_dequeHead, size = m_dequeSize, smoothedPos = m_smoothedPos;
+        std::size_t delayPos = m_delayPos, restRun = m_restRun;
+        quint64 index = m_index;
+        double released = m_released, smoothedSum = m_smoothedSum;
+        const std::size_t mask = m_mask, lookahead = m_lookahead;
+        for (std::size_t k = 0; k < count; ++k) {
+            // A monotonic queue: the smallest required gain of the last look-ahead + 1 samples.
+            while (size > 0 && queue[(head + size - 1) & mask] >= required[k])
+                --size;
+            queue[(head + size) & mask] = required[k];
+            queuedAt[(head + size) & mask] = index;
+            ++size;
+            while (queuedAt[head] + lookahead < index) {
+                head = (head + 1) & mask;
+                --size;
+            }
+            // Taken at once, released slowly.
+            const double least = queue[head];
+            released = least < released ? least : released + (least - released) * m_release;
+            // Back at unity to within -120 dB: at rest once the look-ahead holds nothing else.
+            if (least >= 1.0 && released > 1.0 - 1e-6) {
+                released = 1.0;
+                ++restRun;
+            } else {
+                restRun = 0;
+            }
+            // Averaged over the look-ahead: reaches each sample's bound by the time it is out.
+            smoothedSum += released - smoothed[smoothedPos];
+            smoothed[smoothedPos] = float(released);
+            smoothedPos = smoothedPos + 1 == lookahead ? 0 : smoothedPos + 1;
+            const double gain = std::min(1.0, smoothedSum * m_inverseLookahead);
+            // The sample whose peak was judged look-ahead samples ago leaves now.
+            const float leaving = delay[delayPos];
+            delay[delayPos] = in[k];
+            delayPos = delayPos == lookahead ? 0 : delayPos + 1;
+            ++index;
+            out[k] = float(leaving * gain);
+        }
+        m_dequeHead = head;
+        m_dequeSize = size;
+        m_smoothedPos = smoothedPos;
+        m_delayPos = delayPos;
+        m_restRun = restRun;
+        m_index = index;
+        m_released = released;
+        m_smoothedSum = smoothedSum;
     }
 
     // The largest magnitude among `count` samples (four running maxima: one alone waits on
@@ -851,20 +894,6 @@ private:
         m_smoothedSum = double(m_lookahead);
         m_restRun += count;
         m_lastPeak = 0.0f;
-    }
-
-    // A monotonic queue: the minimum of the required gains of the last look-ahead + 1 samples.
-    void pushRequired(float required) {
-        while (m_dequeSize > 0 && m_required[(m_dequeHead + m_dequeSize - 1) & m_mask] >= required)
-            --m_dequeSize;
-        const std::size_t at = (m_dequeHead + m_dequeSize) & m_mask;
-        m_required[at] = required;
-        m_requiredAt[at] = m_index;
-        ++m_dequeSize;
-        while (m_requiredAt[m_dequeHead] + m_lookahead < m_index) {
-            m_dequeHead = (m_dequeHead + 1) & m_mask;
-            --m_dequeSize;
-        }
     }
 
     std::array<std::array<float, kTaps>, kPhases> m_taps{};
