@@ -520,16 +520,16 @@ private slots:
         QTRY_VERIFY(m_icecast.hasMount(m_mount));
         QElapsedTimer clock;
         clock.start();
-        const IcecastServer::Reception heard = m_icecast.receive(m_mount, 12.0, clock);
+        const IcecastServer::Reception heard = m_icecast.receive(m_mount, 16.0, clock);
         QVERIFY(live::pressStop(c));
 
         const int broadcastRate = int(c.sampleRate());
-        const std::size_t settled = std::size_t(6 * broadcastRate);
+        const std::size_t settled = std::size_t(8 * broadcastRate);
         const audio::Decoded file = audio::decodeMp3File(recording, broadcastRate);
         const audio::Decoded stream = audio::decodeMp3(heard.audio, broadcastRate);
         const double fileLufs = audio::integratedLoudness(file.samples, broadcastRate, settled);
         const double streamLufs = audio::integratedLoudness(stream.samples, broadcastRate, settled);
-        qInfo("speech played at %.1f LUFS; recording %.1f LUFS, stream %.1f LUFS (after 6 s)",
+        qInfo("speech played at %.1f LUFS; recording %.1f LUFS, stream %.1f LUFS (after 8 s)",
               audio::integratedLoudness(speech, rate), fileLufs, streamLufs);
         QVERIFY(file.ok && file.errors.isEmpty() && stream.ok);
         QVERIFY(stream.samples.size() > settled + std::size_t(3 * broadcastRate));
