@@ -18,7 +18,7 @@
 namespace castora::engine {
 namespace {
 
-// WebRTC's and Speex's SSE code runs about 2.5x slower while the upper halves of the AVX
+// WebRTC's SSE code (and ours) runs about 2.5x slower while the upper halves of the AVX
 // registers are marked in use: code that ran before on the same thread left them so (here
 // Qt's start-up leaves the main thread that way), and every SSE instruction then waits on them.
 // Clearing them at the start of each buffer costs next to nothing.
@@ -100,8 +100,8 @@ double besselI0(double x) {
     return sum;
 }
 
-// Two filters of one row of taps each, summed with four accumulators (the additions of one
-// chain would wait on each other).
+// A row of `count` taps (a multiple of 4) against as many samples, summed in four running sums
+// (the additions of one alone would wait on each other).
 float dot(const float *taps, const float *samples, int count) {
     float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
     for (int i = 0; i < count; i += 4) {
