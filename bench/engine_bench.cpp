@@ -19,10 +19,11 @@
 // Usage: castora-bench-engine --icecast-port PORT [--seconds N] [--rows]
 //        (bench/engine-bench runs it; --rows adds the result rows that bench/run-all tabulates)
 //
-//        castora-bench-engine --stream --icecast-port PORT --mount MOUNT [--quality Q]
+//        castora-bench-engine --stream --icecast-port PORT --mount MOUNT [--quality Q] [--voice]
 //        broadcasts the default PulseAudio input through the engine as the program does (real
-//        capture, encoder, send and record threads) until SIGTERM or SIGINT: the engine as one
-//        process among the streaming peers of castora-bench-peers.
+//        capture, encoder, send and record threads; with --voice, voice processing on) until
+//        SIGTERM or SIGINT: the engine as one process among the streaming peers of
+//        castora-bench-peers, and with and without voice processing for castora-bench-voice.
 #include "BenchSupport.h"
 #include "GeneratedInput.h"
 #include "InputCheckHook.h"
@@ -318,7 +319,7 @@ double ffmpegCpu(quint16 port, double seconds, const QString &folder) {
 
 // The engine as the program runs it, capturing the default input of the audio library
 // (PulseAudio), until SIGTERM or SIGINT; then a regular stop (encoder flushed, file closed).
-int streamUntilSignalled(quint16 port, const QString &mount, int quality) {
+int streamUntilSignalled(quint16 port, const QString &mount, int quality, bool voice) {
     // Blocked before any thread starts (the audio library's included), so a stop request waits
     // for sigwait below instead of ending the process in the middle of a buffer.
     sigset_t stopSignals;
@@ -330,6 +331,7 @@ int streamUntilSignalled(quint16 port, const QString &mount, int quality) {
     QTemporaryDir folder;
     RtAudioInput input;
     BroadcastEngine engine(input);
+    engine.setVoiceProcessing(voice);
     BroadcastRequest request = benchRequest(port, quality, folder.path());
     request.deviceName.clear(); // the default input, as on a first start of the program
     request.icecast.mount = mount;
@@ -469,14 +471,14 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: castora-bench-engine --icecast-port PORT [--seconds N] "
                              "[--rows]\n"
                              "       castora-bench-engine --stream --icecast-port PORT "
-                             "--mount MOUNT [--quality Q]\n");
+                             "--mount MOUNT [--quality Q] [--voice]\n");
         return 2;
     }
     if (args.contains(QStringLiteral("--stream"))) {
         const int quality = valueOf(args, QStringLiteral("--quality"), QStringLiteral("1")).toInt();
         const QString mount =
             valueOf(args, QStringLiteral("--mount"), QStringLiteral("bench-castora"));
-        return streamUntilSignalled(port, mount, quality);
+        return streamUntilSignalled(port, mount, quality, args.contains(QStringLiteral("--voice")));
     }
     QTemporaryDir folder;
 

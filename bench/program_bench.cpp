@@ -16,7 +16,11 @@
 //     rounds;
 //  4. what icecast2 itself takes: a bare source connection (the source request written to a
 //     socket, audio bytes after its answer) to the mount listed, on a mount of its own, median
-//     of as many as there are presses. Whatever a client does, its mount is not listed sooner.
+//     of as many as there are presses. Whatever a client does, its mount is not listed sooner;
+//  5. CPU per second on air with voice processing on against off (its switch clicked like the
+//     Start button), the microphone playing speech (espeak-ng) at about the loudness the
+//     processing aims at, so that the meter moves alike both ways; on and off taking turns,
+//     medians compared (and the frames drawn meanwhile).
 //
 // The presses take turns with DarkIce's starts. A press is timed from the release of the
 // pointer's button on Start (the button acts on the release; the X server has it once the
@@ -24,7 +28,7 @@
 //
 //   castora-bench-program --program PATH/castora --icecast-port PORT --mount MOUNT [--rows]
 //       [--idle-seconds 60] [--on-air-seconds 15] [--presses 5] [--on-air-rounds 2]
-//       [--sink vsink]
+//       [--voice-rounds 3] [--sink vsink]
 //
 // The environment carries the display (Xvfb), the program's addresses, the saved session and
 // the sound server (PULSE_SERVER, whose sink SINK the virtual microphone hears); bench/run-all
@@ -60,6 +64,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kQuality = 2; // Standard, the program's default
+const QString kSpeech = QStringLiteral(
+    "Good evening, and welcome to the late show. Tonight we talk about the old harbour, the "
+    "boats, and the people who built them. My first guest has spent forty years repairing "
+    "wooden hulls by hand.");
 constexpr unsigned int kSampleRate = 22050;
 
 // The program under the benchmark: started, asked through its inspection socket, clicked.
@@ -121,11 +129,12 @@ public:
         return button.value(QStringLiteral("enabled")).toBool() &&
                button.value(QStringLiteral("properties")).toObject().value("text") == text;
     }
-    // Presses the Start/Stop button with the pointer and lets go: the button acts on the
-    // release. The time the release was made (the tool that sends it has ended, so the X
-    // server has it), or nothing when it could not be done.
-    std::optional<Clock::time_point> clickButton() {
-        const QJsonObject button = item(QStringLiteral("startStopButton"));
+    // Presses the Start/Stop button (or the item `name`) with the pointer and lets go: the
+    // button acts on the release. The time the release was made (the tool that sends it has
+    // ended, so the X server has it), or nothing when it could not be done.
+    std::optional<Clock::time_point>
+    clickButton(const QString &name = QStringLiteral("startStopButton")) {
+        const QJsonObject button = item(name);
         const QRectF rect(button.value("x").toDouble(), button.value("y").toDouble(),
                           button.value("width").toDouble(), button.value("height").toDouble());
         const QPoint at = rect.center().toPoint();
@@ -278,6 +287,20 @@ std::optional<Turn> darkiceTurn(const QString &darkice, const QString &folder, q
     return turn;
 }
 
+// The voice processing switch turned to `on` with the pointer, as the screen shows it.
+bool switchVoiceProcessing(Program &program, bool on) {
+    const auto shown = [&program] {
+        return program.item(QStringLiteral("voiceSwitch"), {QStringLiteral("checked")})
+            .value(QStringLiteral("properties"))
+            .toObject()
+            .value(QStringLiteral("checked"))
+            .toBool();
+    };
+    if (shown() != on && !program.clickButton(QStringLiteral("voiceSwitch")))
+        return false;
+    return program.waitFor([&] { return shown() == on; }, 10s);
+}
+
 // A bare source client: connects, writes the source request for `mount`, waits for the answer,
 // writes a little audio (zeros), and times the connection to the mount listed; nothing when
 // icecast2 refused or did not list it.
@@ -324,13 +347,15 @@ int main(int argc, char **argv) {
     const std::chrono::seconds onAirWindow(number("--on-air-seconds", "15"));
     const int presses = std::max(1, number("--presses", "5"));
     const int onAirRounds = std::clamp(number("--on-air-rounds", "2"), 1, presses);
+    const int voiceRounds = std::max(0, number("--voice-rounds", "3"));
     const QString sink = valueOf(args, QStringLiteral("--sink"), QStringLiteral("vsink"));
     const bool rows = args.contains(QStringLiteral("--rows"));
     const QString darkice = QStandardPaths::findExecutable(QStringLiteral("darkice"));
     if (binary.isEmpty() || port == 0 || mount.isEmpty()) {
         std::fprintf(stderr, "usage: castora-bench-program --program PATH --icecast-port PORT "
                              "--mount MOUNT [--rows] [--idle-seconds S] [--on-air-seconds S] "
-                             "[--presses N] [--on-air-rounds N] [--sink SINK]\n");
+                             "[--presses N] [--on-air-rounds N] [--voice-rounds N] [--sink "
+                             "SINK]\n");
         return 2;
     }
     if (darkice.isEmpty()) {
@@ -413,6 +438,42 @@ int main(int argc, char **argv) {
             std::fflush(stdout);
         }
     }
+    // Voice processing on against off, speech on the microphone.
+    std::vector<double> voiceCpu[2], voiceFrames[2]; // [off, on]
+    if (voiceRounds > 0) {
+        tone.stop();
+        const QString speech = folder.filePath(QStringLiteral("speech.wav"));
+        Child player(QStringLiteral("sox"));
+        if (QProcess::execute(QStringLiteral("espeak-ng"),
+                              {QStringLiteral("-w"), speech, kSpeech}) != 0 ||
+            !player.start(QStringLiteral("sox"), {"-q", speech, "-t", "pulseaudio", sink, "gain",
+                                                  "-n", "-3", "repeat", "9999"})) {
+            std::fprintf(stderr, "castora-bench-program: no speech (espeak-ng, sox)\n");
+            return 1;
+        }
+        std::printf("Voice processing on and off, on air with speech (%lld s measured each)\n",
+                    static_cast<long long>(onAirWindow.count()));
+        for (int round = 0; round < voiceRounds; ++round) {
+            for (int turn = 0; turn < 2; ++turn) {
+                const bool on = (turn == 0) == (round % 2 == 0);
+                if (!switchVoiceProcessing(program, on)) {
+                    fail("the voice processing switch did not follow", program.child());
+                    return 1;
+                }
+                const std::optional<Turn> t = castoraTurn(program, port, mount, onAirWindow);
+                if (!t)
+                    return 1;
+                voiceCpu[on].push_back(*t->cpuOnAir);
+                voiceFrames[on].push_back(*t->framesPerSecond);
+                std::printf("  round %d, voice processing %-3s %.2f ms CPU per second, %.1f "
+                            "frames/s\n",
+                            round + 1, on ? "on" : "off", 1e3 * *t->cpuOnAir, *t->framesPerSecond);
+                std::fflush(stdout);
+            }
+        }
+        switchVoiceProcessing(program, false);
+    }
+
     std::vector<double> bareListed;
     for (int i = 0; i < presses; ++i) {
         const std::optional<double> ms =
@@ -430,6 +491,11 @@ int main(int argc, char **argv) {
     std::printf("Medians: press to listed %.0f ms vs DarkIce %.0f ms; on air %.2f vs %.2f ms CPU "
                 "per second (ratio %.2fx)\n",
                 ownListed, peerListed, 1e3 * ownCpu, 1e3 * peerCpu, ownCpu / peerCpu);
+    if (voiceRounds > 0)
+        std::printf("Voice processing: on air %.2f ms CPU per second with it on, %.2f with it off "
+                    "(ratio %.2fx, target <= 1.10x)\n",
+                    1e3 * median(voiceCpu[1]), 1e3 * median(voiceCpu[0]),
+                    median(voiceCpu[1]) / median(voiceCpu[0]));
     if (!rows)
         return 0;
     const auto msPerSecond = [](double cpu) {
@@ -470,5 +536,18 @@ int main(int argc, char **argv) {
                   .arg(median(castoraFrames), 0, 'f', 1),
               msPerSecond(ownCpu), darkiceSame, msPerSecond(peerCpu), ownCpu / peerCpu,
               QStringLiteral("<= 2.00")});
+    if (voiceRounds > 0)
+        printRow({QStringLiteral("The real program on air with voice processing on, CPU per "
+                                 "second: Standard, speech from the virtual microphone, under "
+                                 "Xvfb (median of %1 x %2 s, on and off taking turns; %3 frames/s "
+                                 "drawn, %4 with it off)")
+                      .arg(voiceRounds)
+                      .arg(onAirWindow.count())
+                      .arg(median(voiceFrames[1]), 0, 'f', 1)
+                      .arg(median(voiceFrames[0]), 0, 'f', 1),
+                  msPerSecond(median(voiceCpu[1])),
+                  QStringLiteral("the same with voice processing off"),
+                  msPerSecond(median(voiceCpu[0])), median(voiceCpu[1]) / median(voiceCpu[0]),
+                  QStringLiteral("<= 1.10")});
     return 0;
 }

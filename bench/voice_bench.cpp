@@ -1,12 +1,22 @@
-// The voice processing stage's own cost, as a ratio against a baseline measured in the same run:
-// CPU time per second of audio of VoiceProcessor::process (noise suppression, leveler, true-peak
-// limiter) on a minute of speech (espeak-ng) with steady pink noise 20 dB under it, against LAME
-// encoding the same samples with the quality's settings; both on this thread, 16384-frame
-// buffers, at Standard (22050 Hz) and Premium (44100 Hz). Rounds of the two alternate; their
-// medians are compared. The ratio says what switching the stage on adds to the capture
-// callback's encoding work.
+// What voice processing costs, as ratios against baselines measured in the same run:
+//
+//  1. The stage alone: CPU time per second of audio of VoiceProcessor::process (noise
+//     suppression, leveler, true-peak limiter) on a minute of speech (espeak-ng) with steady
+//     pink noise 20 dB under it, against LAME encoding the same samples with the quality's
+//     settings; both on this thread, 16384-frame buffers, at Standard (22050 Hz) and Premium
+//     (44100 Hz). Rounds of the two alternate; their medians are compared. The ratio says what
+//     switching the stage on adds to the capture callback's encoding work.
+//  2. With --engine: the whole engine process on air at Standard (castora-bench-engine
+//     --stream: PulseAudio capture, encoder, send and record threads, the local recording),
+//     the virtual microphone playing the same speech looped, with voice processing on against
+//     off: the process's CPU per second over a window once on air, on and off runs taking
+//     turns, medians compared. Target: at most 1.25x.
 //
 // Usage: castora-bench-voice [--rounds N] [--rows]
+//            [--engine PATH --icecast-port PORT [--on-air-seconds S] [--on-air-rounds N]
+//             [--sink vsink]]
+// The environment carries the sound server (PULSE_SERVER) whose sink SINK the virtual
+// microphone hears; bench/run-all prepares it.
 #include "BenchSupport.h"
 #include "Mp3Encoder.h"
 #include "VoiceProcessor.h"
@@ -22,6 +32,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -134,6 +145,63 @@ double lameRound(const std::vector<qint16> &audio, unsigned int rate, int qualit
     return threadCpuSeconds() - start;
 }
 
+bool writeWav(const QString &path, const std::vector<qint16> &samples, unsigned int rate) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const auto u32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char *>(&v), 4); };
+    const auto u16 = [](quint16 v) { return QByteArray(reinterpret_cast<const char *>(&v), 2); };
+    const quint32 bytes = quint32(samples.size() * 2);
+    const QByteArray header = "RIFF" + u32(36 + bytes) + "WAVEfmt " + u32(16) + u16(1) + u16(1) +
+                              u32(rate) + u32(rate * 2) + u16(2) + u16(16) + "data" + u32(bytes);
+    return file.write(header) == header.size() &&
+           file.write(reinterpret_cast<const char *>(samples.data()), bytes) == qint64(bytes);
+}
+
+// The engine as a process of its own on air at Standard, capturing the virtual microphone;
+// its CPU per second over `window` once the capture has settled. Nothing when it could not
+// be measured.
+std::optional<double> onAirCpu(const QString &engine, quint16 port, bool voice,
+                               std::chrono::milliseconds window, int round) {
+    using namespace castora::bench;
+    const QString mount =
+        QStringLiteral("bench-voice-%1-%2").arg(voice ? "on" : "off").arg(round + 1);
+    Child child(QStringLiteral("castora-bench-engine"));
+    QStringList arguments{QStringLiteral("--stream"),
+                          QStringLiteral("--icecast-port"),
+                          QString::number(port),
+                          QStringLiteral("--mount"),
+                          mount,
+                          QStringLiteral("--quality"),
+                          QStringLiteral("2")};
+    if (voice)
+        arguments << QStringLiteral("--voice");
+    if (!child.start(engine, arguments) ||
+        !child.waitForLine(QRegularExpression(QStringLiteral("^on air")),
+                           std::chrono::seconds(20))) {
+        std::fprintf(stderr, "castora-bench-voice: the engine did not go on air: %s\n",
+                     qPrintable(child.endReport()));
+        return std::nullopt;
+    }
+    runEventsFor(std::chrono::seconds(4)); // past PulseAudio's first-data delay
+    if (!mountListed(port, mount)) {
+        std::fprintf(stderr, "castora-bench-voice: %s is not listed\n", qPrintable(mount));
+        return std::nullopt;
+    }
+    const double before = processCpuSeconds(child.pid());
+    const qint64 startNs = monotonicNs();
+    runEventsFor(window);
+    const double cpu =
+        (processCpuSeconds(child.pid()) - before) / (double(monotonicNs() - startNs) / 1e9);
+    if (!child.isRunning()) {
+        std::fprintf(stderr, "castora-bench-voice: the engine ended while measured: %s\n",
+                     qPrintable(child.endReport()));
+        return std::nullopt;
+    }
+    child.stop();
+    return cpu;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -172,5 +240,56 @@ int main(int argc, char **argv) {
                  QStringLiteral("LAME encoding the same samples"),
                  QStringLiteral("%1 ms/s").arg(1e3 * l, 0, 'f', 2), v / l, QString()});
     }
+
+    const QString engine = castora::bench::valueOf(args, QStringLiteral("--engine"));
+    if (engine.isEmpty())
+        return 0;
+    using castora::bench::valueOf;
+    const quint16 port = quint16(valueOf(args, QStringLiteral("--icecast-port")).toUInt());
+    const std::chrono::seconds window(
+        valueOf(args, QStringLiteral("--on-air-seconds"), QStringLiteral("10")).toInt());
+    const int onAirRounds =
+        std::max(1, valueOf(args, QStringLiteral("--on-air-rounds"), QStringLiteral("3")).toInt());
+    const QString sink = valueOf(args, QStringLiteral("--sink"), QStringLiteral("vsink"));
+    const QString wav = folder.filePath(QStringLiteral("speech.wav"));
+    castora::bench::Child player(QStringLiteral("sox"));
+    if (port == 0 || !writeWav(wav, noisySpeech(speech, 22050), 22050) ||
+        !player.start(QStringLiteral("sox"), {QStringLiteral("-q"), wav, QStringLiteral("-t"),
+                                              QStringLiteral("pulseaudio"), sink,
+                                              QStringLiteral("repeat"), QStringLiteral("9999")})) {
+        std::fprintf(stderr, "castora-bench-voice: cannot play the speech into %s\n",
+                     qPrintable(sink));
+        return 1;
+    }
+    std::printf("The engine on air at Standard, the virtual microphone playing the speech looped "
+                "(%lld s measured each)\n",
+                static_cast<long long>(window.count()));
+    std::vector<double> on, off;
+    for (int round = 0; round < onAirRounds; ++round) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool voice = (turn == 0) == (round % 2 == 0);
+            const std::optional<double> cpu = onAirCpu(engine, port, voice, window, round);
+            if (!cpu)
+                return 1;
+            (voice ? on : off).push_back(*cpu);
+            std::printf("  round %d, voice processing %-3s %.2f ms CPU per second\n", round + 1,
+                        voice ? "on" : "off", 1e3 * *cpu);
+            std::fflush(stdout);
+        }
+    }
+    const double withVoice = castora::bench::median(on), without = castora::bench::median(off);
+    std::printf("Medians: on %.2f ms/s, off %.2f ms/s; ratio %.2fx (target <= 1.25x)\n",
+                1e3 * withVoice, 1e3 * without, withVoice / without);
+    if (rows)
+        castora::bench::printRow(
+            {QStringLiteral("Whole process on air with voice processing on, CPU per second, "
+                            "Standard (96 kbit/s, 22050 Hz), speech with pink noise from the "
+                            "virtual microphone (median of %1 x %2 s, on and off taking turns)")
+                 .arg(onAirRounds)
+                 .arg(window.count()),
+             QStringLiteral("%1 ms/s").arg(1e3 * withVoice, 0, 'f', 2),
+             QStringLiteral("the same with voice processing off"),
+             QStringLiteral("%1 ms/s").arg(1e3 * without, 0, 'f', 2), withVoice / without,
+             QStringLiteral("<= 1.25")});
     return 0;
 }

@@ -15,6 +15,7 @@ namespace {
 const QString kAuth = QStringLiteral("auth");
 const QString kDismissCount = QStringLiteral("update/dismissCount");
 const QString kPendingVersion = QStringLiteral("update/pendingVersion");
+const QString kVoiceProcessing = QStringLiteral("voice/processing");
 
 // `path` no more open than `mode` (its owner's bits): a file or folder made by an earlier
 // version, or under another umask, may be readable by others.
@@ -89,6 +90,14 @@ QString pendingVersion() {
 
 void setPendingVersion(const QString &version) {
     write(kPendingVersion, version);
+}
+
+bool voiceProcessing() {
+    return store().value(kVoiceProcessing, false).toBool();
+}
+
+void setVoiceProcessing(bool on) {
+    write(kVoiceProcessing, on);
 }
 
 } // namespace castora::settings

@@ -16,4 +16,7 @@ void setDismissCount(int count);
 QString pendingVersion(); // "update/pendingVersion"
 void setPendingVersion(const QString &version);
 
+bool voiceProcessing(); // "voice/processing": the broadcast screen's switch, off by default
+void setVoiceProcessing(bool on);
+
 } // namespace castora::settings

@@ -154,6 +154,7 @@ StartResult BroadcastEngine::start(const BroadcastRequest &request) {
         std::lock_guard lock(m_encodeMutex);
         resetInputState(Clock::now());
     }
+    m_voice.reset(); // each broadcast's loudness is its own
     // The gate opens on the stream as it runs: a stream that runs already is not started again.
     m_accepting = true;
     if (!m_input.start()) {

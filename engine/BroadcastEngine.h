@@ -9,6 +9,7 @@
 #include "RecordWorkerThread.h"
 #include "RecordingWriter.h"
 #include "SendWorkerThread.h"
+#include "VoiceProcessor.h"
 
 #include <QDateTime>
 #include <QString>
@@ -115,6 +116,14 @@ inline const QString kNoMountMessage =
 // one of the two feeds the encoder at a time (the encoder lock, which the capture callback only
 // ever tries: it never waits).
 //
+// Voice processing (VoiceProcessor) sits in the capture callback, on the capture thread: when it
+// is on, the meter, the encoder and so the stream and the recording get the processed samples,
+// while the input's own checks (dead air, and the arrival of buffers that tells a lost
+// microphone) stay on what the microphone delivered. Off, the callback hands the microphone's
+// samples on as they are, not even copied. The silence fed for a lost microphone is not
+// processed. The processor is set up for the stream's rate whenever a stream is opened (no
+// callback runs then) and its leveler starts afresh with each broadcast.
+//
 // Locks, always taken in this order and never two the other way round:
 //   m_inputMutex   opening, starting and closing the capture stream: calls into the sound
 //                  system that may take long. Taken by openInput(), closeInput() and a start;
@@ -206,6 +215,12 @@ public:
     // The input level, slice by slice as the audio comes in (GUI thread).
     LevelMeter &levelMeter() { return m_meter; }
 
+    // Voice processing on or off (any thread; it takes effect at the next buffer, crossfaded).
+    void setVoiceProcessing(bool on) { m_voice.setEnabled(on); }
+    bool voiceProcessing() const { return m_voice.isEnabled(); }
+    // The processed output's short-term loudness (LUFS; -inf while it is off or silent).
+    float shortTermLoudness() const { return m_voice.shortTermLufs(); }
+
     // Counters of the current (or last) broadcast: frames captured and encoded, frames of
     // silence fed for a lost microphone, and both together (the length of the stream).
     quint64 capturedFrames() const { return m_capturedFrames.load(); }
@@ -253,8 +268,10 @@ private:
     // Under m_encodeMutex:
     void resetInputState(Clock::time_point now);
     bool encodeLocked(const qint16 *samples, unsigned int frames);
-    void takeAudio(const qint16 *samples, unsigned int frames, unsigned int generation,
-                   Clock::time_point at);
+    // A buffer as the microphone delivered it (`raw`) and as it goes out (`heard`: processed,
+    // or the same samples).
+    void takeAudio(const qint16 *raw, const qint16 *heard, unsigned int frames,
+                   unsigned int generation, Clock::time_point at);
     void takeStash();
     // The input is lost (stalled, or given up when `giveUp`: its buffers are not heard again).
     void loseInput(bool giveUp);
@@ -262,7 +279,7 @@ private:
     void feedSilence(quint64 frames);
     quint64 silenceDue(Clock::time_point now) const;
     // A buffer that arrived while the watch held the encoder (capture thread).
-    void stash(const qint16 *samples, unsigned int frames, unsigned int generation,
+    void stash(const qint16 *raw, const qint16 *heard, unsigned int frames, unsigned int generation,
                Clock::time_point at);
 
     AudioInput &m_input;
@@ -307,6 +324,10 @@ private:
     std::atomic<bool> m_stalled{false}; // mirrors the Stalled phase while on air
     std::atomic<bool> m_deadAir{false};
     std::atomic<bool> m_devicesChanged{false};
+    // Capture thread only, set up where no callback runs (openCapture: between the old
+    // stream's close and the new one's open).
+    VoiceProcessor m_voice;
+    std::vector<qint16> m_processed; // one capture buffer, processed
 
     // The encoder and what feeds it: the capture callback (try_lock only) or the input watch.
     std::mutex m_encodeMutex;
@@ -315,8 +336,11 @@ private:
     quint64 m_silenceSinceLoss = 0;
     std::vector<qint16> m_zeros; // one capture buffer of silence
     DeadAirWatch m_quiet;
-    // One buffer the callback could not hand over while the watch held the encoder.
+    // One buffer the callback could not hand over while the watch held the encoder: as the
+    // microphone delivered it and, while voice processing runs, as it goes out.
     std::vector<qint16> m_stash;
+    std::vector<qint16> m_stashHeard;
+    bool m_stashProcessed = false;
     unsigned int m_stashFrames = 0;
     unsigned int m_stashGeneration = 0;
     Clock::time_point m_stashAt;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace castora::engine {
 
@@ -65,12 +66,20 @@ bool BroadcastEngine::openCapture(const AudioDevice &device, unsigned int rate,
         generation = ++m_generation;
     }
     m_input.close();
+    // No callback of the old stream gets past its generation check from here on, and none of
+    // the new one comes before it starts: the processor is ours to set up once a callback
+    // that saw the old generation has finished.
+    while (m_inCallback.load() != 0)
+        std::this_thread::yield();
+    m_voice.configure(rate);
     qInfo() << "About to Open Stream ...!" << device.name << rate;
     m_meter.setSampleRate(rate);
     const bool opened = m_input.open(device, rate, frames,
                                      [this, generation](const qint16 *samples, unsigned int count) {
                                          onCapture(samples, count, generation);
                                      });
+    if (opened)
+        m_processed.assign(frames, 0);
     std::lock_guard lock(m_encodeMutex);
     m_switching = false;
     if (!opened) {
@@ -190,7 +199,14 @@ void BroadcastEngine::onCapture(const qint16 *samples, unsigned int frames,
                                 unsigned int generation) {
     m_inCallback.fetch_add(1);
     if (generation == m_generation.load()) {
-        m_meter.publish(samples, frames);
+        // What goes out: the processed samples while voice processing runs (a buffer larger
+        // than the stream's, which no sound system has been seen to deliver, passes as it is).
+        const qint16 *heard = samples;
+        if (m_voice.isActive() && frames <= m_processed.size()) {
+            m_voice.process(samples, m_processed.data(), frames);
+            heard = m_processed.data();
+        }
+        m_meter.publish(heard, frames);
         if (m_accepting.load()) {
             const Clock::time_point at = Clock::now();
             // The input watch holds the encoder only to look at the input, feed a buffer of
@@ -198,22 +214,26 @@ void BroadcastEngine::onCapture(const qint16 *samples, unsigned int frames,
             std::unique_lock lock(m_encodeMutex, std::try_to_lock);
             if (lock.owns_lock()) {
                 takeStash();
-                takeAudio(samples, frames, generation, at);
+                takeAudio(samples, heard, frames, generation, at);
             } else {
-                stash(samples, frames, generation, at);
+                stash(samples, heard, frames, generation, at);
             }
         }
     }
     m_inCallback.fetch_sub(1);
 }
 
-void BroadcastEngine::stash(const qint16 *samples, unsigned int frames, unsigned int generation,
-                            Clock::time_point at) {
-    if (m_stashFull.load(std::memory_order_acquire) || frames > m_stash.size()) {
+void BroadcastEngine::stash(const qint16 *raw, const qint16 *heard, unsigned int frames,
+                            unsigned int generation, Clock::time_point at) {
+    if (m_stashFull.load(std::memory_order_acquire) || frames > m_stash.size() ||
+        frames > m_stashHeard.size()) {
         m_droppedBuffers.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    std::memcpy(m_stash.data(), samples, frames * sizeof(qint16));
+    std::memcpy(m_stash.data(), raw, frames * sizeof(qint16));
+    m_stashProcessed = heard != raw;
+    if (m_stashProcessed)
+        std::memcpy(m_stashHeard.data(), heard, frames * sizeof(qint16));
     m_stashFrames = frames;
     m_stashGeneration = generation;
     m_stashAt = at;
@@ -223,7 +243,8 @@ void BroadcastEngine::stash(const qint16 *samples, unsigned int frames, unsigned
 void BroadcastEngine::takeStash() {
     if (!m_stashFull.load(std::memory_order_acquire))
         return;
-    takeAudio(m_stash.data(), m_stashFrames, m_stashGeneration, m_stashAt);
+    takeAudio(m_stash.data(), m_stashProcessed ? m_stashHeard.data() : m_stash.data(),
+              m_stashFrames, m_stashGeneration, m_stashAt);
     m_stashFull.store(false, std::memory_order_release);
 }
 
@@ -236,8 +257,10 @@ void BroadcastEngine::resetInputState(Clock::time_point now) {
     m_silenceSinceLoss = 0;
     m_silenceFrames = 0;
     m_zeros.assign(m_openFrames, 0);
-    if (m_stash.size() < m_openFrames)
+    if (m_stash.size() < m_openFrames) {
         m_stash.resize(m_openFrames);
+        m_stashHeard.resize(m_openFrames);
+    }
     m_stashFull = false;
     m_quiet.setSampleRate(m_openRate);
     m_quiet.reset();
@@ -259,8 +282,8 @@ bool BroadcastEngine::encodeLocked(const qint16 *samples, unsigned int frames) {
     return true;
 }
 
-void BroadcastEngine::takeAudio(const qint16 *samples, unsigned int frames, unsigned int generation,
-                                Clock::time_point at) {
+void BroadcastEngine::takeAudio(const qint16 *raw, const qint16 *heard, unsigned int frames,
+                                unsigned int generation, Clock::time_point at) {
     if (generation != m_generation.load())
         return; // the stream was given up while this buffer waited
     if (m_capture.lost()) {
@@ -275,9 +298,11 @@ void BroadcastEngine::takeAudio(const qint16 *samples, unsigned int frames, unsi
         qInfo() << "Capture delivers again after" << m_silenceSinceLoss << "frames of silence";
         noteLoss();
     }
-    if (encodeLocked(samples, frames))
+    if (encodeLocked(heard, frames))
         m_capturedFrames.fetch_add(frames, std::memory_order_relaxed);
-    m_deadAir = m_quiet.feed(samples, frames);
+    // Dead air is judged on the microphone itself: the leveler's gain must not hide a silent
+    // one.
+    m_deadAir = m_quiet.feed(raw, frames);
 }
 
 // The capture state has just become lost. A stream given up (`giveUp`) is not heard again even

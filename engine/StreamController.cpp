@@ -1,6 +1,8 @@
 // The controller as a whole: construction, properties, timers, the level meter.
 #include "StreamController.h"
 
+#include "SettingsStore.h"
+
 #include <QDebug>
 #include <QThreadPool>
 
@@ -52,6 +54,8 @@ StreamController::StreamController(ServiceConfig config, AudioInput &input, QObj
             qInfo() << "Supported rate:" << rate;
     }
     setCurrentMic(makeDefaultMic());
+    m_voiceProcessing = settings::voiceProcessing();
+    m_engine.setVoiceProcessing(m_voiceProcessing);
 
     // The device watch: the input announces changes (PulseAudio's own events), and every 2 s the
     // list it last saw is looked at again, for inputs that announce nothing.
@@ -143,6 +147,31 @@ void StreamController::onLevelTimerTimeout() {
     setMicrophoneStalled(m_streaming && m_engine.microphoneStalled());
     setMicrophoneLost(m_streaming && m_engine.microphoneLost());
     setDeadAir(m_streaming && m_engine.deadAir());
+    updateLoudness();
+}
+
+// The processor's short-term loudness, where it measures what goes out now; a change under
+// 0.1 LU is not worth a notification.
+void StreamController::updateLoudness() {
+    const bool measured = m_voiceProcessing && m_inputProblem.isEmpty() && !m_microphoneLost;
+    const double lufs =
+        measured ? double(m_engine.shortTermLoudness()) : -std::numeric_limits<double>::infinity();
+    const bool finite = std::isfinite(lufs);
+    if (finite == std::isfinite(m_loudness) && (!finite || std::abs(lufs - m_loudness) < 0.1))
+        return;
+    m_loudness = lufs;
+    emit loudnessChanged();
+}
+
+void StreamController::setVoiceProcessing(bool value) {
+    if (m_voiceProcessing == value)
+        return;
+    m_voiceProcessing = value;
+    m_engine.setVoiceProcessing(value);
+    settings::setVoiceProcessing(value);
+    qInfo() << "Voice processing" << (value ? "on" : "off");
+    emit voiceProcessingChanged();
+    updateLoudness();
 }
 
 void StreamController::setMicrophoneLost(bool value) {

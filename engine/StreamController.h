@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 
 // The object behind the broadcast screen: every piece of broadcast state as a property, the
@@ -66,6 +67,15 @@ class StreamController : public QAbstractListModel {
     // The input's level, what the level meter draws: the loudest of the three level slices of
     // the last tick (99 ms), notified only when it changes.
     Q_PROPERTY(float micLevel READ micLevel NOTIFY micLevelChanged)
+    // Voice processing (noise suppression, loudness leveling to -16 LUFS, a true-peak limiter)
+    // between the microphone and the meter, the stream and the recording; off by default,
+    // remembered in the settings store.
+    Q_PROPERTY(bool voiceProcessing READ voiceProcessing WRITE setVoiceProcessing NOTIFY
+                   voiceProcessingChanged)
+    // While voice processing is on: the short-term loudness (3 s) of what goes out, in LUFS,
+    // taken at each level tick and notified when it moves by 0.1 LU or more; -Infinity while
+    // there is nothing to measure (processing off, silence, no input).
+    Q_PROPERTY(double loudness READ loudness NOTIFY loudnessChanged)
     Q_PROPERTY(
         int streamQuality READ streamQuality WRITE setStreamQuality NOTIFY streamQualityChanged)
     Q_PROPERTY(bool networkBarVisible READ networkBarVisible WRITE setNetworkBarVisible NOTIFY
@@ -141,6 +151,8 @@ public:
     QString channelArt() const { return m_channelArt; }
     QString streamArt() const { return m_streamArt; }
     float micLevel() const { return m_micLevel; }
+    bool voiceProcessing() const { return m_voiceProcessing; }
+    double loudness() const { return m_loudness; }
     int streamQuality() const { return m_streamQuality; }
     bool networkBarVisible() const { return m_networkBarVisible; }
     bool networkBarIsError() const { return m_networkBarIsError; }
@@ -176,6 +188,8 @@ public:
     void setNetworkBarIsError(bool value);
     void setNetworkBarMessage(const QString &value);
     void setChatToken(const QString &value);
+    // Also remembered in the settings store, and the engine follows at its next buffer.
+    void setVoiceProcessing(bool value);
 
     // Fills the microphone list from the audio library.
     void setMicList();
@@ -286,6 +300,8 @@ signals:
     void channelArtChanged();
     void streamArtChanged();
     void micLevelChanged();
+    void voiceProcessingChanged();
+    void loudnessChanged();
     void streamQualityChanged();
     void networkBarVisibleChanged();
     void networkBarIsErrorChanged();
@@ -346,6 +362,7 @@ private:
     void setDeadAir(bool value);
     void setMicrophoneLost(bool value);
     void setMicrophoneStalled(bool value);
+    void updateLoudness();
     void runOnPool(std::function<void()> job);
     void keepCurrentMicAfterRebuild(const QString &key, const QString &name);
     void dropLostMic();
@@ -423,6 +440,8 @@ private:
     QString m_channelArt;
     QString m_streamArt;
     float m_micLevel = 0.0f;
+    bool m_voiceProcessing = false;
+    double m_loudness = -std::numeric_limits<double>::infinity();
     int m_streamQuality = 2;
     bool m_networkBarVisible = false;
     bool m_networkBarIsError = false;

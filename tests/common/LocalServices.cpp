@@ -17,6 +17,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <ebur128.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -525,6 +527,10 @@ bool writeMarks(const QString &path, int count, int sampleRate) {
                                    std::sin(2 * M_PI * markPitch(mark) * double(i) / sampleRate)));
         }
     }
+    return writeWav(path, samples, sampleRate);
+}
+
+bool writeWav(const QString &path, const std::vector<qint16> &samples, int sampleRate) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
@@ -536,6 +542,44 @@ bool writeMarks(const QString &path, int count, int sampleRate) {
                         "data" + u32(bytes);
     return file.write(header) == header.size() &&
            file.write(reinterpret_cast<const char *>(samples.data()), bytes) == qint64(bytes);
+}
+
+std::vector<qint16> readWav(const QString &path, int *sampleRate) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray wav = file.readAll();
+    const auto number = [&wav](qsizetype at, int size) {
+        quint32 value = 0;
+        std::memcpy(&value, wav.constData() + at, std::size_t(size));
+        return value;
+    };
+    std::vector<qint16> samples;
+    for (qsizetype at = 12; at + 8 <= wav.size();) {
+        const qsizetype size = std::min<qsizetype>(number(at + 4, 4), wav.size() - at - 8);
+        if (wav.mid(at, 4) == "fmt " && size >= 16) {
+            if (number(at + 8, 2) != 1 || number(at + 10, 2) != 1 || number(at + 22, 2) != 16)
+                return {}; // not mono 16-bit PCM
+            if (sampleRate)
+                *sampleRate = int(number(at + 12, 4));
+        } else if (wav.mid(at, 4) == "data") {
+            samples.resize(std::size_t(size / 2));
+            std::memcpy(samples.data(), wav.constData() + at + 8, samples.size() * 2);
+            return samples;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return {};
+}
+
+double integratedLoudness(const std::vector<qint16> &samples, int sampleRate, std::size_t from) {
+    ebur128_state *state = ebur128_init(1, unsigned(sampleRate), EBUR128_MODE_I);
+    if (from < samples.size())
+        ebur128_add_frames_short(state, samples.data() + from, samples.size() - from);
+    double lufs = -HUGE_VAL;
+    ebur128_loudness_global(state, &lufs);
+    ebur128_destroy(&state);
+    return lufs;
 }
 
 QList<std::pair<std::size_t, int>> findMarks(const std::vector<qint16> &samples, int sampleRate) {

@@ -172,6 +172,12 @@ Decoded decodeMp3(const QByteArray &mp3, int sampleRate);
 double dominantFrequency(const std::vector<qint16> &samples, int sampleRate, std::size_t skip = 0);
 double rms(const std::vector<qint16> &samples, std::size_t from = 0, std::size_t count = 0);
 
+// A mono 16-bit WAV file: its samples (empty when it is not one) and rate; one written.
+std::vector<qint16> readWav(const QString &path, int *sampleRate = nullptr);
+bool writeWav(const QString &path, const std::vector<qint16> &samples, int sampleRate);
+// Integrated loudness in LUFS (BS.1770 with its gates, libebur128) from sample `from` on.
+double integratedLoudness(const std::vector<qint16> &samples, int sampleRate, std::size_t from = 0);
+
 // Time marks: a WAV file (mono, 16-bit) of short beeps every kMarkSeconds, mark k (from 1) at
 // k * kMarkSeconds with a pitch of its own, digital silence between them.
 constexpr double kMarkSeconds = 2.0;

@@ -239,9 +239,9 @@ private slots:
         CHECKED(exposes(bus,
                         {"push button: Support", "push button: Recordings", "push button: Log out",
                          "push button: Edit Event", "push button: Share", "combo box: Microphone",
-                         "list: Chat messages", "text: Message", "push button: Emoji",
-                         "push button: Send", "combo box: Stream Quality", "push button: Start",
-                         "alert: OFF AIR"},
+                         "check box: Voice processing", "list: Chat messages", "text: Message",
+                         "push button: Emoji", "push button: Send", "combo box: Stream Quality",
+                         "push button: Start", "alert: OFF AIR"},
                         dialogs + QStringList{"Sign In", "Username or email"}));
 
         // The logout dialog takes the focus; Escape closes it and gives the focus back.

@@ -1,9 +1,9 @@
 // The broadcast engine without Qt's event loop, against a real icecast2: the chunk queues
 // between the capture callback and the workers (bound, order, a producer and a consumer racing
 // up to a stop), the libshout wrapper's stalls and cancels, the start/stop job with its queues,
-// workers, encoder flush and recording file, and the input watch's silence for a lost
-// microphone. A scripted input plays a tone on its own thread, as the audio library's capture
-// thread would.
+// workers, encoder flush and recording file, the input watch's silence for a lost
+// microphone, and voice processing switched while buffers flow. A scripted input plays a tone on
+// its own thread, as the audio library's capture thread would.
 #include "BroadcastEngine.h"
 #include "ChunkQueue.h"
 #include "LiveBroadcast.h"
@@ -14,10 +14,12 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QUuid>
 
 #include <algorithm>
+#include <cmath>
 #include <future>
 #include <thread>
 
@@ -380,6 +382,44 @@ private slots:
         }
         QVERIFY2(longest + 2 * 1152 > silence && longest < silence + 2 * 1152,
                  qPrintable(QString("%1 quiet frames decoded, %2 fed").arg(longest).arg(silence)));
+    }
+
+    // Voice processing switched on and off from another thread, over and over, while buffers
+    // flow (off air for the meter, then on air), and set up anew for a stream opened again
+    // after the microphone's broke, while buffers of the old one may still be on their way:
+    // the recording holds every frame encoded and decodes clean.
+    void voiceProcessingSwitchedWhileFlowing() {
+        constexpr unsigned int kRate = 22050;
+        ScriptedAudioInput input;
+        input.setGrantedFrames(2048);
+        BroadcastEngine engine(input);
+        const BroadcastRequest r = request(newMount(), "Voice");
+        const InputRequest microphone{r.deviceName, {}, r.quality, r.bufferFrames};
+        engine.setVoiceProcessing(true);
+        QVERIFY(engine.openInput(microphone).ok());
+        QTRY_VERIFY(std::isfinite(engine.shortTermLoudness())); // processed for the meter
+        std::atomic<bool> done{false};
+        std::thread switching([&] {
+            for (bool on = false; !done; on = !on) {
+                engine.setVoiceProcessing(on);
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            }
+        });
+        const auto stopSwitching = qScopeGuard([&] {
+            done = true;
+            switching.join();
+        });
+        QVERIFY(engine.start(r).ok());
+        QTRY_VERIFY(engine.capturedFrames() > kRate);
+        input.breakStream();
+        QTRY_VERIFY(engine.microphoneLost());
+        QVERIFY(engine.openInput(microphone).ok());
+        QTRY_VERIFY(!engine.microphoneLost());
+        const quint64 captured = engine.capturedFrames();
+        QTRY_VERIFY(engine.capturedFrames() > captured + kRate);
+        const StopResult stopped = engine.stop();
+        const QString problem = live::checkRecording(stopped.recordingPath, engine, kRate, 0);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 };
 

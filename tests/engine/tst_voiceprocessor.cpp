@@ -2,6 +2,7 @@
 // 20 dB under it: the last 50 s come out at -16 LUFS, nothing passes -1 dBTP, and the noise in
 // the pauses between sentences drops at least 10 dB more than the speech. Off, the samples pass
 // bit for bit, also once the processing has been switched off again.
+#include "LocalServices.h"
 #include "TestMain.h"
 #include "VoiceProcessor.h"
 
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <vector>
 
@@ -51,25 +51,6 @@ struct Speech {
     std::vector<Span> pauses;
 };
 
-std::vector<float> wavSamples(const QByteArray &wav) {
-    for (int at = 12; at + 8 <= wav.size();) {
-        quint32 size = 0;
-        std::memcpy(&size, wav.constData() + at + 4, 4);
-        size = std::min<quint32>(size, quint32(wav.size() - at - 8));
-        if (wav.mid(at, 4) == "data") {
-            std::vector<float> samples(size / 2);
-            for (std::size_t i = 0; i < samples.size(); ++i) {
-                qint16 sample = 0;
-                std::memcpy(&sample, wav.constData() + at + 8 + 2 * i, 2);
-                samples[i] = sample / 32768.0f;
-            }
-            return samples;
-        }
-        at += 8 + int(size) + int(size & 1);
-    }
-    return {};
-}
-
 Speech speak(const QString &folder) {
     Speech speech;
     const auto pause = [&] {
@@ -83,7 +64,9 @@ Speech speak(const QString &folder) {
         if (QProcess::execute(QStringLiteral("espeak-ng"),
                               {QStringLiteral("-w"), path, QString::fromUtf8(sentence)}) != 0)
             return {};
-        const std::vector<float> spoken = wavSamples(castora::test::readFile(path));
+        std::vector<float> spoken;
+        for (const qint16 sample : castora::test::audio::readWav(path))
+            spoken.push_back(sample / 32768.0f);
         speech.sentences.push_back({speech.samples.size(), speech.samples.size() + spoken.size()});
         speech.samples.insert(speech.samples.end(), spoken.begin(), spoken.end());
     }
@@ -190,6 +173,7 @@ private slots:
         row("22050 Hz, hot", 22050, -12.0, 16384);
         row("44100 Hz, quiet, small buffers", 44100, -36.0, 1000);
         row("48000 Hz, hot", 48000, -12.0, 16384);
+        row("16000 Hz, quiet", 16000, -36.0, 4096);
     }
 
     void speech() {

@@ -2,7 +2,8 @@
 // microphone that plays a 440 Hz tone, a real icecast2, the stand-in backend, the recordings
 // database. icecast2 is killed and restarted at random moments, stopped for a few seconds or
 // for half a minute, down at the press, and the path to it goes silent for a while; the
-// recordings folder runs out of space or is removed; the microphone vanishes or stalls.
+// recordings folder runs out of space or is removed; the microphone vanishes or stalls. And
+// speech through voice processing reaches the recording and the listeners leveled.
 // Through all of it the broadcast goes on, listeners are back at the live moment, the
 // recording holds what it should, and the user hears of each problem once. Before going on
 // air the meter shows the microphone's level and nothing is encoded.
@@ -24,11 +25,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include <cmath>
 #include <future>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
@@ -44,6 +47,13 @@ namespace live = castora::test::live;
 namespace {
 
 constexpr std::size_t kBufferFrames = 16384; // what the controller asks the device for
+// About 25 s of speech for the voice processing row.
+const char *const kSpeech =
+    "Good evening, and welcome to the late show. Tonight we talk about the old harbour, the "
+    "boats, and the people who built them. My first guest has spent forty years repairing "
+    "wooden hulls by hand, and she learned the trade from her father. Later we hear from the "
+    "choir that sings every Sunday by the water. The chat is open for the whole hour, so send "
+    "your questions and your memories. Now let us begin.";
 
 // The 10-minute run outlasts QtTest's watchdog, which ends a test function after 5 minutes.
 const bool kWatchdogSet = qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT") ||
@@ -505,6 +515,52 @@ private slots:
         QCOMPARE(QDir(c.getAppWritablePath()).entryList(QDir::Files), files);
         QVERIFY(!requested("api/channel/start-stream"));
         QCOMPARE(c.engine().capturedFrames(), captured);
+    }
+
+    // Voice processing through the whole engine: espeak-ng's speech at about -30 LUFS on the
+    // microphone, the switch on. The recording and a listener's stream both carry it leveled
+    // to about -16 LUFS once the leveler has caught up (the first seconds left out). The other
+    // rows play a steady tone, which noise suppression rightly takes for noise: they keep it
+    // off.
+    void voiceProcessing() {
+        StreamController &c = *m_controller;
+        QTemporaryDir work;
+        const QString spoken = work.filePath(QStringLiteral("spoken.wav"));
+        QCOMPARE(QProcess::execute(QStringLiteral("espeak-ng"), {"-w", spoken, kSpeech}), 0);
+        int rate = 0;
+        std::vector<qint16> speech = audio::readWav(spoken, &rate);
+        QVERIFY2(speech.size() > std::size_t(15 * rate), "espeak-ng must speak the text");
+        const double gain = std::pow(10.0, (-30.0 - audio::integratedLoudness(speech, rate)) / 20);
+        for (qint16 &sample : speech)
+            sample = qint16(std::lround(sample * gain));
+        const QString quiet = work.filePath(QStringLiteral("speech.wav"));
+        QVERIFY(audio::writeWav(quiet, speech, rate));
+        const auto tone = qScopeGuard([&] {
+            c.setVoiceProcessing(false);
+            m_microphone.playTone(440, 1500);
+        });
+        c.setVoiceProcessing(true);
+        QVERIFY(m_microphone.play(quiet));
+        QVERIFY(live::pressStart(c));
+        const QString recording = c.recordingPath();
+        QTRY_VERIFY(m_icecast.hasMount(m_mount));
+        QElapsedTimer clock;
+        clock.start();
+        const IcecastServer::Reception heard = m_icecast.receive(m_mount, 16.0, clock);
+        QVERIFY(live::pressStop(c));
+
+        const int broadcastRate = int(c.sampleRate());
+        const std::size_t settled = std::size_t(8 * broadcastRate);
+        const audio::Decoded file = audio::decodeMp3File(recording, broadcastRate);
+        const audio::Decoded stream = audio::decodeMp3(heard.audio, broadcastRate);
+        const double fileLufs = audio::integratedLoudness(file.samples, broadcastRate, settled);
+        const double streamLufs = audio::integratedLoudness(stream.samples, broadcastRate, settled);
+        qInfo("speech played at %.1f LUFS; recording %.1f LUFS, stream %.1f LUFS (after 8 s)",
+              audio::integratedLoudness(speech, rate), fileLufs, streamLufs);
+        QVERIFY(file.ok && file.errors.isEmpty() && stream.ok);
+        QVERIFY(stream.samples.size() > settled + std::size_t(3 * broadcastRate));
+        QVERIFY(std::abs(fileLufs + 16.0) <= 2.5);
+        QVERIFY(std::abs(streamLufs + 16.0) <= 2.5);
     }
 
     // The only input vanishes (its module unloaded, leaving no source and no sink) and comes

@@ -1,10 +1,10 @@
 // The broadcast screen of the real program against the stand-in backend, its chat server and
 // a real icecast2, with a scripted microphone playing a tone: Start/Stop and the on-air clock,
 // the network bar, the input check (level dots, clip indicator, the words for no input, the
-// device chooser) and the dead-air and lost-microphone warnings, the edit-event dialog, chat
-// between the panel and a listener (the list's bound: tst_chatcontroller), the chat socket's
-// reconnection delays and moves (its time-outs and limits: tst_chatcontroller), backend and chat
-// text shown as text, and logging out while on air.
+// device chooser, the voice processing switch) and the dead-air and lost-microphone warnings, the
+// edit-event dialog, chat between the panel and a listener (the list's bound: tst_chatcontroller),
+// the chat socket's reconnection and moves (its time-outs and limits: tst_chatcontroller), backend
+// and chat text shown as text, and logging out while on air.
 #include "ChatProtocol.h"
 #include "ChatServer.h"
 #include "ChatSocket.h"
@@ -22,6 +22,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QQuickItem>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -30,6 +31,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
+
+#include <cmath>
 
 using namespace castora;
 using namespace Qt::StringLiterals;
@@ -308,6 +311,36 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!p.stream->clipping(), 5000);
         QVERIFY2(unlit - dropped >= 1800 && unlit - dropped <= 2300,
                  qPrintable(QString::number(unlit - dropped)));
+    }
+
+    // The voice processing switch, by pointer and by keyboard (Return, Space): the controller
+    // follows, the settings remember it for the next start, and the loudness shows next to the
+    // meter only while it is on.
+    void voiceProcessingSwitch() {
+        const auto off = qScopeGuard([] { settings::setVoiceProcessing(false); });
+        UiProgram &p = program();
+        QVERIFY(startOnBroadcastScreen());
+        QQuickItem *toggle = p.onScreen(u"voiceSwitch"_s);
+        QQuickItem *loudness = p.onScreen(u"loudnessText"_s);
+        QVERIFY(!toggle->property("checked").toBool() && !loudness->isVisible());
+        p.click(toggle);
+        QTRY_VERIFY(p.stream->voiceProcessing());
+        QVERIFY(settings::voiceProcessing() && loudness->isVisible());
+        // The tone's loudness, as measured after processing.
+        QTRY_VERIFY(std::isfinite(p.stream->loudness()));
+        QTRY_COMPARE(textOf(loudness),
+                     QString::number(std::lround(p.stream->loudness())) + u" LUFS"_s);
+        QTest::keyClick(p.window, Qt::Key_Return);
+        QTRY_VERIFY(!p.stream->voiceProcessing());
+        QVERIFY(!settings::voiceProcessing() && !loudness->isVisible());
+        QTest::keyClick(p.window, Qt::Key_Space);
+        QTRY_VERIFY(p.stream->voiceProcessing() && toggle->property("checked").toBool());
+
+        cleanup(); // the program again, from its settings
+        init();
+        QVERIFY(startOnBroadcastScreen());
+        QVERIFY(program().stream->voiceProcessing());
+        QVERIFY(program().onScreen(u"voiceSwitch"_s)->property("checked").toBool());
     }
 
     // The chooser shows the current microphone (the default input at first), and the meter

@@ -219,6 +219,9 @@ private slots:
         row("last dot lit at 4/75", "firstLitDot", {4.0 / 75}, 71);
         row("last dot dark below 4/75", "firstLitDot", {0.05}, 72);
         row("full scale: all lit", "firstLitDot", {1.0}, 0);
+        // The loudness next to the meter.
+        row("loudness to the whole LU", "loudnessText", {-16.4}, "-16 LUFS");
+        row("nothing to measure", "loudnessText", {-qInf()}, "\u2013 LUFS");
         // Folder links.
         row("drive path", "folderUrl", {"C:\\Users\\a\\rec.mp3"}, "file:///C:/Users/a");
         row("folder with # and %", "folderUrl", {"/home/a/Show #5 100%/rec.mp3"},

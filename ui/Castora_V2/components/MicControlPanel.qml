@@ -6,8 +6,9 @@ import com.StreamController
 import "ScreenLogic.js" as Logic
 
 // The microphone column of the control strip: a header, the input level as 72 dots that light
-// from the bottom up (on air or not, while an input is chosen) with a clip indicator, and the
-// chooser of the input device. When no input can be opened the level area says why.
+// from the bottom up (on air or not, while an input is chosen) with a clip indicator, the voice
+// processing switch with the loudness while it is on, and the chooser of the input device.
+// When no input can be opened the level area says why.
 Column {
     id: panel
 
@@ -98,6 +99,84 @@ Column {
                 font.pixelSize: 10
                 font.bold: true
             }
+        }
+
+        // Voice processing on or off (Space, Enter or Return while it has the focus): noise
+        // suppression, leveling to -16 LUFS and a limiter for what the meter shows and the
+        // listeners and the recording get.
+        Switch {
+            id: voiceSwitch
+
+            objectName: "voiceSwitch"
+            anchors.top: parent.top
+            anchors.left: parent.left
+            anchors.margins: 10
+            width: 80
+            padding: 0
+            topPadding: 24
+            text: qsTr("Voice processing")
+            checked: StreamController.voiceProcessing
+            focusPolicy: Qt.StrongFocus
+            Accessible.name: text
+            Accessible.ignored: !visible
+            Keys.onReturnPressed: voiceSwitch.toggleByKey()
+            Keys.onEnterPressed: voiceSwitch.toggleByKey()
+            onToggled: {
+                StreamController.voiceProcessing = checked;
+                checked = Qt.binding(() => StreamController.voiceProcessing);
+            }
+
+            function toggleByKey() {
+                toggle();
+                toggled();
+            }
+
+            FocusMark {
+                shown: voiceSwitch.visualFocus
+            }
+
+            indicator: Rectangle {
+                x: Math.round((voiceSwitch.width - width) / 2)
+                y: 0
+                implicitWidth: 36
+                implicitHeight: 18
+                radius: 9
+                color: voiceSwitch.checked ? "#4CAF50" : "#3A3A3A"
+                border.color: "#555555"
+
+                Rectangle {
+                    x: voiceSwitch.checked ? parent.width - width - 2 : 2
+                    y: 2
+                    width: 14
+                    height: 14
+                    radius: 7
+                    color: "#FFFFFF"
+                }
+            }
+            contentItem: Text {
+                text: voiceSwitch.text
+                color: "#DDDDDD"
+                font.pixelSize: 10
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.WordWrap
+            }
+        }
+
+        // While voice processing is on: where the broadcaster sits (short-term loudness).
+        Text {
+            objectName: "loudnessText"
+            anchors.verticalCenter: parent.verticalCenter
+            anchors.right: parent.right
+            anchors.rightMargin: 12
+            visible: StreamController.voiceProcessing && StreamController.inputProblem === ""
+            textFormat: Text.PlainText
+            text: Logic.loudnessText(StreamController.loudness)
+            color: "#FFFFFF"
+            font.pixelSize: 13
+            font.bold: true
+            Accessible.role: Accessible.StaticText
+            Accessible.name: qsTr("Loudness %1").arg(text)
+            Accessible.ignored: !visible
         }
 
         Text {

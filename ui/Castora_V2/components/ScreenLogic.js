@@ -51,6 +51,12 @@ function spokenMessage(sender, text) {
     return format(qsTr("%1 says: %2"), [truncated(sender, 100), truncated(text, 300)]);
 }
 
+// The short-term loudness next to the meter, to the whole LU ("-16 LUFS"); a dash while
+// there is nothing to measure (-Infinity: silence, no input).
+function loudnessText(lufs) {
+    return isFinite(lufs) ? qsTr("%1 LUFS").arg(Math.round(lufs)) : qsTr("\u2013 LUFS");
+}
+
 function titleLine(title) {
     return title ? truncated(title, 25) : qsTr("Click on start to go live...");
 }
