@@ -28,7 +28,7 @@ public:
     bool isRunning() const { return bool(m_server); }
 
     dev::DevServer &server() { return *m_server; }
-    dev::DevServer *operator->() { return m_server.get(); }
+    dev::DevServer *operator->() const { return m_server.get(); }
     // The backend's address; the chat server's and icecast2's ports where given.
     ServiceConfig config(quint16 chatPort = 0, quint16 icecastPort = 0) const {
         return ServiceConfig::local(m_port, chatPort, icecastPort);
