@@ -6,16 +6,12 @@ namespace castora::test {
 
 bool StandInBackend::start(const dev::DevServer::Options &options) {
     m_client.reset();
-    m_elsewhere.reset();
     m_server = std::make_unique<dev::DevServer>(options);
+    m_elsewhere = std::make_unique<dev::DevServer>();
     m_port = m_server->listen();
     m_client = std::make_unique<NetworkClient>(config());
     settings::clearToken();
-    return m_port != 0;
-}
-
-void StandInBackend::stop() {
-    m_server.reset();
+    return m_port != 0 && m_elsewhere->listen() != 0;
 }
 
 QString StandInBackend::signIn() {
@@ -38,18 +34,9 @@ void StandInBackend::fail(const QString &fault, const QString &path) {
     else if (kind == QLatin1String("malformed"))
         m_server->malformNext(1, path);
     else if (kind == QLatin1String("redirect"))
-        m_server->answerNext(1, dev::Answer::redirect(elsewhere().baseUrl() + '/' + path), path);
+        m_server->answerNext(1, dev::Answer::redirect(m_elsewhere->baseUrl() + '/' + path), path);
     else if (!fault.isEmpty())
         qFatal("Unknown backend fault: %s", qPrintable(fault));
-}
-
-dev::DevServer &StandInBackend::elsewhere() {
-    if (!m_elsewhere) {
-        m_elsewhere = std::make_unique<dev::DevServer>();
-        if (m_elsewhere->listen() == 0)
-            qFatal("No port for a second stand-in backend");
-    }
-    return *m_elsewhere;
 }
 
 } // namespace castora::test

@@ -19,12 +19,12 @@ public:
     StandInBackend(const StandInBackend &) = delete;
     StandInBackend &operator=(const StandInBackend &) = delete;
 
-    // A new server listening (`options` as dev::DevServer takes them), a new client, and no
-    // token stored; false when no port was free.
+    // A new server listening (`options` as dev::DevServer takes them) and another origin, a
+    // new client, and no token stored; false when no port was free.
     bool start(const dev::DevServer::Options &options = {});
     // Nothing listens on the port any more: connections are refused. config() and client()
     // still lead there.
-    void stop();
+    void stop() { m_server.reset(); }
     bool isRunning() const { return bool(m_server); }
 
     dev::DevServer &server() { return *m_server; }
@@ -47,7 +47,7 @@ public:
     void fail(const QString &fault, const QString &path = QString());
 
     // The same service on another port: another origin, which must never see the token.
-    dev::DevServer &elsewhere();
+    dev::DevServer &elsewhere() { return *m_elsewhere; }
 
 private:
     // The client goes first: its replies before the servers they talk to.
