@@ -98,9 +98,8 @@ private slots:
         }
         const QByteArray base = m_backend.config().backendUrl.toUtf8();
         QCOMPARE(url.toEncoded(), base + "/api/stats/" + encoded);
-        ServiceConfig slash =
-            m_backend.config(); // a base URL with a trailing slash gives no double slash
-        slash.backendUrl += '/';
+        ServiceConfig slash = m_backend.config();
+        slash.backendUrl += '/'; // a base URL with a trailing slash gives no double slash
         QCOMPARE(slash.endpoint("api/stats/", segment), url);
         if (segment == QString::fromLatin1(encoded)) // as it was before encoding
             QCOMPARE(url, m_backend.config().endpoint("api/stats/" + segment));

@@ -50,8 +50,8 @@ private slots:
     void init() { QVERIFY(m_backend.start()); }
 
     void savedTokenCheckAtStart_data() {
-        // A token "valid", "refused", refused with the backend "offline", none stored (empty),
-        // or a valid one and a fault of the backend (StandInBackend::fail)
+        // "valid", "refused" (a stale token), "offline" (a stale token, nothing listening),
+        // empty (nothing stored), or a valid token and the backend's fault (StandInBackend::fail)
         QTest::addColumn<QString>("stored");
         QTest::addColumn<bool>("loggedIn");
         row("first start, nothing stored", "", false);
