@@ -1,9 +1,8 @@
 // Sign-in session against the stand-in backend: saved-token check, sign-in, sign-out.
 #include "AuthController.h"
-#include "DevServer.h"
 #include "NetworkAccess.h"
-#include "NetworkClient.h"
 #include "SettingsStore.h"
+#include "StandInBackend.h"
 #include "TestMain.h"
 
 #include <QFile>
@@ -31,8 +30,7 @@ struct SignIn {
 class TestAuthController : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<dev::DevServer> m_server;
-    std::unique_ptr<NetworkClient> m_client;
+    test::StandInBackend m_backend;
     const QString m_email = DevState::kDemoEmail;
     const QString m_password = DevState::kDemoPassword;
 
@@ -49,60 +47,46 @@ private slots:
         ::umask(022);
     }
 
-    void init() {
-        settings::clearToken();
-        m_server = std::make_unique<dev::DevServer>();
-        QVERIFY(m_server->listen() != 0);
-        m_client = std::make_unique<NetworkClient>(ServiceConfig::local(m_server->port()));
-    }
-
-    void cleanup() {
-        m_client.reset();
-        m_server.reset();
-    }
+    void init() { QVERIFY(m_backend.start()); }
 
     void savedTokenCheckAtStart_data() {
-        // "valid", "refused", "offline", "hangs" (never answers), "redirected" (to another
-        // origin) or empty
+        // "valid", "refused" (a stale token), "offline" (a stale token, nothing listening),
+        // empty (nothing stored), or a valid token and the backend's fault (StandInBackend::fail)
         QTest::addColumn<QString>("stored");
         QTest::addColumn<bool>("loggedIn");
         row("first start, nothing stored", "", false);
         row("saved token accepted", "valid", true);
         row("saved token refused", "refused", false);
         row("backend unreachable", "offline", false);
-        row("backend accepts and never answers", "hangs", false);
-        row("redirected to another origin", "redirected", false);
+        row("backend accepts and never answers", "hang", false);
+        row("redirected to another origin", "redirect", false);
     }
 
     void savedTokenCheckAtStart() {
         QFETCH(QString, stored);
         QFETCH(bool, loggedIn);
-        const bool accepted = stored == "valid" || stored == "hangs" || stored == "redirected";
-        const QString token = accepted           ? m_server->state().issueToken(m_email)
+        const QString token = stored == "refused" || stored == "offline"
+                                  ? QStringLiteral("7|no-longer-valid")
                               : stored.isEmpty() ? QString()
-                                                 : QStringLiteral("7|no-longer-valid");
+                                                 : m_backend->state().issueToken(m_email);
         settings::setToken(token);
         const QString path = "api/channel/user-channel";
-        dev::DevServer elsewhere; // the same service's routes on another port: another origin
-        QVERIFY(elsewhere.listen() != 0);
         if (stored == "offline")
-            m_server.reset(); // the port now refuses connections
-        else if (stored == "hangs")
-            m_server->hangNext(1, path);
-        else if (stored == "redirected")
-            m_server->answerNext(1, dev::Answer::redirect(elsewhere.baseUrl() + '/' + path), path);
+            m_backend.stop();
+        else if (stored != "valid" && stored != "refused")
+            m_backend.fail(stored, path);
 
-        auto auth = std::make_unique<AuthController>(*m_client);
+        auto auth = std::make_unique<AuthController>(m_backend.client());
         if (token.isEmpty()) {
             QCOMPARE(auth->startUp(), false); // decided during construction, without a request
-            QCOMPARE(m_server->requests().size(), 0);
+            QCOMPARE(m_backend->requests().size(), 0);
         } else {
             QCOMPARE(auth->startUp(), true);
             QTRY_COMPARE(auth->startUp(), false);
             // The bearer token never reaches another origin; the check fails there.
-            QCOMPARE(elsewhere.requests().size(), 0);
-            if (m_server) {
-                const auto request = m_server->requests(path).value(0);
+            QCOMPARE(m_backend.elsewhere().requests().size(), 0);
+            if (m_backend.isRunning()) {
+                const auto request = m_backend->requests(path).value(0);
                 QCOMPARE(request.method, QString("GET"));
                 QCOMPARE(request.header("Authorization"), "Bearer " + token.toUtf8());
                 QCOMPARE(request.header("Accept"), QByteArray("application/json"));
@@ -125,7 +109,7 @@ private slots:
         row("success, stale token sent along", SignIn{demo, "", "3|old", "", 1});
         row("wrong password", SignIn{"nope", "", "", invalid, 0});
         row("password not trimmed", SignIn{demo + ' ', "", "", invalid, 0});
-        row("server error", SignIn{demo, "500", "", failed, 1});
+        row("server error", SignIn{demo, "status 500", "", failed, 1});
         row("connection dropped", SignIn{demo, "drop", "", failed, 1});
         row("backend never answers", SignIn{demo, "hang", "", noAnswer, 1});
         row("garbage body", SignIn{demo, "malformed", "", invalid, 0});
@@ -134,16 +118,9 @@ private slots:
     void signIn() {
         QFETCH(SignIn, given);
         const auto &[password, fault, stale, failure, loggedInSignals] = given;
-        auto auth = std::make_unique<AuthController>(*m_client);
+        auto auth = std::make_unique<AuthController>(m_backend.client());
         settings::setToken(stale);
-        if (fault == "drop")
-            m_server->dropNext(10);
-        else if (fault == "hang")
-            m_server->hangNext(1);
-        else if (fault == "malformed")
-            m_server->malformNext(1);
-        else if (!fault.isEmpty())
-            m_server->failNext(1, fault.toInt());
+        m_backend.fail(fault);
 
         QSignalSpy loggedIn(auth.get(), &AuthController::loggedInChanged);
         QSignalSpy failed(auth.get(), &AuthController::loginFailed);
@@ -151,7 +128,7 @@ private slots:
         QCOMPARE(auth->isLoading(), true);
         QTRY_COMPARE(auth->isLoading(), false);
 
-        const auto request = m_server->requests("api/auth/login").value(0);
+        const auto request = m_backend->requests("api/auth/login").value(0);
         QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
         QCOMPARE(request.hasHeader("Authorization"), !stale.isEmpty());
         QCOMPARE(request.bearerToken(), stale.toUtf8());
@@ -165,7 +142,7 @@ private slots:
         QCOMPARE(auth->loggedIn(), failure.isEmpty());
         if (failure.isEmpty()) {
             QVERIFY(auth->hasChannel());
-            QVERIFY(m_server->state().isValidToken(auth->token()));
+            QVERIFY(m_backend->state().isValidToken(auth->token()));
             QCOMPARE(settings::token(), auth->token());
         } else {
             QCOMPARE(failed.first().first().toString(), failure);
@@ -193,13 +170,13 @@ private slots:
             struct stat info {};
             return ::stat(path.constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
         };
-        auto auth = std::make_unique<AuthController>(*m_client);
+        auto auth = std::make_unique<AuthController>(m_backend.client());
         signIn(*auth);
         QCOMPARE(mode(file), 0600);
         QCOMPARE(mode(QFile::encodeName(folder)), 0700);
         const QString token = auth->token();
         if (!online)
-            m_server->dropNext(10, "api/auth/logout");
+            m_backend.fail("drop", "api/auth/logout");
 
         QSignalSpy loggedIn(auth.get(), &AuthController::loggedInChanged);
         QSignalSpy signedOut(auth.get(), &AuthController::signedOut);
@@ -210,16 +187,16 @@ private slots:
         QVERIFY(auth->isTokenExpired());
         QTRY_COMPARE(loggedIn.size(), 2); // and again when the reply arrives
 
-        const auto request = m_server->requests("api/auth/logout").value(0);
+        const auto request = m_backend->requests("api/auth/logout").value(0);
         QCOMPARE(request.header("Authorization"), "Bearer " + token.toUtf8());
         QVERIFY(!request.hasHeader("Content-Type"));
-        QCOMPARE(m_server->state().isValidToken(token), !online);
+        QCOMPARE(m_backend->state().isValidToken(token), !online);
 
         // Neither the store nor the property keeps the token, so the next start shows the form
         // even when the backend never heard of the sign-out.
         QVERIFY(auth->token().isEmpty());
         QVERIFY(settings::token().isEmpty());
-        QCOMPARE(AuthController(*m_client).startUp(), false);
+        QCOMPARE(AuthController(m_backend.client()).startUp(), false);
 
         // Signing in again with the same account stores the new token.
         signIn(*auth);

@@ -3,9 +3,9 @@
 #include "ChatController.h"
 #include "ChatServer.h"
 #include "ChatSocket.h"
-#include "DevServer.h"
 #include "LogCapture.h"
 #include "MessageModel.h"
+#include "StandInBackend.h"
 #include "TestMain.h"
 
 #include <QAbstractItemModelTester>
@@ -115,16 +115,16 @@ qint64 residentKiB() {
 class TestChatController : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<dev::DevServer> m_server;
+    test::StandInBackend m_backend;
     std::unique_ptr<ChatController> m_chat;
     std::unique_ptr<QAbstractItemModelTester> m_tester;
 
     // The room answers `body` as it is.
     void serve(const QString &room, const QByteArray &body) {
-        m_server->addRoute("GET", "api/comment/" + room,
-                           [body](const RecordedRequest &, const QString &) {
-                               return Answer::text(body, 200, "application/json");
-                           });
+        m_backend->addRoute("GET", "api/comment/" + room,
+                            [body](const RecordedRequest &, const QString &) {
+                                return Answer::text(body, 200, "application/json");
+                            });
     }
 
     bool fetch(const QString &room) {
@@ -153,9 +153,8 @@ private slots:
         qputenv("TZ", "CET-1");
         tzset();
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        m_server = std::make_unique<dev::DevServer>();
-        QVERIFY(m_server->listen() != 0);
-        m_chat = std::make_unique<ChatController>(ServiceConfig::local(m_server->port()));
+        QVERIFY(m_backend.start());
+        m_chat = std::make_unique<ChatController>(m_backend.config());
         m_tester = std::make_unique<QAbstractItemModelTester>(
             m_chat.get(), QAbstractItemModelTester::FailureReportingMode::QtTest);
     }
@@ -163,7 +162,6 @@ private slots:
     void cleanup() {
         m_tester.reset();
         m_chat.reset();
-        m_server.reset();
     }
 
     void fetchHistory_data() {
@@ -187,7 +185,7 @@ private slots:
         row("top-level array", list, "", shown, seven);
         row("data not a list", QByteArray(R"({"data":{"id":1}})"), "", QStringList(), none);
         row("malformed body", QByteArray(), "malformed", QStringList(), none);
-        row("server error", QByteArray(), "500", QStringList(), failed);
+        row("server error", QByteArray(), "status 500", QStringList(), failed);
         row("connection dropped", QByteArray(), "drop", QStringList(), failed);
 
         // More than the list holds: the newest stay (the live one leaves first), each cut to
@@ -213,12 +211,7 @@ private slots:
         QFETCH(QString, log);
         const QString path("api/comment/my-show");
         serve("my-show", body);
-        if (fault == "500")
-            m_server->failNext(1, 500, path);
-        else if (fault == "drop")
-            m_server->dropNext(3, path); // Qt resends a GET once on a dropped connection
-        else if (fault == "malformed")
-            m_server->malformNext(1, path);
+        m_backend.fail(fault, path);
         m_chat->addMessage(2, "live", "kept");
 
         QTest::ignoreMessage(QtInfoMsg, QRegularExpression('^' + log));
@@ -228,13 +221,13 @@ private slots:
         const QStringList all = QStringList{"2|live|kept|now"} + added;
         QCOMPARE(rows(), all.mid(qMax(0, all.size() - ChatController::kMaxMessages)));
         QCOMPARE(m_chat->findChildren<MessageModel *>().size(), m_chat->rowCount());
-        const RecordedRequest request = m_server->requests(path).value(0);
+        const RecordedRequest request = m_backend->requests(path).value(0);
         QCOMPARE(request.header("Accept"), QByteArray("application/json"));
         QVERIFY(!request.hasHeader("Authorization"));
     }
 
     void repeatedFetchShowsEachMessageOnce() {
-        dev::ChatServer &rooms = m_server->chat();
+        dev::ChatServer &rooms = m_backend->chat();
         rooms.post("castora-demo", "ann", "first");
         rooms.post("castora-demo", "bob", "second");
         QVERIFY(fetch("castora-demo"));
@@ -264,7 +257,7 @@ private slots:
         m_chat->resetAccount();
         QCOMPARE(m_chat->rowCount(), 0);
         QVERIFY(fetch("castora-demo"));
-        QTRY_COMPARE(m_server->requests("api/comment/castora-demo").size(), 4);
+        QTRY_COMPARE(m_backend->requests("api/comment/castora-demo").size(), 4);
         QCOMPARE(m_chat->rowCount(), 3);
     }
 

@@ -1,10 +1,9 @@
 // The common request rules as the backend sees them on the wire, and what the client refuses to
 // take from it.
 #include "BackendRequest.h"
-#include "DevServer.h"
 #include "NetworkAccess.h"
-#include "ServiceConfig.h"
 #include "SettingsStore.h"
+#include "StandInBackend.h"
 #include "TestMain.h"
 
 #include <QElapsedTimer>
@@ -13,10 +12,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <memory>
-
 using namespace castora;
-using castora::dev::DevServer;
 using castora::dev::RecordedRequest;
 using castora::test::row;
 
@@ -26,8 +22,7 @@ class TestBackendRequest : public QObject {
     Q_OBJECT
 
     static constexpr int kTimeoutMs = 2000; // without progress; the program waits 30 s
-    std::unique_ptr<DevServer> m_server;
-    ServiceConfig m_config;
+    test::StandInBackend m_backend;
     net::AccessManager m_nam;
 
     RecordedRequest roundTrip(QNetworkReply *reply) {
@@ -35,20 +30,13 @@ class TestBackendRequest : public QObject {
         api::onFinished(reply, this, [&](const api::Reply &) { done = true; });
         if (!QTest::qWaitFor([&] { return done; }, 5000))
             qFatal("no reply");
-        return m_server->requests().last();
+        return m_backend->requests().last();
     }
 
 private slots:
     void initTestCase() { net::setTransferTimeout(std::chrono::milliseconds(kTimeoutMs)); }
 
-    void init() {
-        m_server = std::make_unique<DevServer>();
-        QVERIFY(m_server->listen() != 0);
-        m_config = ServiceConfig::local(m_server->port());
-        settings::clearToken();
-    }
-
-    void cleanup() { m_server.reset(); }
+    void init() { QVERIFY(m_backend.start()); }
 
     void authorizationHeader_data() {
         QTest::addColumn<QString>("stored");
@@ -72,7 +60,7 @@ private slots:
         if (!stored.isEmpty())
             settings::setToken(stored);
         const RecordedRequest request =
-            roundTrip(api::get(m_nam, m_config.endpoint("api/app/version"), {auth}));
+            roundTrip(api::get(m_nam, m_backend.config().endpoint("api/app/version"), {auth}));
         // The server trims trailing blanks of header values: compare the request as built too.
         QCOMPARE(api::request(QUrl("http://x/"), {auth}).rawHeader("Authorization"), value);
         QCOMPARE(request.hasHeader("Authorization"), present);
@@ -99,22 +87,22 @@ private slots:
     void pathSegments() {
         QFETCH(QString, segment);
         QFETCH(QByteArray, encoded);
-        const QUrl url = m_config.endpoint("api/stats/", segment);
+        const QUrl url = m_backend.config().endpoint("api/stats/", segment);
         if (encoded.isEmpty() && !segment.isEmpty()) {
             QVERIFY(!url.isValid()); // would name "api/" or "api/stats/" itself
             QSignalSpy finished(&m_nam, &QNetworkAccessManager::finished);
             api::get(m_nam, url);
             QVERIFY(finished.wait());
-            QVERIFY(m_server->requests().isEmpty());
+            QVERIFY(m_backend->requests().isEmpty());
             return;
         }
-        const QByteArray base = m_config.backendUrl.toUtf8();
+        const QByteArray base = m_backend.config().backendUrl.toUtf8();
         QCOMPARE(url.toEncoded(), base + "/api/stats/" + encoded);
-        ServiceConfig slash = m_config; // a base URL with a trailing slash gives no double slash
-        slash.backendUrl += '/';
+        ServiceConfig slash = m_backend.config();
+        slash.backendUrl += '/'; // a base URL with a trailing slash gives no double slash
         QCOMPARE(slash.endpoint("api/stats/", segment), url);
         if (segment == QString::fromLatin1(encoded)) // as it was before encoding
-            QCOMPARE(url, m_config.endpoint("api/stats/" + segment));
+            QCOMPARE(url, m_backend.config().endpoint("api/stats/" + segment));
         const RecordedRequest request = roundTrip(api::get(m_nam, url));
         QCOMPARE(request.path, "api/stats/" + segment);
         QVERIFY(request.query.isEmpty());
@@ -133,11 +121,11 @@ private slots:
     void oversizedReplies() {
         QFETCH(bool, announced);
         QFETCH(qint64, limit);
-        QUrl url = m_config.endpoint("api/app/version");
+        QUrl url = m_backend.config().endpoint("api/app/version");
         QTcpServer flood;
         qint64 sent = 0;
         if (announced) {
-            m_server->answerNext(
+            m_backend->answerNext(
                 1, dev::Answer::text(QByteArray(2 * limit, '7'), 200, "application/json"));
         } else {
             // Headers without a length, then as much as the client takes.

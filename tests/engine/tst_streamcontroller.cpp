@@ -8,15 +8,14 @@
 #include "AuthController.h"
 #include "ChatController.h"
 #include "ChatServer.h"
-#include "DevServer.h"
 #include "LiveBroadcast.h"
 #include "LocalServices.h"
 #include "LogCapture.h"
 #include "Multipart.h"
-#include "NetworkClient.h"
 #include "ProcessSignals.h"
 #include "ScriptedAudioInput.h"
 #include "SettingsStore.h"
+#include "StandInBackend.h"
 #include "StreamController.h"
 #include "TestMain.h"
 
@@ -83,7 +82,7 @@ class StreamControllerTest : public QObject {
     Q_OBJECT
 
     IcecastServer m_icecast;
-    std::unique_ptr<dev::DevServer> m_backend;
+    test::StandInBackend m_backend;
     QString m_mount, m_token;
     std::unique_ptr<ScriptedAudioInput> m_input; // a fresh one per case, playing a tone
     QTemporaryDir m_files;
@@ -92,7 +91,7 @@ class StreamControllerTest : public QObject {
 
     // A controller for the demo channel, allowed to broadcast, retrying quickly.
     std::unique_ptr<StreamController> controller(const QString &icecastHost = QString()) {
-        ServiceConfig config = ServiceConfig::local(m_backend->port(), 0, m_icecast.port());
+        ServiceConfig config = m_backend.config(0, m_icecast.port());
         if (!icecastHost.isEmpty())
             config.icecastHost = icecastHost;
         auto c = std::make_unique<StreamController>(config, *m_input);
@@ -108,18 +107,6 @@ class StreamControllerTest : public QObject {
 
     int posted(const QString &path) const { return int(m_backend->requests(path).size()); }
 
-    // "status N", "answer N BODY" or "drop", for the next request to `path`.
-    void inject(const QString &fault, const QString &path) {
-        const int status = fault.section(' ', 1, 1).toInt();
-        if (fault.startsWith("status"))
-            m_backend->failNext(1, status, path);
-        else if (fault.startsWith("answer"))
-            m_backend->answerNext(1, dev::Answer::text(fault.section(' ', 2).toUtf8(), status),
-                                  path);
-        else if (fault == "drop")
-            m_backend->dropNext(2, path); // Qt sends a dropped request once more
-    }
-
     static bool answered(StreamController &c) {
         return QTest::qWaitFor([&] { return c.pendingRequests() == 0; }, 10000);
     }
@@ -130,11 +117,9 @@ private slots:
         QVERIFY(m_icecast.start());
         dev::DevServer::Options options;
         options.icecastStatusUrl = m_icecast.baseUrl() + "/status-json.xsl";
-        m_backend = std::make_unique<dev::DevServer>(options);
-        QVERIFY(m_backend->listen() != 0);
+        QVERIFY(m_backend.start(options));
         m_mount = channel().mountPoint;
-        m_token = m_backend->state().issueToken(dev::DevState::kDemoEmail);
-        settings::setToken(m_token);
+        m_token = m_backend.signIn();
     }
 
     void init() {
@@ -226,7 +211,7 @@ private slots:
     void internetProbe() {
         QFETCH(int, failStatus);
         QFETCH(bool, nothingListening);
-        ServiceConfig config = ServiceConfig::local(m_backend->port());
+        ServiceConfig config = m_backend.config();
         if (nothingListening)
             config.probeUrl = "http://127.0.0.1:1/probe";
         StreamController c(config, *m_input);
@@ -283,8 +268,7 @@ private slots:
         if (fault == "password") {
             c = std::make_unique<StreamController>(
                 [&] {
-                    ServiceConfig config =
-                        ServiceConfig::local(m_backend->port(), 0, m_icecast.port());
+                    ServiceConfig config = m_backend.config(0, m_icecast.port());
                     config.icecastPassword = "not the password";
                     return config;
                 }(),
@@ -682,7 +666,7 @@ private slots:
                 [&] { slugAtMountChange = c->ChannelSlug(); });
         m_backend->clearRequests();
         QSignalSpy told(c.get(), &StreamController::requestCompleted);
-        inject(fault, path);
+        m_backend.fail(fault, path);
         if (call == "fetchListeners") // the poll's own call, not one for the UI
             c->fetchListeners();
         else
@@ -765,7 +749,7 @@ private slots:
         connect(c.get(), &StreamController::isLoadingChanged, this,
                 [&] { order << QVariant(c->isLoading()).toString(); });
         const QString endpoint = "api/channel/update/stream-details";
-        inject(fault, endpoint);
+        m_backend.fail(fault, endpoint);
         c->updateStreamDetails(title, chosen);
         QVERIFY(answered(*c));
         QCOMPARE(order,
@@ -833,8 +817,7 @@ private slots:
         const auto restoreToken = qScopeGuard([this] { settings::setToken(m_token); });
         const int channelB = m_backend->state().addAccount("b@castora.local", "second").channelId;
         const QString mountB = m_backend->state().channelById(channelB)->mountPoint;
-        NetworkClient client(ServiceConfig::local(m_backend->port()));
-        AuthController auth(client);
+        AuthController auth(m_backend.client());
         auto c = controller();
         connect(&auth, &AuthController::signedOut, c.get(), &StreamController::resetAccount);
         const auto signIn = [&](const QString &email, const QString &password) {

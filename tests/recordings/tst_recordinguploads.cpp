@@ -1,12 +1,11 @@
 // Uploads of recordings against the stand-in backend: what goes over the wire, what the
 // stand-in stores, and how every failure ends.
-#include "DevServer.h"
 #include "LogCapture.h"
 #include "Multipart.h"
 #include "NetworkAccess.h"
 #include "RecordingController.h"
 #include "RecordingsDatabase.h"
-#include "SettingsStore.h"
+#include "StandInBackend.h"
 #include "TestMain.h"
 #include "UploadPlan.h"
 #include "UploadRoutes.h"
@@ -59,7 +58,7 @@ QList<int> progressValues(const QSignalSpy &progressed) {
 class RecordingUploadsTest : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<DevServer> m_server;
+    castora::test::StandInBackend m_backend;
     std::unique_ptr<RecordingController> m_controller;
     std::unique_ptr<QTemporaryDir> m_files;
     QList<RecordedRequest> m_seen; // upload requests the stand-in received, in order
@@ -88,11 +87,11 @@ class RecordingUploadsTest : public QObject {
 
     // One round trip through the stand-in: whatever the client had left to send is in by then.
     void roundTrip() {
-        if (!m_server)
+        if (!m_backend.isRunning())
             return;
         QNetworkAccessManager nam;
         std::unique_ptr<QNetworkReply> reply(
-            nam.get(QNetworkRequest(QUrl(m_server->baseUrl() + "/x"))));
+            nam.get(QNetworkRequest(QUrl(m_backend->baseUrl() + "/x"))));
         QVERIFY(QSignalSpy(reply.get(), &QNetworkReply::finished).wait());
     }
 
@@ -105,28 +104,26 @@ private slots:
 
     void init() {
         m_files = std::make_unique<QTemporaryDir>();
-        m_server = std::make_unique<DevServer>();
-        QVERIFY(m_server->listen() != 0);
-        connect(m_server.get(), &DevServer::requestReceived, this,
+        QVERIFY(m_backend.start());
+        connect(&m_backend.server(), &DevServer::requestReceived, this,
                 [this](const RecordedRequest &request) {
                     if (request.path != "x")
                         m_seen.append(request);
                 });
-        m_signInToken = m_server->state().issueToken(castora::dev::DevState::kDemoEmail);
-        castora::settings::setToken(m_signInToken);
-        m_controller =
-            std::make_unique<RecordingController>(castora::ServiceConfig::local(m_server->port()));
+        m_signInToken = m_backend.signIn();
+        m_controller = std::make_unique<RecordingController>(m_backend.config());
     }
 
     void cleanup() {
         m_controller.reset();
-        m_server.reset();
+        m_backend.stop();
         m_seen.clear();
         m_files.reset();
     }
 
-    // Every upload: how it is made to fail (empty: it succeeds), what the stand-in sees and
-    // the one uploadCompleted message (a trailing "*" matches any rest).
+    // Every upload: how it is made to fail (empty: it succeeds; a path and a fault: the
+    // backend's, StandInBackend::fail), what the stand-in sees and the one uploadCompleted
+    // message (a trailing "*" matches any rest).
     void uploads_data() {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("fileName");
@@ -153,16 +150,17 @@ private slots:
             sequence(1), chunked);
         row("three chunks, non-ASCII name", "", kInternational, three, QList<int>{33, 66, 100},
             sequence(3), chunked);
-        row("start fails", "start-500", "rec.mp3", three, QList<int>{}, start, credentials);
+        row("start fails", kStart + " status 500", "rec.mp3", three, QList<int>{}, start,
+            credentials);
         row("chunk 2 refused", "chunk-2", "rec.mp3", three, QList<int>{33},
             QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
         row("chunk 2 never answered", "hang-chunk-2", "rec.mp3", three, QList<int>{33},
             QStringList{kStart, kChunk, kChunk},
             "Chunk upload failed: The server did not answer in time.");
-        row("chunk redirected to another origin", "redirect-chunk", "rec.mp3", three, QList<int>{},
-            QStringList{kStart, kChunk}, "Chunk upload failed: *");
-        row("finish refused", "finish-500", "rec.mp3", three, QList<int>{33, 66, 100}, sequence(3),
-            "Failed to finish upload: *");
+        row("chunk redirected to another origin", kChunk + " redirect", "rec.mp3", three,
+            QList<int>{}, QStringList{kStart, kChunk}, "Chunk upload failed: *");
+        row("finish refused", kFinish + " status 500", "rec.mp3", three, QList<int>{33, 66, 100},
+            sequence(3), "Failed to finish upload: *");
         row("file deleted after chunk 1", "delete-after-1", "rec.mp3", three, QList<int>{33},
             QStringList{kStart, kChunk}, "Failed to open file");
         row("file shrank after chunk 1", "shrink-after-1", "rec.mp3", three, QList<int>{33},
@@ -172,17 +170,17 @@ private slots:
         row("signed out after chunk 1", "signed-out", "rec.mp3", three, QList<int>{33},
             QStringList{kStart, kChunk}, RecordingController::kSignedOutMessage);
         row("backend down", "unreachable", "rec.mp3", three, QList<int>{}, none, credentials);
-        row("single upload refused", "small-500", "rec.mp3", qint64(1000), QList<int>{}, small,
-            "Error transferring *");
-        row("single upload answered with garbage", "garbage " + kSmall, "rec.mp3", qint64(1000),
+        row("single upload refused", kSmall + " status 500", "rec.mp3", qint64(1000), QList<int>{},
+            small, "Error transferring *");
+        row("single upload answered with garbage", kSmall + " malformed", "rec.mp3", qint64(1000),
             QList<int>{}, small, kGarbled);
-        row("single upload dropped", "drop " + kSmall, "rec.mp3", qint64(1000), QList<int>{},
+        row("single upload dropped", kSmall + " drop", "rec.mp3", qint64(1000), QList<int>{},
             small + small, "Connection closed");
-        row("chunk answered with garbage", "garbage " + kChunk, "rec.mp3", three, QList<int>{33},
+        row("chunk answered with garbage", kChunk + " malformed", "rec.mp3", three, QList<int>{33},
             QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
-        row("chunk dropped", "drop " + kChunk, "rec.mp3", three, QList<int>{},
+        row("chunk dropped", kChunk + " drop", "rec.mp3", three, QList<int>{},
             QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: Connection closed");
-        row("finish answered with garbage", "garbage " + kFinish, "rec.mp3", three,
+        row("finish answered with garbage", kFinish + " malformed", "rec.mp3", three,
             QList<int>{33, 66, 100}, sequence(3), kGarbled);
         // Refused before anything starts.
         row("unknown id", "unknown", "rec.mp3", three, QList<int>{}, none, "Recording not found");
@@ -215,26 +213,13 @@ private slots:
                 m_controller->data(m_controller->index(0), RecordingController::UploadStatusRole)
                     .toBool();
         });
-        DevServer elsewhere; // another origin, which must never see the sign-in token
-        QVERIFY(elsewhere.listen() != 0);
-        if (fault == "start-500")
-            m_server->failNext(1, 500, kStart);
+        if (fault.startsWith("api/")) // the backend's fault at that path
+            m_backend.fail(fault.section(' ', 1), fault.section(' ', 0, 0));
         else if (fault == "hang-chunk-2")
             connect(m_controller.get(), &RecordingController::uploadProgress, this,
-                    [this] { m_server->hangNext(1, kChunk); });
-        else if (fault == "redirect-chunk")
-            m_server->answerNext(
-                1, castora::dev::Answer::redirect(elsewhere.baseUrl() + '/' + kChunk), kChunk);
+                    [this] { m_backend.fail("hang", kChunk); });
         else if (fault == "chunk-2")
-            m_server->uploads().failChunk(2);
-        else if (fault == "finish-500")
-            m_server->failNext(1, 500, kFinish);
-        else if (fault == "small-500")
-            m_server->failNext(1, 500, kSmall);
-        else if (fault.startsWith("garbage "))
-            m_server->malformNext(1, fault.section(' ', 1));
-        else if (fault.startsWith("drop ")) // Qt sends a dropped request once more
-            m_server->dropNext(2, fault.section(' ', 1));
+            m_backend->uploads().failChunk(2);
         else if (fault == "delete-after-1")
             connect(m_controller.get(), &RecordingController::uploadProgress, this,
                     [path] { QFile::remove(path); });
@@ -245,7 +230,7 @@ private slots:
             connect(m_controller.get(), &RecordingController::uploadProgress, m_controller.get(),
                     &RecordingController::cancelUploads);
         else if (fault == "unreachable")
-            m_server.reset(); // nothing listens on its port any more
+            m_backend.stop();
         else if (fault == "unknown")
             id += 100;
         else if (fault == "removed")
@@ -274,7 +259,7 @@ private slots:
         QCOMPARE(m_controller->uploadsInFlight(), 0);
         QCOMPARE(progressValues(progressed), progress);
         QCOMPARE(seenPaths(), requests);
-        QCOMPARE(elsewhere.requests().size(), 0);
+        QCOMPARE(m_backend.elsewhere().requests().size(), 0); // never sees the sign-in token
         QCOMPARE(listedAsUploaded, success); // reloaded before the success was announced
         QCOMPARE(rowUploaded(), success);
         for (const RecordedRequest &request : std::as_const(m_seen)) {
@@ -292,13 +277,13 @@ private slots:
             return;
         }
         if (!success) {
-            if (m_server)
-                QVERIFY(m_server->uploads().stored().isEmpty());
+            if (m_backend.isRunning())
+                QVERIFY(m_backend->uploads().stored().isEmpty());
             return;
         }
 
         // What the stand-in stored is the recording, byte for byte.
-        const castora::dev::StoredUpload *stored = m_server->uploads().find(fileName);
+        const castora::dev::StoredUpload *stored = m_backend->uploads().find(fileName);
         QVERIFY(stored);
         QCOMPARE(stored->chunked, chunked);
         QVERIFY(castora::test::readFile(stored->path) == content);
@@ -362,7 +347,7 @@ private slots:
         roundTrip();
         QCOMPARE(completed.count(), 0);
         QVERIFY(m_seen.size() <= 3); // the start and at most the two chunks already under way
-        QVERIFY(m_server->uploads().stored().isEmpty());
+        QVERIFY(m_backend->uploads().stored().isEmpty());
     }
 
     // Chunk arithmetic beyond what a test file can hold: offsets and sizes need 64 bits.

@@ -24,6 +24,7 @@
 #include <QQuickItem>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSqlQuery>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslServer>
@@ -123,14 +124,20 @@ int litDots(const UiProgram &p) {
     return p.onScreen(u"levelDots"_s)->property("lit").toInt();
 }
 
-// Every text item below `root` (delegates included) whose text holds `fragment`.
-QList<QQuickItem *> textsHolding(QQuickItem *root, const QString &fragment) {
-    QList<QQuickItem *> found;
-    if (root->inherits("QQuickText") && textOf(root).contains(fragment))
-        found.append(root);
+// The text items below `root` (popups and delegates included) whose text holds `fragment` as
+// it is: each by its objectName (else its type), marked "(markup)" unless it is plain text.
+QStringList shownBy(QQuickItem *root, const QString &fragment) {
+    QStringList found;
+    if ((root->inherits("QQuickText") || root->inherits("QQuickTextEdit")) &&
+        textOf(root).contains(fragment)) {
+        const QString type = QString::fromLatin1(root->metaObject()->className());
+        found.append(
+            (root->objectName().isEmpty() ? type.section(u"_QML"_s, 0, 0) : root->objectName()) +
+            (root->property("textFormat").toInt() == Qt::PlainText ? u""_s : u" (markup)"_s));
+    }
     const auto children = root->childItems();
     for (QQuickItem *child : children)
-        found += textsHolding(child, fragment);
+        found += shownBy(child, fragment);
     return found;
 }
 
@@ -577,57 +584,78 @@ private slots:
         QCOMPARE(p.server.chat().clientCount(p.stream->ChannelSlug()), 1);
     }
 
-    // Names, titles, dates, notes and messages from the backend and the chat are shown as
-    // they are: markup in them is not interpreted, and an image in it is not fetched.
+    // Text from the backend, the chat and the sound system (names, titles, dates, notes,
+    // messages, replies, device names) and the names of recordings are shown as they are on
+    // every screen and dialog: markup in them is not interpreted, and an image in it is not
+    // fetched. Each value begins with a tag of its own, which the screens' cut-offs keep; every
+    // text item that holds the tag as it is must be plain text.
     void remoteTextIsShownAsText() {
         PathRecorder web;
         QVERIFY(web.listen(&m_https));
         UiProgram &p = program();
-        const QString slug = p.server.state().demoChannel().slug;
-        const QString name = web.image(u"name"_s) + u"<b>Ana</b>"_s;
-        const QString title = u"<b>Live</b>"_s + web.image(u"title"_s);
-        const QString sender = web.image(u"sender"_s) + u"Cy"_s;
-        const QString history = u"<b>old</b>"_s + web.image(u"history"_s);
-        const QString date = u"<i>"_s + web.image(u"date"_s);
-        const QString notes = u"<b>Faster</b>"_s + web.image(u"notes"_s);
-        const QString version = u"1.2.0"_s + web.image(u"version"_s);
-        p.server.state().demoChannel().name = name;
-        p.server.state().demoChannel().streamTitle = title;
+        const auto tag = [](const QString &word) { return u"<b>%1</b>"_s.arg(word); };
+        const auto remote = [&](const QString &word) { return tag(word) + web.image(word); };
+        dev::Channel &channel = p.server.state().demoChannel();
+        channel.name = remote(u"name"_s);
+        channel.streamTitle = remote(u"title"_s);
         p.server.state().versionInfo =
-            QJsonObject{{u"latest_version"_s, version}, {u"release_notes"_s, notes}};
-        p.server.chat().post(slug, sender, history, date);
+            QJsonObject{{u"latest_version"_s, u"1.2.0"_s + remote(u"version"_s)},
+                        {u"release_notes"_s, remote(u"notes"_s)}};
+        p.server.chat().post(channel.slug, remote(u"sender"_s), remote(u"old"_s),
+                             remote(u"date"_s));
+        p.audio.setDevices({ScriptedAudioInput::device(0, remote(u"device"_s), {44100}, 1, true)});
         QVERIFY(startOnBroadcastScreen());
-
-        const QString live = u"<b>now</b>"_s + web.image(u"live"_s);
-        p.server.chat().post(slug, sender, live);
-        const QString error = u"<b>Refused</b>"_s + web.image(u"toast"_s);
-        emit p.stream->requestCompleted(error, true);
+        QSqlQuery recording; // the only one listed
+        QVERIFY(recording.exec(u"DELETE FROM recordings"_s) &&
+                recording.exec(u"INSERT INTO recordings (name, path, date_created) VALUES "
+                               "('%1', '%2', '%3')"_s.arg(remote(u"recording"_s),
+                                                          m_tlsFiles.filePath(u"show.mp3"_s),
+                                                          remote(u"recorded"_s))));
+        p.server.chat().post(channel.slug, remote(u"sender"_s), remote(u"now"_s));
+        emit p.stream->requestCompleted(remote(u"refused"_s), true);
         QTRY_COMPARE(findItems(p.currentScreen(), u"bubble"_s).size(), 2);
         QTRY_VERIFY(p.item(u"updateDialog"_s)->isVisible());
+        QVERIFY(QMetaObject::invokeMethod(
+            p.onScreen(u"deviceBox"_s)->property("popup").value<QObject *>(), "open"));
+        QTRY_VERIFY(p.item(u"deviceEntryText"_s));
+        const auto shown = [&p](const QString &fragment) {
+            return shownBy(p.window->contentItem(), fragment);
+        };
+        QCOMPARE(shown(tag(u"name"_s)), (QStringList{u"channelNameLabel"_s, u"channelCaption"_s}));
+        QCOMPARE(shown(tag(u"title"_s)), QStringList{u"titleLine"_s});
+        QCOMPARE(shown(tag(u"sender"_s)), (QStringList{u"senderText"_s, u"senderText"_s}));
+        QCOMPARE(shown(tag(u"date"_s)), QStringList{u"createdAtText"_s});
+        QCOMPARE(shown(tag(u"notes"_s)), QStringList{u"releaseNotesLabel"_s});
+        QCOMPARE(shown(tag(u"version"_s)), QStringList{u"latestVersionLabel"_s});
+        QCOMPARE(shown(tag(u"refused"_s)), QStringList{u"RemoteText"_s});
+        QCOMPARE(shown(tag(u"device"_s)), (QStringList{u"deviceText"_s, u"deviceEntryText"_s}));
+        // A message shows escaped in its rich text.
+        for (const QString &message : {u"old"_s, u"now"_s}) {
+            QCOMPARE(shown(tag(message)), QStringList());
+            QCOMPARE(shown(tag(message).replace('<', u"&lt;"_s).replace('>', u"&gt;"_s)),
+                     QStringList{u"messageText (markup)"_s});
+        }
 
-        // Each string shows as plain text wherever the screen shows it (the title cut at 25
-        // characters); a message shows escaped in its rich text.
-        const QStringList plain{name + u" on Castora"_s,
-                                title.left(25) + u"..."_s,
-                                sender,
-                                date,
-                                notes,
-                                version,
-                                error};
-        for (const QString &text : plain) {
-            const QList<QQuickItem *> items = textsHolding(p.window->contentItem(), text);
-            QVERIFY2(!items.isEmpty(), qPrintable(text));
-            for (QQuickItem *item : items)
-                QVERIFY2(item->property("textFormat").toInt() == Qt::PlainText, qPrintable(text));
-        }
-        for (QString message : {history, live}) {
-            message.replace('<', u"&lt;"_s).replace('>', u"&gt;"_s).replace('"', u"&quot;"_s);
-            QCOMPARE(textsHolding(p.currentScreen(), message).size(), 1);
-        }
+        // The recordings screen, its toast and its delete dialog.
+        QTest::keyClick(p.window, Qt::Key_Escape); // the device list
+        p.click(p.item(u"laterButton"_s));
+        p.click(u"recordingsButton"_s);
+        QVERIFY(p.showsScreen(u"recordingsScreen"_s, 3));
+        emit p.recordings->uploadCompleted(recording.lastInsertId().toInt(), false,
+                                           remote(u"upload"_s));
+        p.click(findItems(p.currentScreen(), u"deleteButton"_s).value(0));
+        QTRY_VERIFY(p.item(u"deleteName"_s)->isVisible());
+        QCOMPARE(shown(tag(u"recording"_s)), (QStringList{u"recordingName"_s, u"deleteName"_s}));
+        QCOMPARE(shown(tag(u"recorded"_s)), QStringList{u"RemoteText"_s});
+        QCOMPARE(shown(tag(u"upload"_s)), QStringList{u"RemoteText"_s});
 
         // The artwork is fetched from the same server: once it has been asked for, every image
         // of the texts above would have been too.
-        p.server.state().demoChannel().channelArt = web.origin + u"/art.png"_s;
+        p.click(p.item(u"deleteConfirmButton"_s));
+        QTRY_COMPARE(p.recordings->rowCount(), 0);
+        p.click(u"backButton"_s);
+        QVERIFY(p.showsScreen(u"broadcastScreen"_s, 2));
+        channel.channelArt = web.origin + u"/art.png"_s;
         p.stream->fetchChannel();
         QTRY_VERIFY(web.paths.contains(u"/art.png"_s));
         web.paths.removeAll(u"/art.png"_s);

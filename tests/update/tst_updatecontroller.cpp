@@ -1,8 +1,7 @@
 // Update rules and the version check against the stand-in backend, including the count of
 // "Later" across runs.
-#include "DevServer.h"
-#include "NetworkClient.h"
 #include "SettingsStore.h"
+#include "StandInBackend.h"
 #include "TestMain.h"
 #include "UpdateController.h"
 
@@ -28,13 +27,12 @@ struct Check {
 class TestUpdateController : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<dev::DevServer> m_server;
-    std::unique_ptr<NetworkClient> m_client;
+    test::StandInBackend m_backend;
 
     // One run of the program: a fresh controller checks once and has handled the reply.
     std::unique_ptr<UpdateController> run() {
-        auto controller = std::make_unique<UpdateController>(*m_client);
-        QSignalSpy handled(&m_client->manager(), &QNetworkAccessManager::finished);
+        auto controller = std::make_unique<UpdateController>(m_backend.client());
+        QSignalSpy handled(&m_backend.client().manager(), &QNetworkAccessManager::finished);
         controller->checkForUpdate();
         if (!handled.wait())
             qFatal("no version reply");
@@ -45,14 +43,7 @@ private slots:
     void init() {
         settings::setDismissCount(0);
         settings::setPendingVersion(QString());
-        m_server = std::make_unique<dev::DevServer>();
-        QVERIFY(m_server->listen() != 0);
-        m_client = std::make_unique<NetworkClient>(ServiceConfig::local(m_server->port()));
-    }
-
-    void cleanup() {
-        m_client.reset();
-        m_server.reset();
+        QVERIFY(m_backend.start());
     }
 
     // The program runs version 1.0.0. "Later" was pressed `dismissed` times for version 1.2.
@@ -71,7 +62,7 @@ private slots:
         row("later three times before", Check{"1.2", "", none, "", 3, true, true});
         row("newer version restarts the count", Check{"1.3", "", none, "", 3, true, false});
         row("other spelling restarts the count", Check{"1.2.0", "", none, "", 3, true, false});
-        row("server error", Check{"9.9.9", "", none, "500", 0, false, false});
+        row("server error", Check{"9.9.9", "", none, "status 500", 0, false, false});
         row("garbage", Check{"9.9.9", "", none, "malformed", 0, false, false});
     }
 
@@ -82,7 +73,7 @@ private slots:
         settings::setToken("secret");
         settings::setPendingVersion("1.2");
         settings::setDismissCount(dismissed);
-        m_server->state().versionInfo =
+        m_backend->state().versionInfo =
             QJsonObject{{"latest_version", latest},
                         {"minimum_version", minimum},
                         {"download_url_windows", "https://dl.example/win"},
@@ -90,19 +81,17 @@ private slots:
                         {"release_notes", "Faster reconnects"},
                         {"max_dismissals", maxDismissals}}; // undefined: left out
         QTest::ignoreMessage(QtInfoMsg, "Checking for updates");
-        if (fault == "malformed") {
-            m_server->malformNext(1);
+        m_backend.fail(fault);
+        if (fault == "malformed")
             QTest::ignoreMessage(QtWarningMsg, "Update check: invalid JSON response");
-        } else if (!fault.isEmpty()) {
-            m_server->failNext(1, fault.toInt());
+        else if (!fault.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Update check failed: \".+\"$"));
-        }
         auto controller = run();
         QCOMPARE(controller->updateAvailable(), available);
         QCOMPARE(controller->isMandatory(), mandatory);
         QCOMPARE(controller->canDismiss(), !mandatory);
         QCOMPARE(controller->latestVersion(), available ? latest : QString());
-        const auto request = m_server->requests().last();
+        const auto request = m_backend->requests().last();
         QCOMPARE(request.path, QString("api/app/version"));
         QCOMPARE(request.header("Accept"), QByteArray("application/json"));
         QVERIFY(!request.hasHeader("Authorization"));
@@ -145,7 +134,7 @@ private slots:
         QFETCH(QString, backend);
         QFETCH(QString, link);
         QFETCH(bool, opened);
-        ServiceConfig config = m_client->config();
+        ServiceConfig config = m_backend.config();
         if (!backend.isEmpty())
             config.backendUrl = backend;
         NetworkClient client(config);
