@@ -83,7 +83,7 @@ struct RawChatServer : QObject {
         header.append(8, '\0');
         qToBigEndian(quint64(kFloodBytes), header.data() + 2);
         socket->write(header);
-        auto *sent = new qint64(0);
+        auto sent = std::make_shared<qint64>(0);
         const auto feed = [this, socket, sent] {
             while (*sent < kFloodBytes && socket->state() == QAbstractSocket::ConnectedState &&
                    socket->bytesToWrite() < 256 * 1024) {
@@ -95,7 +95,6 @@ struct RawChatServer : QObject {
             }
         };
         connect(socket, &QTcpSocket::bytesWritten, this, feed);
-        connect(socket, &QObject::destroyed, this, [sent] { delete sent; });
         feed();
     }
 };
