@@ -90,10 +90,13 @@ class StreamControllerTest : public QObject {
     dev::Channel &channel() { return m_backend->state().demoChannel(); }
 
     // A controller for the demo channel, allowed to broadcast, retrying quickly.
-    std::unique_ptr<StreamController> controller(const QString &icecastHost = QString()) {
+    std::unique_ptr<StreamController> controller(const QString &icecastHost = QString(),
+                                                 const QString &sourcePassword = QString()) {
         ServiceConfig config = m_backend.config(0, m_icecast.port());
         if (!icecastHost.isEmpty())
             config.icecastHost = icecastHost;
+        if (!sourcePassword.isEmpty())
+            config.icecastPassword = sourcePassword;
         auto c = std::make_unique<StreamController>(config, *m_input);
         c->setMountPoint(m_mount);
         c->setSubStatus(true);
@@ -263,19 +266,8 @@ private slots:
             otherSource.kill();
             otherSource.waitForFinished();
         });
-        auto c = controller();
+        auto c = controller(QString(), fault == "password" ? "not the password" : QString());
         c->setSubStatus(fault != "gate");
-        if (fault == "password") {
-            c = std::make_unique<StreamController>(
-                [&] {
-                    ServiceConfig config = m_backend.config(0, m_icecast.port());
-                    config.icecastPassword = "not the password";
-                    return config;
-                }(),
-                *m_input);
-            c->setMountPoint(m_mount);
-            c->setSubStatus(true);
-        }
         const bool refusedByServer = fault == "password" || fault == "in use";
         const QStringList files = QDir(c->getAppWritablePath()).entryList(QDir::Files);
         QSignalSpy completed(c.get(), &StreamController::requestCompleted);
@@ -318,12 +310,31 @@ private slots:
     // through a lost and restored connection; a press while the stop is under way changes
     // nothing, and the stop is carried out when the subscription lapsed meanwhile. The
     // recording is named after the title and the start time, inside the recordings folder
-    // whatever the title holds, and the recordings library hears of it. Every signal on the
-    // way (the send thread's included) is emitted on the GUI thread.
+    // whatever the title holds, and the recordings library hears of it. Under umask 022, as
+    // most desktops run, the recordings folder is made 0700 and the recording 0600. Usage
+    // reports go out at the usage interval on air, the first one an interval after going on
+    // air, none once off air. Every signal on the way (the send thread's included) is emitted
+    // on the GUI thread.
     void broadcast() {
+        const mode_t previousUmask = ::umask(022);
+        const auto restoreUmask = qScopeGuard([previousUmask] { ::umask(previousUmask); });
+        const QString folder =
+            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Castora";
+        QVERIFY(QDir(folder).removeRecursively());
         auto c = controller();
         ThreadWitness witness(c.get());
         c->setStreamTitle("../../AC/DC: live\\now\t");
+        constexpr int interval = 400;
+        const QString usage = "api/channel/update-usage-duration";
+        c->setUsageInterval(interval);
+        QElapsedTimer sinceOnAir;
+        qint64 firstUsage = -1;
+        connect(c.get(), &StreamController::streamingChanged, this, [&] { sinceOnAir.start(); });
+        connect(&m_backend.server(), &dev::DevServer::requestReceived, this,
+                [&](const dev::RecordedRequest &r) {
+                    if (r.path == usage && firstUsage < 0)
+                        firstUsage = sinceOnAir.elapsed();
+                });
         const int starts = channel().streamStarts, stops = channel().streamStops;
         QSignalSpy opened(c.get(), &StreamController::recordingOpened);
         QSignalSpy closed(c.get(), &StreamController::recordingClosed);
@@ -358,6 +369,17 @@ private slots:
         QCOMPARE(closed.size(), 1);
         QCOMPARE(closed.at(0).at(0).toString(), path);
         QVERIFY(QFileInfo(path).size() > 0);
+        const auto mode = [](const QString &file) {
+            struct stat info {};
+            return ::stat(QFile::encodeName(file).constData(), &info) == 0 ? info.st_mode & 07777
+                                                                           : 0u;
+        };
+        QCOMPARE(QList<unsigned>({mode(folder), mode(path)}), QList<unsigned>({0700, 0600}));
+        QVERIFY2(firstUsage >= interval * 9 / 10, qPrintable(QString::number(firstUsage)));
+        QVERIFY(posted(usage) >= 2 && !c->usageTimer().isActive());
+        QCOMPARE(m_backend->requests(usage)[0].body, QByteArray("{\n}\n"));
+        const int reports = posted(usage);
+        QVERIFY(!QTest::qWaitFor([&] { return posted(usage) > reports; }, 3 * interval));
         QVERIFY(witness.signals_.load() > 8);
         QCOMPARE(witness.offGui.load(), 0);
     }
@@ -402,36 +424,6 @@ private slots:
         QCOMPARE(opened.size(), diskFull ? 1 : 0);
         QVERIFY(diskFull ? QFileInfo(opened.at(0).at(1).toString()).size() <= 8192
                          : QFile::remove(folder));
-    }
-
-    // Under umask 022, as most desktops run: the recordings folder made 0700 and an MP3 made
-    // on air 0600; and the settings file, left 0644 in a 0755 folder by an earlier version
-    // with the saved token in it, tightened by a run that only reads the token.
-    void filesArePrivate() {
-        const mode_t previous = ::umask(022);
-        auto restore = qScopeGuard([previous] { ::umask(previous); });
-        const QString folder =
-            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Castora";
-        QVERIFY(QDir(folder).removeRecursively());
-        const QString conf =
-            QSettings(QSettings::NativeFormat, QSettings::UserScope, "Castora", "mic").fileName();
-        QVERIFY(::chmod(QFile::encodeName(conf).constData(), 0644) == 0 &&
-                ::chmod(QFile::encodeName(QFileInfo(conf).path()).constData(), 0755) == 0);
-        auto c = controller();
-        QSignalSpy closed(c.get(), &StreamController::recordingClosed);
-        QVERIFY(live::pressStart(*c));
-        QTRY_VERIFY(c->engine().capturedFrames() > 0);
-        QVERIFY(live::pressStop(*c));
-        QCOMPARE(closed.size(), 1);
-        const auto mode = [](const QString &path) {
-            struct stat info {};
-            return ::stat(QFile::encodeName(path).constData(), &info) == 0
-                       ? QString::number(info.st_mode & 07777, 8)
-                       : QString("missing");
-        };
-        const QStringList modes{mode(folder), mode(closed.at(0).at(0).toString()), mode(conf),
-                                mode(QFileInfo(conf).path())};
-        QCOMPARE(modes, (QStringList{"700", "600", "600", "700"}));
     }
 
     // Closing the program (or pressing Stop, the same job) while on air completes and closes
@@ -785,28 +777,6 @@ private slots:
         std::unique_ptr<QNetworkReply> art(nam.get(QNetworkRequest(QUrl(c->streamArt()))));
         QVERIFY(QSignalSpy(art.get(), &QNetworkReply::finished).wait(5000));
         QCOMPARE(art->readAll(), bytes);
-    }
-
-    // On air: usage reports at the usage interval, the first one interval after going on air,
-    // none once off air. (The listener poll: the replies above; a player counted on screen:
-    // tst_e2e.)
-    void usageReports() {
-        constexpr int interval = 400;
-        const QString usage = "api/channel/update-usage-duration";
-        auto c = controller();
-        c->setUsageInterval(interval);
-        QElapsedTimer sinceOnAir;
-        connect(c.get(), &StreamController::streamingChanged, this, [&] { sinceOnAir.start(); });
-        QVERIFY(live::pressStart(*c));
-        QTRY_VERIFY_WITH_TIMEOUT(m_backend->requests(usage).size() == 1, 5000);
-        QVERIFY(sinceOnAir.elapsed() >= interval * 9 / 10);
-        QCOMPARE(m_backend->requests(usage)[0].body, QByteArray("{\n}\n"));
-        QTRY_VERIFY_WITH_TIMEOUT(m_backend->requests(usage).size() >= 2, 5000);
-        QVERIFY(live::pressStop(*c));
-        QVERIFY(!c->usageTimer().isActive());
-        const qsizetype reports = m_backend->requests(usage).size();
-        QVERIFY(!QTest::qWaitFor([&] { return m_backend->requests(usage).size() > reports; },
-                                 3 * interval));
     }
 
     // Account A goes on air and off and signs out, with its channel record still on its way;
