@@ -46,11 +46,11 @@ QByteArray recordingBytes(qint64 size, quint32 seed) {
     return data;
 }
 
-QList<int> progressValues(const QSignalSpy &progressed) {
-    QList<int> values;
+QString progressValues(const QSignalSpy &progressed) {
+    QStringList values;
     for (const QVariantList &signal : progressed)
-        values.append(signal.at(1).toInt());
-    return values;
+        values.append(signal.at(1).toString());
+    return values.join(' ');
 }
 
 } // namespace
@@ -64,11 +64,14 @@ class RecordingUploadsTest : public QObject {
     QList<RecordedRequest> m_seen; // upload requests the stand-in received, in order
     QString m_signInToken;
 
-    QStringList seenPaths() const {
-        QStringList paths;
+    // The upload requests the stand-in received: small, start, chunk or finish each.
+    QString seenCalls() const {
+        const QHash<QString, QString> calls{
+            {kSmall, "small"}, {kStart, "start"}, {kChunk, "chunk"}, {kFinish, "finish"}};
+        QStringList seen;
         for (const RecordedRequest &request : m_seen)
-            paths.append(request.path);
-        return paths;
+            seen.append(calls.value(request.path, request.path));
+        return seen.join(' ');
     }
 
     // Writes a recording file and lists it; returns its id.
@@ -128,8 +131,8 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<qint64>("size");
-        QTest::addColumn<QList<int>>("progress");
-        QTest::addColumn<QStringList>("requests");
+        QTest::addColumn<QString>("progress"); // the percentages announced
+        QTest::addColumn<QString>("requests"); // small, start, chunk, finish
         QTest::addColumn<QString>("message");
 
         const qint64 three = 12'345'678;
@@ -137,64 +140,45 @@ private slots:
         const QString credentials = "Failed to get upload credentials";
         const QString kGarbled = "The server's reply could not be understood, so the upload may "
                                  "not have arrived. Please try again.";
-        const QStringList small{kSmall}, start{kStart}, none;
-        const auto sequence = [](int chunks) {
-            return QStringList{kStart} + QStringList(chunks, kChunk) + QStringList{kFinish};
-        };
-        row("empty file", "", "empty.mp3", qint64(0), QList<int>{}, small, single);
-        row("one byte below the threshold", "", "below.mp3", qint64(4'999'999), QList<int>{}, small,
-            single);
-        row("non-ASCII name, single", "", kInternational, qint64(70'000), QList<int>{}, small,
-            single);
-        row("exactly the threshold", "", "exact.mp3", qint64(5'000'000), QList<int>{100},
-            sequence(1), chunked);
-        row("three chunks, non-ASCII name", "", kInternational, three, QList<int>{33, 66, 100},
-            sequence(3), chunked);
-        row("start fails", kStart + " status 500", "rec.mp3", three, QList<int>{}, start,
-            credentials);
-        row("chunk 2 refused", "chunk-2", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
-        row("chunk 2 never answered", "hang-chunk-2", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk, kChunk},
+        const QString failed = "Chunk upload failed: *", all = "start chunk chunk chunk finish";
+        // clang-format off
+        row("empty file", "", "empty.mp3", qint64(0), "", "small", single);
+        row("one byte below the threshold", "", "below.mp3", qint64(4'999'999), "", "small", single);
+        row("non-ASCII name, single", "", kInternational, qint64(70'000), "", "small", single);
+        row("exactly the threshold", "", "exact.mp3", qint64(5'000'000), "100", "start chunk finish", chunked);
+        row("three chunks, non-ASCII name", "", kInternational, three, "33 66 100", all, chunked);
+        row("start fails", kStart + " status 500", "rec.mp3", three, "", "start", credentials);
+        row("chunk 2 refused", "chunk-2", "rec.mp3", three, "33", "start chunk chunk", failed);
+        row("chunk 2 never answered", "hang-chunk-2", "rec.mp3", three, "33", "start chunk chunk",
             "Chunk upload failed: The server did not answer in time.");
-        row("chunk redirected to another origin", kChunk + " redirect", "rec.mp3", three,
-            QList<int>{}, QStringList{kStart, kChunk}, "Chunk upload failed: *");
-        row("finish refused", kFinish + " status 500", "rec.mp3", three, QList<int>{33, 66, 100},
-            sequence(3), "Failed to finish upload: *");
-        row("file deleted after chunk 1", "delete-after-1", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk}, "Failed to open file");
-        row("file shrank after chunk 1", "shrink-after-1", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk}, "Failed to read file");
-        row("pressed again while going up", "twice", "rec.mp3", three, QList<int>{33, 66, 100},
-            sequence(3), chunked);
-        row("signed out after chunk 1", "signed-out", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk}, RecordingController::kSignedOutMessage);
-        row("backend down", "unreachable", "rec.mp3", three, QList<int>{}, none, credentials);
-        row("single upload refused", kSmall + " status 500", "rec.mp3", qint64(1000), QList<int>{},
-            small, "Error transferring *");
-        row("single upload answered with garbage", kSmall + " malformed", "rec.mp3", qint64(1000),
-            QList<int>{}, small, kGarbled);
-        row("single upload dropped", kSmall + " drop", "rec.mp3", qint64(1000), QList<int>{},
-            small + small, "Connection closed");
-        row("chunk answered with garbage", kChunk + " malformed", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
-        row("chunk dropped", kChunk + " drop", "rec.mp3", three, QList<int>{},
-            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: Connection closed");
-        row("finish answered with garbage", kFinish + " malformed", "rec.mp3", three,
-            QList<int>{33, 66, 100}, sequence(3), kGarbled);
+        row("chunk redirected to another origin", kChunk + " redirect", "rec.mp3", three, "", "start chunk", failed);
+        row("finish refused", kFinish + " status 500", "rec.mp3", three, "33 66 100", all, "Failed to finish upload: *");
+        row("file deleted after chunk 1", "delete-after-1", "rec.mp3", three, "33", "start chunk", "Failed to open file");
+        row("file shrank after chunk 1", "shrink-after-1", "rec.mp3", three, "33", "start chunk", "Failed to read file");
+        row("pressed again while going up", "twice", "rec.mp3", three, "33 66 100", all, chunked);
+        row("signed out after chunk 1", "signed-out", "rec.mp3", three, "33", "start chunk",
+            RecordingController::kSignedOutMessage);
+        row("backend down", "unreachable", "rec.mp3", three, "", "", credentials);
+        row("single upload refused", kSmall + " status 500", "rec.mp3", qint64(1000), "", "small", "Error transferring *");
+        row("single upload answered with garbage", kSmall + " malformed", "rec.mp3", qint64(1000), "", "small", kGarbled);
+        row("single upload dropped", kSmall + " drop", "rec.mp3", qint64(1000), "", "small small", "Connection closed");
+        row("chunk answered with garbage", kChunk + " malformed", "rec.mp3", three, "33", "start chunk chunk", failed);
+        row("chunk dropped", kChunk + " drop", "rec.mp3", three, "", "start chunk chunk",
+            "Chunk upload failed: Connection closed");
+        row("finish answered with garbage", kFinish + " malformed", "rec.mp3", three, "33 66 100", all, kGarbled);
         // Refused before anything starts.
-        row("unknown id", "unknown", "rec.mp3", three, QList<int>{}, none, "Recording not found");
-        row("file removed", "removed", "rec.mp3", three, QList<int>{}, none, "File does not exist");
-        row("still being recorded", "recording", "rec.mp3", three, QList<int>{}, none,
-            RecordingController::kStillRecordingMessage);
+        row("unknown id", "unknown", "rec.mp3", three, "", "", "Recording not found");
+        row("file removed", "removed", "rec.mp3", three, "", "", "File does not exist");
+        row("still being recorded", "recording", "rec.mp3", three, "", "", RecordingController::kStillRecordingMessage);
+        // clang-format on
     }
 
     void uploads() {
         QFETCH(QString, fault);
         QFETCH(QString, fileName);
         QFETCH(qint64, size);
-        QFETCH(QList<int>, progress);
-        QFETCH(QStringList, requests);
+        QFETCH(QString, progress);
+        QFETCH(QString, requests);
         QFETCH(QString, message);
         const bool chunked = size >= 5'000'000;
         const bool success = fault.isEmpty() || fault == "twice";
@@ -258,7 +242,7 @@ private slots:
             QCOMPARE(announced, (QVariantList{id, chunked}));
         QCOMPARE(m_controller->uploadsInFlight(), 0);
         QCOMPARE(progressValues(progressed), progress);
-        QCOMPARE(seenPaths(), requests);
+        QCOMPARE(seenCalls(), requests);
         QCOMPARE(m_backend.elsewhere().requests().size(), 0); // never sees the sign-in token
         QCOMPARE(listedAsUploaded, success); // reloaded before the success was announced
         QCOMPARE(rowUploaded(), success);
@@ -296,7 +280,7 @@ private slots:
             return;
         }
 
-        const int chunks = int(progress.size());
+        const int chunks = int(progress.count(' ')) + 1;
         const MultipartBody start =
             MultipartBody::parse(m_seen.first().header("Content-Type"), m_seen.first().body);
         QCOMPARE(start.parts().size(), 1);
@@ -305,7 +289,6 @@ private slots:
         // The upload credentials go along with every chunk, but never into the log.
         const QByteArray uploadToken = m_seen.at(1).header("X-Authorization-Token");
         QVERIFY(uploadToken.size() >= 16);
-        QVERIFY(log.contains("Upload credentials received"));
         for (const QString &line : log.lines())
             QVERIFY2(!line.contains(QString::fromUtf8(uploadToken)), qPrintable(line));
         QStringList sha1s;
