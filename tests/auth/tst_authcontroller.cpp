@@ -18,6 +18,7 @@
 
 using namespace castora;
 using castora::dev::DevState;
+using castora::test::columns;
 using castora::test::row;
 
 // A sign-in: the password typed, the backend's fault, a token left in the store, the failure
@@ -52,8 +53,7 @@ private slots:
     void savedTokenCheckAtStart_data() {
         // "valid", "refused" (a stale token), "offline" (a stale token, nothing listening),
         // empty (nothing stored), or a valid token and the backend's fault (StandInBackend::fail)
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<bool>("loggedIn");
+        columns<QString, bool>("stored", "loggedIn");
         row("first start, nothing stored", "", false);
         row("saved token accepted", "valid", true);
         row("saved token refused", "refused", false);

@@ -26,6 +26,7 @@
 using namespace castora;
 using castora::dev::Answer;
 using castora::dev::RecordedRequest;
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -155,10 +156,7 @@ private slots:
     }
 
     void fetchHistory_data() {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QStringList>("added");
-        QTest::addColumn<QString>("log");
+        columns<QByteArray, QString, QStringList, QString>("body", "fault", "added", "log");
         const QByteArray list = R"([
             {"id": 1, "sender": "ann", "content": "hi", "created_at": "2024-03-05T15:07:00Z"},
             {"id": 2, "sender": "bob", "content": "", "created_at": "2024-03-05T15:08:00Z"},
@@ -255,9 +253,9 @@ private slots:
     // it is announced, with little of it read, and connected again; (c) answers the handshake
     // and then goes silent: closed once silent for 30 s (a ping every 5 s) and connected again.
     void socketRecovers_data() {
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<int>("earliestMs"); // from the first handshake to the second
-        QTest::addColumn<int>("latestMs");   // (a): from the real server to the socket open
+        // earliestMs: from the first handshake to the second
+        // latestMs: (a): from the real server to the socket open
+        columns<int, int, int>("mode", "earliestMs", "latestMs");
         row("handshake never answered", int(RawChatServer::Silent), 0, 45000);
         row("a frame over the limit", int(RawChatServer::Flood), 900, 15000);
         row("silent once open", int(RawChatServer::Mute), 30000, 45000);

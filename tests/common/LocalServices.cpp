@@ -88,7 +88,7 @@ IcecastServer::~IcecastServer() {
     if (m_port == 0)
         return;
     resume();
-    runLocalService({"icecast", "stop", m_dir.path()});
+    service("stop");
 }
 
 QString IcecastServer::sourcePassword() {
@@ -109,18 +109,8 @@ bool IcecastServer::start(const QString &tlsPem) {
     return m_running;
 }
 
-QString IcecastServer::baseUrl() const {
-    return QString("http://127.0.0.1:%1").arg(m_port);
-}
-
-bool IcecastServer::kill() {
-    m_running = false;
-    return runLocalService({"icecast", "kill", m_dir.path()});
-}
-
-bool IcecastServer::restart() {
-    m_running = runLocalService({"icecast", "restart", m_dir.path()});
-    return m_running;
+bool IcecastServer::service(const QString &command) {
+    return runLocalService({"icecast", command, m_dir.path()});
 }
 
 qint64 IcecastServer::pid() const {
@@ -411,33 +401,9 @@ bool VirtualMicrophone::start() {
     return true;
 }
 
-bool VirtualMicrophone::playTone(int frequency, int seconds) {
-    return runLocalService(
-        {"pulse", "tone", m_dir.path(), QString::number(frequency), QString::number(seconds)});
-}
-
-bool VirtualMicrophone::quiet() {
-    return runLocalService({"pulse", "quiet", m_dir.path()});
-}
-
-bool VirtualMicrophone::unplug() {
-    return runLocalService({"pulse", "unplug", m_dir.path()});
-}
-
-bool VirtualMicrophone::plug() {
-    return runLocalService({"pulse", "plug", m_dir.path()});
-}
-
-bool VirtualMicrophone::play(const QString &file) {
-    return runLocalService({"pulse", "play", m_dir.path(), file});
-}
-
-bool VirtualMicrophone::kill() {
-    return runLocalService({"pulse", "kill", m_dir.path()});
-}
-
-bool VirtualMicrophone::suspend(bool suspended) {
-    return runLocalService({"pulse", "suspend", m_dir.path(), suspended ? "1" : "0"});
+bool VirtualMicrophone::pulse(QStringList commandAndArguments) {
+    const QString command = commandAndArguments.takeFirst();
+    return runLocalService(QStringList{"pulse", command, m_dir.path()} + commandAndArguments);
 }
 
 // ---- audio checks ----

@@ -34,11 +34,14 @@ public:
     bool isRunning() const { return m_running; }
     quint16 port() const { return m_port; }
     quint16 tlsPort() const { return m_tlsPort; }
-    QString baseUrl() const; // http://127.0.0.1:<port>
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
 
     // Outages: killed abruptly, then started again on the same port with the same settings.
-    bool kill();
-    bool restart();
+    bool kill() {
+        m_running = false;
+        return service(QStringLiteral("kill"));
+    }
+    bool restart() { return m_running = service(QStringLiteral("restart")); }
     // Frozen (SIGSTOP) and thawed: the connection stays up but nothing is read any more.
     bool pause();
     bool resume();
@@ -73,6 +76,7 @@ public:
 
 private:
     qint64 pid() const;
+    bool service(const QString &command); // scripts/local-service icecast <command> <folder>
 
     QTemporaryDir m_dir;
     quint16 m_port = 0;
@@ -134,22 +138,27 @@ public:
     bool start();
     // Plays a sine of `frequency` Hz into the microphone for `seconds`; quiet() stops it (the
     // microphone hears digital silence).
-    bool playTone(int frequency = 440, int seconds = 600);
-    bool quiet();
+    bool playTone(int frequency = 440, int seconds = 600) {
+        return pulse({"tone", QString::number(frequency), QString::number(seconds)});
+    }
+    bool quiet() { return pulse({"quiet"}); }
     // The microphone's module unloaded: the server is left with no source and no sink, as when
     // the only sound device is unplugged. plug() loads it again, with its tone.
-    bool unplug();
-    bool plug();
+    bool unplug() { return pulse({"unplug"}); }
+    bool plug() { return pulse({"plug"}); }
     // Plays a sound file into the microphone once, in place of the tone.
-    bool play(const QString &file);
+    bool play(const QString &file) { return pulse({"play", file}); }
     // The microphone stops delivering (PulseAudio suspends it: no error, no change of devices)
     // / goes on.
-    bool suspend(bool suspended);
+    bool suspend(bool suspended) { return pulse({"suspend", suspended ? "1" : "0"}); }
     // The sound server killed (SIGKILL), as when the session ends under its programs.
-    bool kill();
+    bool kill() { return pulse({"kill"}); }
     QString pulseServer() const { return m_server; }
 
 private:
+    // scripts/local-service pulse <command> <folder> <arguments...>
+    bool pulse(QStringList commandAndArguments);
+
     QTemporaryDir m_dir;
     QString m_server;
     QByteArray m_previousServer;

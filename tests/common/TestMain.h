@@ -12,6 +12,13 @@ void isolateUserFolders();
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
 
+// The columns of a data table on one line: columns<QString, bool>("fault", "refused") adds a
+// QString column "fault" and a bool column "refused".
+template <typename... T, typename... Name> void columns(Name... names) {
+    static_assert(sizeof...(T) == sizeof...(Name), "one name for each column");
+    (QTest::addColumn<T>(names), ...);
+}
+
 // One data row on one line: row("name", a, b) is QTest::newRow("name") << a << b. A string
 // literal goes into a QString column.
 template <typename... T> void row(const char *name, T... values) {

@@ -14,6 +14,7 @@
 
 using namespace castora;
 using castora::dev::RecordedRequest;
+using castora::test::columns;
 using castora::test::row;
 
 Q_DECLARE_METATYPE(castora::api::Auth)
@@ -39,10 +40,7 @@ private slots:
     void init() { QVERIFY(m_backend.start()); }
 
     void authorizationHeader_data() {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<api::Auth>("auth");
-        QTest::addColumn<bool>("present");
-        QTest::addColumn<QByteArray>("value");
+        columns<QString, api::Auth, bool, QByteArray>("stored", "auth", "present", "value");
         // A token stored and sent with Bearer, BearerIfStored or not at all (None) is checked
         // where the controllers send it: sign-in, saved-token check, update check.
         const auto bearer = api::Auth::Bearer, ifStored = api::Auth::BearerIfStored;
@@ -71,8 +69,8 @@ private slots:
     // A mount point or slug from the backend is one path segment, whatever it holds. Ordinary
     // values give the address they always gave.
     void pathSegments_data() {
-        QTest::addColumn<QString>("segment");
-        QTest::addColumn<QByteArray>("encoded"); // empty: no address at all
+        // encoded: empty: no address at all
+        columns<QString, QByteArray>("segment", "encoded");
         row("UUID mount point", "0f8c2a4e-5b1d-4c6e-9a7f-3e2d1c0b9a88",
             QByteArray("0f8c2a4e-5b1d-4c6e-9a7f-3e2d1c0b9a88"));
         row("slug", "morning-show_2", QByteArray("morning-show_2"));
@@ -111,8 +109,8 @@ private slots:
     // Replies beyond their limit are refused while they arrive: the reply is aborted, the
     // handler's failure says why, and never much more than the limit is held.
     void oversizedReplies_data() {
-        QTest::addColumn<bool>("announced"); // Content-Length, or streamed until the end
-        QTest::addColumn<qint64>("limit");
+        // announced: Content-Length, or streamed until the end
+        columns<bool, qint64>("announced", "limit");
         row("JSON, length announced", true, net::kMaxJsonReplyBytes);
         row("JSON, streamed without a length", false, net::kMaxJsonReplyBytes);
         row("artwork, streamed without a length", false, net::kMaxArtworkBytes);

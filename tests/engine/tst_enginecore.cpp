@@ -28,6 +28,7 @@ using castora::test::IcecastServer;
 using castora::test::ScriptedAudioInput;
 namespace audio = castora::test::audio;
 namespace live = castora::test::live;
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -102,9 +103,7 @@ private slots:
     // The oldest chunks stay and the newest are refused; the encoder's tail at a stop goes in
     // past the bound, last.
     void bound_data() {
-        QTest::addColumn<int>("capacity");
-        QTest::addColumn<int>("pushes");
-        QTest::addColumn<int>("kept");
+        columns<int, int, int>("capacity", "pushes", "kept");
         row("send queue, under its bound", 40, 39, 39);
         row("send queue, at its bound", 40, 40, 40);
         row("send queue, past its bound", 40, 100, 40);
@@ -290,8 +289,7 @@ private slots:
     // goes on by itself. A stop while the new stream is still being opened (the sound system
     // slow to answer) does not wait for it.
     void lostMicrophone_data() {
-        QTest::addColumn<bool>("runningBefore");
-        QTest::addColumn<QString>("fault");
+        columns<bool, QString>("runningBefore", "fault");
         row("broken, capture opened at the start", false, "broken");
         row("broken, capture running for the meter before the start", true, "broken");
         row("stalled", false, "stalled");

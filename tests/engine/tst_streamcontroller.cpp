@@ -47,6 +47,7 @@ using castora::test::IcecastServer;
 using castora::test::ScriptedAudioInput;
 namespace audio = castora::test::audio;
 namespace live = castora::test::live;
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -205,8 +206,7 @@ private slots:
     // The internet probe: any answer, even an error status or a refused connection, counts as
     // reachable; the request carries no headers of the backend's. It repeats on its own.
     void internetProbe_data() {
-        QTest::addColumn<int>("failStatus");
-        QTest::addColumn<bool>("nothingListening");
+        columns<int, bool>("failStatus", "nothingListening");
         row("page answers", 0, false);
         row("HTTP 404", 404, false);
         row("connection refused", 0, true);
@@ -238,8 +238,8 @@ private slots:
     // after it kept refusing for the refusal limit (the mount could have been this program's own,
     // dropped a moment ago); what the broadcast recorded meanwhile is kept.
     void refusedStarts_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("message"); // a part of it
+        // message: a part of it
+        columns<QString, QString>("fault", "message");
         row("subscription lapsed", "gate",
             "Your subscribtion has expired Or You don't have credits. Renew it and try again");
         row("capture cannot be opened", "open", "Device or resource busy");
@@ -433,8 +433,7 @@ private slots:
     // reconnections whose lookups hang (icecast2 killed). The host is found through a private
     // /etc/hosts at first; the test then takes its line out, which sends lookups to DNS.
     void shutdown_data() {
-        QTest::addColumn<bool>("whileOnAir");
-        QTest::addColumn<bool>("silentDns");
+        columns<bool, bool>("whileOnAir", "silentDns");
         row("on air", true, false);
         row("during the start", false, false);
         row("during a start whose lookup hangs", false, true);
@@ -605,10 +604,8 @@ private slots:
     // sets the slug before the mount point. (Server errors, refusals, garbage and dropped
     // connections of every call: backendFailures.)
     void replies_data() {
-        QTest::addColumn<QByteArray>("call");
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("log");
-        QTest::addColumn<QVariant>("value"); // invalid: as the stand-in has it
+        // value: invalid: as the stand-in has it
+        columns<QByteArray, QString, QString, QVariant>("call", "fault", "log", "value");
         const char *const rows[][5] = {
             // clang-format off
             {"record", "fetchChannel", "", "Title and Name are set", ""},
@@ -688,9 +685,9 @@ private slots:
     // by the service and served as the stream art. An image that cannot be read sends nothing.
     // (A backend that fails the call: backendFailures.)
     void streamDetails_data() {
-        QTest::addColumn<QString>("image"); // below the test's folder; "": none
-        QTest::addColumn<QString>("form");  // how the file dialog hands it over
-        QTest::addColumn<QString>("message");
+        // image: below the test's folder; "": none
+        // form: how the file dialog hands it over
+        columns<QString, QString, QString>("image", "form", "message");
         const char *png = "Cover art \u00e9t\u00e9 #1 100%.png";
         const QString rows[][4] = {
             // clang-format off

@@ -18,6 +18,7 @@
 #include <vector>
 
 using namespace castora::engine;
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -166,9 +167,7 @@ private slots:
     }
 
     void speech_data() {
-        QTest::addColumn<int>("rate");
-        QTest::addColumn<double>("speechLufs");
-        QTest::addColumn<int>("bufferFrames");
+        columns<int, double, int>("rate", "speechLufs", "bufferFrames");
         row("22050 Hz, quiet", 22050, -36.0, 16384);
         row("22050 Hz, hot", 22050, -12.0, 16384);
         row("44100 Hz, quiet, small buffers", 44100, -36.0, 1000);

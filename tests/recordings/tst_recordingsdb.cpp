@@ -19,6 +19,7 @@
 
 #include <sys/stat.h>
 
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -84,8 +85,8 @@ private slots:
     void cleanup() { removeDatabaseFile(); }
 
     void startUp_data() {
-        QTest::addColumn<bool>("oldFile");
-        QTest::addColumn<QStringList>("names"); // rows as the list shows them
+        // names: rows as the list shows them
+        columns<bool, QStringList>("oldFile", "names");
         row("first start", false, QStringList{});
         row("file without upload_status", true, QStringList{"Late_Show", "Morning_Show"});
     }

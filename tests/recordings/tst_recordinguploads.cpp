@@ -25,6 +25,7 @@
 using castora::dev::DevServer;
 using castora::dev::MultipartBody;
 using castora::dev::RecordedRequest;
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -128,12 +129,10 @@ private slots:
     // backend's, StandInBackend::fail), what the stand-in sees and the one uploadCompleted
     // message (a trailing "*" matches any rest).
     void uploads_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("fileName");
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<QString>("progress"); // the percentages announced
-        QTest::addColumn<QString>("requests"); // small, start, chunk, finish
-        QTest::addColumn<QString>("message");
+        // progress: the percentages announced
+        // requests: small, start, chunk, finish
+        columns<QString, QString, qint64, QString, QString, QString>(
+            "fault", "fileName", "size", "progress", "requests", "message");
 
         const qint64 three = 12'345'678;
         const QString single = "Upload successful", chunked = "Upload completed successfully";

@@ -37,6 +37,7 @@
 
 using namespace castora;
 using namespace Qt::StringLiterals;
+using castora::test::columns;
 using castora::test::findItems;
 using castora::test::IcecastServer;
 using castora::test::row;
@@ -265,9 +266,7 @@ private slots:
     // silence changes nothing on screen at all. Without an input the level area says so, and
     // shows the level again by itself once an input appears.
     void levelMeter_data() {
-        QTest::addColumn<double>("amplitude");
-        QTest::addColumn<bool>("input");
-        QTest::addColumn<int>("lit");
+        columns<double, bool, int>("amplitude", "input", "lit");
         row("tone at half scale", 0.5, true, 34);
         row("full scale", 1.0, true, 71); // 32767 of 32768: level 0.999
         row("no input", 0.5, false, 34);
@@ -667,8 +666,8 @@ private slots:
     // placeholder shows. An https address given after it is fetched, so by then the refused
     // one would have been too.
     void artworkFromHttpsOnly_data() {
-        QTest::addColumn<QString>("address"); // %1: the HTTPS server, %2: another plain one
-        QTest::addColumn<bool>("shown");
+        // address: %1: the HTTPS server, %2: another plain one
+        columns<QString, bool>("address", "shown");
         row("https", "%1/art.png", true);
         row("a local file", "file://%3", false);
         row("plain http elsewhere", "%2/art.png", false);

@@ -13,6 +13,7 @@
 using namespace castora;
 using namespace Qt::StringLiterals;
 using castora::dev::DevState;
+using castora::test::columns;
 using castora::test::row;
 using castora::test::textOf;
 using castora::test::UiProgram;
@@ -50,8 +51,8 @@ private slots:
     }
 
     void signIn_data() {
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("toast"); // empty: the broadcast screen is pushed
+        // toast: empty: the broadcast screen is pushed
+        columns<QString, QString>("password", "toast");
         const QString demo = QString::fromLatin1(DevState::kDemoPassword);
         row("demo account", demo, QString());
         row("wrong password", "not the password", "Invalid email or password");
@@ -131,10 +132,7 @@ private slots:
     }
 
     void updatePrompt_data() {
-        QTest::addColumn<QString>("minimum");
-        QTest::addColumn<QString>("notes");
-        QTest::addColumn<bool>("mandatory");
-        QTest::addColumn<QString>("download");
+        columns<QString, QString, bool, QString>("minimum", "notes", "mandatory", "download");
         row("optional, with notes", "1.0.0", "Faster start-up.", false,
             "https://castora.example/download/1.2.0");
         // A link that is no web page is not handed to the desktop; the prompt says so.

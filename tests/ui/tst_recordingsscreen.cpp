@@ -13,6 +13,7 @@
 
 using namespace castora;
 using namespace Qt::StringLiterals;
+using castora::test::columns;
 using castora::test::findItems;
 using castora::test::row;
 using castora::test::textOf;
@@ -73,9 +74,8 @@ private slots:
     }
 
     void search_data() {
-        QTest::addColumn<QString>("search");
-        QTest::addColumn<QStringList>("shown");
-        QTest::addColumn<bool>("newRowShown"); // "Morning Call", recorded now
+        // newRowShown: "Morning Call", recorded now
+        columns<QString, QStringList, bool>("search", "shown", "newRowShown");
         const QStringList all{"morning news", "Evening Jazz", "Morning Show"};
         row("spaces only", "   ", all, true);
         row("a year: by date", "2024", QStringList{"morning news", "Evening Jazz"}, false);
@@ -107,10 +107,8 @@ private slots:
     // a spinner or the chunks' progress, then the row is marked uploaded; without a
     // subscription a dialog says why nothing goes up.
     void upload_data() {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<bool>("subscriber");
-        QTest::addColumn<bool>("recording");
-        QTest::addColumn<QStringList>("progress"); // what the circle showed, in order
+        // progress: what the circle showed, in order
+        columns<qint64, bool, bool, QStringList>("size", "subscriber", "recording", "progress");
         row("still being recorded, then up", qint64(1000), true, true, QStringList{});
         row("three chunks: 33, 66, 100 %", qint64(10'000'001), true, false,
             QStringList{"0%", "33%", "66%", "100%"});
@@ -176,9 +174,8 @@ private slots:
     }
 
     void deleteDialog_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("button"); // empty: Escape
-        QTest::addColumn<bool>("deleted");
+        // button: empty: Escape
+        columns<QString, QString, bool>("name", "button", "deleted");
         row("Delete", "Old Show", "deleteConfirmButton", true);
         row("Cancel", "Old Show", "deleteCancelButton", false);
         row("Escape", "Old Show", "", false);

@@ -12,6 +12,7 @@
 #include <memory>
 
 using namespace castora;
+using castora::test::columns;
 using castora::test::row;
 
 // A version check: the versions offered, the count of "Later" allowed (undefined: the field is
@@ -112,9 +113,7 @@ private slots:
     // "Update Now" hands the desktop only a web page; anything else is refused, logged, and the
     // prompt says so. The stand-in backend is plain http, which allows http links too.
     void downloadLink_data() {
-        QTest::addColumn<QString>("backend");
-        QTest::addColumn<QString>("link");
-        QTest::addColumn<bool>("opened");
+        columns<QString, QString, bool>("backend", "link", "opened");
         const QString local; // the stand-in's http address
         row("https", local, "https://dl.example/castora-1.2.exe", true);
         row("blanks around it", local, "  https://dl.example/win ", true);
