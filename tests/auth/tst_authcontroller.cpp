@@ -162,17 +162,13 @@ private slots:
         // tightened by a run that only reads the saved token, and kept so by a sign-in.
         const QString folder =
             QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Castora";
-        const QByteArray file = QFile::encodeName(folder + "/mic.conf");
+        const QString file = folder + "/mic.conf";
         QSettings(QSettings::NativeFormat, QSettings::UserScope, "Castora", "mic")
             .setValue("update/dismissCount", 1);
-        QCOMPARE(::chmod(file.constData(), 0644), 0);
+        QCOMPARE(::chmod(QFile::encodeName(file).constData(), 0644), 0);
         QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
-        const auto mode = [](const QByteArray &path) {
-            struct stat info {};
-            return ::stat(path.constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
-        };
         const auto isPrivate = [&] {
-            return mode(file) == 0600 && mode(QFile::encodeName(folder)) == 0700;
+            return test::modeOf(file) == 0600 && test::modeOf(folder) == 0700;
         };
         auto auth = std::make_unique<AuthController>(m_backend.client());
         QVERIFY(isPrivate());

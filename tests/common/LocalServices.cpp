@@ -538,15 +538,21 @@ std::vector<qint16> readWav(const QString &path, int *sampleRate) {
     return {};
 }
 
-double integratedLoudness(const std::vector<qint16> &samples, int sampleRate, std::size_t from) {
+template <typename Sample>
+double integratedLoudness(const std::vector<Sample> &samples, int sampleRate, std::size_t from) {
     ebur128_state *state = ebur128_init(1, unsigned(sampleRate), EBUR128_MODE_I);
-    if (from < samples.size())
+    from = std::min(from, samples.size());
+    if constexpr (std::is_same_v<Sample, float>)
+        ebur128_add_frames_float(state, samples.data() + from, samples.size() - from);
+    else
         ebur128_add_frames_short(state, samples.data() + from, samples.size() - from);
     double lufs = -HUGE_VAL;
     ebur128_loudness_global(state, &lufs);
     ebur128_destroy(&state);
     return lufs;
 }
+template double integratedLoudness(const std::vector<qint16> &, int, std::size_t);
+template double integratedLoudness(const std::vector<float> &, int, std::size_t);
 
 QList<std::pair<std::size_t, int>> findMarks(const std::vector<qint16> &samples, int sampleRate) {
     QList<std::pair<std::size_t, int>> marks;

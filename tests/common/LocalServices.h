@@ -185,7 +185,9 @@ double rms(const std::vector<qint16> &samples, std::size_t from = 0, std::size_t
 std::vector<qint16> readWav(const QString &path, int *sampleRate = nullptr);
 bool writeWav(const QString &path, const std::vector<qint16> &samples, int sampleRate);
 // Integrated loudness in LUFS (BS.1770 with its gates, libebur128) from sample `from` on.
-double integratedLoudness(const std::vector<qint16> &samples, int sampleRate, std::size_t from = 0);
+// Samples are 16-bit or float (full scale 1.0).
+template <typename Sample>
+double integratedLoudness(const std::vector<Sample> &samples, int sampleRate, std::size_t from = 0);
 
 // Time marks: a WAV file (mono, 16-bit) of short beeps every kMarkSeconds, mark k (from 1) at
 // k * kMarkSeconds with a pitch of its own, digital silence between them.

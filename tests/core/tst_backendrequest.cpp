@@ -5,6 +5,7 @@
 #include "SettingsStore.h"
 #include "StandInBackend.h"
 #include "TestMain.h"
+#include "castora_config.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -104,6 +105,23 @@ private slots:
         const RecordedRequest request = roundTrip(api::get(m_nam, url));
         QCOMPARE(request.path, "api/stats/" + segment);
         QVERIFY(request.query.isEmpty());
+    }
+
+    // Artwork comes from https addresses only, and in development builds from the backend's own
+    // origin (the screen's part: tst_broadcastscreen's artworkFromAllowedAddressesOnly).
+    void artworkAddresses_data() {
+        columns<QString, bool>("address", "allowed"); // %1: the backend's address
+        row("https elsewhere", "https://cdn.example/art.png", true);
+        row("the backend's own origin", "%1/artwork/a.png", bool(CASTORA_DEVELOPMENT));
+        row("the backend's host, another port", "http://127.0.0.1:1/art.png", false);
+        row("https without a host", "https:///art.png", false);
+    }
+
+    void artworkAddresses() {
+        QFETCH(QString, address);
+        QFETCH(bool, allowed);
+        const ServiceConfig config = m_backend.config();
+        QCOMPARE(config.allowsArtwork(QUrl(address.arg(config.backendUrl))), allowed);
     }
 
     // Replies beyond their limit are refused while they arrive: the reply is aborted, the

@@ -369,12 +369,7 @@ private slots:
         QCOMPARE(closed.size(), 1);
         QCOMPARE(closed.at(0).at(0).toString(), path);
         QVERIFY(QFileInfo(path).size() > 0);
-        const auto mode = [](const QString &file) {
-            struct stat info {};
-            return ::stat(QFile::encodeName(file).constData(), &info) == 0 ? info.st_mode & 07777
-                                                                           : 0u;
-        };
-        QCOMPARE(QList<unsigned>({mode(folder), mode(path)}), QList<unsigned>({0700, 0600}));
+        QCOMPARE(QList<int>({test::modeOf(folder), test::modeOf(path)}), QList<int>({0700, 0600}));
         QVERIFY2(firstUsage >= interval * 9 / 10, qPrintable(QString::number(firstUsage)));
         QVERIFY(posted(usage) >= 2 && !c->usageTimer().isActive());
         QCOMPARE(m_backend->requests(usage)[0].body, QByteArray("{\n}\n"));

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 
 using castora::test::columns;
+using castora::test::modeOf;
 using castora::test::row;
 
 namespace {
@@ -36,12 +37,6 @@ void removeDatabaseFile() {
         QDir(data.filePath(aside)).removeRecursively();
         QFile::remove(data.filePath(aside));
     }
-}
-
-// Permission bits of a file or folder.
-int modeOf(const QString &path) {
-    struct stat info {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
 }
 
 QStringList columns() {

@@ -14,22 +14,16 @@
 #include "TestMain.h"
 #include "UiProgram.h"
 
-#include <QBuffer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QQuickItem>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlQuery>
-#include <QSslCertificate>
-#include <QSslKey>
-#include <QSslServer>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
 
@@ -46,79 +40,6 @@ using castora::test::textOf;
 using castora::test::UiProgram;
 
 namespace {
-
-// A web server that answers every request with the same small picture and keeps the paths it
-// was asked for: plain HTTP, or HTTPS with `tls`'s certificate.
-struct PathRecorder : QObject {
-    std::unique_ptr<QTcpServer> owned;
-    QStringList paths;
-    QByteArray answer;
-    QString origin;
-
-    bool listen(const QSslConfiguration *tls = nullptr) {
-        if (tls) {
-            auto *secure = new QSslServer;
-            secure->setSslConfiguration(*tls);
-            owned.reset(secure);
-        } else {
-            owned = std::make_unique<QTcpServer>();
-        }
-        QTcpServer &server = *owned;
-        QImage picture(4, 4, QImage::Format_RGB32);
-        picture.fill(Qt::darkRed);
-        QBuffer png;
-        png.open(QIODevice::WriteOnly);
-        picture.save(&png, "PNG");
-        answer = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n"
-                 "Content-Length: " +
-                 QByteArray::number(png.size()) + "\r\n\r\n" + png.data();
-        // Added to the queue once taken (over TLS: once encrypted).
-        connect(&server, &QTcpServer::pendingConnectionAvailable, this, [this, &server] {
-            while (QTcpSocket *socket = server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    if (!socket->canReadLine())
-                        return;
-                    paths.append(QString::fromLatin1(socket->readLine().split(' ').value(1)));
-                    socket->write(answer);
-                    socket->disconnectFromHost();
-                });
-            }
-        });
-        if (!server.listen(QHostAddress::LocalHost))
-            return false;
-        origin =
-            (tls ? u"https://localhost:%1"_s : u"http://127.0.0.1:%1"_s).arg(server.serverPort());
-        return true;
-    }
-
-    // Markup that makes a rich-text view fetch `name`.png from here.
-    QString image(const QString &name) const {
-        return u"<img src=\"%1/%2.png\">"_s.arg(origin, name);
-    }
-};
-
-// A certificate for "localhost" that this process trusts (added to the default TLS
-// configuration's authorities), as the server configuration of an HTTPS PathRecorder.
-QSslConfiguration trustedServer(const QTemporaryDir &dir) {
-    QProcess openssl;
-    openssl.setWorkingDirectory(dir.path());
-    openssl.start("openssl",
-                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                   "-nodes", "-days", "2", "-keyout", "key.pem", "-out", "cert.pem", "-subj",
-                   "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"});
-    QSslConfiguration server;
-    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
-        return server;
-    const QSslCertificate certificate(castora::test::readFile(dir.filePath("cert.pem")));
-    QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
-    trusting.addCaCertificate(certificate);
-    QSslConfiguration::setDefaultConfiguration(trusting);
-    server = QSslConfiguration::defaultConfiguration();
-    server.setLocalCertificate(certificate);
-    server.setPrivateKey(QSslKey(castora::test::readFile(dir.filePath("key.pem")), QSsl::Ec));
-    return server;
-}
 
 // The level dots lit on the microphone panel.
 int litDots(const UiProgram &p) {
@@ -148,17 +69,28 @@ class TestBroadcastScreen : public castora::test::UiTestCase {
     Q_OBJECT
 
     IcecastServer m_icecast;
-    QTemporaryDir m_tlsFiles;
-    QSslConfiguration m_https; // a certificate for "localhost" this process trusts
+    QTemporaryDir m_files;
 
-    // The demo account on the broadcast screen, its chat connected.
-    bool startOnBroadcastScreen(UiProgram::Options options = {}) {
+    // The demo account on the broadcast screen, its chat connected; the stand-in listens
+    // already when the test set it up that far (listen()).
+    bool listen(UiProgram::Options options = {}) {
         options.icecastPort = m_icecast.port();
+        return program().listen(options);
+    }
+    bool startOnBroadcastScreen(UiProgram::Options options = {}) {
         UiProgram &p = program();
-        if (!p.listen(options))
+        if (!p.client && !listen(options))
             return false;
         // On screen, with the channel record and the (empty) chat history applied.
         return p.startSignedIn() && QTest::qWaitFor([&p] { return p.historyFetches > 0; });
+    }
+
+    // A picture the stand-in serves as artwork `name`: its address.
+    QString artwork(const QString &name) {
+        UiProgram &p = program();
+        QDir().mkpath(p.server.dataDir() + u"/artwork"_s);
+        QImage(8, 8, QImage::Format_RGB32).save(p.server.dataDir() + u"/artwork/"_s + name);
+        return p.server.baseUrl() + u"/artwork/"_s + name;
     }
 
     bool goOnAir() {
@@ -173,8 +105,6 @@ private slots:
         UiTestCase::initTestCase();
         engine::ignoreBrokenPipe();
         QVERIFY(m_icecast.start());
-        m_https = trustedServer(m_tlsFiles);
-        QVERIFY(!m_https.localCertificate().isNull());
     }
 
     void startStop() {
@@ -215,15 +145,12 @@ private slots:
             QTRY_VERIFY(!p.stream->jobInProgress());
         }
         QTRY_COMPARE(p.server.state().demoChannel().streamStops, 2);
-    }
 
-    // The bar slides in over the details panel (the control strip keeps its height), marked as
-    // an error for a lost connection and as good news once it is back, and slides out again. A
-    // start while the streaming server cannot be reached records at once and says so in the bar's
-    // place, with the time since the press, without the on-air marks; it goes live by itself.
-    void networkBar() {
-        QVERIFY(startOnBroadcastScreen());
-        UiProgram &p = program();
+        // The network bar slides in over the details panel (the control strip keeps its
+        // height), marked as an error for a lost connection and as good news once it is back,
+        // and slides out again. A start while the streaming server cannot be reached records at
+        // once and says so in the bar's place, with the time since the press, without the
+        // on-air marks; it goes live by itself.
         QQuickItem *bar = p.onScreen(u"networkBar"_s);
         QQuickItem *details = p.onScreen(u"streamDetails"_s);
         const qreal strip = p.onScreen(u"controlStrip"_s)->height();
@@ -267,7 +194,6 @@ private slots:
     // shows the level again by itself once an input appears.
     void levelMeter_data() {
         columns<double, bool, int>("amplitude", "input", "lit");
-        row("tone at half scale", 0.5, true, 34);
         row("full scale", 1.0, true, 71); // 32767 of 32768: level 0.999
         row("no input", 0.5, false, 34);
     }
@@ -504,9 +430,36 @@ private slots:
         QTRY_COMPARE(p.text(u"titleLine"_s), u"Evening Jazz"_s); // typed over the old title
     }
 
+    // Without a chat server the screen's socket tries again after the back-off's first delay; the
+    // server up, it connects and the count starts over; a new token moves it, once. Then the
+    // panel and a listener in the channel's room talk.
     void chat() {
-        QVERIFY(startOnBroadcastScreen());
+        UiProgram::Options options;
+        options.chatServer = false;
+        QVERIFY(startOnBroadcastScreen(options));
         UiProgram &p = program();
+        auto *socket = p.currentScreen()->findChild<ChatSocket *>(u"chatSocket"_s);
+        QVERIFY(socket);
+        // The screen's socket follows the back-off (its table: tst_chatprotocol).
+        QSignalSpy scheduled(socket, &ChatSocket::reconnectScheduled);
+        const int failed = socket->failures();
+        QVERIFY(scheduled.wait(10000));
+        QCOMPARE(scheduled.at(0).at(0).toInt(), chat::ReconnectBackoff::delayMs(failed));
+
+        // The server comes up: the next attempt connects and the count starts over.
+        QCOMPARE(p.server.listenChat(p.chatPort), p.chatPort);
+        QTRY_VERIFY_WITH_TIMEOUT(socket->status() == ChatSocket::Status::Open, 20000);
+        QCOMPARE(socket->failures(), 0);
+        QTRY_COMPARE(p.server.chat().clientCount(p.stream->ChannelSlug()), 1);
+
+        // A new chat token moves the socket to the new address: one connection, and no
+        // reconnect after the first delay.
+        QSignalSpy joined(&p.server.chat(), &dev::ChatServer::clientJoined);
+        p.stream->fetchChatToken();
+        QVERIFY(joined.wait());
+        QVERIFY(!joined.wait(2 * chat::ReconnectBackoff::kInitialMs));
+        QCOMPARE(p.server.chat().clientCount(p.stream->ChannelSlug()), 1);
+
         // A listener in the channel's room, as the service's web page would connect.
         const QString slug = p.stream->ChannelSlug();
         QWebSocket listener;
@@ -553,47 +506,19 @@ private slots:
         QCOMPARE(textOf(castora::test::findItem(bubbles.at(2), u"avatarLetter"_s)), u"L"_s);
     }
 
-    // Without a chat server the screen's socket tries again after the back-off's first delay; the
-    // server up, it connects and the count starts over; a new token moves it, once.
-    void chatReconnects() {
-        UiProgram::Options options;
-        options.chatServer = false;
-        QVERIFY(startOnBroadcastScreen(options));
-        UiProgram &p = program();
-        auto *socket = p.currentScreen()->findChild<ChatSocket *>(u"chatSocket"_s);
-        QVERIFY(socket);
-        // The screen's socket follows the back-off (its table: tst_chatprotocol).
-        QSignalSpy scheduled(socket, &ChatSocket::reconnectScheduled);
-        const int failed = socket->failures();
-        QVERIFY(scheduled.wait(10000));
-        QCOMPARE(scheduled.at(0).at(0).toInt(), chat::ReconnectBackoff::delayMs(failed));
-
-        // The server comes up: the next attempt connects and the count starts over.
-        QCOMPARE(p.server.listenChat(p.chatPort), p.chatPort);
-        QTRY_VERIFY_WITH_TIMEOUT(socket->status() == ChatSocket::Status::Open, 20000);
-        QCOMPARE(socket->failures(), 0);
-        QTRY_COMPARE(p.server.chat().clientCount(p.stream->ChannelSlug()), 1);
-
-        // A new chat token moves the socket to the new address: one connection, and no
-        // reconnect after the first delay.
-        QSignalSpy joined(&p.server.chat(), &dev::ChatServer::clientJoined);
-        p.stream->fetchChatToken();
-        QVERIFY(joined.wait());
-        QVERIFY(!joined.wait(2 * chat::ReconnectBackoff::kInitialMs));
-        QCOMPARE(p.server.chat().clientCount(p.stream->ChannelSlug()), 1);
-    }
-
     // Text from the backend, the chat and the sound system (names, titles, dates, notes,
     // messages, replies, device names) and the names of recordings are shown as they are on
     // every screen and dialog: markup in them is not interpreted, and an image in it is not
     // fetched. Each value begins with a tag of its own, which the screens' cut-offs keep; every
     // text item that holds the tag as it is must be plain text.
     void remoteTextIsShownAsText() {
-        PathRecorder web;
-        QVERIFY(web.listen(&m_https));
         UiProgram &p = program();
+        QVERIFY(listen());
         const auto tag = [](const QString &word) { return u"<b>%1</b>"_s.arg(word); };
-        const auto remote = [&](const QString &word) { return tag(word) + web.image(word); };
+        // An image at the stand-in, which keeps every path it is asked for.
+        const auto remote = [&](const QString &word) {
+            return tag(word) + u"<img src=\"%1/%2.png\">"_s.arg(p.server.baseUrl(), word);
+        };
         dev::Channel &channel = p.server.state().demoChannel();
         channel.name = remote(u"name"_s);
         channel.streamTitle = remote(u"title"_s);
@@ -608,7 +533,7 @@ private slots:
         QVERIFY(recording.exec(u"DELETE FROM recordings"_s) &&
                 recording.exec(u"INSERT INTO recordings (name, path, date_created) VALUES "
                                "('%1', '%2', '%3')"_s.arg(remote(u"recording"_s),
-                                                          m_tlsFiles.filePath(u"show.mp3"_s),
+                                                          m_files.filePath(u"show.mp3"_s),
                                                           remote(u"recorded"_s))));
         p.server.chat().post(channel.slug, remote(u"sender"_s), remote(u"now"_s));
         emit p.stream->requestCompleted(remote(u"refused"_s), true);
@@ -654,55 +579,46 @@ private slots:
         QTRY_COMPARE(p.recordings->rowCount(), 0);
         p.click(u"backButton"_s);
         QVERIFY(p.showsScreen(u"broadcastScreen"_s, 2));
-        channel.channelArt = web.origin + u"/art.png"_s;
+        channel.channelArt = artwork(u"art.png"_s);
         p.stream->fetchChannel();
-        QTRY_VERIFY(web.paths.contains(u"/art.png"_s));
-        web.paths.removeAll(u"/art.png"_s);
-        QCOMPARE(web.paths, QStringList());
+        QTRY_VERIFY(!p.server.requests(u"artwork/art.png"_s).isEmpty());
+        for (const dev::RecordedRequest &request : p.server.requests())
+            QVERIFY2(!request.path.endsWith(u".png"_s) || request.path.startsWith(u"artwork/"_s),
+                     qPrintable(request.path));
     }
 
-    // Artwork comes from https addresses only (and, in development builds, from the stand-in
-    // backend's own origin). A file or another plain-http server is not even asked: the
-    // placeholder shows. An https address given after it is fetched, so by then the refused
-    // one would have been too.
-    void artworkFromHttpsOnly_data() {
-        // address: %1: the HTTPS server, %2: another plain one
-        columns<QString, bool>("address", "shown");
-        row("https", "%1/art.png", true);
-        row("a local file", "file://%3", false);
-        row("plain http elsewhere", "%2/art.png", false);
+    // Artwork comes only from addresses allowed for it (which: tst_backendrequest's
+    // artworkAddresses): the stand-in's own shows; a file or another plain-http server is not
+    // even asked, and the placeholder shows. An allowed address given after it is fetched, so
+    // by then the refused one would have been too.
+    void artworkFromAllowedAddressesOnly_data() {
+        columns<QString>("address"); // %1: another plain-http server
+        row("a local file", "file://%2");
+        row("plain http elsewhere", "%1/art.png");
     }
-    void artworkFromHttpsOnly() {
+    void artworkFromAllowedAddressesOnly() {
         QFETCH(QString, address);
-        QFETCH(bool, shown);
-        PathRecorder secure, plain;
-        QVERIFY(secure.listen(&m_https) && plain.listen());
-        const QString picture = m_tlsFiles.filePath(u"local.png"_s);
+        dev::DevServer plain;
+        QVERIFY(plain.listen() != 0);
+        const QString picture = m_files.filePath(u"local.png"_s);
         QVERIFY(QImage(8, 8, QImage::Format_RGB32).save(picture));
-        address.replace(u"%1"_s, secure.origin)
-            .replace(u"%2"_s, plain.origin)
-            .replace(u"%3"_s, picture);
+        address = address.arg(plain.baseUrl(), picture);
         QVERIFY(startOnBroadcastScreen());
         UiProgram &p = program();
+        QQuickItem *card = p.onScreen(u"cardImage"_s);
+        QQuickItem *placeholder = p.onScreen(u"artworkFallback"_s);
+        QTRY_COMPARE(card->property("status").toInt(), 1); // Image.Ready: the channel's own
+        QVERIFY(!placeholder->isVisible());
         dev::Channel &channel = p.server.state().demoChannel();
         channel.channelArt = address;
         channel.streamArt.clear();
         p.stream->fetchChannel();
-        QTRY_COMPARE(p.stream->channelArt(), shown ? address : QString());
-        QQuickItem *card = p.onScreen(u"cardImage"_s);
-        QQuickItem *placeholder = p.onScreen(u"artworkFallback"_s);
-        if (shown) {
-            QTRY_COMPARE(card->property("status").toInt(), 1); // Image.Ready
-            QVERIFY(!placeholder->isVisible());
-            secure.paths.removeDuplicates(); // the header, the card and the backdrop
-            QCOMPARE(secure.paths, QStringList{u"/art.png"_s});
-            return;
-        }
-        QVERIFY(card->property("source").toUrl().isEmpty() && placeholder->isVisible());
-        channel.channelArt = secure.origin + u"/after.png"_s;
+        QTRY_COMPARE(p.stream->channelArt(), QString());
+        QTRY_VERIFY(card->property("source").toUrl().isEmpty() && placeholder->isVisible());
+        channel.channelArt = artwork(u"after.png"_s);
         p.stream->fetchChannel();
-        QTRY_VERIFY(secure.paths.contains(u"/after.png"_s));
-        QCOMPARE(plain.paths, QStringList());
+        QTRY_VERIFY(!p.server.requests(u"artwork/after.png"_s).isEmpty());
+        QCOMPARE(plain.requests().size(), 0);
     }
 
     // Logging out while on air (off air: tst_mainwindow's signIn, tst_authcontroller).
