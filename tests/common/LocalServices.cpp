@@ -168,7 +168,7 @@ QByteArray IcecastServer::listen(const QString &mount, double seconds) const {
 }
 
 IcecastServer::Reception IcecastServer::receive(const QString &mount, double seconds,
-                                                const QElapsedTimer &clock) const {
+                                                const QElapsedTimer &clock, qint64 enough) const {
     Reception reception;
     const qint64 until = clock.elapsed() + qint64(seconds * 1000);
     QTcpSocket player;
@@ -177,7 +177,7 @@ IcecastServer::Reception IcecastServer::receive(const QString &mount, double sec
     if (!player.waitForConnected(2000) || player.write(request) != request.size())
         return reception;
     QByteArray head;
-    while (clock.elapsed() < until &&
+    while (clock.elapsed() < until && (enough < 0 || reception.audio.size() < enough) &&
            (player.bytesAvailable() > 0 || player.waitForReadyRead(100) ||
             player.state() == QAbstractSocket::ConnectedState)) {
         const QByteArray got = player.readAll();
@@ -211,25 +211,12 @@ qint64 IcecastServer::Reception::arrivalOf(qint64 offset) const {
 qint64 IcecastServer::waitForAudio(const QString &mount, int timeoutMs) const {
     QElapsedTimer clock;
     clock.start();
-    const QByteArray request = "GET /" + mount.toUtf8() + " HTTP/1.0\r\n\r\n";
     while (clock.elapsed() < timeoutMs) {
-        QTcpSocket player;
-        player.connectToHost("127.0.0.1", m_port);
-        QByteArray received;
-        if (player.waitForConnected(1000) && player.write(request) == request.size()) {
-            // The answer's head, then the first bytes of audio; a missing mount ends at once.
-            while (player.waitForReadyRead(200) && clock.elapsed() < timeoutMs) {
-                received += player.readAll();
-                const qsizetype head = received.indexOf("\r\n\r\n");
-                if (head < 0)
-                    continue;
-                if (!received.startsWith("HTTP/1.0 200") && !received.startsWith("HTTP/1.1 200"))
-                    break;
-                if (received.size() > head + 4)
-                    return clock.elapsed();
-            }
-        }
-        QThread::msleep(20); // the next try, as a player that retries
+        // A missing mount is answered at once; the player then tries again.
+        const Reception heard = receive(mount, (timeoutMs - clock.elapsed()) / 1000.0, clock, 1);
+        if (!heard.audio.isEmpty())
+            return heard.arrivalOf(0);
+        QThread::msleep(20);
     }
     return -1;
 }

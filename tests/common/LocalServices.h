@@ -58,9 +58,9 @@ public:
 
     // Listens to `mount` for `seconds` like a player would; the bytes received.
     QByteArray listen(const QString &mount, double seconds) const;
-    // A player of `mount` for up to `seconds` (less when the server ends the stream): the audio
-    // and, at every read, when on `clock` it had received how many bytes of it. Blocks; safe
-    // to run on a thread of its own.
+    // A player of `mount` for up to `seconds` (less when the server ends the stream, or once
+    // `enough` bytes of audio came where given): the audio and, at every read, when on `clock`
+    // it had received how many bytes of it. Blocks; safe to run on a thread of its own.
     struct Reception {
         qint64 joinedAt = -1; // on `clock`, when the answer's head came
         QByteArray audio;
@@ -68,7 +68,8 @@ public:
         // When the byte at `offset` of `audio` arrived; -1 when it never did.
         qint64 arrivalOf(qint64 offset) const;
     };
-    Reception receive(const QString &mount, double seconds, const QElapsedTimer &clock) const;
+    Reception receive(const QString &mount, double seconds, const QElapsedTimer &clock,
+                      qint64 enough = -1) const;
     // Asks for `mount` like a player, again and again until audio comes: the milliseconds
     // until its first bytes arrived, -1 when none came within `timeoutMs`. Blocks; safe to run
     // on a thread of its own.
