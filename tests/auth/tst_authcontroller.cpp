@@ -135,7 +135,6 @@ private slots:
         const QJsonObject body = QJsonDocument::fromJson(request.body).object();
         QCOMPARE(body.value("email").toString(), m_email);
         QCOMPARE(body.value("password").toString(), password);
-        QCOMPARE(request.body, QJsonDocument(body).toJson()); // JSON bodies go indented
 
         QCOMPARE(loggedIn.size(), loggedInSignals);
         QCOMPARE(failed.size(), failure.isEmpty() ? 0 : 1);

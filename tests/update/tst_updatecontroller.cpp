@@ -91,8 +91,7 @@ private slots:
         QCOMPARE(controller->isMandatory(), mandatory);
         QCOMPARE(controller->canDismiss(), !mandatory);
         QCOMPARE(controller->latestVersion(), available ? latest : QString());
-        const auto request = m_backend->requests().last();
-        QCOMPARE(request.path, QString("api/app/version"));
+        const auto request = m_backend->requests("api/app/version").last();
         QCOMPARE(request.header("Accept"), QByteArray("application/json"));
         QVERIFY(!request.hasHeader("Authorization"));
         if (!available || mandatory)
