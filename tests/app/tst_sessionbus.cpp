@@ -4,7 +4,6 @@
 #include "TestMain.h"
 
 #include <QDir>
-#include <QFile>
 #include <QLocalServer>
 #include <QTemporaryDir>
 

@@ -9,7 +9,6 @@
 #include "RecordingWriter.h"
 #include "TestMain.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>

@@ -30,7 +30,6 @@
 #include <QPointer>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QThread>

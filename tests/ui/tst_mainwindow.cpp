@@ -7,7 +7,6 @@
 
 #include <QDesktopServices>
 #include <QDir>
-#include <QFile>
 #include <QJsonObject>
 
 using namespace castora;

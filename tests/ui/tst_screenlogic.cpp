@@ -2,7 +2,6 @@
 #include "Startup.h"
 #include "TestMain.h"
 
-#include <QJSValue>
 #include <QQmlComponent>
 #include <QQmlEngine>
 
