@@ -140,8 +140,7 @@ private slots:
         QCOMPARE(failed.size(), failure.isEmpty() ? 0 : 1);
         QCOMPARE(auth->loggedIn(), failure.isEmpty());
         if (failure.isEmpty()) {
-            QVERIFY(auth->hasChannel());
-            QVERIFY(m_backend->state().isValidToken(auth->token()));
+            QVERIFY(auth->hasChannel() && m_backend->state().isValidToken(auth->token()));
             QCOMPARE(settings::token(), auth->token());
         } else {
             QCOMPARE(failed.first().first().toString(), failure);
@@ -182,8 +181,7 @@ private slots:
         auth->logout();
         QCOMPARE(signedOut.size(), 1); // everything of the account is reset on this one signal
         QCOMPARE(loggedIn.size(), 1);  // at once
-        QVERIFY(!auth->loggedIn());
-        QVERIFY(auth->isTokenExpired());
+        QVERIFY(!auth->loggedIn() && auth->isTokenExpired());
         QTRY_COMPARE(loggedIn.size(), 2); // and again when the reply arrives
 
         const auto request = m_backend->requests("api/auth/logout").value(0);
@@ -193,8 +191,7 @@ private slots:
 
         // Neither the store nor the property keeps the token, so the next start shows the form
         // even when the backend never heard of the sign-out.
-        QVERIFY(auth->token().isEmpty());
-        QVERIFY(settings::token().isEmpty());
+        QVERIFY(auth->token().isEmpty() && settings::token().isEmpty());
         QCOMPARE(AuthController(m_backend.client()).startUp(), false);
 
         // Signing in again with the same account stores the new token.

@@ -641,8 +641,7 @@ private slots:
             QVERIFY(waited.elapsed() >= stopWaitMs * 9 / 10);
             QCOMPARE(p.stream->pendingNotices(), 1); // still unanswered: the wait ended it
         }
-        QVERIFY(!p.auth->loggedIn());
-        QVERIFY(!p.stream->streaming());
+        QVERIFY(!p.auth->loggedIn() && !p.stream->streaming());
         QTRY_COMPARE(p.server.requests(u"api/auth/logout"_s).size(), 1);
         QVERIFY(!p.server.state().isValidToken(token));
         // Nothing of the account is left for the next one.
