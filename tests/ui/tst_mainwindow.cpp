@@ -1,5 +1,6 @@
 // The real main window document, driven with mouse clicks and key presses on an offscreen
-// window, against the stand-in backend: sign-in with its error toast, and the update prompt.
+// window, against the stand-in backend: sign-in with its error toast (and the notice of a
+// recordings library started anew), and the update prompt.
 #include "RecordingsDatabase.h"
 #include "SettingsStore.h"
 #include "TestMain.h"
@@ -63,8 +64,16 @@ private slots:
         UiProgram &p = *m_program;
         const QString email = QString::fromLatin1(DevState::kDemoEmail);
         const QString login = u"api/auth/login"_s;
+        // A recordings library that cannot be read is started anew at start-up, and the
+        // window says so once, in a corner of its own.
+        QVERIFY(QDir().mkpath(recordingsDataDirectory()));
+        QVERIFY(test::writeFile(recordingsDataDirectory() + u"/app.db"_s, QByteArray(8192, 'x')));
         QVERIFY(p.start());
         QVERIFY(p.item(u"signInForm"_s)->isVisible());
+        QQuickItem *notice = p.item(u"databaseNotice"_s);
+        QTRY_VERIFY(notice->isVisible());
+        QVERIFY(textOf(notice->property("label").value<QQuickItem *>())
+                    .startsWith(u"The recordings library could not be read"_s));
         p.type(p.item(u"userField"_s), email);
         QQuickItem *passwordField = p.item(u"passwordField"_s);
         p.type(passwordField, password);
@@ -112,19 +121,6 @@ private slots:
         QTRY_VERIFY(button->isEnabled());
         QCOMPARE(textOf(button), u"Sign In"_s);
         QCOMPARE(textOf(p.item(u"userField"_s)), email);
-    }
-
-    // A recordings library that cannot be read is started anew at start-up, and the window
-    // says so once.
-    void unreadableLibrary() {
-        UiProgram &p = *m_program;
-        QVERIFY(QDir().mkpath(recordingsDataDirectory()));
-        QVERIFY(test::writeFile(recordingsDataDirectory() + u"/app.db"_s, QByteArray(8192, 'x')));
-        QVERIFY(p.start());
-        QQuickItem *notice = p.item(u"databaseNotice"_s);
-        QTRY_VERIFY(notice->isVisible());
-        QVERIFY(textOf(notice->property("label").value<QQuickItem *>())
-                    .startsWith(u"The recordings library could not be read"_s));
     }
 
     void updatePrompt_data() {
