@@ -174,7 +174,6 @@ private slots:
         row("data not a list", QByteArray(R"({"data":{"id":1}})"), "", QStringList(), none);
         row("malformed body", QByteArray(), "malformed", QStringList(), none);
         row("server error", QByteArray(), "status 500", QStringList(), failed);
-        row("connection dropped", QByteArray(), "drop", QStringList(), failed);
 
         // More than the list holds: the newest stay (the live one leaves first), each cut to
         // its limit in characters, an emoji counting as one.
