@@ -298,8 +298,8 @@ private slots:
         real.post("castora-demo", "ann", text);
         QVERIFY(received.wait());
         QCOMPARE(received.at(0), (QVariantList{"ann", text}));
-        const int line = logged.indexOf("Chat message:");
-        QVERIFY(line >= 0 && logged.lines().at(line).size() < 400);
+        const QStringList said = logged.lines().filter("Chat message:");
+        QVERIFY(!said.isEmpty() && said.first().size() < 400);
     }
 };
 
