@@ -259,12 +259,22 @@ private slots:
     // The chooser shows the current microphone (the default input at first), and the meter
     // follows the input chosen within a second. While another screen covers this one the
     // capture stream is closed; back on it, it runs again, and Start goes on air on the stream as
-    // it runs.
-    void inputFollowsScreenAndChooser() {
+    // it runs. On air, 20 s below -50 dBFS bring up the dead-air warning, which goes within a
+    // second of the sound coming back (the input runs four times as fast meanwhile: dead air is
+    // measured in audio, not in wall-clock time). The microphone pulled out brings up the
+    // lost-microphone warning and opens the device chooser; plugged in again, capture resumes on
+    // it and the warning goes, and so it does when another input is chosen while it is away. A
+    // microphone that stops sending without a word is told apart. The broadcast stays on air
+    // throughout.
+    void microphones() {
         UiProgram &p = program();
-        p.audio.setDevices({ScriptedAudioInput::device(0, u"Speakers"_s, {48000}, 0),
-                            ScriptedAudioInput::device(1, u"USB Podcast Microphone"_s, {44100}),
-                            ScriptedAudioInput::device(2, u"Desk Mic"_s, {44100}, 1, true)});
+        const auto mic = [](unsigned int id, const QString &name, bool isDefault) {
+            return ScriptedAudioInput::device(id, name, {22050, 44100}, 1, isDefault);
+        };
+        const auto usb = mic(1, u"USB Podcast Microphone"_s, false),
+                   desk = mic(2, u"Desk Mic"_s, true);
+        p.audio.setDevices({ScriptedAudioInput::device(0, u"Speakers"_s, {48000}, 0), usb, desk});
+        p.audio.setGrantedFrames(4096);
         QVERIFY(startOnBroadcastScreen());
         QQuickItem *chooser = p.onScreen(u"deviceBox"_s);
         // The default input is the second row; capture uses it and the chooser says so.
@@ -295,25 +305,8 @@ private slots:
         const int opens = p.audio.opens();
         QVERIFY(goOnAir());
         QCOMPARE(p.audio.opens(), opens);
-    }
 
-    // On air, 20 s below -50 dBFS bring up the dead-air warning, which goes within a second of
-    // the sound coming back (the input runs four times as fast meanwhile: dead air is measured
-    // in audio, not in wall-clock time). The microphone pulled out brings up the lost-microphone
-    // warning and opens the device chooser; plugged in again, capture resumes on it and the
-    // warning goes, and so it does when another input is chosen while it is away. A microphone
-    // that stops sending without a word is told apart. The broadcast stays on air throughout.
-    void microphoneWarnings() {
-        UiProgram &p = program();
-        const auto mic = [](unsigned int id, const QString &name, bool isDefault) {
-            return ScriptedAudioInput::device(id, name, {22050, 44100}, 1, isDefault);
-        };
-        p.audio.setDevices({mic(0, u"Desk Mic"_s, true), mic(1, u"USB Mic"_s, false)});
-        p.audio.setGrantedFrames(4096);
-        QVERIFY(startOnBroadcastScreen());
-        QVERIFY(goOnAir());
         QQuickItem *warning = p.onScreen(u"inputWarning"_s);
-        QQuickItem *chooser = p.onScreen(u"deviceBox"_s);
         QVERIFY(!warning->isVisible() && !chooser->isEnabled());
 
         constexpr quint64 kRate = 22050;
@@ -343,30 +336,30 @@ private slots:
         QTRY_VERIFY(!warning->isVisible() && !chooser->isEnabled());
 
         // Pulled out: the chooser opens for another input; the meter is dark.
-        p.audio.setDevices({mic(1, u"USB Mic"_s, true)});
+        p.audio.setDevices({desk});
         p.audio.breakStream();
         QTRY_VERIFY(warning->isVisible() && chooser->isEnabled());
-        QCOMPARE(p.text(u"deviceText"_s), u"Desk Mic"_s); // still the one chosen
+        QCOMPARE(p.text(u"deviceText"_s), u"USB Podcast Micropho..."_s); // still the one chosen
         QCOMPARE(p.text(u"inputWarningText"_s),
                  u"The microphone is disconnected. Listeners hear silence until it is back or "
                  "you choose another input."_s);
         QTRY_COMPARE(litDots(p), 0);
         // Back: capture resumes on it by itself.
-        p.audio.setDevices({mic(0, u"Desk Mic"_s, true), mic(1, u"USB Mic"_s, false)});
+        p.audio.setDevices({usb, desk});
         QTRY_VERIFY(!warning->isVisible() && !chooser->isEnabled());
-        QCOMPARE(p.audio.openDeviceId(), 0u);
+        QCOMPARE(p.audio.openDeviceId(), 1u);
         QTRY_COMPARE(litDots(p), 34);
 
         // Pulled out again, and the other input chosen instead.
-        p.audio.setDevices({mic(1, u"USB Mic"_s, true)});
+        p.audio.setDevices({desk});
         p.audio.breakStream();
         QTRY_VERIFY(warning->isVisible() && chooser->isEnabled());
         p.click(chooser);
         QTest::keyClick(p.window, Qt::Key_Down);
         QTest::keyClick(p.window, Qt::Key_Return);
         QTRY_VERIFY(!warning->isVisible());
-        QCOMPARE(p.stream->currentMic()->micName(), u"USB Mic"_s);
-        QCOMPARE(p.audio.openDeviceId(), 1u);
+        QCOMPARE(p.stream->currentMic()->micName(), u"Desk Mic"_s);
+        QCOMPARE(p.audio.openDeviceId(), 2u);
         QVERIFY(p.stream->streaming() && !chooser->isEnabled());
     }
 
