@@ -4,7 +4,6 @@
 #include "TestMain.h"
 
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QUrlQuery>
 
 using namespace castora::chat;
@@ -52,7 +51,6 @@ private slots:
         QFETCH(QByteArray, frame);
         const ChatProtocol protocol{QString()};
         QCOMPARE(protocol.outgoingFrame(QStringLiteral("s"), message, joinValue).toUtf8(), frame);
-        QCOMPARE(QJsonDocument::fromJson(frame).object().value("message").toString(), message);
     }
 
     void parseFrame_data() {

