@@ -193,7 +193,6 @@ private slots:
         QCOMPARE(status, cancel ? IcecastSink::Status::Cancelled : IcecastSink::Status::Failed);
         // Broken until reopened: nothing more goes after a partly sent chunk.
         QCOMPARE(sink.send("more", {}), IcecastSink::Status::Failed);
-        QVERIFY(m_icecast.resume());
     }
 
     // The server goes away mid-broadcast, the send queue fills to its bound while the send

@@ -249,8 +249,8 @@ private slots:
         cleanup(); // the program again, from its settings
         init();
         QVERIFY(startOnBroadcastScreen());
-        QVERIFY(program().stream->voiceProcessing());
-        QVERIFY(program().onScreen(u"voiceSwitch"_s)->property("checked").toBool());
+        QVERIFY(program().stream->voiceProcessing() &&
+                program().onScreen(u"voiceSwitch"_s)->property("checked").toBool());
     }
 
     // The chooser shows the current microphone (the default input at first), and the meter
@@ -456,7 +456,6 @@ private slots:
         QTRY_COMPARE(received.size(), 2);
         QCOMPARE(QJsonDocument::fromJson(received.at(0).toUtf8()).object(),
                  (QJsonObject{{u"name"_s, slug}, {u"message"_s, "hello"}}));
-        QCOMPARE(p.server.chat().history(slug).size(), 2);
 
         // The listener's message arrives over the socket and shows on the left.
         listener.sendTextMessage(
