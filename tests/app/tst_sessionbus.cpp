@@ -4,10 +4,10 @@
 #include "TestMain.h"
 
 #include <QDir>
-#include <QFile>
 #include <QLocalServer>
 #include <QTemporaryDir>
 
+using castora::test::columns;
 using castora::test::row;
 
 class TestSessionBus : public QObject {
@@ -17,10 +17,9 @@ class TestSessionBus : public QObject {
 
 private slots:
     void sessionBusAddress_data() {
-        QTest::addColumn<QString>("environment");
-        QTest::addColumn<int>("runtimeBus"); // -1: XDG_RUNTIME_DIR not set
-        QTest::addColumn<int>("userBus");
-        QTest::addColumn<QString>("found"); // "runtime", "user", the environment's or none
+        // runtimeBus: -1: XDG_RUNTIME_DIR not set
+        // found: "runtime", "user", the environment's or none
+        columns<QString, int, int, QString>("environment", "runtimeBus", "userBus", "found");
         row("the session's variable", "unix:abstract=/tmp/dbus-x", int(Socket), int(Socket),
             "unix:abstract=/tmp/dbus-x");
         row("the runtime folder", "", int(Socket), int(Socket), "runtime");

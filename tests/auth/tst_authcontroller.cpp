@@ -18,6 +18,7 @@
 
 using namespace castora;
 using castora::dev::DevState;
+using castora::test::columns;
 using castora::test::row;
 
 // A sign-in: the password typed, the backend's fault, a token left in the store, the failure
@@ -52,8 +53,7 @@ private slots:
     void savedTokenCheckAtStart_data() {
         // "valid", "refused" (a stale token), "offline" (a stale token, nothing listening),
         // empty (nothing stored), or a valid token and the backend's fault (StandInBackend::fail)
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<bool>("loggedIn");
+        columns<QString, bool>("stored", "loggedIn");
         row("first start, nothing stored", "", false);
         row("saved token accepted", "valid", true);
         row("saved token refused", "refused", false);
@@ -87,7 +87,6 @@ private slots:
             QCOMPARE(m_backend.elsewhere().requests().size(), 0);
             if (m_backend.isRunning()) {
                 const auto request = m_backend->requests(path).value(0);
-                QCOMPARE(request.method, QString("GET"));
                 QCOMPARE(request.header("Authorization"), "Bearer " + token.toUtf8());
                 QCOMPARE(request.header("Accept"), QByteArray("application/json"));
             }
@@ -110,7 +109,6 @@ private slots:
         row("wrong password", SignIn{"nope", "", "", invalid, 0});
         row("password not trimmed", SignIn{demo + ' ', "", "", invalid, 0});
         row("server error", SignIn{demo, "status 500", "", failed, 1});
-        row("connection dropped", SignIn{demo, "drop", "", failed, 1});
         row("backend never answers", SignIn{demo, "hang", "", noAnswer, 1});
         row("garbage body", SignIn{demo, "malformed", "", invalid, 0});
     }
@@ -135,14 +133,12 @@ private slots:
         const QJsonObject body = QJsonDocument::fromJson(request.body).object();
         QCOMPARE(body.value("email").toString(), m_email);
         QCOMPARE(body.value("password").toString(), password);
-        QCOMPARE(request.body, QJsonDocument(body).toJson()); // JSON bodies go indented
 
         QCOMPARE(loggedIn.size(), loggedInSignals);
         QCOMPARE(failed.size(), failure.isEmpty() ? 0 : 1);
         QCOMPARE(auth->loggedIn(), failure.isEmpty());
         if (failure.isEmpty()) {
-            QVERIFY(auth->hasChannel());
-            QVERIFY(m_backend->state().isValidToken(auth->token()));
+            QVERIFY(auth->hasChannel() && m_backend->state().isValidToken(auth->token()));
             QCOMPARE(settings::token(), auth->token());
         } else {
             QCOMPARE(failed.first().first().toString(), failure);
@@ -150,57 +146,46 @@ private slots:
         }
     }
 
-    void signOut_data() {
-        QTest::addColumn<bool>("online");
-        row("backend reachable", true);
-        row("offline", false);
-    }
-
+    // Signing out offline (the backend never hears of it), then signing in again and out online.
     void signOut() {
-        QFETCH(bool, online);
-        // The token's file is the user's alone, also when an older release left it readable.
+        // The token's file is the user's alone, also when an older release left it readable:
+        // tightened by a run that only reads the saved token, and kept so by a sign-in.
         const QString folder =
             QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Castora";
-        const QByteArray file = QFile::encodeName(folder + "/mic.conf");
+        const QString file = folder + "/mic.conf";
         QSettings(QSettings::NativeFormat, QSettings::UserScope, "Castora", "mic")
             .setValue("update/dismissCount", 1);
-        QCOMPARE(::chmod(file.constData(), 0644), 0);
+        QCOMPARE(::chmod(QFile::encodeName(file).constData(), 0644), 0);
         QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
-        const auto mode = [](const QByteArray &path) {
-            struct stat info {};
-            return ::stat(path.constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
+        const auto isPrivate = [&] {
+            return test::modeOf(file) == 0600 && test::modeOf(folder) == 0700;
         };
         auto auth = std::make_unique<AuthController>(m_backend.client());
-        signIn(*auth);
-        QCOMPARE(mode(file), 0600);
-        QCOMPARE(mode(QFile::encodeName(folder)), 0700);
-        const QString token = auth->token();
-        if (!online)
-            m_backend.fail("drop", "api/auth/logout");
+        QVERIFY(isPrivate());
+        for (const bool online : {false, true}) {
+            signIn(*auth); // the same account again: its new token stored
+            QVERIFY(isPrivate() && settings::token() == auth->token());
+            const QString token = auth->token();
+            if (!online)
+                m_backend.fail("drop", "api/auth/logout");
+            QSignalSpy loggedIn(auth.get(), &AuthController::loggedInChanged);
+            QSignalSpy signedOut(auth.get(), &AuthController::signedOut);
+            auth->logout();
+            QCOMPARE(signedOut.size(), 1); // everything of the account is reset on this one signal
+            QCOMPARE(loggedIn.size(), 1);  // at once
+            QVERIFY(!auth->loggedIn() && auth->isTokenExpired());
+            QTRY_COMPARE(loggedIn.size(), 2); // and again when the reply arrives
 
-        QSignalSpy loggedIn(auth.get(), &AuthController::loggedInChanged);
-        QSignalSpy signedOut(auth.get(), &AuthController::signedOut);
-        auth->logout();
-        QCOMPARE(signedOut.size(), 1); // everything of the account is reset on this one signal
-        QCOMPARE(loggedIn.size(), 1);  // at once
-        QVERIFY(!auth->loggedIn());
-        QVERIFY(auth->isTokenExpired());
-        QTRY_COMPARE(loggedIn.size(), 2); // and again when the reply arrives
+            const auto request = m_backend->requests("api/auth/logout").last();
+            QCOMPARE(request.header("Authorization"), "Bearer " + token.toUtf8());
+            QVERIFY(!request.hasHeader("Content-Type"));
+            QCOMPARE(m_backend->state().isValidToken(token), !online);
 
-        const auto request = m_backend->requests("api/auth/logout").value(0);
-        QCOMPARE(request.header("Authorization"), "Bearer " + token.toUtf8());
-        QVERIFY(!request.hasHeader("Content-Type"));
-        QCOMPARE(m_backend->state().isValidToken(token), !online);
-
-        // Neither the store nor the property keeps the token, so the next start shows the form
-        // even when the backend never heard of the sign-out.
-        QVERIFY(auth->token().isEmpty());
-        QVERIFY(settings::token().isEmpty());
-        QCOMPARE(AuthController(m_backend.client()).startUp(), false);
-
-        // Signing in again with the same account stores the new token.
-        signIn(*auth);
-        QCOMPARE(settings::token(), auth->token());
+            // Neither the store nor the property keeps the token, so the next start shows the
+            // form even when the backend never heard of the sign-out.
+            QVERIFY(auth->token().isEmpty() && settings::token().isEmpty());
+            QCOMPARE(AuthController(m_backend.client()).startUp(), false);
+        }
     }
 };
 

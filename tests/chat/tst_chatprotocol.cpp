@@ -4,10 +4,10 @@
 #include "TestMain.h"
 
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QUrlQuery>
 
 using namespace castora::chat;
+using castora::test::columns;
 using castora::test::row;
 
 class TestChatProtocol : public QObject {
@@ -15,10 +15,7 @@ class TestChatProtocol : public QObject {
 
 private slots:
     void roomAddress_data() {
-        QTest::addColumn<QString>("server");
-        QTest::addColumn<QString>("room");
-        QTest::addColumn<QString>("token");
-        QTest::addColumn<QByteArray>("encoded");
+        columns<QString, QString, QString, QByteArray>("server", "room", "token", "encoded");
         row("delimiters in values", "ws://h/chat", "a&b=c é", "t+k#n/?%",
             QByteArray("ws://h/chat?room=a%26b%3Dc%20%C3%A9&token=t%2Bk%23n%2F%3F%25"));
         row("server with a query", "wss://h/chat?v=2", "r", QString(),
@@ -38,9 +35,7 @@ private slots:
     }
 
     void outgoingFrame_data() {
-        QTest::addColumn<int>("joinValue");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QByteArray>("frame");
+        columns<int, QString, QByteArray>("joinValue", "message", "frame");
         row("first message joins", 1, "hello",
             QByteArray(R"({"name":"s","room":"s","type":"join","message":"hello"})"));
         row("later ones chat", 2, "again",
@@ -56,13 +51,11 @@ private slots:
         QFETCH(QByteArray, frame);
         const ChatProtocol protocol{QString()};
         QCOMPARE(protocol.outgoingFrame(QStringLiteral("s"), message, joinValue).toUtf8(), frame);
-        QCOMPARE(QJsonDocument::fromJson(frame).object().value("message").toString(), message);
     }
 
     void parseFrame_data() {
-        QTest::addColumn<QByteArray>("frame");
-        QTest::addColumn<bool>("hasMessage");
-        QTest::addColumn<QString>("shown"); // "name: message"
+        // shown: "name: message"
+        columns<QByteArray, bool, QString>("frame", "hasMessage", "shown");
         row("message", QByteArray(R"({"type":"chat","message":"hi","name":"ann"})"), true,
             "ann: hi");
         row("no name", QByteArray(R"({"message":"anon"})"), true, ": anon");

@@ -88,7 +88,7 @@ IcecastServer::~IcecastServer() {
     if (m_port == 0)
         return;
     resume();
-    runLocalService({"icecast", "stop", m_dir.path()});
+    service("stop");
 }
 
 QString IcecastServer::sourcePassword() {
@@ -109,18 +109,8 @@ bool IcecastServer::start(const QString &tlsPem) {
     return m_running;
 }
 
-QString IcecastServer::baseUrl() const {
-    return QString("http://127.0.0.1:%1").arg(m_port);
-}
-
-bool IcecastServer::kill() {
-    m_running = false;
-    return runLocalService({"icecast", "kill", m_dir.path()});
-}
-
-bool IcecastServer::restart() {
-    m_running = runLocalService({"icecast", "restart", m_dir.path()});
-    return m_running;
+bool IcecastServer::service(const QString &command) {
+    return runLocalService({"icecast", command, m_dir.path()});
 }
 
 qint64 IcecastServer::pid() const {
@@ -178,7 +168,7 @@ QByteArray IcecastServer::listen(const QString &mount, double seconds) const {
 }
 
 IcecastServer::Reception IcecastServer::receive(const QString &mount, double seconds,
-                                                const QElapsedTimer &clock) const {
+                                                const QElapsedTimer &clock, qint64 enough) const {
     Reception reception;
     const qint64 until = clock.elapsed() + qint64(seconds * 1000);
     QTcpSocket player;
@@ -187,7 +177,7 @@ IcecastServer::Reception IcecastServer::receive(const QString &mount, double sec
     if (!player.waitForConnected(2000) || player.write(request) != request.size())
         return reception;
     QByteArray head;
-    while (clock.elapsed() < until &&
+    while (clock.elapsed() < until && (enough < 0 || reception.audio.size() < enough) &&
            (player.bytesAvailable() > 0 || player.waitForReadyRead(100) ||
             player.state() == QAbstractSocket::ConnectedState)) {
         const QByteArray got = player.readAll();
@@ -221,25 +211,12 @@ qint64 IcecastServer::Reception::arrivalOf(qint64 offset) const {
 qint64 IcecastServer::waitForAudio(const QString &mount, int timeoutMs) const {
     QElapsedTimer clock;
     clock.start();
-    const QByteArray request = "GET /" + mount.toUtf8() + " HTTP/1.0\r\n\r\n";
     while (clock.elapsed() < timeoutMs) {
-        QTcpSocket player;
-        player.connectToHost("127.0.0.1", m_port);
-        QByteArray received;
-        if (player.waitForConnected(1000) && player.write(request) == request.size()) {
-            // The answer's head, then the first bytes of audio; a missing mount ends at once.
-            while (player.waitForReadyRead(200) && clock.elapsed() < timeoutMs) {
-                received += player.readAll();
-                const qsizetype head = received.indexOf("\r\n\r\n");
-                if (head < 0)
-                    continue;
-                if (!received.startsWith("HTTP/1.0 200") && !received.startsWith("HTTP/1.1 200"))
-                    break;
-                if (received.size() > head + 4)
-                    return clock.elapsed();
-            }
-        }
-        QThread::msleep(20); // the next try, as a player that retries
+        // A missing mount is answered at once; the player then tries again.
+        const Reception heard = receive(mount, (timeoutMs - clock.elapsed()) / 1000.0, clock, 1);
+        if (!heard.audio.isEmpty())
+            return heard.arrivalOf(0);
+        QThread::msleep(20);
     }
     return -1;
 }
@@ -411,33 +388,9 @@ bool VirtualMicrophone::start() {
     return true;
 }
 
-bool VirtualMicrophone::playTone(int frequency, int seconds) {
-    return runLocalService(
-        {"pulse", "tone", m_dir.path(), QString::number(frequency), QString::number(seconds)});
-}
-
-bool VirtualMicrophone::quiet() {
-    return runLocalService({"pulse", "quiet", m_dir.path()});
-}
-
-bool VirtualMicrophone::unplug() {
-    return runLocalService({"pulse", "unplug", m_dir.path()});
-}
-
-bool VirtualMicrophone::plug() {
-    return runLocalService({"pulse", "plug", m_dir.path()});
-}
-
-bool VirtualMicrophone::play(const QString &file) {
-    return runLocalService({"pulse", "play", m_dir.path(), file});
-}
-
-bool VirtualMicrophone::kill() {
-    return runLocalService({"pulse", "kill", m_dir.path()});
-}
-
-bool VirtualMicrophone::suspend(bool suspended) {
-    return runLocalService({"pulse", "suspend", m_dir.path(), suspended ? "1" : "0"});
+bool VirtualMicrophone::pulse(QStringList commandAndArguments) {
+    const QString command = commandAndArguments.takeFirst();
+    return runLocalService(QStringList{"pulse", command, m_dir.path()} + commandAndArguments);
 }
 
 // ---- audio checks ----
@@ -572,15 +525,21 @@ std::vector<qint16> readWav(const QString &path, int *sampleRate) {
     return {};
 }
 
-double integratedLoudness(const std::vector<qint16> &samples, int sampleRate, std::size_t from) {
+template <typename Sample>
+double integratedLoudness(const std::vector<Sample> &samples, int sampleRate, std::size_t from) {
     ebur128_state *state = ebur128_init(1, unsigned(sampleRate), EBUR128_MODE_I);
-    if (from < samples.size())
+    from = std::min(from, samples.size());
+    if constexpr (std::is_same_v<Sample, float>)
+        ebur128_add_frames_float(state, samples.data() + from, samples.size() - from);
+    else
         ebur128_add_frames_short(state, samples.data() + from, samples.size() - from);
     double lufs = -HUGE_VAL;
     ebur128_loudness_global(state, &lufs);
     ebur128_destroy(&state);
     return lufs;
 }
+template double integratedLoudness(const std::vector<qint16> &, int, std::size_t);
+template double integratedLoudness(const std::vector<float> &, int, std::size_t);
 
 QList<std::pair<std::size_t, int>> findMarks(const std::vector<qint16> &samples, int sampleRate) {
     QList<std::pair<std::size_t, int>> marks;

@@ -34,11 +34,14 @@ public:
     bool isRunning() const { return m_running; }
     quint16 port() const { return m_port; }
     quint16 tlsPort() const { return m_tlsPort; }
-    QString baseUrl() const; // http://127.0.0.1:<port>
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
 
     // Outages: killed abruptly, then started again on the same port with the same settings.
-    bool kill();
-    bool restart();
+    bool kill() {
+        m_running = false;
+        return service(QStringLiteral("kill"));
+    }
+    bool restart() { return m_running = service(QStringLiteral("restart")); }
     // Frozen (SIGSTOP) and thawed: the connection stays up but nothing is read any more.
     bool pause();
     bool resume();
@@ -55,9 +58,9 @@ public:
 
     // Listens to `mount` for `seconds` like a player would; the bytes received.
     QByteArray listen(const QString &mount, double seconds) const;
-    // A player of `mount` for up to `seconds` (less when the server ends the stream): the audio
-    // and, at every read, when on `clock` it had received how many bytes of it. Blocks; safe
-    // to run on a thread of its own.
+    // A player of `mount` for up to `seconds` (less when the server ends the stream, or once
+    // `enough` bytes of audio came where given): the audio and, at every read, when on `clock`
+    // it had received how many bytes of it. Blocks; safe to run on a thread of its own.
     struct Reception {
         qint64 joinedAt = -1; // on `clock`, when the answer's head came
         QByteArray audio;
@@ -65,7 +68,8 @@ public:
         // When the byte at `offset` of `audio` arrived; -1 when it never did.
         qint64 arrivalOf(qint64 offset) const;
     };
-    Reception receive(const QString &mount, double seconds, const QElapsedTimer &clock) const;
+    Reception receive(const QString &mount, double seconds, const QElapsedTimer &clock,
+                      qint64 enough = -1) const;
     // Asks for `mount` like a player, again and again until audio comes: the milliseconds
     // until its first bytes arrived, -1 when none came within `timeoutMs`. Blocks; safe to run
     // on a thread of its own.
@@ -73,6 +77,7 @@ public:
 
 private:
     qint64 pid() const;
+    bool service(const QString &command); // scripts/local-service icecast <command> <folder>
 
     QTemporaryDir m_dir;
     quint16 m_port = 0;
@@ -134,22 +139,27 @@ public:
     bool start();
     // Plays a sine of `frequency` Hz into the microphone for `seconds`; quiet() stops it (the
     // microphone hears digital silence).
-    bool playTone(int frequency = 440, int seconds = 600);
-    bool quiet();
+    bool playTone(int frequency = 440, int seconds = 600) {
+        return pulse({"tone", QString::number(frequency), QString::number(seconds)});
+    }
+    bool quiet() { return pulse({"quiet"}); }
     // The microphone's module unloaded: the server is left with no source and no sink, as when
     // the only sound device is unplugged. plug() loads it again, with its tone.
-    bool unplug();
-    bool plug();
+    bool unplug() { return pulse({"unplug"}); }
+    bool plug() { return pulse({"plug"}); }
     // Plays a sound file into the microphone once, in place of the tone.
-    bool play(const QString &file);
+    bool play(const QString &file) { return pulse({"play", file}); }
     // The microphone stops delivering (PulseAudio suspends it: no error, no change of devices)
     // / goes on.
-    bool suspend(bool suspended);
+    bool suspend(bool suspended) { return pulse({"suspend", suspended ? "1" : "0"}); }
     // The sound server killed (SIGKILL), as when the session ends under its programs.
-    bool kill();
+    bool kill() { return pulse({"kill"}); }
     QString pulseServer() const { return m_server; }
 
 private:
+    // scripts/local-service pulse <command> <folder> <arguments...>
+    bool pulse(QStringList commandAndArguments);
+
     QTemporaryDir m_dir;
     QString m_server;
     QByteArray m_previousServer;
@@ -176,7 +186,9 @@ double rms(const std::vector<qint16> &samples, std::size_t from = 0, std::size_t
 std::vector<qint16> readWav(const QString &path, int *sampleRate = nullptr);
 bool writeWav(const QString &path, const std::vector<qint16> &samples, int sampleRate);
 // Integrated loudness in LUFS (BS.1770 with its gates, libebur128) from sample `from` on.
-double integratedLoudness(const std::vector<qint16> &samples, int sampleRate, std::size_t from = 0);
+// Samples are 16-bit or float (full scale 1.0).
+template <typename Sample>
+double integratedLoudness(const std::vector<Sample> &samples, int sampleRate, std::size_t from = 0);
 
 // Time marks: a WAV file (mono, 16-bit) of short beeps every kMarkSeconds, mark k (from 1) at
 // k * kMarkSeconds with a pitch of its own, digital silence between them.

@@ -17,16 +17,8 @@ public:
         QMutexLocker lock(&m_mutex);
         return m_lines;
     }
-    // Index of the first line that contains `text`, -1 when none does.
-    int indexOf(const QString &text) const {
-        const QStringList all = lines();
-        for (int i = 0; i < all.size(); ++i) {
-            if (all.at(i).contains(text))
-                return i;
-        }
-        return -1;
-    }
-    bool contains(const QString &text) const { return indexOf(text) >= 0; }
+    // Whether a line contains `text`.
+    bool contains(const QString &text) const { return !lines().filter(text).isEmpty(); }
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text) {

@@ -11,6 +11,15 @@ void isolateUserFolders();
 // The whole contents of a file, empty when it cannot be read; a new file of `bytes`.
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
+// The permission bits of a file or folder, -1 when there is none.
+int modeOf(const QString &path);
+
+// The columns of a data table on one line: columns<QString, bool>("fault", "refused") adds a
+// QString column "fault" and a bool column "refused".
+template <typename... T, typename... Name> void columns(Name... names) {
+    static_assert(sizeof...(T) == sizeof...(Name), "one name for each column");
+    (QTest::addColumn<T>(names), ...);
+}
 
 // One data row on one line: row("name", a, b) is QTest::newRow("name") << a << b. A string
 // literal goes into a QString column.

@@ -5,6 +5,7 @@
 #include "SettingsStore.h"
 #include "StandInBackend.h"
 #include "TestMain.h"
+#include "castora_config.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -14,6 +15,7 @@
 
 using namespace castora;
 using castora::dev::RecordedRequest;
+using castora::test::columns;
 using castora::test::row;
 
 Q_DECLARE_METATYPE(castora::api::Auth)
@@ -39,10 +41,7 @@ private slots:
     void init() { QVERIFY(m_backend.start()); }
 
     void authorizationHeader_data() {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<api::Auth>("auth");
-        QTest::addColumn<bool>("present");
-        QTest::addColumn<QByteArray>("value");
+        columns<QString, api::Auth, bool, QByteArray>("stored", "auth", "present", "value");
         // A token stored and sent with Bearer, BearerIfStored or not at all (None) is checked
         // where the controllers send it: sign-in, saved-token check, update check.
         const auto bearer = api::Auth::Bearer, ifStored = api::Auth::BearerIfStored;
@@ -71,17 +70,15 @@ private slots:
     // A mount point or slug from the backend is one path segment, whatever it holds. Ordinary
     // values give the address they always gave.
     void pathSegments_data() {
-        QTest::addColumn<QString>("segment");
-        QTest::addColumn<QByteArray>("encoded"); // empty: no address at all
+        // encoded: empty: no address at all
+        columns<QString, QByteArray>("segment", "encoded");
         row("UUID mount point", "0f8c2a4e-5b1d-4c6e-9a7f-3e2d1c0b9a88",
             QByteArray("0f8c2a4e-5b1d-4c6e-9a7f-3e2d1c0b9a88"));
-        row("slug", "morning-show_2", QByteArray("morning-show_2"));
         row("empty: the bare prefix", "", QByteArray(""));
         row("slash", "a/../../auth/logout", QByteArray("a%2F..%2F..%2Fauth%2Flogout"));
         row("query and fragment", "x?y=1#z", QByteArray("x%3Fy=1%23z"));
         row("percent", "%2E%2E", QByteArray("%252E%252E"));
         row("dot-dot alone", "..", QByteArray());
-        row("dot alone", ".", QByteArray());
     }
 
     void pathSegments() {
@@ -108,11 +105,28 @@ private slots:
         QVERIFY(request.query.isEmpty());
     }
 
+    // Artwork comes from https addresses only, and in development builds from the backend's own
+    // origin (the screen's part: tst_broadcastscreen's artworkFromAllowedAddressesOnly).
+    void artworkAddresses_data() {
+        columns<QString, bool>("address", "allowed"); // %1: the backend's address
+        row("https elsewhere", "https://cdn.example/art.png", true);
+        row("the backend's own origin", "%1/artwork/a.png", bool(CASTORA_DEVELOPMENT));
+        row("the backend's host, another port", "http://127.0.0.1:1/art.png", false);
+        row("https without a host", "https:///art.png", false);
+    }
+
+    void artworkAddresses() {
+        QFETCH(QString, address);
+        QFETCH(bool, allowed);
+        const ServiceConfig config = m_backend.config();
+        QCOMPARE(config.allowsArtwork(QUrl(address.arg(config.backendUrl))), allowed);
+    }
+
     // Replies beyond their limit are refused while they arrive: the reply is aborted, the
     // handler's failure says why, and never much more than the limit is held.
     void oversizedReplies_data() {
-        QTest::addColumn<bool>("announced"); // Content-Length, or streamed until the end
-        QTest::addColumn<qint64>("limit");
+        // announced: Content-Length, or streamed until the end
+        columns<bool, qint64>("announced", "limit");
         row("JSON, length announced", true, net::kMaxJsonReplyBytes);
         row("JSON, streamed without a length", false, net::kMaxJsonReplyBytes);
         row("artwork, streamed without a length", false, net::kMaxArtworkBytes);

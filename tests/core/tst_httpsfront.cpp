@@ -27,6 +27,7 @@
 #include <memory>
 
 using namespace castora;
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -133,9 +134,9 @@ private slots:
     void init() { QFile(log()).resize(0); }
 
     void throughTheFront_data() {
-        QTest::addColumn<QString>("call");
-        QTest::addColumn<QString>("path");    // the request the stand-in redirects
-        QTest::addColumn<bool>("redirected"); // to the other origin
+        // path: the request the stand-in redirects
+        // redirected: to the other origin
+        columns<QString, QString, bool>("call", "path", "redirected");
         const QString check = "api/channel/user-channel", chunk = "api/upload-file",
                       chat = "api/comment/fetch-chat-token";
         row("saved session", "session", check, false);

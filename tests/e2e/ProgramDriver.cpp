@@ -34,20 +34,6 @@ void killChild(QProcess &process) {
     }
 }
 
-// Stops a child: SIGTERM, then SIGKILL after `graceMs`; its exit code, -1 when it was killed.
-// Waits with the event loop running, so the in-process stand-in keeps answering a program that
-// says goodbye to it.
-int stopProcess(QProcess &process, int graceMs) {
-    if (process.state() == QProcess::NotRunning)
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    process.terminate();
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, graceMs)) {
-        killChild(process);
-        return -1;
-    }
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-}
-
 } // namespace
 
 // ---- the stack ----
@@ -78,7 +64,7 @@ QProcessEnvironment LocalStack::environment() const {
 // ---- the display ----
 
 VirtualDisplay::~VirtualDisplay() {
-    stopProcess(m_server, 5000);
+    killChild(m_server);
 }
 
 bool VirtualDisplay::start() {
@@ -254,8 +240,8 @@ void ProgramDriver::kill() {
 }
 
 int ProgramDriver::terminate(int graceMs) {
-    m_socket.abort();
-    return stopProcess(m_process, graceMs);
+    signal(SIGTERM);
+    return waitForExit(graceMs);
 }
 
 void ProgramDriver::signal(int signal) {
@@ -264,6 +250,7 @@ void ProgramDriver::signal(int signal) {
 }
 
 int ProgramDriver::waitForExit(int ms) {
+    // With the event loop running: the in-process stand-in answers a program saying goodbye.
     m_socket.abort();
     if (!QTest::qWaitFor([this] { return !isRunning(); }, ms)) {
         killChild(m_process);

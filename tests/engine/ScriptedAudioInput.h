@@ -25,15 +25,8 @@ public:
     static AudioDevice device(unsigned int id, const QString &name, std::vector<unsigned int> rates,
                               unsigned int inputs = 1, bool isDefault = false,
                               const QString &key = {}) {
-        AudioDevice d;
-        d.id = id;
-        d.name = name;
-        d.key = key;
-        d.inputChannels = inputs;
-        d.preferredRate = rates.empty() ? 0 : rates.front();
-        d.sampleRates = std::move(rates);
-        d.isDefaultInput = isDefault;
-        return d;
+        const unsigned int preferred = rates.empty() ? 0 : rates.front();
+        return {id, name, key, inputs, std::move(rates), preferred, isDefault};
     }
     // A list of one "Scripted Microphone" (44100/48000/22050 Hz) unless set otherwise.
     void setDevices(std::vector<AudioDevice> devices) {

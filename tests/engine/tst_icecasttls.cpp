@@ -3,8 +3,7 @@
 // namespace: on air a listener hears the tone, the silent-path limit is set on the connection's
 // socket, and a restart of the server on air is survived. A certificate from an authority
 // nobody trusts fails the start with its message, and nothing but a TLS handshake goes out. A
-// start whose name lookup or TLS handshake is never answered gives way to a closing program at
-// once.
+// start whose TLS handshake is never answered gives way to a closing program at once.
 #include "DevServer.h"
 #include "IcecastSink.h"
 #include "LiveBroadcast.h"
@@ -16,20 +15,15 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QNetworkDatagram>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using namespace castora;
 using castora::test::IcecastServer;
@@ -146,31 +140,26 @@ private slots:
         m_mount = m_backend->state().demoChannel().mountPoint;
     }
 
-    void streamsOverTls_data() {
-        QTest::addColumn<bool>("trusted");
-        row("a certificate the system trusts", true);
-        row("a certificate from another authority", false);
+    // A certificate from an authority nobody trusts, through a relay that keeps what the
+    // program sent.
+    void refusesAnotherAuthority() {
+        Relay relay;
+        QVERIFY(relay.listen(m_stranger.tlsPort()));
+        auto c = controller(relay.port());
+        QSignalSpy told(c.get(), &StreamController::requestCompleted);
+        c->startStop();
+        QVERIFY(told.wait(15000));
+        QCOMPARE(told.at(0).at(0).toString(), engine::kUnverifiedConnectionMessage);
+        QVERIFY(!c->streaming() && !m_stranger.hasMount(m_mount));
+        // A TLS handshake record, and neither the request nor the credential in clear.
+        QVERIFY(relay.sent.startsWith("\x16\x03"));
+        for (const QString &clear : {m_mount, IcecastServer::sourcePassword(),
+                                     QStringLiteral("SOURCE"), QStringLiteral("PUT ")})
+            QVERIFY2(!relay.sent.contains(clear.toUtf8()), qPrintable(clear));
     }
 
+    // A certificate the system trusts.
     void streamsOverTls() {
-        QFETCH(bool, trusted);
-        if (!trusted) {
-            // Through a relay that keeps what the program sent.
-            Relay relay;
-            QVERIFY(relay.listen(m_stranger.tlsPort()));
-            auto c = controller(relay.port());
-            QSignalSpy told(c.get(), &StreamController::requestCompleted);
-            c->startStop();
-            QVERIFY(told.wait(15000));
-            QCOMPARE(told.at(0).at(0).toString(), engine::kUnverifiedConnectionMessage);
-            QVERIFY(!c->streaming() && !m_stranger.hasMount(m_mount));
-            // A TLS handshake record, and neither the request nor the credential in clear.
-            QVERIFY(relay.sent.startsWith("\x16\x03"));
-            for (const QString &clear : {m_mount, IcecastServer::sourcePassword(),
-                                         QStringLiteral("SOURCE"), QStringLiteral("PUT ")})
-                QVERIFY2(!relay.sent.contains(clear.toUtf8()), qPrintable(clear));
-            return;
-        }
         auto c = controller(m_trusted.tlsPort());
         QVERIFY(live::pressStart(*c));
         QTRY_VERIFY(m_trusted.hasMount(m_mount));
@@ -184,55 +173,20 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(c->engine().sender().failedSends() > 0, 10000);
         QVERIFY(m_trusted.restart());
         QTRY_VERIFY_WITH_TIMEOUT(m_trusted.hasMount(m_mount), 30000);
-        QVERIFY(c->streaming());
         QVERIFY(live::hearsTone(m_trusted, m_mount, *c));
         QVERIFY(live::pressStop(*c));
     }
 
-    // Closing the program during a start whose lookup of the server's name (a resolver that
-    // reads every query and never answers) or whose TLS handshake (a server that takes the
-    // connection and never says a word) does not end: it gives up at once.
-    void closingWhileConnecting_data() {
-        QTest::addColumn<bool>("silentDns");
-        row("name lookup never answered", true);
-        row("TLS handshake never answered", false);
-    }
-
+    // Closing the program during a start whose TLS handshake does not end (a server that takes
+    // the connection and never says a word): it gives up at once. Over TLS libshout looks the
+    // name up within the same connection attempt, so a lookup that hangs holds the same wait;
+    // the program's own lookup (plain transport): tst_streamcontroller's shutdown rows.
     void closingWhileConnecting() {
-        QFETCH(bool, silentDns);
         Relay silent;
         QVERIFY(silent.listen(0));
-        QUdpSocket resolver;
-        int queries = 0;
-        if (silentDns) {
-            QHostAddress address;
-            for (quint32 i = 1; i < 50 && resolver.state() != QAbstractSocket::BoundState; ++i) {
-                address = QHostAddress((127u << 24) | (53u << 16) | ((::getpid() + i) & 0xffff));
-                resolver.bind(address, 53);
-            }
-            QCOMPARE(resolver.state(), QAbstractSocket::BoundState);
-            connect(&resolver, &QUdpSocket::readyRead, this, [&] {
-                while (resolver.hasPendingDatagrams())
-                    queries += resolver.receiveDatagram().isValid();
-            });
-            const QString conf = g_pki->filePath("resolv.conf");
-            QVERIFY(test::writeFile(conf, "nameserver " + address.toString().toLatin1() +
-                                              "\noptions timeout:30 attempts:3\n"));
-            QVERIFY2(::mount(QFile::encodeName(conf).constData(), "/etc/resolv.conf", nullptr,
-                             MS_BIND, nullptr) == 0,
-                     strerror(errno));
-        }
-        auto unbind = qScopeGuard([silentDns] {
-            if (silentDns)
-                ::umount("/etc/resolv.conf");
-        });
-        auto c = controller(silent.port(), silentDns ? QStringLiteral("icecast.castora.test")
-                                                     : QStringLiteral("localhost"));
+        auto c = controller(silent.port());
         c->startStop();
-        if (silentDns)
-            QTRY_VERIFY_WITH_TIMEOUT(queries > 0, 15000);
-        else
-            QTRY_VERIFY_WITH_TIMEOUT(silent.sent.startsWith("\x16\x03"), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(silent.sent.startsWith("\x16\x03"), 15000);
         QElapsedTimer closing;
         closing.start();
         QVERIFY(c->shutdown(std::chrono::milliseconds(10000)));

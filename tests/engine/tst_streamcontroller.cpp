@@ -30,7 +30,6 @@
 #include <QPointer>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QThread>
@@ -47,6 +46,7 @@ using castora::test::IcecastServer;
 using castora::test::ScriptedAudioInput;
 namespace audio = castora::test::audio;
 namespace live = castora::test::live;
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -90,10 +90,13 @@ class StreamControllerTest : public QObject {
     dev::Channel &channel() { return m_backend->state().demoChannel(); }
 
     // A controller for the demo channel, allowed to broadcast, retrying quickly.
-    std::unique_ptr<StreamController> controller(const QString &icecastHost = QString()) {
+    std::unique_ptr<StreamController> controller(const QString &icecastHost = QString(),
+                                                 const QString &sourcePassword = QString()) {
         ServiceConfig config = m_backend.config(0, m_icecast.port());
         if (!icecastHost.isEmpty())
             config.icecastHost = icecastHost;
+        if (!sourcePassword.isEmpty())
+            config.icecastPassword = sourcePassword;
         auto c = std::make_unique<StreamController>(config, *m_input);
         c->setMountPoint(m_mount);
         c->setSubStatus(true);
@@ -142,9 +145,7 @@ private slots:
                              ScriptedAudioInput::device(2, "USB Mic", {22050}, 2)});
         auto c = controller();
         QAbstractItemModelTester tester(c.get());
-        QCOMPARE(c->rowCount(), 2);
-        QCOMPARE(c->data(c->index(0), StreamController::MicNameRole).toString(), "Desk Mic");
-        QCOMPARE(c->data(c->index(1), StreamController::MicIdRole).toInt(), 2);
+        QCOMPARE(c->rowCount(), 2); // the chooser's rows and their roles: tst_broadcastscreen
         QCOMPARE(c->currentMic()->micName(), "Desk Mic");
         const auto broadcast = [&](int opens, unsigned int device, unsigned int rate) {
             QVERIFY(live::pressStart(*c));
@@ -199,34 +200,16 @@ private slots:
         QVERIFY(live::pressStop(*c));
     }
 
-    // The internet probe: any answer, even an error status or a refused connection, counts as
-    // reachable; the request carries no headers of the backend's. It repeats on its own.
-    void internetProbe_data() {
-        QTest::addColumn<int>("failStatus");
-        QTest::addColumn<bool>("nothingListening");
-        row("page answers", 0, false);
-        row("HTTP 404", 404, false);
-        row("connection refused", 0, true);
-    }
+    // The internet probe: a refused connection counts as reachable. (So does any answer, even an
+    // error status, and the probe repeats on its own without the backend's headers:
+    // backendFailures.)
     void internetProbe() {
-        QFETCH(int, failStatus);
-        QFETCH(bool, nothingListening);
         ServiceConfig config = m_backend.config();
-        if (nothingListening)
-            config.probeUrl = "http://127.0.0.1:1/probe";
+        config.probeUrl = "http://127.0.0.1:1/probe";
         StreamController c(config, *m_input);
-        if (failStatus != 0)
-            m_backend->failNext(1, failStatus, "probe");
-        QSignalSpy changed(&c, &StreamController::internetConnectionChanged);
+        QVERIFY(!c.internetConnection());
         c.checkNetworkConnection();
-        QVERIFY(changed.wait(5000));
-        QVERIFY(c.internetConnection());
-        if (nothingListening)
-            return;
-        const dev::RecordedRequest probe = m_backend->requests("probe").last();
-        QVERIFY(!probe.hasHeader("Authorization") && !probe.hasHeader("Accept"));
-        c.getInternetStatus();
-        QTRY_VERIFY_WITH_TIMEOUT(m_backend->requests("probe").size() >= 3, 5000);
+        QTRY_VERIFY(c.internetConnection());
     }
 
     // A start that cannot go on air says why at once, frees the button, leaves no recording
@@ -235,8 +218,8 @@ private slots:
     // after it kept refusing for the refusal limit (the mount could have been this program's own,
     // dropped a moment ago); what the broadcast recorded meanwhile is kept.
     void refusedStarts_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("message"); // a part of it
+        // message: a part of it
+        columns<QString, QString>("fault", "message");
         row("subscription lapsed", "gate",
             "Your subscribtion has expired Or You don't have credits. Renew it and try again");
         row("capture cannot be opened", "open", "Device or resource busy");
@@ -263,19 +246,8 @@ private slots:
             otherSource.kill();
             otherSource.waitForFinished();
         });
-        auto c = controller();
+        auto c = controller(QString(), fault == "password" ? "not the password" : QString());
         c->setSubStatus(fault != "gate");
-        if (fault == "password") {
-            c = std::make_unique<StreamController>(
-                [&] {
-                    ServiceConfig config = m_backend.config(0, m_icecast.port());
-                    config.icecastPassword = "not the password";
-                    return config;
-                }(),
-                *m_input);
-            c->setMountPoint(m_mount);
-            c->setSubStatus(true);
-        }
         const bool refusedByServer = fault == "password" || fault == "in use";
         const QStringList files = QDir(c->getAppWritablePath()).entryList(QDir::Files);
         QSignalSpy completed(c.get(), &StreamController::requestCompleted);
@@ -318,13 +290,31 @@ private slots:
     // through a lost and restored connection; a press while the stop is under way changes
     // nothing, and the stop is carried out when the subscription lapsed meanwhile. The
     // recording is named after the title and the start time, inside the recordings folder
-    // whatever the title holds, and the recordings library hears of it. Every signal on the
-    // way (the send thread's included) is emitted on the GUI thread.
+    // whatever the title holds, and the recordings library hears of it. Under umask 022, as
+    // most desktops run, the recordings folder is made 0700 and the recording 0600. Usage
+    // reports go out at the usage interval on air, the first one an interval after going on
+    // air, none once off air. Every signal on the way (the send thread's included) is emitted
+    // on the GUI thread.
     void broadcast() {
+        const mode_t previousUmask = ::umask(022);
+        const auto restoreUmask = qScopeGuard([previousUmask] { ::umask(previousUmask); });
+        const QString folder =
+            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Castora";
+        QVERIFY(QDir(folder).removeRecursively());
         auto c = controller();
         ThreadWitness witness(c.get());
         c->setStreamTitle("../../AC/DC: live\\now\t");
-        const int starts = channel().streamStarts, stops = channel().streamStops;
+        constexpr int interval = 400;
+        const QString usage = "api/channel/update-usage-duration";
+        c->setUsageInterval(interval);
+        QElapsedTimer sinceOnAir;
+        qint64 firstUsage = -1;
+        connect(c.get(), &StreamController::streamingChanged, this, [&] { sinceOnAir.start(); });
+        connect(&m_backend.server(), &dev::DevServer::requestReceived, this,
+                [&](const dev::RecordedRequest &r) {
+                    if (r.path == usage && firstUsage < 0)
+                        firstUsage = sinceOnAir.elapsed();
+                });
         QSignalSpy opened(c.get(), &StreamController::recordingOpened);
         QSignalSpy closed(c.get(), &StreamController::recordingClosed);
         QVERIFY(live::pressStart(*c));
@@ -335,7 +325,6 @@ private slots:
         QCOMPARE(opened.at(0).at(0).toString(), "____AC_DC__live_now_");
         const QString path = opened.at(0).at(1).toString();
         QCOMPARE(QFileInfo(path).absolutePath(), QDir(c->getAppWritablePath()).absolutePath());
-        QVERIFY(QFileInfo(path).fileName().startsWith("____AC_DC__live_now__"));
 
         QVERIFY(m_icecast.kill());
         QTRY_VERIFY_WITH_TIMEOUT(c->networkBarVisible() && c->networkBarIsError(), 15000);
@@ -348,16 +337,17 @@ private slots:
         QVERIFY(!c->networkBarVisible());
         QCOMPARE(posted(kStopStream), 1);
         QCOMPARE(posted(kStartStream), 1);
-        QCOMPARE(channel().streamStarts, starts + 1);
-        QCOMPARE(channel().streamStops, stops + 1);
-        QVERIFY(!channel().onAir);
-        const dev::RecordedRequest stop = m_backend->requests(kStopStream).first();
-        QCOMPARE(stop.bearerToken(), settings::token().toUtf8());
-        QCOMPARE(stop.body, QByteArray("{\n}\n"));
+        QVERIFY(!channel().onAir); // taken by the stand-in: with the token
+        QCOMPARE(m_backend->requests(kStopStream).first().body, QByteArray("{\n}\n"));
         QTRY_VERIFY(!m_icecast.hasMount(m_mount));
         QCOMPARE(closed.size(), 1);
         QCOMPARE(closed.at(0).at(0).toString(), path);
         QVERIFY(QFileInfo(path).size() > 0);
+        QCOMPARE(QList<int>({test::modeOf(folder), test::modeOf(path)}), QList<int>({0700, 0600}));
+        QVERIFY2(firstUsage >= interval * 9 / 10, qPrintable(QString::number(firstUsage)));
+        QVERIFY(posted(usage) >= 2 && !c->usageTimer().isActive());
+        const int reports = posted(usage);
+        QVERIFY(!QTest::qWaitFor([&] { return posted(usage) > reports; }, 3 * interval));
         QVERIFY(witness.signals_.load() > 8);
         QCOMPARE(witness.offGui.load(), 0);
     }
@@ -404,36 +394,6 @@ private slots:
                          : QFile::remove(folder));
     }
 
-    // Under umask 022, as most desktops run: the recordings folder made 0700 and an MP3 made
-    // on air 0600; and the settings file, left 0644 in a 0755 folder by an earlier version
-    // with the saved token in it, tightened by a run that only reads the token.
-    void filesArePrivate() {
-        const mode_t previous = ::umask(022);
-        auto restore = qScopeGuard([previous] { ::umask(previous); });
-        const QString folder =
-            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Castora";
-        QVERIFY(QDir(folder).removeRecursively());
-        const QString conf =
-            QSettings(QSettings::NativeFormat, QSettings::UserScope, "Castora", "mic").fileName();
-        QVERIFY(::chmod(QFile::encodeName(conf).constData(), 0644) == 0 &&
-                ::chmod(QFile::encodeName(QFileInfo(conf).path()).constData(), 0755) == 0);
-        auto c = controller();
-        QSignalSpy closed(c.get(), &StreamController::recordingClosed);
-        QVERIFY(live::pressStart(*c));
-        QTRY_VERIFY(c->engine().capturedFrames() > 0);
-        QVERIFY(live::pressStop(*c));
-        QCOMPARE(closed.size(), 1);
-        const auto mode = [](const QString &path) {
-            struct stat info {};
-            return ::stat(QFile::encodeName(path).constData(), &info) == 0
-                       ? QString::number(info.st_mode & 07777, 8)
-                       : QString("missing");
-        };
-        const QStringList modes{mode(folder), mode(closed.at(0).at(0).toString()), mode(conf),
-                                mode(QFileInfo(conf).path())};
-        QCOMPARE(modes, (QStringList{"700", "600", "600", "700"}));
-    }
-
     // Closing the program (or pressing Stop, the same job) while on air completes and closes
     // the recording and tells the backend within 3 s; closing during a start gives the start
     // up. So it does whatever DNS does: with a resolver that reads every query and never
@@ -441,8 +401,7 @@ private slots:
     // reconnections whose lookups hang (icecast2 killed). The host is found through a private
     // /etc/hosts at first; the test then takes its line out, which sends lookups to DNS.
     void shutdown_data() {
-        QTest::addColumn<bool>("whileOnAir");
-        QTest::addColumn<bool>("silentDns");
+        columns<bool, bool>("whileOnAir", "silentDns");
         row("on air", true, false);
         row("during the start", false, false);
         row("during a start whose lookup hangs", false, true);
@@ -516,8 +475,7 @@ private slots:
         if (!whileOnAir)
             return;
         QCOMPARE(c->pendingNotices(), 0);
-        QCOMPARE(posted(kStopStream), 1);
-        QVERIFY(!channel().onAir);
+        QVERIFY(!channel().onAir); // the one stop-stream notice taken
         const auto decoded = audio::decodeMp3File(closed.at(0).at(0).toString(), 22050);
         QVERIFY2(decoded.errors.isEmpty(), qPrintable(decoded.errors));
         QVERIFY(decoded.samples.size() >= std::size_t(c->engine().capturedFrames()));
@@ -526,10 +484,10 @@ private slots:
     // Every endpoint fails in one way for a whole broadcast, from its start-stream notice to
     // its stop-stream notice, while the timers call out many times a second and the user asks
     // for the channel, the chat token, new stream details and the chat history: the stream goes
-    // on, the stop is prompt, the channel keeps its values, the user hears once of the one thing
-    // asked for that failed, and answered again the backend hears from the same controller. (How
-    // each call ends on each failure and what it keeps: replies and streamDetails here,
-    // tst_chatcontroller, tst_recordinguploads.)
+    // on, the internet probe still counts the network as there, the stop is prompt, the channel
+    // keeps its values, the user hears once of the one thing asked for that failed, and answered
+    // again the backend hears from the same controller. (How each call ends on each failure and
+    // what it keeps: replies and streamDetails here, tst_chatcontroller, tst_recordinguploads.)
     void backendFailures_data() {
         QTest::addColumn<QString>("fault");
         row("server errors", "status 500");
@@ -584,6 +542,12 @@ private slots:
         // The stream went on all the while, and a listener hears it.
         QTRY_VERIFY_WITH_TIMEOUT(c.engine().sender().chunksSent() > sentAtStart + 10, 20000);
         QVERIFY(live::hearsTone(m_icecast, m_mount, c));
+        // Any answer of the probe, repeated every second, means the network is there; it
+        // carries none of the backend's headers.
+        QTRY_VERIFY(posted("probe") >= 3);
+        QVERIFY(c.internetConnection());
+        const dev::RecordedRequest probe = m_backend->requests("probe").last();
+        QVERIFY(!probe.hasHeader("Authorization") && !probe.hasHeader("Accept"));
         QSignalSpy notices(&c, &StreamController::pendingNoticesChanged);
         QVERIFY(live::pressStop(c, 10000));
         // The stop-stream notice went out and was answered (failing). A connection the server
@@ -610,25 +574,19 @@ private slots:
 
     // Each call answered well, failing or malformed: the stated log line, no word to the user,
     // and its property set or kept (a listener count that is not a number reads 0). A record
-    // sets the slug before the mount point.
+    // sets the slug before the mount point. (Server errors, refusals, garbage and dropped
+    // connections of every call: backendFailures.)
     void replies_data() {
-        QTest::addColumn<QByteArray>("call");
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("log");
-        QTest::addColumn<QVariant>("value"); // invalid: as the stand-in has it
+        // value: invalid: as the stand-in has it
+        columns<QByteArray, QString, QString, QVariant>("call", "fault", "log", "value");
         const char *const rows[][5] = {
             // clang-format off
             {"record", "fetchChannel", "", "Title and Name are set", ""},
-            {"record 401", "fetchChannel", "status 401", "QNetworkReply::AuthenticationRequiredError", "held"},
             {"record 203", "fetchChannel", "answer 203 {\"data\":[{\"uuid\":\"x\"}]}", "203", "held"},
-            {"record error page", "fetchChannel", "answer 200 <html>", "not a JSON object", "held"},
             {"record {}", "fetchChannel", "answer 200 {}", "Channel record without", "(none)"},
             {"record, data []", "fetchChannel", "answer 200 {\"data\":[]}", "Channel record without", "(none)"},
             {"record, data [1]", "fetchChannel", "answer 200 {\"data\":[1]}", "Channel record without", "(none)"},
-            {"record dropped", "fetchChannel", "drop", "QNetworkReply::RemoteHostClosedError", "held"},
             {"token", "fetchChatToken", "", "Chat token fetched successfully", ""},
-            {"token 401", "fetchChatToken", "status 401", "Failed to fetch chat token:", "held"},
-            {"token dropped", "fetchChatToken", "drop", "Failed to fetch chat token:", "held"},
             {"token {}", "fetchChatToken", "answer 200 {}", "Chat token reply without a token", "held"},
             {"listeners 17", "fetchListeners", "answer 200 17", "", "17"},
             {"listeners, not live", "fetchListeners", "", "", "0"},
@@ -636,7 +594,6 @@ private slots:
             {"listeners, JSON", "fetchListeners", "answer 200 {}", "", "0"},
             {"listeners 502", "fetchListeners", "status 502", "", "5"},
             {"usage", "updateUsageDuration", "", "Usage duration updated successfully", ""},
-            {"usage 500", "updateUsageDuration", "status 500", "Failed to update usage duration:", ""},
             // clang-format on
         };
         for (const auto &row : rows) {
@@ -699,33 +656,30 @@ private slots:
 
     // The title alone goes as JSON; a chosen image as multipart with its own file name, stored
     // by the service and served as the stream art. An image that cannot be read sends nothing.
+    // (A backend that fails the call: backendFailures.)
     void streamDetails_data() {
-        QTest::addColumn<QString>("image"); // below the test's folder; "": none
-        QTest::addColumn<QString>("form");  // how the file dialog hands it over
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("message");
+        // image: below the test's folder; "": none
+        // form: how the file dialog hands it over
+        columns<QString, QString, QString>("image", "form", "message");
         const char *png = "Cover art \u00e9t\u00e9 #1 100%.png";
-        const QString rows[][5] = {
+        const QString rows[][4] = {
             // clang-format off
-            {"title only", "", "path", "", kUpdated},
-            {"png, path", png, "path", "", kUpdated},
-            {"png, encoded URL", png, "encoded", "", kUpdated},
-            {"png, URL as QML has it", png, "as QML has it", "", kUpdated},
-            {"image missing", "gone.png", "encoded", "", kUnreadable},
-            {"image is a folder", "folder", "path", "", kUnreadable},
-            {"image too large", "large.png", "path", "", kFailed},
-            {"backend fails", "", "path", "status 500", kFailed},
+            {"title only", "", "path", kUpdated},
+            {"png, path", png, "path", kUpdated},
+            {"png, encoded URL", png, "encoded", kUpdated},
+            {"png, URL as QML has it", png, "as QML has it", kUpdated},
+            {"image missing", "gone.png", "encoded", kUnreadable},
+            {"image is a folder", "folder", "path", kUnreadable},
+            {"image too large", "large.png", "path", kFailed},
             // clang-format on
         };
         for (const auto &row : rows)
-            QTest::newRow(qPrintable(row[0])) << row[1] << row[2] << row[3] << row[4];
+            QTest::newRow(qPrintable(row[0])) << row[1] << row[2] << row[3];
     }
     void streamDetails() {
         QFETCH(QString, image);
         QFETCH(QString, form);
-        QFETCH(QString, fault);
         QFETCH(QString, message);
-        LogCapture logged;
         const QString path = m_files.filePath(image);
         QByteArray bytes("\x89PNG\r\n\x1a\n\0\r\n--\r\n", 16);
         bytes += QByteArray(image == "large.png" ? 3000000 : 20000, '\x7f');
@@ -749,17 +703,12 @@ private slots:
         connect(c.get(), &StreamController::isLoadingChanged, this,
                 [&] { order << QVariant(c->isLoading()).toString(); });
         const QString endpoint = "api/channel/update/stream-details";
-        m_backend.fail(fault, endpoint);
         c->updateStreamDetails(title, chosen);
         QVERIFY(answered(*c));
         QCOMPARE(order,
                  QStringList({"true", message, QVariant(message != kUpdated).toString(), "false"}));
         const QList<dev::RecordedRequest> sent = m_backend->requests(endpoint);
         QCOMPARE(sent.isEmpty(), message == kUnreadable);
-        const QHash<QString, QString> logs = {{kUpdated, "Stream Detail Updated"},
-                                              {kFailed, "Error updating stream details:"},
-                                              {kUnreadable, "Stream image cannot be read:"}};
-        QVERIFY(logged.contains(logs[message]));
         QCOMPARE(c->streamTitle() == title, message == kUpdated); // from the record fetched again
         if (sent.isEmpty())
             return;
@@ -785,28 +734,6 @@ private slots:
         std::unique_ptr<QNetworkReply> art(nam.get(QNetworkRequest(QUrl(c->streamArt()))));
         QVERIFY(QSignalSpy(art.get(), &QNetworkReply::finished).wait(5000));
         QCOMPARE(art->readAll(), bytes);
-    }
-
-    // On air: usage reports at the usage interval, the first one interval after going on air,
-    // none once off air. (The listener poll: the replies above; a player counted on screen:
-    // tst_e2e.)
-    void usageReports() {
-        constexpr int interval = 400;
-        const QString usage = "api/channel/update-usage-duration";
-        auto c = controller();
-        c->setUsageInterval(interval);
-        QElapsedTimer sinceOnAir;
-        connect(c.get(), &StreamController::streamingChanged, this, [&] { sinceOnAir.start(); });
-        QVERIFY(live::pressStart(*c));
-        QTRY_VERIFY_WITH_TIMEOUT(m_backend->requests(usage).size() == 1, 5000);
-        QVERIFY(sinceOnAir.elapsed() >= interval * 9 / 10);
-        QCOMPARE(m_backend->requests(usage)[0].body, QByteArray("{\n}\n"));
-        QTRY_VERIFY_WITH_TIMEOUT(m_backend->requests(usage).size() >= 2, 5000);
-        QVERIFY(live::pressStop(*c));
-        QVERIFY(!c->usageTimer().isActive());
-        const qsizetype reports = m_backend->requests(usage).size();
-        QVERIFY(!QTest::qWaitFor([&] { return m_backend->requests(usage).size() > reports; },
-                                 3 * interval));
     }
 
     // Account A goes on air and off and signs out, with its channel record still on its way;

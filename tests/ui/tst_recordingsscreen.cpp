@@ -1,7 +1,6 @@
 // The recordings screen of the real program against the stand-in backend: the search filter,
 // uploads with their spinner or progress circle, the subscription dialog, a recording still
 // being written, and the delete dialog.
-#include "SettingsStore.h"
 #include "TestMain.h"
 #include "UiProgram.h"
 #include "UploadRoutes.h"
@@ -13,6 +12,7 @@
 
 using namespace castora;
 using namespace Qt::StringLiterals;
+using castora::test::columns;
 using castora::test::findItems;
 using castora::test::row;
 using castora::test::textOf;
@@ -72,45 +72,35 @@ private slots:
         QSqlQuery(u"DELETE FROM recordings"_s);
     }
 
-    void search_data() {
-        QTest::addColumn<QString>("search");
-        QTest::addColumn<QStringList>("shown");
-        QTest::addColumn<bool>("newRowShown"); // "Morning Call", recorded now
-        const QStringList all{"morning news", "Evening Jazz", "Morning Show"};
-        row("spaces only", "   ", all, true);
-        row("a year: by date", "2024", QStringList{"morning news", "Evening Jazz"}, false);
-        row("case ignored, trimmed", " MORNING ", QStringList{"morning news", "Morning Show"},
-            true);
-        row("no match", "podcast", QStringList{}, false);
-    }
-
+    // The search: by title, case ignored and trimmed, or by date; blanks alone show all. A
+    // recording added while a search is active is shown only when it matches.
     void search() {
-        QFETCH(QString, search);
-        QFETCH(QStringList, shown);
-        QFETCH(bool, newRowShown);
         QVERIFY(openScreen({{"Morning Show", "2023-11-02 10:00:00"},
                             {"Evening Jazz", "2024-03-15 20:00:00"},
                             {"morning news", "2024-07-01 08:00:00"}}));
         UiProgram &p = program();
+        QQuickItem *field = p.onScreen(u"searchField"_s);
         QTRY_COMPARE(shownNames(), (QStringList{"morning news", "Evening Jazz", "Morning Show"}));
-        p.type(p.onScreen(u"searchField"_s), search);
-        QTRY_COMPARE(shownNames(), shown);
-
-        // A recording added while the search is active is shown only when it matches.
+        p.type(field, u" MORNING "_s);
+        QTRY_COMPARE(shownNames(), (QStringList{"morning news", "Morning Show"}));
         p.recordings->addRecording(u"Morning Call"_s, m_files.filePath("call.mp3"));
-        if (newRowShown)
-            shown.prepend(u"Morning Call"_s);
-        QTRY_COMPARE(shownNames(), shown);
+        QTRY_COMPARE(shownNames(), (QStringList{"Morning Call", "morning news", "Morning Show"}));
+        field->setProperty("text", u"2024"_s);
+        QTRY_COMPARE(shownNames(), (QStringList{"morning news", "Evening Jazz"}));
+        p.recordings->addRecording(u"Evening Call"_s, m_files.filePath("evening.mp3"));
+        QTRY_COMPARE(shownNames(), (QStringList{"morning news", "Evening Jazz"}));
+        field->setProperty("text", u"   "_s);
+        QTRY_COMPARE(shownNames().size(), 5);
+        field->setProperty("text", u"podcast"_s);
+        QTRY_COMPARE(shownNames(), QStringList());
     }
 
     // A row still being written offers no upload until the broadcast closes it; an upload shows
     // a spinner or the chunks' progress, then the row is marked uploaded; without a
     // subscription a dialog says why nothing goes up.
     void upload_data() {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<bool>("subscriber");
-        QTest::addColumn<bool>("recording");
-        QTest::addColumn<QStringList>("progress"); // what the circle showed, in order
+        // progress: what the circle showed, in order
+        columns<qint64, bool, bool, QStringList>("size", "subscriber", "recording", "progress");
         row("still being recorded, then up", qint64(1000), true, true, QStringList{});
         row("three chunks: 33, 66, 100 %", qint64(10'000'001), true, false,
             QStringList{"0%", "33%", "66%", "100%"});
@@ -176,9 +166,8 @@ private slots:
     }
 
     void deleteDialog_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("button"); // empty: Escape
-        QTest::addColumn<bool>("deleted");
+        // button: empty: Escape
+        columns<QString, QString, bool>("name", "button", "deleted");
         row("Delete", "Old Show", "deleteConfirmButton", true);
         row("Cancel", "Old Show", "deleteCancelButton", false);
         row("Escape", "Old Show", "", false);

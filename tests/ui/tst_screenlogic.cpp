@@ -2,7 +2,6 @@
 #include "Startup.h"
 #include "TestMain.h"
 
-#include <QJSValue>
 #include <QQmlComponent>
 #include <QQmlEngine>
 
@@ -39,9 +38,8 @@ private slots:
     }
 
     void rules_data() {
-        QTest::addColumn<QString>("function");
-        QTest::addColumn<QVariantList>("arguments");
-        QTest::addColumn<QVariant>("expected");
+        castora::test::columns<QString, QVariantList, QVariant>("function", "arguments",
+                                                                "expected");
         const auto row = [](const char *name, const char *function, QVariantList arguments,
                             QVariant expected) {
             QTest::newRow(name) << QString::fromLatin1(function) << arguments << expected;
