@@ -310,11 +310,14 @@ private slots:
         QElapsedTimer sinceOnAir;
         qint64 firstUsage = -1;
         connect(c.get(), &StreamController::streamingChanged, this, [&] { sinceOnAir.start(); });
-        connect(&m_backend.server(), &dev::DevServer::requestReceived, this,
-                [&](const dev::RecordedRequest &r) {
-                    if (r.path == usage && firstUsage < 0)
-                        firstUsage = sinceOnAir.elapsed();
-                });
+        // Connected for this function only: the lambda holds its locals.
+        const QMetaObject::Connection watching =
+            connect(&m_backend.server(), &dev::DevServer::requestReceived, this,
+                    [&](const dev::RecordedRequest &r) {
+                        if (r.path == usage && firstUsage < 0)
+                            firstUsage = sinceOnAir.elapsed();
+                    });
+        const auto unwatch = qScopeGuard([watching] { disconnect(watching); });
         QSignalSpy opened(c.get(), &StreamController::recordingOpened);
         QSignalSpy closed(c.get(), &StreamController::recordingClosed);
         QVERIFY(live::pressStart(*c));

@@ -437,6 +437,9 @@ private slots:
             auto player = std::async(std::launch::async,
                                      [&] { return m_icecast.receive(m_mount, 20.0, clock); });
             QTRY_VERIFY(m_icecast.source(m_mount).value("listeners").toInt() > 0);
+            // icecast2 counts a joining player before it sends it anything; a second player
+            // that joined later receiving audio means the first one receives too.
+            QVERIFY(m_icecast.waitForAudio(m_mount, 10000) >= 0);
             const qint64 stopAt = clock.elapsed();
             QVERIFY(live::pressStop(c));
             QTRY_VERIFY_WITH_TIMEOUT(
