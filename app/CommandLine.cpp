@@ -25,10 +25,9 @@ void complain(const QString &message) {
 // The status as printed: strings that are empty (off air, no channel) are null.
 QJsonObject statusJson(const QVariantMap &status) {
     QJsonObject json;
-    for (const QString &key : desktop::statusKeys()) {
-        const QVariant value = status.value(key);
-        const bool none = value.typeId() == QMetaType::QString && value.toString().isEmpty();
-        json.insert(key, none ? QJsonValue() : QJsonValue::fromVariant(value));
+    for (auto it = status.cbegin(); it != status.cend(); ++it) {
+        const bool none = it->typeId() == QMetaType::QString && it->toString().isEmpty();
+        json.insert(it.key(), none ? QJsonValue() : QJsonValue::fromVariant(*it));
     }
     return json;
 }

@@ -48,13 +48,6 @@ QString noOutcomeError() {
     return busName() + QStringLiteral(".Error.NoOutcome");
 }
 
-QStringList statusKeys() {
-    return {QStringLiteral("signed_in"),     QStringLiteral("recording"),
-            QStringLiteral("live"),          QStringLiteral("since"),
-            QStringLiteral("mount"),         QStringLiteral("listeners"),
-            QStringLiteral("recording_path")};
-}
-
 namespace {
 
 bool isSocket(const QString &path) {

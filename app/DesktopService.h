@@ -19,7 +19,7 @@ class StreamController;
 //   org.castora.Castora.Broadcast Start() -> s, Stop() -> s: the screen's Start/Stop button,
 //                                 answered once the press has an outcome (the state reached,
 //                                 or the error Refused with the message the screen shows)
-//                                 Status() -> a{sv}: the broadcast's state (statusKeys below)
+//                                 Status() -> a{sv}: the broadcast's state (status() below)
 //
 // so that one instance runs per session (not two broadcasters on the same settings and
 // recordings) and scripts can drive it (castora --start, --stop, --status: CommandLine.h).
@@ -36,11 +36,6 @@ inline constexpr char kApplicationInterface[] = "org.freedesktop.Application";
 // drain and the backend's answer), and how long the command line waits for the answer.
 inline constexpr int kOutcomeWaitMs = 25000;
 inline constexpr int kCallWaitMs = kOutcomeWaitMs + 10000;
-
-// Status(): "signed_in" (b), "recording" (b), "live" (b), "since" (s, when the broadcast
-// started, ISO 8601 in UTC), "mount" (s), "listeners" (i), "recording_path" (s, the file
-// being written). A string is empty where there is none (off air, no channel).
-QStringList statusKeys();
 
 // The session bus's address: DBUS_SESSION_BUS_ADDRESS when it is set (`fromEnvironment`),
 // else the socket a desktop session keeps in the user's runtime folder, `runtimeDir`/bus, or
@@ -80,6 +75,9 @@ public:
     void activate(const QVariantMap &platformData);
     void press(bool onAir, const QDBusMessage &call);
     void replyUnknownAction(const QDBusMessage &call, const QString &name);
+    // Status(): "signed_in" (b), "recording" (b), "live" (b), "since" (s, when the broadcast
+    // started, ISO 8601 in UTC), "mount" (s), "listeners" (i), "recording_path" (s, the file
+    // being written). A string is empty where there is none (off air, no channel).
     QVariantMap status() const;
 
 private:

@@ -1,13 +1,11 @@
 #include "BenchSupport.h"
 
+#include "IcecastStatusPage.h"
 #include "ServiceConfig.h"
 
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
@@ -171,21 +169,8 @@ bool mountListed(quint16 port, const QString &mount) {
         reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
     reply->abort();
     reply->deleteLater();
-    // "source" is an object for one source and a list for several.
-    const QJsonValue sources = QJsonDocument::fromJson(body)
-                                   .object()
-                                   .value(QStringLiteral("icestats"))
-                                   .toObject()
-                                   .value(QStringLiteral("source"));
-    const QJsonArray list = sources.isArray() ? sources.toArray() : QJsonArray{sources};
-    for (const QJsonValue &source : list) {
-        if (source.toObject()
-                .value(QStringLiteral("listenurl"))
-                .toString()
-                .endsWith(QLatin1Char('/') + mount))
-            return true;
-    }
-    return false;
+    const auto status = castora::icecast::mountStatus(body, mount);
+    return status && status->listed;
 }
 
 QStringList darkiceArguments(const QString &folder, quint16 port, const QString &mount, int bitrate,

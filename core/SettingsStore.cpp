@@ -93,7 +93,7 @@ void setPendingVersion(const QString &version) {
 }
 
 bool voiceProcessing() {
-    return store().value(kVoiceProcessing, false).toBool();
+    return read(kVoiceProcessing, false).toBool();
 }
 
 void setVoiceProcessing(bool on) {

@@ -1,32 +1,11 @@
 #include "IcecastStatus.h"
 
+#include "IcecastStatusPage.h"
+
 #include <QDeadlineTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTcpSocket>
 
 namespace castora::dev {
-
-std::optional<int> IcecastStatus::listeners(const QByteArray &statusJson, const QString &mount) {
-    const QJsonObject stats =
-        QJsonDocument::fromJson(statusJson).object().value(QStringLiteral("icestats")).toObject();
-    if (stats.isEmpty())
-        return std::nullopt;
-    // No source: no "source" key; one source: an object; several: a list.
-    const QJsonValue source = stats.value(QStringLiteral("source"));
-    const QJsonArray sources = source.isArray()    ? source.toArray()
-                               : source.isObject() ? QJsonArray{source}
-                                                   : QJsonArray();
-    const QString path = QLatin1Char('/') + mount;
-    for (const QJsonValue &value : sources) {
-        const QJsonObject object = value.toObject();
-        const QUrl listenUrl(object.value(QStringLiteral("listenurl")).toString());
-        if (!mount.isEmpty() && listenUrl.path() == path)
-            return object.value(QStringLiteral("listeners")).toInt();
-    }
-    return 0;
-}
 
 std::optional<int> IcecastStatus::fetchListeners(const QUrl &statusUrl, const QString &mount,
                                                  int timeoutMs) {
@@ -56,7 +35,11 @@ std::optional<int> IcecastStatus::fetchListeners(const QUrl &statusUrl, const QS
     const QList<QByteArray> statusLine = response.left(response.indexOf("\r\n")).split(' ');
     if (headerEnd < 0 || statusLine.size() < 2 || statusLine.at(1) != "200")
         return std::nullopt;
-    return listeners(response.mid(headerEnd + 4), mount);
+    // A mount that is not live has no listeners.
+    const auto status = icecast::mountStatus(response.mid(headerEnd + 4), mount);
+    if (!status)
+        return std::nullopt;
+    return status->listeners;
 }
 
 } // namespace castora::dev

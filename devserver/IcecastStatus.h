@@ -11,10 +11,6 @@ namespace castora::dev {
 // Listener counts as icecast2 reports them on its status page (status-json.xsl).
 class IcecastStatus {
 public:
-    // The listeners of `mount` (without the leading "/") in a status page: 0 when the mount is
-    // not live; nothing when the page is not icecast2's JSON status.
-    static std::optional<int> listeners(const QByteArray &statusJson, const QString &mount);
-
     // Reads the status page at `statusUrl` (plain HTTP) and counts the listeners of `mount`;
     // nothing when the server cannot be reached or does not answer within `timeoutMs`. Blocks:
     // the page is small and icecast2 runs beside the stand-in on the same machine.

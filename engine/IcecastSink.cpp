@@ -213,7 +213,6 @@ bool IcecastSink::configure(const IcecastSettings &settings) {
         m_addressTurn = 0;
     }
     m_host = host;
-    m_port = settings.port;
     m_settings = settings;
     m_configured = applySettings();
     if (m_configured) {
@@ -245,7 +244,7 @@ bool IcecastSink::applySettings() {
     const bool ok =
         applied(m_shout, shout_set_host(m_shout, m_host.constData()), "hostname") &&
         applied(m_shout, shout_set_protocol(m_shout, SHOUT_PROTOCOL_HTTP), "protocol") &&
-        applied(m_shout, shout_set_port(m_shout, m_port), "port") &&
+        applied(m_shout, shout_set_port(m_shout, m_settings.port), "port") &&
         applied(m_shout, shout_set_password(m_shout, password.constData()), "password") &&
         applied(m_shout, shout_set_mount(m_shout, mount.constData()), "mount") &&
         applied(m_shout, shout_set_user(m_shout, user.constData()), "user") &&
@@ -412,7 +411,7 @@ IcecastSink::Status IcecastSink::open(const Cancel &cancelled, std::chrono::mill
     std::vector<SocketId> before;
     int result = SHOUTERR_SUCCESS;
     if (m_settings.tls) {
-        before = socketsTo(address, m_port);
+        before = socketsTo(address, m_settings.port);
         const Status started = startByName(cancelled, deadline, result);
         if (started != Status::Ok)
             return started;
@@ -430,7 +429,7 @@ IcecastSink::Status IcecastSink::open(const Cancel &cancelled, std::chrono::mill
             takeError(set);
             return Status::Failed;
         }
-        before = socketsTo(address, m_port);
+        before = socketsTo(address, m_settings.port);
         result = shout_open(m_shout);
     }
     // Non-blocking: the connection, the TLS handshake and the login go on in the background;
@@ -455,7 +454,7 @@ IcecastSink::Status IcecastSink::open(const Cancel &cancelled, std::chrono::mill
         m_broken = false;
         m_errorCode = 0;
         m_errorText.clear();
-        std::vector<SocketId> fresh = socketsTo(address, m_port);
+        std::vector<SocketId> fresh = socketsTo(address, m_settings.port);
         fresh.erase(std::remove_if(fresh.begin(), fresh.end(),
                                    [&before](const SocketId &socket) {
                                        return std::any_of(before.begin(), before.end(),

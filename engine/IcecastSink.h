@@ -102,8 +102,7 @@ private:
 
     shout *m_shout = nullptr; // null while a helper thread holds it (m_opening)
     IcecastSettings m_settings;
-    QByteArray m_host; // as configured: a name or an address
-    quint16 m_port = 0;
+    QByteArray m_host;                  // as configured: a name or an address
     std::shared_ptr<Lookup> m_lookup;   // the latest lookup of m_host (plain TCP)
     std::shared_ptr<Opening> m_opening; // the latest connection start by name (TLS)
     std::size_t m_addressTurn = 0;      // which of the host's addresses the next attempt takes

@@ -31,6 +31,13 @@ const bool kPulse = captureApi() == RtAudio::LINUX_PULSE;
 
 std::atomic<int> g_streamsLeftOpen{0};
 
+// The steady clock in nanoseconds, as the streams' capture timing keeps it.
+qint64 steadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 } // namespace
 
 // One capture stream. Shared by the adapter (while it is the current stream), by RtAudio's
@@ -112,9 +119,7 @@ struct RtAudioCallbacks {
     // follows it at once was waiting in the server (read while paused, or a reader that fell
     // behind). The first buffer whose whole reading began after the start is the first fresh.
     static bool stale(RtAudioInput::Stream &stream) {
-        const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
+        const qint64 now = steadyNs();
         const qint64 previous = std::exchange(stream.lastCallback, now);
         const qint64 since = stream.freshAfter.load();
         if (since == 0)
@@ -339,9 +344,7 @@ namespace {
 void awaitFresh(RtAudioInput::Stream &stream) {
     if (!kPulse)
         return;
-    stream.freshAfter.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                std::chrono::steady_clock::now().time_since_epoch())
-                                .count());
+    stream.freshAfter.store(steadyNs());
 }
 } // namespace
 

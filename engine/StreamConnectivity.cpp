@@ -3,12 +3,10 @@
 #include "StreamController.h"
 
 #include "BackendRequest.h"
+#include "IcecastStatusPage.h"
 
 #include <QDebug>
 #include <QEventLoop>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -73,24 +71,8 @@ std::optional<bool> StreamController::mountListed(const castora::engine::Icecast
     loop.exec();
     std::optional<bool> listed;
     if (reply->isFinished() && reply->error() == QNetworkReply::NoError) {
-        const QJsonObject stats = QJsonDocument::fromJson(reply->readAll())
-                                      .object()
-                                      .value(QLatin1String("icestats"))
-                                      .toObject();
-        if (!stats.isEmpty()) {
-            // One source is an object, several a list, none no key at all.
-            const QJsonValue sources = stats.value(QLatin1String("source"));
-            const QJsonArray all = sources.isArray() ? sources.toArray() : QJsonArray{sources};
-            QString mount = server.mount;
-            if (!mount.startsWith(QLatin1Char('/')))
-                mount.prepend(QLatin1Char('/'));
-            listed = false;
-            for (const QJsonValue &source : all) {
-                const QUrl listen(source.toObject().value(QLatin1String("listenurl")).toString());
-                if (listen.path() == mount)
-                    listed = true;
-            }
-        }
+        if (const auto status = icecast::mountStatus(reply->readAll(), server.mount))
+            listed = status->listed;
     }
     reply->abort();
     delete reply;

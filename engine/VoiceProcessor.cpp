@@ -777,7 +777,7 @@ public:
                     const float *w = window + i + j;
                     float peak = std::abs(w[kTaps / 2 - 1]);
                     for (int p = 0; p < kPhases; ++p)
-                        peak = std::max(peak, std::abs(dotTaps(m_taps[p].data(), w)));
+                        peak = std::max(peak, std::abs(dot(m_taps[p].data(), w, kTaps)));
                     // A peak between two samples bounds the gain of both.
                     const float around = std::max(peak, m_lastPeak);
                     m_lastPeak = peak;
@@ -793,18 +793,6 @@ private:
     static constexpr int kPhases = 3;
     static constexpr int kTaps = 12;
     static constexpr std::size_t kGroup = 32;
-
-    // One row of the interpolator (four running sums, as dot()).
-    static float dotTaps(const float *taps, const float *samples) {
-        float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
-        for (int t = 0; t < kTaps; t += 4) {
-            s0 += taps[t] * samples[t];
-            s1 += taps[t + 1] * samples[t + 1];
-            s2 += taps[t + 2] * samples[t + 2];
-            s3 += taps[t + 3] * samples[t + 3];
-        }
-        return (s0 + s1) + (s2 + s3);
-    }
 
     // `count` samples from `in` to `out`, each with the gain that every sample of the
     // look-ahead after it allows (`required`, per sample). The state stays in locals meanwhile.

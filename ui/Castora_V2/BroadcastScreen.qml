@@ -193,12 +193,16 @@ Page {
 
             property int seconds: 0
 
+            function update() {
+                seconds = Math.max(0, Math.floor(
+                    (Date.now() - StreamController.broadcastStart.getTime()) / 1000));
+            }
+
             interval: 1000
             repeat: true
             running: networkBar.connecting
-            onRunningChanged: seconds = Math.max(0, Math.floor(
-                (Date.now() - StreamController.broadcastStart.getTime()) / 1000))
-            onTriggered: seconds += 1
+            onRunningChanged: update()
+            onTriggered: update()
         }
 
         Behavior on height {
