@@ -122,7 +122,11 @@ void afterFirstFrame(const QQmlApplicationEngine &engine, QObject *context,
 }
 
 bool openRecordingsDatabase(RecordingController &recordings) {
-    const DatabaseStart start = openDatabase(engine::defaultRecordingsFolder());
+    // The recordings are the broadcaster's own: a folder an older release left open to others
+    // is tightened at the start, before anything is listed or written there.
+    const QString folder = engine::defaultRecordingsFolder();
+    engine::makePrivateFolder(folder);
+    const DatabaseStart start = openDatabase(folder);
     recordings.setDatabaseNotice(start.notice);
     return start.open;
 }

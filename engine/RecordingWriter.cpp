@@ -129,11 +129,7 @@ QString defaultRecordingsFolder() {
     const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (base.isEmpty())
         return QStringLiteral("./");
-    // Whoever asks for the folder finds it private: the program at every start, and each
-    // broadcast before it writes there.
-    const QString folder = base + QStringLiteral("/Castora/");
-    makePrivateFolder(folder);
-    return folder;
+    return base + QStringLiteral("/Castora/");
 }
 
 RecordingWriter::~RecordingWriter() {

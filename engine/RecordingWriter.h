@@ -18,8 +18,9 @@ QString recordingFileName(const QString &title, const QDateTime &start);
 // A file name's length limit in bytes, and the largest collision suffix kept room for ("_9999").
 constexpr int kMaxFileNameBytes = 255;
 constexpr int kMaxCollisionSuffix = 9999;
-// The per-user local data folder followed by "Castora/" ("./" when there is none), made
-// private (makePrivateFolder) on the way.
+// The per-user local data folder followed by "Castora/" ("./" when there is none). The
+// program makes it private (makePrivateFolder) at its start, and each broadcast before it
+// writes there.
 QString defaultRecordingsFolder();
 // Creates `folder` (and its missing parents) for recordings: the folder itself is its user's
 // alone (0700) from the moment it exists, whatever the umask, and an existing one that is
