@@ -24,12 +24,7 @@
 #include <thread>
 
 using namespace castora::engine;
-using castora::test::IcecastServer;
-using castora::test::ScriptedAudioInput;
-namespace audio = castora::test::audio;
-namespace live = castora::test::live;
-using castora::test::columns;
-using castora::test::row;
+using namespace castora::test;
 
 namespace {
 

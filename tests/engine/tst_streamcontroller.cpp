@@ -42,12 +42,7 @@
 #include <unistd.h>
 
 using namespace castora;
-using castora::test::IcecastServer;
-using castora::test::ScriptedAudioInput;
-namespace audio = castora::test::audio;
-namespace live = castora::test::live;
-using castora::test::columns;
-using castora::test::row;
+using namespace castora::test;
 
 namespace {
 

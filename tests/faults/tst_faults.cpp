@@ -38,11 +38,7 @@
 #include <unistd.h>
 
 using namespace castora;
-using castora::test::IcecastServer;
-using castora::test::row;
-using castora::test::VirtualMicrophone;
-namespace audio = castora::test::audio;
-namespace live = castora::test::live;
+using namespace castora::test;
 
 namespace {
 

@@ -31,13 +31,7 @@
 
 using namespace castora;
 using namespace Qt::StringLiterals;
-using castora::test::columns;
-using castora::test::findItems;
-using castora::test::IcecastServer;
-using castora::test::row;
-using castora::test::ScriptedAudioInput;
-using castora::test::textOf;
-using castora::test::UiProgram;
+using namespace castora::test;
 
 namespace {
 

@@ -13,10 +13,7 @@
 using namespace castora;
 using namespace Qt::StringLiterals;
 using castora::dev::DevState;
-using castora::test::columns;
-using castora::test::row;
-using castora::test::textOf;
-using castora::test::UiProgram;
+using namespace castora::test;
 
 // The password field's TextInput.EchoMode.
 constexpr int kShown = 0, kHidden = 2;

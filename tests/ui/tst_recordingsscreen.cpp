@@ -12,11 +12,7 @@
 
 using namespace castora;
 using namespace Qt::StringLiterals;
-using castora::test::columns;
-using castora::test::findItems;
-using castora::test::row;
-using castora::test::textOf;
-using castora::test::UiProgram;
+using namespace castora::test;
 
 class TestRecordingsScreen : public castora::test::UiTestCase {
     Q_OBJECT
